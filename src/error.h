@@ -1,0 +1,29 @@
+// One way to fail: a message on standard error and an exit status.
+//
+// A failure does not end the process from deep inside a sub-command: it
+// throws exit_request, which the process entry turns into the exit status.
+// That keeps every sub-command runnable (and testable) inside one process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct exit_request {
+    int status;
+};
+
+// Writes the formatted message to standard error, then ends the run.
+[[noreturn]] void fail(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Ends the run without a message (the caller has written its own).
+[[noreturn]] void fail_quietly(int status);
+
+// "Ran out of memory\n", status 2.
+[[noreturn]] void fail_out_of_memory();
+
+// A formatted line on standard error; the run goes on.
+void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Runs a sub-command entry: its return value, or the status of the
+// exit_request it threw (std::bad_alloc becomes "Ran out of memory", 2).
+int run_guarded(int (*entry)(int, char**), int argc, char** argv);

@@ -1,0 +1,57 @@
+// Reads a text input line by line, each line whole however long.
+//
+// The line feed is removed; a carriage return stays part of the line. A last
+// line without a line feed is a line. A NUL byte ends the line's text, as a C
+// text function would see it (the rest of that line is dropped).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// Where the bytes come from: a file descriptor, or a decompressor over one.
+class byte_source {
+public:
+    virtual ~byte_source() = default;
+    // Fills up to size bytes; returns the count, 0 at the end. On a fault
+    // it ends the run with the failure the source was set up with.
+    virtual size_t read(char* buffer, size_t size) = 0;
+};
+
+struct read_failure {
+    std::string message;  // written to standard error as it stands
+    int status = 1;
+};
+
+class line_reader {
+public:
+    // path null or "-" is not special: pass nullptr for standard input.
+    // Returns null when the input cannot be opened or is a directory.
+    // With gzip_allowed, input starting with the gzip magic bytes is
+    // decompressed transparently; decompress_failure is then reported for a
+    // corrupt or truncated stream.
+    static std::unique_ptr<line_reader> open(const char* path, read_failure on_read_error,
+                                             bool gzip_allowed = false,
+                                             read_failure on_decompress_error = {});
+    // Reads from a ready source (tests, fuzzing, in-memory input).
+    explicit line_reader(std::unique_ptr<byte_source> source);
+    static std::unique_ptr<line_reader> from_memory(std::string text);
+
+    ~line_reader();
+    line_reader(const line_reader&) = delete;
+    line_reader& operator=(const line_reader&) = delete;
+
+    // The next line, valid until the next call; false at the end.
+    bool next(std::string_view& line);
+
+private:
+    bool refill();
+
+    std::unique_ptr<byte_source> source_;
+    std::unique_ptr<char[]> buffer_;
+    size_t capacity_;
+    size_t begin_ = 0;  // first unread byte
+    size_t end_ = 0;    // one past the last byte read
+    bool eof_ = false;
+};

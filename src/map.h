@@ -1,0 +1,4 @@
+// The map sub-command.
+#pragma once
+
+int map_main(int argc, char** argv);

@@ -1,0 +1,40 @@
+#include "text.h"
+
+#include <cstring>
+#include <limits>
+
+int64_t parse_atoi64(std::string_view text) {
+    size_t i = 0;
+    // isspace in the C locale: blank, \t \n \v \f \r
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    // Accumulate negatively so that the most negative value is reachable.
+    constexpr int64_t lowest = std::numeric_limits<int64_t>::min();
+    int64_t value = 0;
+    bool saturated = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        int digit = text[i] - '0';
+        if (saturated) continue;
+        if (value < (lowest + digit) / 10) {
+            saturated = true;
+            value = lowest;
+            continue;
+        }
+        value = value * 10 - digit;
+    }
+    if (negative) return value;
+    if (value == lowest) return std::numeric_limits<int64_t>::max();
+    return -value;
+}
+
+int64_t parse_atoi64(const char* text) { return parse_atoi64(std::string_view(text, std::strlen(text))); }
+
+int parse_atoi32(const char* text) {
+    int64_t value = parse_atoi64(text);
+    if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+    if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+    return static_cast<int>(value);
+}
+
+bool asks_for_help(const char* arg) { return std::strcmp(arg, "?") == 0 || std::strstr(arg, "help") != nullptr; }

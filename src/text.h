@@ -1,0 +1,17 @@
+// Small text helpers shared by the sub-commands.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// Reads a number the way atoi does (leading blanks, optional sign, digits up
+// to the first other character, none gives 0), but into 64 bits, saturating
+// at the ends of that range instead of wrapping.
+int64_t parse_atoi64(const char* text);
+int64_t parse_atoi64(std::string_view text);
+
+// The same, saturated to the 32-bit range: option values.
+int parse_atoi32(const char* text);
+
+// The help test of every sub-command: exactly "?" or containing "help".
+bool asks_for_help(const char* arg);

@@ -1,0 +1,25 @@
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+std::string usage() { return "usage: " + morvane_path() + " count|cluster|map|tabulate [OPTIONS]...\n"; }
+
+TEST(Dispatcher, RejectsMissingOrUnknownSubCommand) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"Count"}, {"COUNT"}, {"-f"}, {"coun"}, {"counts"}, {""}}) {
+        run_result r = run_morvane(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, usage());
+    }
+}
+
+TEST(Dispatcher, ShowsArgumentZeroAsStarted) {
+    run_result r = run_shell("morvane");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "usage: morvane count|cluster|map|tabulate [OPTIONS]...\n");
+}
+
+}  // namespace
