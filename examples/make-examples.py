@@ -3,7 +3,8 @@
 
 A pooled screen of barcoded knock-out strains, sequenced as 50 bp reads:
 an 18 bp constant region, the strain's 20 bp barcode and a 12 bp constant
-region, so `count -i 18:12` leaves the barcode.
+region. `count -i 18:14` keeps the first 18 letters of the barcode, the
+length of the words through which `map` finds a barcode.
 
 Everything comes from one seeded generator, and the reads are compressed with
 `gzip -n` (no name, no time stamp), so running this again gives the same
@@ -23,7 +24,8 @@ OFF_LIBRARY = 12          # barcoded strains in the pool but not in the file
 DROPOUTS = 9              # strains of the file that got no reads at all
 READS = 100_000
 FLANK5 = "GATGTCCACGAGGTCTCT"   # 18 bp, trimmed off by -i 18:
-FLANK3 = "CGTACGCTGCAG"         # 12 bp, trimmed off by -i :12
+FLANK3 = "CGTACGCTGCAG"         # 12 bp, trimmed off (with 2 barcode letters) by -i :14
+WORD = 18
 BARCODE_LENGTH = 20
 READ_LENGTH = len(FLANK5) + BARCODE_LENGTH + len(FLANK3)
 BASES = "ACGT"
@@ -44,19 +46,19 @@ def acceptable(barcode):
 
 
 def make_barcodes(rng, count):
-    """Distinct barcodes at least 5 substitutions apart, sharing no 18-mer."""
-    chosen, words = [], set()
+    """Barcodes whose 18-letter words (at every offset) differ from every
+    word of every other barcode at 5 or more places, so that a read with up
+    to two errors is nearer its own barcode than any other."""
+    chosen, words = [], []
     while len(chosen) < count:
         barcode = "".join(rng.choice(BASES) for _ in range(BARCODE_LENGTH))
         if not acceptable(barcode):
             continue
-        own = {barcode[i:i + 18] for i in range(BARCODE_LENGTH - 17)}
-        if len(own) < BARCODE_LENGTH - 17 or own & words:
-            continue
-        if any(hamming(barcode, other) < 5 for other in chosen):
+        own = [barcode[i:i + WORD] for i in range(BARCODE_LENGTH - WORD + 1)]
+        if any(hamming(word, other) < 5 for word in own for other in words):
             continue
         chosen.append(barcode)
-        words |= own
+        words.extend(own)
     return chosen
 
 
