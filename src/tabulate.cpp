@@ -185,8 +185,8 @@ void write_report(const tabulate_tables& t, out_stream& out) {
         out.put(t.barcode_details[k]);
         out.put('\t');
         out.put(t.barcode_sequences[k]);
-        for (int64_t count : {t.barcode_totals[k], t.barcode_mm0s[k], t.barcode_mm1s[k], t.barcode_mm2s[k],
-                              t.barcode_aligns[k]}) {
+        for (int64_t count :
+             {t.barcode_totals[k], t.barcode_mm0s[k], t.barcode_mm1s[k], t.barcode_mm2s[k], t.barcode_aligns[k]}) {
             out.put('\t');
             out.put_int(count);
         }
@@ -240,8 +240,8 @@ int tabulate_main(int argc, char** argv) {
 
     // Both inputs are opened before either is judged, the map file first.
     auto f_map = line_reader::open(map_path, read_failure{"No map file supplied\n", 1});
-    auto f_barcode =
-        line_reader::open(barcode_path, read_failure{std::string("Could not open barcode file ") + barcode_path + "\n", 1});
+    auto f_barcode = line_reader::open(
+        barcode_path, read_failure{std::string("Could not open barcode file ") + barcode_path + "\n", 1});
     if (f_map == nullptr) fail(1, "No map file supplied\n");
     if (f_barcode == nullptr) fail(1, "Could not open barcode file %s\n", barcode_path);
 

@@ -34,12 +34,11 @@ const std::string map_file =
     "85:TTTTAAAAGG:2:0:0;60:TTTTAAAAGG:6:0:0\n"
     "TTTTTTTTTT\t3\t0:0\t3\t0\t0\t0\t0\tnone\n";
 
-const std::string report =
-    header +
-    "B10\tCCCCGGGGAA\t12\t0\t12\t0\t0\n"
-    "B2\tTTTTAAAACC\t5\t0\t0\t0\t5\t85:TTTTAAAAGG:2:0:0\n"
-    "b2\tACGTACGTAC\t40\t40\t0\t0\t0\n"
-    "idle\tGGGGGGGGGG\t0\t0\t0\t0\t0\n";
+const std::string report = header +
+                           "B10\tCCCCGGGGAA\t12\t0\t12\t0\t0\n"
+                           "B2\tTTTTAAAACC\t5\t0\t0\t0\t5\t85:TTTTAAAAGG:2:0:0\n"
+                           "b2\tACGTACGTAC\t40\t40\t0\t0\t0\n"
+                           "idle\tGGGGGGGGGG\t0\t0\t0\t0\t0\n";
 
 class Tabulate : public testing::Test {
 protected:
@@ -110,8 +109,8 @@ TEST_F(Tabulate, HelpAndUsage) {
         EXPECT_EQ(r.out, help);
         EXPECT_EQ(r.err, "");
     }
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"tabulate"}, {"tabulate", "-c", "5"}, {"tabulate", "m.txt", "b.txt", "c"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"tabulate"}, {"tabulate", "-c", "5"}, {"tabulate", "m.txt", "b.txt", "c"}}) {
         run_result r = run(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
@@ -168,9 +167,10 @@ TEST_F(Tabulate, MalformedMapLineEndsTheRunWithoutReport) {
     run_result r = run({"tabulate", "-o", "o.txt", "b.txt"}, map_file + "\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, progress +
-                         "Error: a map entry is not in the valid format:\n"
-                         "\tseq\ttotal\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch type\tbarcode id\tbarcode seq\taligns\n");
+    EXPECT_EQ(r.err,
+              progress +
+                  "Error: a map entry is not in the valid format:\n"
+                  "\tseq\ttotal\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch type\tbarcode id\tbarcode seq\taligns\n");
     EXPECT_EQ(dir.read("o.txt"), "");
 }
 
@@ -199,7 +199,8 @@ TEST_F(Tabulate, LongAlignLineIsReadWhole) {
         items += separator + "90:ACGTACGTAC:1:0:0";
     }
     dir.write("many.txt", file);
-    std::string line = "ACGTACGTAC\t7\t0:0\t7\t0\t0\t0\t0\talign\tMULTIPLE:" + ids + "\t" + sequences + "\t" + items + "\n";
+    std::string line =
+        "ACGTACGTAC\t7\t0:0\t7\t0\t0\t0\t0\talign\tMULTIPLE:" + ids + "\t" + sequences + "\t" + items + "\n";
     run_result r = run({"tabulate", "many.txt"}, line + line);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, progress);

@@ -1,3 +1,5 @@
+#include "tabulate.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -5,7 +7,6 @@
 
 #include "error.h"
 #include "line_reader.h"
-#include "tabulate.h"
 
 namespace {
 
@@ -37,11 +38,12 @@ TEST(TabulateBarcodeLinks, AcceptedLinesAndTheirSequences) {
         "id\tACGT\textra\n"
         "\tCCCC\n"
         "crlf\tGGGG\r\n"
-        "long\t" + long_sequence + "\n"
+        "long\t" +
+        long_sequence +
+        "\n"
         "last\tTTTT");
     EXPECT_EQ(t.barcode_details, (std::vector<std::string>{"id", "", "crlf", "long", "last"}));
-    EXPECT_EQ(t.barcode_sequences,
-              (std::vector<std::string>{"ACGT\textra", "CCCC", "GGGG\r", long_sequence, "TTTT"}));
+    EXPECT_EQ(t.barcode_sequences, (std::vector<std::string>{"ACGT\textra", "CCCC", "GGGG\r", long_sequence, "TTTT"}));
     EXPECT_EQ(t.num_barcode_sequences, 5);
     EXPECT_EQ(index_of(t, "GGGG\r"), 2);
     EXPECT_EQ(index_of(t, "ACGT"), -1);
