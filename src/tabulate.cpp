@@ -1,3 +1,262 @@
 #include "tabulate.h"
 
-int tabulate_main(int, char**) { return 0; }
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "error.h"
+#include "line_reader.h"
+#include "output.h"
+#include "text.h"
+
+namespace {
+
+constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [map_file] barcode_file\n";
+
+void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0); }
+
+void print_help_message(const char* argv0, int min_align_cutoff) {
+    out_stream& out = standard_output();
+    out.printf("Usage: %s [map_file] barcode_file\n", argv0);
+    out.put("Matches the mapped clusters to the barcodes of interest\n");
+    out.put("map_file specifies the mapped clusters; if unspecified, will read from stdin\n");
+    out.put("barcode_file specifies the barcodes of interest\n\n");
+    out.printf("  -c N\tAlign score needs to be at least N to match a barcode, default is %d\n", min_align_cutoff);
+}
+
+// Counts never wrap: a sum that would leave the 64-bit range stays at its end.
+int64_t add_saturating(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return sum;
+}
+
+[[noreturn]] void fail_map_format() {
+    fail(1,
+         "Error: a map entry is not in the valid format:\n"
+         "\tseq\ttotal\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch type\tbarcode id\tbarcode seq\taligns\n");
+}
+
+// Takes the field up to the next tab off the front of rest; a missing tab
+// means the line is malformed.
+std::string_view cut_field(std::string_view& rest) {
+    size_t tab = rest.find('\t');
+    if (tab == std::string_view::npos) fail_map_format();
+    std::string_view field = rest.substr(0, tab);
+    rest.remove_prefix(tab + 1);
+    return field;
+}
+
+// The barcode index of a sequence, or -1.
+int64_t find_barcode(tabulate_tables& t, std::string_view sequence) {
+    t.lookup_key.assign(sequence);
+    return hash_lookup(t.barcode_link.get(), t.lookup_key.c_str());
+}
+
+// The next ";"-separated item of a list; clears more when it was the last.
+std::string_view next_item(std::string_view& items, bool& more) {
+    size_t semicolon = items.find(';');
+    std::string_view item = items.substr(0, semicolon);
+    more = semicolon != std::string_view::npos;
+    if (more) items.remove_prefix(semicolon + 1);
+    return item;
+}
+
+void append_alignment(tabulate_tables& t, int64_t k, std::string_view item) {
+    std::string& list = t.barcode_align_seq[k];
+    if (t.has_align_seq[k]) list += ';';
+    list.append(item);
+    t.has_align_seq[k] = 1;
+}
+
+// An "align" line pairs its barcode sequences with its alignment items, in
+// order; each barcode whose alignment scores at least the cutoff gets the
+// cluster's total and the item. Items beyond the shorter list are ignored.
+void add_alignments(tabulate_tables& t, std::string_view total_field, std::string_view& rest) {
+    std::string_view barcodes = cut_field(rest);
+    std::string_view aligns = rest;
+    size_t colon = barcodes.find(':');
+    if (colon != std::string_view::npos) barcodes.remove_prefix(colon + 1);
+
+    bool more_barcodes = true;
+    bool more_aligns = true;
+    while (more_barcodes && more_aligns) {
+        std::string_view barcode = next_item(barcodes, more_barcodes);
+        std::string_view item = next_item(aligns, more_aligns);
+        int64_t score = parse_atoi64(item.substr(0, item.find(':')));
+        int64_t k = find_barcode(t, barcode);
+        if (k < 0 || score < t.min_align_cutoff) continue;
+        t.barcode_aligns[k] = add_saturating(t.barcode_aligns[k], parse_atoi64(total_field));
+        append_alignment(t, k, item);
+    }
+}
+
+}  // namespace
+
+void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
+    t.barcode_link.reset(hash_create());
+    int64_t malformed = 0;
+    std::string_view line;
+    while (barcodes.next(line)) {
+        if (!line.empty() && line[0] == '#') continue;
+        size_t tab = line.find('\t');
+        if (tab == std::string_view::npos) {
+            ++malformed;
+            continue;
+        }
+        std::string_view sequence = line.substr(tab + 1);
+        t.barcode_details.emplace_back(line.substr(0, tab));
+        t.barcode_sequences.emplace_back(sequence);
+        // The last line that bears a sequence names the barcode.
+        hash_set_value(t.barcode_link.get(), t.barcode_sequences.back().c_str(),
+                       static_cast<int64_t>(t.barcode_sequences.size()) - 1);
+    }
+    // The file is read once, but each malformed line is reported as if it
+    // were read twice: all of them, then all of them again.
+    for (int64_t pass = 0; pass < 2; ++pass)
+        for (int64_t i = 0; i < malformed; ++i)
+            warn("Warning: an entry is not in expected format (sequence\tdetails)\n");
+
+    size_t accepted = t.barcode_sequences.size();
+    t.num_barcode_sequences = hash_entries(t.barcode_link.get());
+    if (t.num_barcode_sequences != static_cast<int64_t>(accepted))
+        warn("Warning: there are non-unique barcode_sequences in the barcode file\n");
+
+    t.barcode_mm0s.assign(accepted, 0);
+    t.barcode_mm1s.assign(accepted, 0);
+    t.barcode_mm2s.assign(accepted, 0);
+    t.barcode_aligns.assign(accepted, 0);
+    t.barcode_align_seq.assign(accepted, std::string());
+    t.has_align_seq.assign(accepted, 0);
+}
+
+void process_map_line(tabulate_tables& t, std::string_view line) {
+    line = line.substr(0, line.find('\n'));
+    std::string_view rest = line;
+    cut_field(rest);  // core sequence
+    std::string_view total_field = cut_field(rest);
+    for (int i = 0; i < 6; ++i) cut_field(rest);  // score and mismatch columns
+    // An unmatched cluster ends with its match type.
+    if (rest == "none") return;
+    std::string_view match_type = cut_field(rest);
+    cut_field(rest);  // barcode details
+    if (match_type == "align") {
+        add_alignments(t, total_field, rest);
+        return;
+    }
+    std::vector<int64_t>* counters = nullptr;
+    if (match_type == "mm0")
+        counters = &t.barcode_mm0s;
+    else if (match_type == "mm1")
+        counters = &t.barcode_mm1s;
+    else if (match_type == "mm2")
+        counters = &t.barcode_mm2s;
+    if (counters == nullptr) return;
+    // The barcode sequence is the rest of the line, further tabs included.
+    int64_t k = find_barcode(t, rest);
+    if (k < 0) return;
+    (*counters)[k] = add_saturating((*counters)[k], parse_atoi64(total_field));
+}
+
+void order_barcodes(tabulate_tables& t) {
+    size_t lines = t.barcode_sequences.size();
+    t.barcode_totals.assign(lines, 0);
+    t.sorted_barcode_ids.clear();
+    for (size_t k = 0; k < lines; ++k) {
+        int64_t total = add_saturating(t.barcode_mm0s[k], t.barcode_mm1s[k]);
+        total = add_saturating(total, t.barcode_mm2s[k]);
+        t.barcode_totals[k] = add_saturating(total, t.barcode_aligns[k]);
+        // An earlier line of a repeated sequence is no barcode.
+        if (hash_lookup(t.barcode_link.get(), t.barcode_sequences[k].c_str()) == static_cast<int64_t>(k))
+            t.sorted_barcode_ids.push_back(static_cast<int64_t>(k));
+    }
+    // Details in byte order; equal details keep ascending index.
+    std::stable_sort(t.sorted_barcode_ids.begin(), t.sorted_barcode_ids.end(),
+                     [&t](int64_t a, int64_t b) { return t.barcode_details[a] < t.barcode_details[b]; });
+}
+
+void write_report(const tabulate_tables& t, out_stream& out) {
+    out.put("#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n");
+    for (int64_t k : t.sorted_barcode_ids) {
+        out.put(t.barcode_details[k]);
+        out.put('\t');
+        out.put(t.barcode_sequences[k]);
+        for (int64_t count :
+             {t.barcode_totals[k], t.barcode_mm0s[k], t.barcode_mm1s[k], t.barcode_mm2s[k], t.barcode_aligns[k]}) {
+            out.put('\t');
+            out.put_int(count);
+        }
+        if (t.has_align_seq[k]) {
+            out.put('\t');
+            out.put(t.barcode_align_seq[k]);
+        }
+        out.put('\n');
+    }
+}
+
+int tabulate_main(int argc, char** argv) {
+    if (argc <= 1) {
+        print_usage_message(argv[0]);
+        fail_quietly(1);
+    }
+    tabulate_tables t;
+    if (asks_for_help(argv[1])) {
+        print_help_message(argv[0], t.min_align_cutoff);
+        return 0;
+    }
+
+    std::unique_ptr<out_stream> f_out;
+    optind = 0;
+    int option;
+    while ((option = getopt(argc, argv, "c:n:o:")) != -1) {
+        switch (option) {
+            case 'c':
+                t.min_align_cutoff = parse_atoi32(optarg);
+                break;
+            case 'o':
+                // Created (or emptied) at once; a later -o replaces it.
+                f_out = open_output_file(optarg);
+                if (f_out == nullptr) fail(1, "Could not open %s for writing", optarg);
+                break;
+            case 'n':
+                fail(1, "%s: Unknown parameter (%s)\n", argv[0], optarg);
+            default:
+                // No value to show: name the option as it was written.
+                fail(1, "%s: Unknown parameter (-%c)\n", argv[0], optopt);
+        }
+    }
+
+    int operands = argc - optind;
+    if (operands < 1 || operands > 2) {
+        print_usage_message(argv[0]);
+        fail_quietly(1);
+    }
+    const char* map_path = operands == 2 ? argv[optind] : nullptr;
+    const char* barcode_path = argv[argc - 1];
+
+    // Both inputs are opened before either is judged, the map file first.
+    auto f_map = line_reader::open(map_path, read_failure{"No map file supplied\n", 1});
+    auto f_barcode = line_reader::open(
+        barcode_path, read_failure{std::string("Could not open barcode file ") + barcode_path + "\n", 1});
+    if (f_map == nullptr) fail(1, "No map file supplied\n");
+    if (f_barcode == nullptr) fail(1, "Could not open barcode file %s\n", barcode_path);
+
+    warn("Building barcodes...\n");
+    build_barcode_links(t, *f_barcode);
+    f_barcode.reset();
+
+    warn("Assigning entries...\n");
+    std::string_view line;
+    while (f_map->next(line)) {
+        if (!line.empty() && line[0] == '#') continue;
+        process_map_line(t, line);
+    }
+
+    order_barcodes(t);
+    write_table(f_out.get(), [&t](out_stream& out) { write_report(t, out); });
+    return 0;
+}

@@ -1,4 +1,63 @@
-// The tabulate sub-command.
+// The tabulate sub-command: per-barcode read counts from a map file.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hash.h"
+
+class line_reader;
+class out_stream;
+
 int tabulate_main(int argc, char** argv);
+
+// The pieces below are the steps of one run, open to the unit tests.
+
+struct hash_deleter {
+    void operator()(hash* h) const { hash_destroy(h); }
+};
+
+// Everything one run of tabulate builds. The per-barcode arrays are indexed
+// by the number of the accepted barcode line; a sequence repeated on several
+// lines is one barcode, at the index of its last line.
+struct tabulate_tables {
+    int min_align_cutoff = 70;
+
+    std::unique_ptr<hash, hash_deleter> barcode_link;  // sequence -> barcode index
+    std::vector<std::string> barcode_details;          // per accepted line
+    std::vector<std::string> barcode_sequences;        // per accepted line
+    int64_t num_barcode_sequences = 0;                 // distinct sequences
+
+    std::vector<int64_t> barcode_mm0s;
+    std::vector<int64_t> barcode_mm1s;
+    std::vector<int64_t> barcode_mm2s;
+    std::vector<int64_t> barcode_aligns;
+    // The alignment items that counted for a barcode, joined by ";". A list
+    // can hold a single empty item, so presence is kept apart from the text.
+    std::vector<std::string> barcode_align_seq;
+    std::vector<char> has_align_seq;
+
+    // Filled by order_barcodes once the map file is read.
+    std::vector<int64_t> barcode_totals;
+    std::vector<int64_t> sorted_barcode_ids;
+
+    std::string lookup_key;  // reused for hash look-ups of field slices
+};
+
+// Loads the barcode file (read once) into the link table and the per-line
+// details and sequences, writes its warnings, and sizes the per-barcode
+// counters. Creates barcode_link.
+void build_barcode_links(tabulate_tables& t, line_reader& barcodes);
+
+// Adds one map file line (not a comment) to the counters; a line with too
+// few fields ends the run with the format error.
+void process_map_line(tabulate_tables& t, std::string_view line);
+
+// Sums the totals and orders the barcodes by details, then by index.
+void order_barcodes(tabulate_tables& t);
+
+// The report: header and one row per barcode in sorted_barcode_ids order.
+void write_report(const tabulate_tables& t, out_stream& out);
