@@ -192,7 +192,8 @@ int alignment_score(std::string_view barcode, std::string_view core) {
     return row[core.size()];
 }
 
-barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences) : sequences_(sequences) {
+barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences, bool allow_wide)
+    : sequences_(sequences), wide_(allow_wide && have_avx2()) {
     for (size_t p = 0; p < sequences.size(); ++p) {
         size_t length = sequences[p].size();
         auto position = static_cast<int32_t>(p);
@@ -208,7 +209,7 @@ barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences) : se
 void barcode_aligner::compute_bounds(std::string_view core) {
     std::vector<uint8_t> rows(core.size());
     for (size_t i = 0; i < core.size(); ++i) rows[i] = static_cast<uint8_t>(letter_row(core[i]));
-    bool wide = have_avx2();
+    bool wide = wide_;
     (wide ? bounds_short_avx2 : bounds_short_sse)(short_masks_.data(), short_length_masks_.data(), short_positions_.data(),
                                                   short_positions_.size(), rows.data(), rows.size(), bounds_.data());
     (wide ? bounds_medium_avx2 : bounds_medium_sse)(medium_masks_.data(), medium_length_masks_.data(),
@@ -221,7 +222,7 @@ void barcode_aligner::score(std::string_view core, const std::vector<int32_t>& c
     size_t n = core.size();
     core_letters_.resize(n);
     for (size_t x = 0; x < n; ++x) core_letters_[x] = letter_value(core[x]);
-    bool wide = have_avx2();
+    bool wide = wide_;
     for (size_t first = 0; first < candidates.size(); first += dp_lanes) {
         size_t count = std::min(dp_lanes, candidates.size() - first);
         size_t m = 0;

@@ -27,7 +27,8 @@ struct best_barcodes {
 // many per vector.
 class barcode_aligner {
 public:
-    explicit barcode_aligner(const std::vector<std::string>& sequences);
+    // allow_wide: use 256-bit vectors where the processor has them.
+    explicit barcode_aligner(const std::vector<std::string>& sequences, bool allow_wide = true);
 
     // The best of all barcodes.
     void best_of_all(std::string_view core, best_barcodes& best);
@@ -42,6 +43,7 @@ private:
     void take_best(const std::vector<int32_t>& candidates, const std::vector<int>& scores, best_barcodes& best);
 
     const std::vector<std::string>& sequences_;
+    bool wide_;
     // Barcodes of up to 32 and of up to 64 letters, as letter masks in groups
     // of 32 bytes; longer ones get no bound.
     std::vector<int32_t> short_positions_, medium_positions_, long_positions_;
