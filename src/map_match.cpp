@@ -1,6 +1,8 @@
 #include "map_match.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <numeric>
 
@@ -44,9 +46,61 @@ private:
     int odd_letters_ = 0;
 };
 
+// The coded form of a core made only of A, C, G, T and N; false otherwise.
+bool code_of(const std::string& core, uint64_t& code) {
+    code = 0;
+    for (size_t j = 0; j < core.size(); ++j) {
+        uint8_t letter = word_index::letter_code(core[j]);
+        if (letter == word_index::odd) return false;
+        code |= static_cast<uint64_t>(letter) << (3 * j);
+    }
+    return true;
+}
+
+// The same answer as trying every change in order, found from the words
+// that share a block of letters with the core: of the words one change away
+// the one whose change comes first in the search order, else likewise of the
+// words two changes away. In a coded word a letter's code is its rank in the
+// search alphabet.
+int32_t find_near_code(const word_index& words, uint64_t code, match_category& category) {
+    int32_t found = words.find_code(code);
+    if (found >= 0) {
+        category = MATCH_CONTAIN;
+        return found;
+    }
+    constexpr uint64_t lowest_bits = 0x9249249249249ULL;  // bit 0 of each of 18 letters
+    uint32_t first_one = UINT32_MAX, first_two = UINT32_MAX;
+    int32_t one = -1, two = -1;
+    words.visit_block_neighbours(code, [&](uint64_t word, int32_t position) {
+        uint64_t differ = word ^ code;
+        uint64_t places = (differ | differ >> 1 | differ >> 2) & lowest_bits;
+        int changes = __builtin_popcountll(places);
+        if (changes == 1) {
+            auto j = static_cast<uint32_t>(__builtin_ctzll(places));
+            uint32_t key = j / 3 * 8 + static_cast<uint32_t>((word >> j) & 7);
+            if (key < first_one) first_one = key, one = position;
+        } else if (changes == 2) {
+            auto j = static_cast<uint32_t>(__builtin_ctzll(places));
+            auto j2 = static_cast<uint32_t>(63 - __builtin_clzll(places));
+            uint32_t key = ((j / 3 * 8 + static_cast<uint32_t>((word >> j) & 7)) * 32 + j2 / 3) * 8 +
+                           static_cast<uint32_t>((word >> j2) & 7);
+            if (key < first_two) first_two = key, two = position;
+        }
+    });
+    category = one >= 0 ? MATCH_MM1 : two >= 0 ? MATCH_MM2 : MATCH_NONE;
+    return one >= 0 ? one : two;
+}
+
 }  // namespace
 
 int32_t find_near_word(const word_index& words, const std::string& core, match_category& category) {
+    uint64_t code;
+    if (core.size() == static_cast<size_t>(word_index::nmer) && !words.has_odd_words() && code_of(core, code))
+        return find_near_code(words, code, category);
+    return find_near_word_by_changes(words, core, category);
+}
+
+int32_t find_near_word_by_changes(const word_index& words, const std::string& core, match_category& category) {
     category = MATCH_NONE;
     word_probe probe(words, core);
     int32_t found = probe.look();

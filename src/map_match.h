@@ -38,6 +38,8 @@ void match_by_mismatches(const barcode_table& barcodes, const word_index& words,
 // unchanged, else with one letter changed, else with two; -1 if none.
 // category receives the kind of match.
 int32_t find_near_word(const word_index& words, const std::string& core, match_category& category);
+// The same by trying every change in turn (any core, any characters).
+int32_t find_near_word_by_changes(const word_index& words, const std::string& core, match_category& category);
 
 struct alignment_settings {
     int align_top_n = 0;

@@ -72,7 +72,22 @@ public:
     // Whether some word holds a character other than A, C, G, T and N.
     bool has_odd_words() const { return odd_words_.size() > 0; }
 
+    // The coded words that agree with code in at least one of three blocks
+    // of six letters: every word within two changed letters of it is among
+    // them. visit(word code, position) is called for each.
+    template <typename Visit>
+    void visit_block_neighbours(uint64_t code, Visit visit) const {
+        for (int block = 0; block < 3; ++block) {
+            size_t bucket = block * block_buckets + ((code >> (block_bits * block)) & (block_buckets - 1));
+            for (uint32_t k = block_starts_[bucket]; k < block_starts_[bucket + 1]; ++k)
+                visit(block_words_[block_members_[k]], block_positions_[block_members_[k]]);
+        }
+    }
+
 private:
+    static constexpr int block_bits = 18;  // six letters of three bits
+    static constexpr size_t block_buckets = size_t{1} << block_bits;
+    void build_blocks();
     bool put(std::string_view word, int32_t position);  // true if it was there
     void grow();
 
@@ -81,6 +96,11 @@ private:
     size_t count_ = 0;
     ordered_texts odd_words_;
     std::vector<int32_t> odd_positions_;
+    // Every coded word once, and for each block the words by that block's
+    // letters (bucket starts into block_members_).
+    std::vector<uint64_t> block_words_;
+    std::vector<int32_t> block_positions_;
+    std::vector<uint32_t> block_starts_, block_members_;
 };
 
 struct cluster_table {

@@ -287,3 +287,39 @@ TEST(MapSharedWords, EqualCountsGoToTheLowerPosition) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MapNearWords, BlockSearchAgreesWithTryingEveryChange) {
+    std::mt19937 random(5);
+    // Few letters and many barcodes, so that most cores have several words
+    // one and two changes away.
+    const char letters[] = "ACGTN";
+    for (int round = 0; round < 3; ++round) {
+        std::string text;
+        std::vector<std::string> sequences;
+        for (int b = 0; b < 300; ++b) {
+            std::string s;
+            for (int i = 0; i < 19; ++i) s += letters[random() % (round == 0 ? 2 : 5)];
+            text += "b\t" + s + "\n";
+            sequences.push_back(s);
+        }
+        barcode_table barcodes;
+        load_barcodes(text, barcodes);
+        word_index words;
+        testing::internal::CaptureStderr();
+        words.build(barcodes.barcode_sequences);
+        testing::internal::GetCapturedStderr();
+        for (int c = 0; c < 400; ++c) {
+            std::string core = sequences[random() % sequences.size()].substr(random() % 2, 18);
+            for (int e = static_cast<int>(random() % 4); e > 0; --e) core[random() % 18] = letters[random() % 5];
+            match_category fast, slow;
+            int32_t a = find_near_word(words, core, fast);
+            int32_t b = find_near_word_by_changes(words, core, slow);
+            EXPECT_EQ(a, b) << core;
+            EXPECT_EQ(fast, slow) << core;
+        }
+    }
+}
+
+}  // namespace
