@@ -311,22 +311,34 @@ void shared_word_ranking::top(std::string_view core, int n, std::vector<int32_t>
     candidates.clear();
     if (n <= 0 || core.size() < 4) return;
     std::string text(core);
-    touched_.clear();
+    touched_.resize(counts_.size());
+    size_t touched = 0;
     for (size_t o = 0; o + 4 <= text.size(); ++o) {
-        for (int32_t p : holders_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))])
-            if (counts_[static_cast<size_t>(p)]++ == 0) touched_.push_back(p);
+        for (int32_t p : holders_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))]) {
+            touched_[touched] = p;
+            touched += counts_[static_cast<size_t>(p)]++ == 0;
+        }
     }
-    auto ranks_higher = [this](int32_t a, int32_t b) {
-        int32_t ca = counts_[static_cast<size_t>(a)], cb = counts_[static_cast<size_t>(b)];
-        return ca != cb ? ca > cb : a < b;
-    };
-    if (touched_.size() > static_cast<size_t>(n)) {
-        std::nth_element(touched_.begin(), touched_.begin() + n, touched_.end(), ranks_higher);
-        for (size_t i = static_cast<size_t>(n); i < touched_.size(); ++i) counts_[static_cast<size_t>(touched_[i])] = 0;
-        touched_.resize(static_cast<size_t>(n));
+    // Counts are at most the number of the core's words: find the lowest
+    // count that still makes the cut, take everything above it, and of the
+    // barcodes with exactly that count the ones with the lowest positions.
+    size_t most = text.size() - 3;
+    std::vector<size_t> with_count(most + 1, 0);
+    for (size_t k = 0; k < touched; ++k) ++with_count[static_cast<size_t>(counts_[static_cast<size_t>(touched_[k])])];
+    auto wanted = static_cast<size_t>(n);
+    size_t cut = most, above = 0;
+    while (cut > 1 && above + with_count[cut] < wanted) above += with_count[cut--];
+    std::vector<int32_t> at_cut;
+    for (size_t k = 0; k < touched; ++k) {
+        int32_t p = touched_[k];
+        auto count = static_cast<size_t>(counts_[static_cast<size_t>(p)]);
+        counts_[static_cast<size_t>(p)] = 0;
+        if (count > cut) candidates.push_back(p);
+        else if (count == cut) at_cut.push_back(p);
     }
-    for (int32_t p : touched_) counts_[static_cast<size_t>(p)] = 0;
-    candidates = touched_;
+    size_t room = std::min(at_cut.size(), wanted - std::min(wanted, above));
+    std::nth_element(at_cut.begin(), at_cut.begin() + static_cast<std::ptrdiff_t>(room), at_cut.end());
+    candidates.insert(candidates.end(), at_cut.begin(), at_cut.begin() + static_cast<std::ptrdiff_t>(room));
     std::sort(candidates.begin(), candidates.end());
 }
 
@@ -349,27 +361,29 @@ void best_by_full_alignment(const std::vector<std::string>& sequences, std::stri
     std::sort(best.positions.begin(), best.positions.end());
 }
 
-void top_by_insertion(const std::vector<std::string>& sequences, std::string_view core, int n,
-                      std::vector<int32_t>& candidates) {
-    candidates.clear();
-    if (n <= 0) return;
-    std::vector<std::vector<uint8_t>> flags(625);
+shared_word_flags::shared_word_flags(const std::vector<std::string>& sequences)
+    : barcodes_(sequences.size()), flags_(625) {
     for (size_t b = 0; b < sequences.size(); ++b) {
         for (size_t o = 0; o + 4 <= sequences[b].size(); ++o) {
-            std::vector<uint8_t>& row = flags[static_cast<size_t>(hash_slot_nmer(sequences[b].c_str() + o, 4))];
+            std::vector<uint8_t>& row = flags_[static_cast<size_t>(hash_slot_nmer(sequences[b].c_str() + o, 4))];
             if (row.empty()) row.assign(sequences.size(), 0);
             row[b] = 1;
         }
     }
+}
+
+void shared_word_flags::top(std::string_view core, int n, std::vector<int32_t>& candidates) const {
+    candidates.clear();
+    if (n <= 0) return;
     std::string text(core);
-    std::vector<int> word_match(sequences.size(), 0);
+    std::vector<int> word_match(barcodes_, 0);
     for (size_t o = 0; o + 4 <= text.size(); ++o) {
-        const std::vector<uint8_t>& row = flags[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))];
+        const std::vector<uint8_t>& row = flags_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))];
         for (size_t b = 0; b < row.size(); ++b) word_match[b] += row[b];
     }
     std::vector<int> top_match(static_cast<size_t>(n), 0);
     std::vector<int32_t> top_index(static_cast<size_t>(n), -1);
-    for (size_t b = 0; b < sequences.size(); ++b) {
+    for (size_t b = 0; b < barcodes_; ++b) {
         int k = n - 1;
         while (k >= 0 && word_match[b] <= top_match[static_cast<size_t>(k)]) --k;
         if (k < 0) continue;

@@ -198,7 +198,9 @@ void align_against_barcode_sequences(const barcode_table& barcodes, const cluste
     bool ranked = settings.align_top_n > 0;
     barcode_aligner aligner(sequences);
     std::unique_ptr<shared_word_ranking> ranking;
+    std::unique_ptr<shared_word_flags> flags;
     if (ranked && !settings.full_alignment) ranking = std::make_unique<shared_word_ranking>(sequences);
+    if (ranked && settings.full_alignment) flags = std::make_unique<shared_word_flags>(sequences);
     std::vector<int32_t> everyone;
     if (settings.full_alignment && !ranked) {
         everyone.resize(sequences.size());
@@ -215,7 +217,7 @@ void align_against_barcode_sequences(const barcode_table& barcodes, const cluste
         if (state.match[c] >= 0 || clusters.cluster_totals[c] < settings.align_count_minimum) continue;
         const std::string& core = clusters.cluster_sequences[c];
         if (ranked) {
-            if (settings.full_alignment) top_by_insertion(sequences, core, settings.align_top_n, candidates);
+            if (settings.full_alignment) flags->top(core, settings.align_top_n, candidates);
             else ranking->top(core, settings.align_top_n, candidates);
             if (settings.full_alignment) best_by_full_alignment(sequences, core, candidates, best);
             else aligner.best_of(core, candidates, best);

@@ -264,11 +264,12 @@ TEST(MapSharedWords, RankingAgreesWithInsertionTable) {
     for (unsigned seed = 11; seed <= 13; ++seed) {
         random_library library = make_library(seed, 200, 40);
         shared_word_ranking ranking(library.barcodes);
+        shared_word_flags flags(library.barcodes);
         for (const std::string& core : library.cores) {
             for (int n : {1, 2, 5, 40, 1000}) {
                 std::vector<int32_t> fast, reference;
                 ranking.top(core, n, fast);
-                top_by_insertion(library.barcodes, core, n, reference);
+                flags.top(core, n, reference);
                 EXPECT_EQ(fast, reference) << core << " n=" << n;
             }
         }
