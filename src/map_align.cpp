@@ -311,7 +311,7 @@ void shared_word_ranking::top(std::string_view core, int n, std::vector<int32_t>
     candidates.clear();
     if (n <= 0 || core.size() < 4) return;
     std::string text(core);
-    touched_.resize(counts_.size());
+    touched_.resize(counts_.size() + 1);  // one spare slot for the branch-free append
     size_t touched = 0;
     for (size_t o = 0; o + 4 <= text.size(); ++o) {
         for (int32_t p : holders_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))]) {
