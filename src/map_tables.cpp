@@ -178,25 +178,28 @@ void word_index::build(const ordered_texts& sequences) {
 }
 
 void word_index::build_blocks() {
-    block_words_.clear();
-    block_positions_.clear();
-    for (size_t slot = 0; slot < keys_.size(); ++slot) {
-        if (keys_[slot] == empty_key) continue;
-        block_words_.push_back(keys_[slot]);
-        block_positions_.push_back(positions_[slot]);
-    }
-    block_starts_.assign(3 * block_buckets + 1, 0);
     auto bucket_of = [](uint64_t code, int block) {
         return block * block_buckets + ((code >> (block_bits * block)) & (block_buckets - 1));
     };
-    for (uint64_t code : block_words_)
+    block_starts_.assign(3 * block_buckets + 1, 0);
+    for (uint64_t code : keys_) {
+        if (code == empty_key) continue;
         for (int block = 0; block < 3; ++block) ++block_starts_[bucket_of(code, block) + 1];
+    }
     for (size_t b = 0; b < 3 * block_buckets; ++b) block_starts_[b + 1] += block_starts_[b];
-    block_members_.assign(3 * block_words_.size(), 0);
+    block_words_.assign(3 * count_, 0);
+    block_positions_.assign(3 * count_, -1);
     std::vector<uint32_t> fill(block_starts_.begin(), block_starts_.end() - 1);
-    for (size_t w = 0; w < block_words_.size(); ++w)
-        for (int block = 0; block < 3; ++block)
-            block_members_[fill[bucket_of(block_words_[w], block)]++] = static_cast<uint32_t>(w);
+    // Slot order is a fixed function of the words, so buckets fill alike on
+    // every run.
+    for (size_t slot = 0; slot < keys_.size(); ++slot) {
+        if (keys_[slot] == empty_key) continue;
+        for (int block = 0; block < 3; ++block) {
+            uint32_t at = fill[bucket_of(keys_[slot], block)]++;
+            block_words_[at] = keys_[slot];
+            block_positions_[at] = positions_[slot];
+        }
+    }
 }
 
 int32_t word_index::find_code(uint64_t code) const {

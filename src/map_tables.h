@@ -80,7 +80,7 @@ public:
         for (int block = 0; block < 3; ++block) {
             size_t bucket = block * block_buckets + ((code >> (block_bits * block)) & (block_buckets - 1));
             for (uint32_t k = block_starts_[bucket]; k < block_starts_[bucket + 1]; ++k)
-                visit(block_words_[block_members_[k]], block_positions_[block_members_[k]]);
+                visit(block_words_[k], block_positions_[k]);
         }
     }
 
@@ -96,11 +96,11 @@ private:
     size_t count_ = 0;
     ordered_texts odd_words_;
     std::vector<int32_t> odd_positions_;
-    // Every coded word once, and for each block the words by that block's
-    // letters (bucket starts into block_members_).
+    // For each block, every coded word with its position, grouped by that
+    // block's letters (a bucket runs from block_starts_[b] to [b + 1]).
     std::vector<uint64_t> block_words_;
     std::vector<int32_t> block_positions_;
-    std::vector<uint32_t> block_starts_, block_members_;
+    std::vector<uint32_t> block_starts_;
 };
 
 struct cluster_table {
