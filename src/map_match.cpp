@@ -196,7 +196,7 @@ void align_against_barcode_sequences(const barcode_table& barcodes, const cluste
 
     const std::vector<std::string>& sequences = barcodes.barcode_sequences.texts();
     bool ranked = settings.align_top_n > 0;
-    barcode_aligner aligner(sequences);
+    barcode_aligner aligner(sequences, settings.wide_vectors);
     std::unique_ptr<shared_word_ranking> ranking;
     std::unique_ptr<shared_word_flags> flags;
     if (ranked && !settings.full_alignment) ranking = std::make_unique<shared_word_ranking>(sequences);

@@ -46,6 +46,8 @@ struct alignment_settings {
     int64_t align_count_minimum = 0;
     // Align every pair in full, as the reference for the fast search.
     bool full_alignment = false;
+    // Use 256-bit vectors where the processor has them.
+    bool wide_vectors = true;
 };
 
 // Aligns every cluster still unmatched whose total reaches the minimum, and

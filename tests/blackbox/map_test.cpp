@@ -126,6 +126,21 @@ TEST(MapCommand, WordMatchesAndSummary) {
     EXPECT_EQ(r.out, expected);
 }
 
+TEST(MapCommand, SharedWordLeadsToTheLaterBarcode) {
+    scratch_dir dir;
+    std::string word = "ACGGTCATTGACCTAGGA";
+    dir.write("barcodes.txt", "first\tCC" + word + "\nid1\t" + b1 + "\nlast\t" + word + "GG\n");
+    std::string with_n = changed(word, 4, 'N');
+    std::string clusters = cluster_line(word, 3) + cluster_line(with_n, 2);
+    run_result r = run_morvane({"map", "-s", dir.path("barcodes.txt")}, clusters);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, summary(1, 1, 0, 0, 0) + header + columns(word, 3) + "mm0\tlast\t" + word + "GG\n" +
+                         columns(with_n, 2) + "mm1\tlast\t" + word + "GG\n");
+    EXPECT_EQ(r.err,
+              "Building data from files...\n\tWarning: barcode sequence file has 18mer word overlaps\n"
+              "Performing mismatch matches...\nSkipping alignments\n");
+}
+
 TEST(MapCommand, LengthTestEndsTheWordPhase) {
     scratch_dir dir;
     dir.write("barcodes.txt", barcodes);
