@@ -17,7 +17,7 @@ constexpr size_t letter_rows = 6;
 constexpr size_t block_bytes = 32;
 // Blocks are processed four at a time, so tables are padded to that.
 constexpr size_t blocks_at_once = 4;
-// 16-bit scores cannot overflow while the two lengths stay below this.
+// 16-bit scores cannot overflow while the two lengths together stay below this.
 constexpr size_t narrow_length_limit = 6000;
 constexpr size_t dp_lanes = 16;
 
@@ -42,7 +42,9 @@ bool have_avx2() {
 // Bit-parallel longest common subsequence of every barcode of a table with
 // the core (the barcode's letter masks are the pattern, the core's letters
 // the text; a zero bit in the final state is one letter of the subsequence),
-// then the score bound 6 * lcs - max(length1, length2).
+// then the score bound 6 * lcs - max(length1, length2): an alignment with M
+// matches, X mismatches and the rest gaps scores 7M + X - (length1 + length2),
+// and X is at most min(length1, length2) - M, M at most the lcs.
 template <typename Lane, int Bytes, size_t Blocks>
 inline __attribute__((always_inline)) void bound_kernel(const Lane* masks, const Lane* length_masks, const int32_t* positions,
                                                         size_t lanes_total, const uint8_t* rows, size_t n, int* bounds) {
