@@ -157,6 +157,7 @@ bool line_reader::next(std::string_view& line) {
             begin_ += length + 1;
             const char* nul = static_cast<const char*>(std::memchr(first, '\0', length));
             line = std::string_view(first, nul ? static_cast<size_t>(nul - first) : length);
+            ended_by_newline_ = true;
             return true;
         }
         size_t pending = end_ - begin_;
@@ -168,6 +169,7 @@ bool line_reader::next(std::string_view& line) {
             begin_ = end_;
             const char* nul = static_cast<const char*>(std::memchr(first, '\0', length));
             line = std::string_view(first, nul ? static_cast<size_t>(nul - first) : length);
+            ended_by_newline_ = false;
             return true;
         }
         scanned = begin_ + pending;  // refill moved the tail to the front

@@ -44,6 +44,9 @@ public:
 
     // The next line, valid until the next call; false at the end.
     bool next(std::string_view& line);
+    // Whether the line last returned by next() was ended by a line feed
+    // (false only for a last line without one).
+    bool ended_by_newline() const { return ended_by_newline_; }
 
 private:
     bool refill();
@@ -54,4 +57,5 @@ private:
     size_t begin_ = 0;  // first unread byte
     size_t end_ = 0;    // one past the last byte read
     bool eof_ = false;
+    bool ended_by_newline_ = false;
 };

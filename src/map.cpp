@@ -1,3 +1,182 @@
+// The map sub-command: finds the best barcode or barcodes for every cluster
+// and writes the map file.
 #include "map.h"
 
-int map_main(int, char**) { return 0; }
+#include <cstdio>
+#include <getopt.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include "error.h"
+#include "line_reader.h"
+#include "map_match.h"
+#include "map_tables.h"
+#include "output.h"
+#include "text.h"
+
+namespace {
+
+void print_usage_message(const char* argv0) {
+    std::fprintf(stderr,
+                 "Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [cluster_file] barcode_file\n",
+                 argv0);
+}
+
+void print_help_message(const char* argv0) {
+    out_stream& out = standard_output();
+    out.printf("Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [cluster_file] barcode_file\n",
+               argv0);
+    out.put("Generates a list of best-matching barcodes for each cluster sequence\n");
+    out.put("cluster_file specifies clusters to match to barcodes, if unspecified, will read stdin\n");
+    out.put("barcode_file specifies barcodes available for matching\n\n");
+    out.put("  -c CUTOFF\t clusters require a count of CUTOFF or more to be aligned\n");
+    out.put("  -n N\t\t clusters try only to align to the top N candidate barcodes\n");
+    out.put("  -o FILE\t additionally outputs results to FILE\n");
+    out.put("  -s \t\t skips aligning clusters\n");
+}
+
+struct map_run {
+    alignment_settings align;
+    bool skip_alignment = false;
+    std::unique_ptr<out_stream> f_out;
+    const char* cluster_path = nullptr;  // null: standard input
+    const char* barcode_path = nullptr;
+};
+
+void parse_options(int argc, char** argv, map_run& run) {
+    optind = 0;
+    int option;
+    while ((option = getopt(argc, argv, "c:n:o:s")) != -1) {
+        switch (option) {
+            case 'c': run.align.align_count_minimum = parse_atoi32(optarg); break;
+            case 'n': run.align.align_top_n = parse_atoi32(optarg); break;
+            case 'o':
+                run.f_out = open_output_file(optarg);
+                if (run.f_out == nullptr) fail(1, "Could not open %s for writing", optarg);
+                break;
+            case 's': run.skip_alignment = true; break;
+            default: fail(1, "%s: Unknown parameter (-%c)\n", argv[0], optopt);
+        }
+    }
+    int operands = argc - optind;
+    if (operands < 1 || operands > 2) {
+        print_usage_message(argv[0]);
+        fail_quietly(1);
+    }
+    if (operands == 2) run.cluster_path = argv[optind++];
+    run.barcode_path = argv[optind];
+}
+
+void put_ids_and_sequences(out_stream& out, const barcode_table& barcodes, const std::vector<int32_t>& positions) {
+    for (size_t k = 0; k < positions.size(); ++k) {
+        if (k > 0) out.put(';');
+        out.put(barcodes.barcode_details[static_cast<size_t>(positions[k])]);
+    }
+    out.put('\t');
+    for (size_t k = 0; k < positions.size(); ++k) {
+        if (k > 0) out.put(';');
+        out.put(barcodes.barcode_sequences[static_cast<size_t>(positions[k])]);
+    }
+}
+
+void write_map_file(out_stream& out, const barcode_table& barcodes, const cluster_table& clusters,
+                    const match_state& state) {
+    int64_t kinds[6] = {};
+    for (uint8_t type : state.match_type) ++kinds[type];
+    out.put("#contains: ");
+    out.put_int(kinds[MATCH_CONTAIN] + kinds[MATCH_MM1] + kinds[MATCH_MM2]);
+    out.put("\n#\tmm0s: ");
+    out.put_int(kinds[MATCH_CONTAIN]);
+    out.put("\n#\tmm1s: ");
+    out.put_int(kinds[MATCH_MM1]);
+    out.put("\n#\tmm2s: ");
+    out.put_int(kinds[MATCH_MM2]);
+    out.put("\n#aligns: ");
+    out.put_int(kinds[MATCH_ALIGN] + kinds[MATCH_ALIGNMULTIPLE]);
+    out.put("\n#misses: ");
+    out.put_int(kinds[MATCH_NONE]);
+    out.put("\n#core seq\tcount\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch\tid\tseq\t[score:alignment:mis:ins:del]...\n");
+    for (size_t i = 0; i < clusters.size(); ++i) {
+        out.put(clusters.cluster_sequences[i]);
+        for (int64_t number : {clusters.cluster_totals[i], clusters.cluster_mm1n[i]}) {
+            out.put('\t');
+            out.put_int(number);
+        }
+        out.put(':');
+        out.put_int(clusters.cluster_mm2n[i]);
+        for (int64_t number : {clusters.cluster_total_mm0[i], clusters.cluster_mm1n[i], clusters.cluster_total_mm1[i],
+                               clusters.cluster_mm2n[i], clusters.cluster_total_mm2[i]}) {
+            out.put('\t');
+            out.put_int(number);
+        }
+        out.put('\t');
+        uint8_t type = state.match_type[i];
+        if (type == MATCH_NONE) {
+            out.put("none\n");
+            continue;
+        }
+        if (type == MATCH_ALIGN || type == MATCH_ALIGNMULTIPLE) {
+            out.put(type == MATCH_ALIGN ? "align\t" : "align\tMULTIPLE:");
+            put_ids_and_sequences(out, barcodes, state.match_all[i]);
+            out.put('\t');
+            out.put(state.match_alignment[i]);
+            out.put('\n');
+            continue;
+        }
+        out.put(type == MATCH_CONTAIN ? "mm0\t" : type == MATCH_MM1 ? "mm1\t" : "mm2\t");
+        auto position = static_cast<size_t>(state.match[i]);
+        out.put(barcodes.barcode_details[position]);
+        out.put('\t');
+        out.put(barcodes.barcode_sequences[position]);
+        out.put('\n');
+    }
+}
+
+int run_map(int argc, char** argv, bool full_alignment) {
+    if (argc < 2) {
+        print_usage_message(argv[0]);
+        fail_quietly(1);
+    }
+    if (asks_for_help(argv[1])) {
+        print_help_message(argv[0]);
+        return 0;
+    }
+    map_run run;
+    run.align.full_alignment = full_alignment;
+    parse_options(argc, argv, run);
+
+    // The cluster input is checked first; both are read whole before any
+    // work starts, so the barcode file may be a pipe.
+    std::unique_ptr<line_reader> cluster_input = line_reader::open(run.cluster_path, {"No cluster input file\n", 1});
+    if (cluster_input == nullptr) fail(1, "No cluster input file\n");
+    std::string barcode_failure = std::string("Could not open barcode file ") + run.barcode_path + "\n";
+    std::unique_ptr<line_reader> barcode_input = line_reader::open(run.barcode_path, {barcode_failure, 1});
+    if (barcode_input == nullptr) fail(1, "%s", barcode_failure.c_str());
+    std::vector<barcode_line> barcode_lines = read_barcode_lines(*barcode_input);
+    barcode_input.reset();
+
+    warn("Building data from files...\n");
+    barcode_table barcodes;
+    build_barcode_sequences(barcode_lines, barcodes);
+    barcode_lines = {};
+    word_index words;
+    words.build(barcodes.barcode_sequences);
+    cluster_table clusters;
+    build_clusters(*cluster_input, clusters);
+    cluster_input.reset();
+
+    match_state state(clusters.size());
+    match_by_mismatches(barcodes, words, clusters, state);
+    if (run.skip_alignment) warn("Skipping alignments\n");
+    else align_against_barcode_sequences(barcodes, clusters, run.align, state);
+
+    write_table(run.f_out.get(), [&](out_stream& out) { write_map_file(out, barcodes, clusters, state); });
+    return 0;
+}
+
+}  // namespace
+
+int map_main(int argc, char** argv) { return run_map(argc, argv, false); }
+
+int map_reference_main(int argc, char** argv) { return run_map(argc, argv, true); }
