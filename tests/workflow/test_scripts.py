@@ -126,7 +126,7 @@ COUNT_TABLE = ("#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 64\tcutof
 class Summary(Files):
     def test_read_fate_of_a_sample(self):
         row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
-                                 [55, 0, 5, 5], 70)
+                                 65, 1, 4, 70)
         expect = {"total_reads": 100, "unique_reads": 9, "filtered_bases": 12,
                   "mm0_clusters": 1, "mm0_reads": 50, "mm2_clusters": 1, "mm2_reads": 7,
                   "align_clusters": 2, "align_reads": 9, "weak_align_clusters": 1, "weak_align_reads": 4,
@@ -146,7 +146,7 @@ class Summary(Files):
         }
         for label, (table_path, map_text) in cases.items():
             with self.subTest(label), self.assertRaises((tables.TableError, ValueError)):
-                summary.sample_row("s", table_path, self.write("bad.txt", map_text), [1], 70)
+                summary.sample_row("s", table_path, self.write("bad.txt", map_text), 1, 0, 1, 70)
 
 
 @unittest.skipIf(report is None, "matplotlib not installed")
@@ -161,7 +161,7 @@ class Report(unittest.TestCase):
 
     def test_names_are_escaped_and_weak_samples_flagged(self):
         rows = [("<b>x</b>", "AAAA"), ("y", "CCCC")]
-        columns = [[300, 200], [0, 0]]
+        columns = report.np.array([[300, 200], [0, 0]])
         text = report.build_report(["good", "empty"], rows, columns,
                                    [self.summary_row("good", 600, 500, 0, 2), self.summary_row("empty", 0, 0, 2, 2)])
         self.assertIn("&lt;b&gt;x&lt;/b&gt;", text)
@@ -171,7 +171,7 @@ class Report(unittest.TestCase):
         self.assertEqual(text.count("data:image/png;base64,"), 3)
 
     def test_one_sample_has_no_heat_map(self):
-        text = report.build_report(["only"], [("a", "AAAA")], [[0]], [self.summary_row("only", 10, 0, 1, 1)])
+        text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
         self.assertIn("nothing to compare", text)
         self.assertIn("only 0.0% of reads assigned", text)
 

@@ -10,53 +10,76 @@ that sample's `total`. Optionally also the matrices of mismatch matches
 
 import argparse
 import sys
+from array import array
 
 from tables import TableError, barcode_order, read_report
 
 # Columns of a report row: details, sequence, total, mm0, mm1, mm2, align.
 TOTAL, MM0, MM1, MM2, ALIGN = 2, 3, 4, 5, 6
 
+# What each matrix holds, from a report row.
+VALUES = {
+    "total": lambda r: r[TOTAL],
+    "mismatch": lambda r: r[MM0] + r[MM1] + r[MM2],
+    "align": lambda r: r[ALIGN],
+}
 
-def ordered_rows(order, rows, path):
-    """The report rows sorted by the barcode file's line order.
+
+def matrix_rows(order, report_path):
+    """(details, sequence) of the barcodes in the order of the barcode file.
 
     The report is ordered by name; the matrix keeps the order the user
     wrote the barcodes in."""
     keyed = []
-    for row in rows:
+    for row in read_report(report_path):
         position = order.get(row[1])
         if position is None:
-            raise TableError("%s: barcode %s (%s) is not in the barcode file" % (path, row[1], row[0]))
-        keyed.append((position, row))
-    keyed.sort(key=lambda item: item[0])
-    for (a, _), (b, _) in zip(keyed, keyed[1:]):
-        if a == b:
-            raise TableError("%s: two rows for one barcode" % path)
-    return [row for _, row in keyed]
+            raise TableError("%s: barcode %s (%s) is not in the barcode file" % (report_path, row[1], row[0]))
+        keyed.append((position, row[0], row[1]))
+    keyed.sort()
+    return [(details, sequence) for _, details, sequence in keyed]
 
 
-def join_reports(barcodes_path, report_paths):
+def sample_columns(rows, index_of, path, kinds):
+    """One sample's counts in matrix row order, an array per kind, checked
+    to name exactly the barcodes of the matrix rows."""
+    columns = {kind: array("q", bytes(8 * len(rows))) for kind in kinds}
+    seen = bytearray(len(rows))
+    for row in read_report(path):
+        i = index_of.get(row[1])
+        if i is None or rows[i][0] != row[0]:
+            raise TableError("%s: barcode %s (%s) is not one of %d barcodes of the first report"
+                             % (path, row[1], row[0], len(rows)))
+        if seen[i]:
+            raise TableError("%s: two rows for barcode %s" % (path, row[1]))
+        seen[i] = 1
+        for kind in kinds:
+            columns[kind][i] = VALUES[kind](row)
+    if seen.count(0):
+        raise TableError("%s: %d barcodes of the first report are missing" % (path, seen.count(0)))
+    return columns
+
+
+def join_reports(barcodes_path, report_paths, kinds=("total",)):
     """(rows, columns): rows is the list of (details, sequence); columns
-    holds per sample its rows in the same order, checked to name the same
-    barcodes as the first sample's report."""
-    order = barcode_order(barcodes_path)
-    rows, columns = None, []
+    maps each kind to one array of counts per sample. Memory is one 8-byte
+    count per barcode, sample and kind."""
+    rows = matrix_rows(barcode_order(barcodes_path), report_paths[0]) if report_paths else []
+    index_of = {sequence: i for i, (_, sequence) in enumerate(rows)}
+    if len(index_of) != len(rows):
+        raise TableError("%s: two rows for one barcode" % report_paths[0])
+    columns = {kind: [] for kind in kinds}
     for path in report_paths:
-        sample_rows = ordered_rows(order, read_report(path), path)
-        keys = [(r[0], r[1]) for r in sample_rows]
-        if rows is None:
-            rows = keys
-        elif keys != rows:
-            raise TableError("%s: its barcodes differ from those of %s" % (path, report_paths[0]))
-        columns.append(sample_rows)
-    return rows or [], columns
+        for kind, column in sample_columns(rows, index_of, path, kinds).items():
+            columns[kind].append(column)
+    return rows, columns
 
 
-def write_matrix(path, samples, rows, columns, value):
+def write_matrix(path, samples, rows, columns):
     with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as f:
         f.write("bcid\tbarcode\t" + "\t".join(samples) + "\n")
         for index, (details, sequence) in enumerate(rows):
-            counts = (str(value(column[index])) for column in columns)
+            counts = (str(column[index]) for column in columns)
             f.write(details + "\t" + sequence + "\t" + "\t".join(counts) + "\n")
 
 
@@ -71,16 +94,15 @@ def main(argv):
     args = parser.parse_args(argv)
     if len(args.samples) != len(args.reports):
         parser.error("one report per sample")
+    outputs = {"total": args.out, "mismatch": args.mismatch, "align": args.align}
+    outputs = {kind: path for kind, path in outputs.items() if path}
     try:
-        rows, columns = join_reports(args.barcodes, args.reports)
+        rows, columns = join_reports(args.barcodes, args.reports, tuple(outputs))
     except (OSError, TableError) as error:
         print("matrix: %s" % error, file=sys.stderr)
         return 1
-    write_matrix(args.out, args.samples, rows, columns, lambda r: r[TOTAL])
-    if args.mismatch:
-        write_matrix(args.mismatch, args.samples, rows, columns, lambda r: r[MM0] + r[MM1] + r[MM2])
-    if args.align:
-        write_matrix(args.align, args.samples, rows, columns, lambda r: r[ALIGN])
+    for kind, path in outputs.items():
+        write_matrix(path, args.samples, rows, columns[kind])
     return 0
 
 

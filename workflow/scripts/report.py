@@ -22,7 +22,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from tables import read_matrix, read_summary  # noqa: E402
+from tables import matrix_header, matrix_rows, read_summary  # noqa: E402
 
 # Where a read can end up, in pipeline order; the parts add up to the
 # sample's total reads.
@@ -115,10 +115,9 @@ def fate_figure(summary):
     return figure_html(fig, "read fate per sample")
 
 
-def abundance_bins(counts):
+def abundance_bins(top):
     """Edges of the bins 0, 1, 2-3, 4-7, ...: powers of two up to the
     largest count, so the axis reads as a log scale with zero kept apart."""
-    top = max(counts) if counts else 0
     edges = [0, 1]
     while edges[-1] <= top:
         edges.append(edges[-1] * 2)
@@ -139,7 +138,7 @@ def compact(n):
 
 
 def abundance_figure(samples, columns):
-    edges = abundance_bins([c for column in columns for c in column])
+    edges = abundance_bins(int(columns.max()) if columns.size else 0)
     labels = [bin_label(low, high) for low, high in zip(edges, edges[1:])]
     fig, ax = plt.subplots(figsize=(9, 4))
     x = np.arange(len(labels))
@@ -160,16 +159,17 @@ def abundance_figure(samples, columns):
 def top_barcodes_section(samples, rows, columns):
     blocks = []
     for name, column in zip(samples, columns):
-        assigned = sum(column) or 1
-        ranked = sorted(range(len(rows)), key=lambda i: (-column[i], i))[:TOP_N]
+        assigned = int(column.sum()) or 1
+        # Stable, so barcodes of equal counts stay in barcode file order.
+        ranked = np.argsort(-column, kind="stable")[:TOP_N]
         lines = ['<div class="top"><h3>%s</h3><table><tr><th>#</th><th>barcode</th><th>reads</th><th>share</th></tr>'
                  % html.escape(name)]
         for rank, i in enumerate(ranked, 1):
             if column[i] == 0:
                 break
             lines.append('<tr><td>%d</td><td title="%s">%s</td><td>%s</td><td>%s</td></tr>' % (
-                rank, html.escape(rows[i][1]), html.escape(rows[i][0]), "{:,}".format(column[i]),
-                percent(column[i], assigned)))
+                rank, html.escape(rows[i][1]), html.escape(rows[i][0]), "{:,}".format(int(column[i])),
+                percent(int(column[i]), assigned)))
         lines.append("</table></div>")
         blocks.append("".join(lines))
     return '<div class="tops">%s</div>' % "\n".join(blocks)
@@ -178,7 +178,7 @@ def top_barcodes_section(samples, rows, columns):
 def correlation_figure(samples, columns):
     if len(samples) < 2:
         return "<p>One sample: nothing to compare.</p>"
-    logs = np.log10(np.array(columns, dtype=float) + 1.0)
+    logs = np.log10(columns.astype(float) + 1.0)
     with np.errstate(invalid="ignore", divide="ignore"):
         r = np.corrcoef(logs)
     r = np.nan_to_num(r, nan=0.0)
@@ -265,15 +265,26 @@ def build_report(samples, rows, columns, summary):
     return "\n".join(parts) + "\n"
 
 
+def load_matrix(path):
+    """(samples, rows, columns): the barcodes' (details, sequence) and a
+    samples x barcodes array of counts."""
+    samples = matrix_header(path)[2:]
+    rows, counts = [], []
+    for details, sequence, values in matrix_rows(path):
+        rows.append((details, sequence))
+        counts.append(np.array(values, dtype=np.int64))
+    columns = np.vstack(counts).T if counts else np.zeros((len(samples), 0), dtype=np.int64)
+    return samples, rows, columns
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--matrix", required=True)
     parser.add_argument("--summary", required=True)
     parser.add_argument("--out", required=True)
     args = parser.parse_args(argv)
-    samples, rows = read_matrix(args.matrix)
+    samples, rows, columns = load_matrix(args.matrix)
     summary = read_summary(args.summary)
-    columns = [[row[2][i] for row in rows] for i in range(len(samples))]
     text = build_report(samples, rows, columns, summary)
     with open(args.out, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)

@@ -6,8 +6,8 @@ From the map file: the clusters of each match kind (its summary lines) and
 their reads (the cluster lines); the reads of all clusters, and the rest of
 the reads, which `cluster` left out (sequences too rare to stand alone, and
 reads that `count -c` dropped). Alignments scoring below tabulate's
-cutoff are counted apart as weak: they reach no barcode. From the count matrix: the reads assigned
-to barcodes and the barcodes that got none.
+cutoff are counted apart as weak: they reach no barcode. From the count
+matrix: the reads assigned to barcodes and the barcodes that got none.
 
     summary.py --matrix counts.tsv --out summary.tsv --samples s1 s2 ...
                --count-tables c1 c2 ... --maps m1 m2 ... [--align-cutoff 70]
@@ -16,7 +16,7 @@ to barcodes and the barcodes that got none.
 import argparse
 import sys
 
-from tables import MATCH_KINDS, TableError, count_table_header, map_tallies, read_matrix
+from tables import MATCH_KINDS, TableError, count_table_header, map_tallies, matrix_column_totals
 
 COLUMNS = (
     "sample", "total_reads", "unique_reads", "filtered_bases",
@@ -34,7 +34,7 @@ def fraction(part, whole):
     return "%.4f" % (part / whole) if whole else "0.0000"
 
 
-def sample_row(name, table_path, map_path, counts, align_cutoff):
+def sample_row(name, table_path, map_path, assigned, zeros, barcodes, align_cutoff):
     row = {"sample": name}
     row.update(count_table_header(table_path))
     summary, clusters, reads = map_tallies(map_path, align_cutoff)
@@ -51,11 +51,11 @@ def sample_row(name, table_path, map_path, counts, align_cutoff):
     row["unclustered_reads"] = row["total_reads"] - row["clustered_reads"]
     # A cluster aligned equally well to several barcodes counts for each
     # of them, so assigned reads can exceed the clustered reads slightly.
-    row["assigned_reads"] = sum(counts)
-    row["assigned_fraction"] = fraction(row["assigned_reads"], row["total_reads"])
-    row["barcodes"] = len(counts)
-    row["zero_read_barcodes"] = sum(1 for c in counts if c == 0)
-    row["zero_read_fraction"] = fraction(row["zero_read_barcodes"], len(counts))
+    row["assigned_reads"] = assigned
+    row["assigned_fraction"] = fraction(assigned, row["total_reads"])
+    row["barcodes"] = barcodes
+    row["zero_read_barcodes"] = zeros
+    row["zero_read_fraction"] = fraction(zeros, barcodes)
     return row
 
 
@@ -72,13 +72,11 @@ def main(argv):
     if not len(args.samples) == len(args.count_tables) == len(args.maps):
         parser.error("one count table and one map file per sample")
     try:
-        matrix_samples, rows = read_matrix(args.matrix)
+        matrix_samples, sums, zeros, barcodes = matrix_column_totals(args.matrix)
         if matrix_samples != args.samples:
             raise TableError("%s: its samples differ from the sample list" % args.matrix)
-        out = []
-        for index, name in enumerate(args.samples):
-            counts = [r[2][index] for r in rows]
-            out.append(sample_row(name, args.count_tables[index], args.maps[index], counts, args.align_cutoff))
+        out = [sample_row(name, args.count_tables[i], args.maps[i], sums[i], zeros[i], barcodes, args.align_cutoff)
+               for i, name in enumerate(args.samples)]
     except (OSError, ValueError, TableError) as error:
         print("summary: %s" % error, file=sys.stderr)
         return 1

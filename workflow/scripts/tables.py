@@ -66,9 +66,8 @@ def barcode_order(path):
 
 
 def read_report(path):
-    """The rows of a tabulate report: (details, sequence, total, mm0, mm1,
-    mm2, align), in report order."""
-    rows = []
+    """The rows of a tabulate report, one at a time: (details, sequence,
+    total, mm0, mm1, mm2, align), in report order."""
     with open(path, "rb") as f:
         for raw in f:
             if raw.startswith(b"#"):
@@ -80,8 +79,7 @@ def read_report(path):
                 numbers = tuple(int(x) for x in fields[2:7])
             except ValueError:
                 raise TableError("%s: report line with a non-numeric count: %r" % (path, raw[:200]))
-            rows.append((fields[0], fields[1]) + numbers)
-    return rows
+            yield (fields[0], fields[1]) + numbers
 
 
 def count_table_header(path):
@@ -144,17 +142,35 @@ def map_tallies(path, align_cutoff):
     return summary, clusters, reads
 
 
-def read_matrix(path):
-    """A count matrix written by matrix.py: (samples, rows), each row
-    (details, sequence, [counts])."""
+def matrix_header(path):
     with open(path, encoding="utf-8", errors="surrogateescape") as f:
-        header = f.readline().rstrip("\n").split("\t")
-        samples = header[2:]
-        rows = []
+        return f.readline().rstrip("\n").split("\t")
+
+
+def matrix_rows(path):
+    """The rows of a count matrix written by matrix.py, one at a time:
+    (details, sequence, counts as text)."""
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        f.readline()
         for line in f:
             fields = line.rstrip("\n").split("\t")
-            rows.append((fields[0], fields[1], [int(x) for x in fields[2:]]))
-    return samples, rows
+            yield fields[0], fields[1], fields[2:]
+
+
+def matrix_column_totals(path):
+    """(samples, sums, zeros, rows): per sample the sum of its column and
+    the number of barcodes at 0, streaming through the matrix."""
+    samples = matrix_header(path)[2:]
+    sums, zeros, rows = [0] * len(samples), [0] * len(samples), 0
+    for _, _, counts in matrix_rows(path):
+        if len(counts) != len(samples):
+            raise TableError("%s: a row of %d counts for %d samples" % (path, len(counts), len(samples)))
+        rows += 1
+        for i, text in enumerate(counts):
+            value = int(text)
+            sums[i] += value
+            zeros[i] += value == 0
+    return samples, sums, zeros, rows
 
 
 def read_summary(path):
