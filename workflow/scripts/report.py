@@ -4,9 +4,10 @@ so it opens anywhere without network access.
 
 Sections: the samples at a glance (with warnings), where the reads went,
 how reads spread over barcodes, the top barcodes of each sample, how alike
-the samples are, and the full summary table.
+the samples are, the full summary table and the settings of the run.
 
     report.py --matrix counts.tsv --summary summary.tsv --out report.html
+              [--settings "count=-i 18:14 -m S" ...]
 """
 
 import argparse
@@ -225,10 +226,23 @@ th:first-child, td:first-child { text-align: left; }
 .tops { display: flex; flex-wrap: wrap; gap: 1.5em; }
 .wide { overflow-x: auto; }
 img { max-width: 100%; }
+.settings td { text-align: left; }
 """
 
 
-def build_report(samples, rows, columns, summary):
+def settings_section(settings):
+    """The run's settings, given as "name=value" texts."""
+    if not settings:
+        return ""
+    lines = ['<h2>Settings</h2><table class="settings">']
+    for item in settings:
+        name, _, value = item.partition("=")
+        lines.append("<tr><td>%s</td><td><code>%s</code></td></tr>" % (html.escape(name), html.escape(value)))
+    lines.append("</table>")
+    return "\n".join(lines)
+
+
+def build_report(samples, rows, columns, summary, settings=()):
     total_reads = sum(int(row["total_reads"]) for row in summary)
     parts = [
         "<!DOCTYPE html>",
@@ -260,6 +274,7 @@ def build_report(samples, rows, columns, summary):
         '<p class="note">The numbers of summary.tsv: reads, clusters by match kind and their reads, '
         "reads assigned to barcodes and barcodes without reads.</p>",
         summary_table(summary),
+        settings_section(settings),
         "</body></html>",
     ]
     return "\n".join(parts) + "\n"
@@ -282,10 +297,11 @@ def main(argv):
     parser.add_argument("--matrix", required=True)
     parser.add_argument("--summary", required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--settings", nargs="*", default=[], help="name=value texts shown under Settings")
     args = parser.parse_args(argv)
     samples, rows, columns = load_matrix(args.matrix)
     summary = read_summary(args.summary)
-    text = build_report(samples, rows, columns, summary)
+    text = build_report(samples, rows, columns, summary, args.settings)
     with open(args.out, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     return 0
