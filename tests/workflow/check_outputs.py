@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""Checks what the workflow wrote against the per-sample files it came from.
+
+    check_outputs.py OUTDIR SAMPLE_SHEET BARCODE_FILE
+
+The files are read here with their own small parsers, not the workflow's,
+so a fault in those shows up as a disagreement."""
+
+import os
+import re
+import sys
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def sample_names(sheet):
+    names = []
+    for line in open(sheet):
+        if line.startswith("#") or not line.strip():
+            continue
+        names.append(line.split("\t")[0])
+    return names
+
+
+def expected_order(barcode_file):
+    """Barcode sequences in matrix order: the position of the last line
+    that bears each sequence."""
+    last = {}
+    number = 0
+    for line in open(barcode_file):
+        if line.startswith("#") or "\t" not in line:
+            continue
+        last[line.rstrip("\n").split("\t", 1)[1]] = number
+        number += 1
+    return sorted(last, key=last.get)
+
+
+def read_tsv(path):
+    with open(path) as f:
+        header = f.readline().rstrip("\n").split("\t")
+        return header, [line.rstrip("\n").split("\t") for line in f]
+
+
+def report_rows(path):
+    rows = {}
+    for line in open(path):
+        if line.startswith("#"):
+            continue
+        f = line.rstrip("\n").split("\t")
+        rows[f[1]] = (f[0], [int(x) for x in f[2:7]])
+    return rows
+
+
+def count_header(path):
+    values = {}
+    for line in open(path):
+        if not line.startswith("#"):
+            break
+        m = re.match(r"#(total reads|unique reads|filtered bases): (\d+)$", line.rstrip("\n"))
+        if m:
+            values[m.group(1)] = int(m.group(2))
+    return values
+
+
+def map_file(path):
+    summary, clusters, reads = {}, {}, {}
+    for line in open(path):
+        m = re.match(r"#\t?(contains|mm0s|mm1s|mm2s|aligns|misses): (\d+)$", line.rstrip("\n"))
+        if m:
+            summary[m.group(1)] = int(m.group(2))
+        if line.startswith("#"):
+            continue
+        f = line.rstrip("\n").split("\t")
+        clusters[f[8]] = clusters.get(f[8], 0) + 1
+        reads[f[8]] = reads.get(f[8], 0) + int(f[1])
+    return summary, clusters, reads
+
+
+def check_matrices(out, names, order):
+    header, rows = read_tsv(os.path.join(out, "counts.tsv"))
+    check(header == ["bcid", "barcode"] + names, "counts.tsv header %r" % header)
+    check([r[1] for r in rows] == order, "counts.tsv rows are not in barcode file order")
+    _, mismatch = read_tsv(os.path.join(out, "counts_mismatch.tsv"))
+    _, align = read_tsv(os.path.join(out, "counts_align.tsv"))
+    check(len(mismatch) == len(rows) == len(align), "split matrices differ in rows from counts.tsv")
+    for column, name in enumerate(names, 2):
+        report = report_rows(os.path.join(out, "samples", name, "report.tsv"))
+        check(set(report) == set(order), "%s: report and barcode file name different barcodes" % name)
+        for row, mm, al in zip(rows, mismatch, align):
+            details, (total, mm0, mm1, mm2, aligned) = report[row[1]]
+            check(row[0] == details, "%s %s: details %r, report says %r" % (name, row[1], row[0], details))
+            check(int(row[column]) == total, "%s %s: matrix %s, report total %d" % (name, row[1], row[column], total))
+            check(int(mm[column]) == mm0 + mm1 + mm2, "%s %s: mismatch matrix %s" % (name, row[1], mm[column]))
+            check(int(al[column]) == aligned, "%s %s: align matrix %s" % (name, row[1], al[column]))
+    return rows
+
+
+def check_summary(out, names, matrix):
+    header, lines = read_tsv(os.path.join(out, "summary.tsv"))
+    rows = [dict(zip(header, line)) for line in lines]
+    check([r["sample"] for r in rows] == names, "summary.tsv samples %r" % [r["sample"] for r in rows])
+    kinds = {"mm0": "mm0s", "mm1": "mm1s", "mm2": "mm2s", "align": "aligns", "unmatched": "misses"}
+    for column, row in enumerate(rows, 2):
+        name = row["sample"]
+        n = {k: int(v) for k, v in row.items() if k != "sample" and "fraction" not in k}
+        table = count_header(os.path.join(out, "samples", name, "count-table.txt"))
+        check(n["total_reads"] == table["total reads"], "%s: total reads" % name)
+        check(n["unique_reads"] == table["unique reads"], "%s: unique reads" % name)
+        check(n["filtered_bases"] == table["filtered bases"], "%s: filtered bases" % name)
+        summary, clusters, reads = map_file(os.path.join(out, "samples", name, "map.txt"))
+        for kind, line in kinds.items():
+            word = "none" if kind == "unmatched" else kind
+            check(n[kind + "_clusters"] == summary[line], "%s: %s clusters" % (name, kind))
+            check(n[kind + "_reads"] == reads.get(word, 0), "%s: %s reads" % (name, kind))
+        check(n["clusters"] == sum(clusters.values()), "%s: clusters" % name)
+        check(n["clustered_reads"] + n["unclustered_reads"] == n["total_reads"], "%s: read fate sum" % name)
+        check(n["weak_align_reads"] <= n["align_reads"], "%s: weak alignments" % name)
+        counts = [int(r[column]) for r in matrix]
+        check(n["assigned_reads"] == sum(counts), "%s: assigned reads" % name)
+        check(n["zero_read_barcodes"] == counts.count(0), "%s: zero-read barcodes" % name)
+        check(abs(float(row["zero_read_fraction"]) - counts.count(0) / len(counts)) < 1e-4, "%s: zero fraction" % name)
+        # Without ties between barcodes every assigned read comes from one
+        # mismatch match or one alignment that passed the cutoff.
+        strong = n["mm0_reads"] + n["mm1_reads"] + n["mm2_reads"] + n["align_reads"] - n["weak_align_reads"]
+        check(n["assigned_reads"] >= strong, "%s: assigned reads below the matched reads" % name)
+
+
+def check_report(out, names):
+    path = os.path.join(out, "report.html")
+    if not check(os.path.exists(path), "report.html missing"):
+        return
+    text = open(path).read()
+    for name in names:
+        check(">%s<" % name in text, "report.html does not name sample %s" % name)
+    check(text.count("data:image/png;base64,") >= 3, "report.html lacks its figures")
+    check(not re.search(r"""(src|href)=["']?(https?:)?//""", text), "report.html loads something from the network")
+
+
+def main():
+    out, sheet, barcodes = sys.argv[1:4]
+    names = sample_names(sheet)
+    matrix = check_matrices(out, names, expected_order(barcodes))
+    check_summary(out, names, matrix)
+    check_report(out, names)
+    for message in failures[:20]:
+        print("FAIL:", message)
+    if failures:
+        print("%d check(s) failed" % len(failures))
+        return 1
+    print("workflow outputs agree with the per-sample files (%d samples, %d barcodes)" % (len(names), len(matrix)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

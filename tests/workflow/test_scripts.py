@@ -1,0 +1,180 @@
+"""Tests of the workflow's helper scripts on small hand-made files.
+
+    python3 -m unittest discover -s tests/workflow -p 'test_*.py'
+"""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "workflow", "scripts"))
+
+import matrix  # noqa: E402
+import summary  # noqa: E402
+import tables  # noqa: E402
+
+try:
+    import report  # noqa: E402
+except ImportError:  # matplotlib missing
+    report = None
+
+HEADER = "#core seq\tcount\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch\tid\tseq\t[score:alignment:mis:ins:del]...\n"
+
+
+class Files(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir.name, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", newline="") as f:
+            f.write(text)
+        return path
+
+    def read(self, name):
+        with open(os.path.join(self.dir.name, name), newline="") as f:
+            return f.read()
+
+
+class SampleSheet(Files):
+    def test_paths_relative_to_the_sheet_comments_and_header(self):
+        path = self.write("sheets/samples.tsv",
+                          "sample\tfastq\n# a comment\n\nday0\tday0.fq.gz\nday1.b\t/data/day1.fastq\textra\n")
+        samples = tables.read_sample_sheet(path)
+        self.assertEqual(list(samples), ["day0", "day1.b"])
+        self.assertEqual(samples["day0"], os.path.join(self.dir.name, "sheets", "day0.fq.gz"))
+        self.assertEqual(samples["day1.b"], "/data/day1.fastq")
+
+    def test_refused_sheets(self):
+        for text in ("a\tx.fq\na\ty.fq\n",      # a name twice
+                     "a b\tx.fq\n",              # a space would break the shell commands
+                     "../a\tx.fq\n",             # a name is a directory name
+                     "a\n",                      # no path
+                     "# only comments\n"):
+            with self.subTest(text=text), self.assertRaises(tables.TableError):
+                tables.read_sample_sheet(self.write("s.tsv", text))
+
+
+class BarcodeOrder(unittest.TestCase):
+    def test_follows_the_rules_of_tabulate(self):
+        with tempfile.NamedTemporaryFile("wb", suffix=".tsv", delete=False) as f:
+            f.write(b"#name\tseq\nb1\tAAAA\nno tab here\nb2\tCCCC\r\nb3\tAAAA\nb4\tGG\tTT\n\tTTTT")
+        self.addCleanup(os.unlink, f.name)
+        order = tables.barcode_order(f.name)
+        # The malformed line takes no number; AAAA is named by its last line.
+        self.assertEqual(order, {"AAAA": 2, "CCCC\r": 1, "GG\tTT": 3, "TTTT": 4})
+
+
+def report_text(rows):
+    return "#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n" + "".join(
+        "%s\t%s\t%d\t%d\t%d\t%d\t%d%s\n" % (name, seq, mm0 + mm1 + mm2 + al, mm0, mm1, mm2, al,
+                                             "\t80:%s:0:0:0" % seq if al else "")
+        for name, seq, mm0, mm1, mm2, al in rows)
+
+
+class Matrix(Files):
+    def setUp(self):
+        super().setUp()
+        # File order differs from the name order of the reports.
+        self.barcodes = self.write("barcodes.tsv", "#n\ts\nzeta\tAAAA\nalpha\tCCCC\nmid\tGGGG\n")
+
+    def test_rows_in_barcode_file_order_and_split_by_match_kind(self):
+        r1 = self.write("r1.tsv", report_text([("alpha", "CCCC", 5, 1, 0, 2), ("mid", "GGGG", 0, 0, 0, 0),
+                                               ("zeta", "AAAA", 7, 0, 0, 0)]))
+        r2 = self.write("r2.tsv", report_text([("alpha", "CCCC", 0, 0, 0, 0), ("mid", "GGGG", 1, 1, 1, 1),
+                                               ("zeta", "AAAA", 0, 3, 0, 0)]))
+        out = os.path.join(self.dir.name, "m.tsv")
+        args = ["--barcodes", self.barcodes, "--out", out, "--mismatch", out + ".mm", "--align", out + ".al",
+                "--samples", "s1", "s2", "--reports", r1, r2]
+        self.assertEqual(matrix.main(args), 0)
+        self.assertEqual(self.read("m.tsv"),
+                         "bcid\tbarcode\ts1\ts2\nzeta\tAAAA\t7\t3\nalpha\tCCCC\t8\t0\nmid\tGGGG\t0\t4\n")
+        self.assertEqual(self.read("m.tsv.mm"),
+                         "bcid\tbarcode\ts1\ts2\nzeta\tAAAA\t7\t3\nalpha\tCCCC\t6\t0\nmid\tGGGG\t0\t3\n")
+        self.assertEqual(self.read("m.tsv.al"),
+                         "bcid\tbarcode\ts1\ts2\nzeta\tAAAA\t0\t0\nalpha\tCCCC\t2\t0\nmid\tGGGG\t0\t1\n")
+
+    def test_reports_that_do_not_fit_the_barcode_file(self):
+        good = self.write("good.tsv", report_text([("alpha", "CCCC", 1, 0, 0, 0), ("mid", "GGGG", 0, 0, 0, 0),
+                                                   ("zeta", "AAAA", 0, 0, 0, 0)]))
+        stranger = self.write("stranger.tsv", report_text([("alpha", "CCCC", 1, 0, 0, 0), ("x", "TTTT", 0, 0, 0, 0)]))
+        fewer = self.write("fewer.tsv", report_text([("alpha", "CCCC", 1, 0, 0, 0)]))
+        for reports in ([stranger], [good, fewer]):
+            with self.subTest(reports=reports), self.assertRaises(tables.TableError):
+                matrix.join_reports(self.barcodes, reports)
+
+
+def map_line(core, count, match, rest=""):
+    return "%s\t%d\t0:0\t%d\t0\t0\t0\t0\t%s%s\n" % (core, count, count, match, rest)
+
+
+MAP_FILE = (
+    "#contains: 2\n#\tmm0s: 1\n#\tmm1s: 0\n#\tmm2s: 1\n#aligns: 2\n#misses: 1\n" + HEADER
+    + map_line("AAAA", 50, "mm0", "\tb1\tAAAA")
+    + map_line("CCCA", 7, "mm2", "\tb2\tCCCC")
+    + map_line("GGTT", 5, "align", "\tMULTIPLE:b3;b4\tGGGG;TTTT\t75:GG-TT:0:1:1;75:GGTT-:0:0:1")
+    + map_line("ACGA", 4, "align", "\tb1\tAAAA\t40:AC-GA:2:1:0")
+    + map_line("NNNN", 3, "none")
+)
+COUNT_TABLE = ("#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 64\tcutoff: 10\n"
+               "#total reads: 100\n#unique reads: 9\n#filtered bases: 12\n#read\tcount\nAAAA\t50\n")
+
+
+class Summary(Files):
+    def test_read_fate_of_a_sample(self):
+        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
+                                 65, 1, 4, 70)
+        expect = {"total_reads": 100, "unique_reads": 9, "filtered_bases": 12,
+                  "mm0_clusters": 1, "mm0_reads": 50, "mm2_clusters": 1, "mm2_reads": 7,
+                  "align_clusters": 2, "align_reads": 9, "weak_align_clusters": 1, "weak_align_reads": 4,
+                  "unmatched_clusters": 1, "unmatched_reads": 3, "clusters": 5,
+                  "clustered_reads": 69, "unclustered_reads": 31, "assigned_reads": 65,
+                  "zero_read_barcodes": 1, "zero_read_fraction": "0.2500", "assigned_fraction": "0.6500"}
+        self.assertEqual({k: row[k] for k in expect}, expect)
+
+    def test_damaged_inputs_are_refused(self):
+        table = self.write("c.txt", COUNT_TABLE)
+        cases = {
+            "summary disagrees with lines": (table, MAP_FILE.replace("#misses: 1", "#misses: 2")),
+            "summary lacks a line": (table, MAP_FILE.replace("#misses: 1\n", "")),
+            "unknown match kind": (table, MAP_FILE + map_line("TTTT", 1, "mm3")),
+            "count table header cut short": (self.write("short.txt", COUNT_TABLE.replace("#unique reads: 9\n", "")),
+                                             MAP_FILE),
+        }
+        for label, (table_path, map_text) in cases.items():
+            with self.subTest(label), self.assertRaises((tables.TableError, ValueError)):
+                summary.sample_row("s", table_path, self.write("bad.txt", map_text), 1, 0, 1, 70)
+
+
+@unittest.skipIf(report is None, "matplotlib not installed")
+class Report(unittest.TestCase):
+    def summary_row(self, name, total, assigned, zeros, barcodes):
+        row = dict.fromkeys(summary.COLUMNS, "0")
+        row.update(sample=name, total_reads=str(total), assigned_reads=str(assigned), barcodes=str(barcodes),
+                   zero_read_barcodes=str(zeros), mm0_reads=str(assigned), unclustered_reads=str(total - assigned),
+                   assigned_fraction="%.4f" % (assigned / total if total else 0),
+                   zero_read_fraction="%.4f" % (zeros / barcodes))
+        return row
+
+    def test_names_are_escaped_and_weak_samples_flagged(self):
+        rows = [("<b>x</b>", "AAAA"), ("y", "CCCC")]
+        columns = report.np.array([[300, 200], [0, 0]])
+        text = report.build_report(["good", "empty"], rows, columns,
+                                   [self.summary_row("good", 600, 500, 0, 2), self.summary_row("empty", 0, 0, 2, 2)])
+        self.assertIn("&lt;b&gt;x&lt;/b&gt;", text)
+        self.assertNotIn("<b>x", text)
+        self.assertIn('<span class="ok">ok</span>', text)
+        self.assertIn("no reads", text)
+        self.assertEqual(text.count("data:image/png;base64,"), 3)
+
+    def test_one_sample_has_no_heat_map(self):
+        text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
+        self.assertIn("nothing to compare", text)
+        self.assertIn("only 0.0% of reads assigned", text)
+
+
+if __name__ == "__main__":
+    unittest.main()

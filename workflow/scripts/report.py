@@ -1,0 +1,311 @@
+#!/usr/bin/python3
+"""Writes the run report: one HTML file with the figures embedded as PNG,
+so it opens anywhere without network access.
+
+Sections: the samples at a glance (with warnings), where the reads went,
+how reads spread over barcodes, the top barcodes of each sample, how alike
+the samples are, the full summary table and the settings of the run.
+
+    report.py --matrix counts.tsv --summary summary.tsv --out report.html
+              [--settings "count=-i 18:14 -m S" ...]
+"""
+
+import argparse
+import base64
+import html
+import io
+import math
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+
+from tables import matrix_header, matrix_rows, read_summary  # noqa: E402
+
+# Where a read can end up, in pipeline order; the parts add up to the
+# sample's total reads.
+FATES = (
+    ("mm0_reads", "exact barcode match", "#1b7837"),
+    ("mm1_reads", "1 mismatch", "#7fbf7b"),
+    ("mm2_reads", "2 mismatches", "#d9f0d3"),
+    ("counted_align_reads", "placed by alignment", "#762a83"),
+    ("weak_align_reads", "weak alignment, not counted", "#c2a5cf"),
+    ("unmatched_reads", "cluster, no barcode", "#f1a340"),
+    ("unclustered_reads", "not clustered (rare sequence)", "#bababa"),
+)
+
+# Thresholds of the warnings in the overview; a run below them deserves a look.
+LOW_ASSIGNED = 0.5
+HIGH_ZERO = 0.25
+LOW_READS_PER_BARCODE = 10
+TOP_N = 10
+
+
+def figure_html(fig, alt):
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=110, bbox_inches="tight")
+    plt.close(fig)
+    data = base64.b64encode(buffer.getvalue()).decode("ascii")
+    return '<img alt="%s" src="data:image/png;base64,%s">' % (html.escape(alt), data)
+
+
+def percent(part, whole):
+    return "%.1f%%" % (100.0 * part / whole) if whole else "–"
+
+
+def warnings_for(row):
+    total = int(row["total_reads"])
+    barcodes = int(row["barcodes"]) or 1
+    notes = []
+    if total == 0:
+        return ["no reads"]
+    if float(row["assigned_fraction"]) < LOW_ASSIGNED:
+        notes.append("only %s of reads assigned" % percent(int(row["assigned_reads"]), total))
+    if float(row["zero_read_fraction"]) > HIGH_ZERO:
+        notes.append("%s of barcodes without reads" % percent(int(row["zero_read_barcodes"]), barcodes))
+    if int(row["assigned_reads"]) < LOW_READS_PER_BARCODE * barcodes:
+        notes.append("under %d reads per barcode" % LOW_READS_PER_BARCODE)
+    return notes
+
+
+def overview_section(summary):
+    lines = ["<table><tr><th>sample</th><th>reads</th><th>assigned to barcodes</th>"
+             "<th>barcodes without reads</th><th>status</th></tr>"]
+    for row in summary:
+        total = int(row["total_reads"])
+        notes = warnings_for(row)
+        status = ('<span class="warn">%s</span>' % html.escape("; ".join(notes))) if notes else '<span class="ok">ok</span>'
+        lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td></tr>" % (
+            html.escape(row["sample"]), "{:,}".format(total),
+            percent(int(row["assigned_reads"]), total),
+            "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status))
+    lines.append("</table>")
+    lines.append('<p class="note">A warning is raised when fewer than %d%% of the reads reach a barcode, '
+                 'when more than %d%% of the barcodes get no read, or when there are under %d assigned reads per '
+                 'barcode.</p>' % (LOW_ASSIGNED * 100, HIGH_ZERO * 100, LOW_READS_PER_BARCODE))
+    return "\n".join(lines)
+
+
+def fate_reads(row, column):
+    if column == "counted_align_reads":
+        return int(row["align_reads"]) - int(row["weak_align_reads"])
+    return int(row[column])
+
+
+def fate_figure(summary):
+    names = [row["sample"] for row in summary]
+    fig, ax = plt.subplots(figsize=(9, 1.2 + 0.35 * len(names)))
+    left = np.zeros(len(names))
+    totals = np.array([max(int(row["total_reads"]), 1) for row in summary], dtype=float)
+    for column, label, colour in FATES:
+        share = np.array([fate_reads(row, column) for row in summary], dtype=float) / totals * 100.0
+        ax.barh(names, share, left=left, color=colour, edgecolor="white", linewidth=0.5, label=label)
+        left += share
+    for y, row in enumerate(summary):
+        ax.text(101, y, "{:,} reads".format(int(row["total_reads"])), va="center", fontsize=8)
+    ax.set_xlim(0, 100)
+    ax.set_xlabel("% of the sample's reads")
+    ax.invert_yaxis()
+    fig.tight_layout()
+    handles, labels = ax.get_legend_handles_labels()
+    fig.legend(handles, labels, loc="upper center", bbox_to_anchor=(0.5, 0.0), ncol=4, frameon=False, fontsize=8)
+    ax.spines[["top", "right"]].set_visible(False)
+    return figure_html(fig, "read fate per sample")
+
+
+def abundance_bins(top):
+    """Edges of the bins 0, 1, 2-3, 4-7, ...: powers of two up to the
+    largest count, so the axis reads as a log scale with zero kept apart."""
+    edges = [0, 1]
+    while edges[-1] <= top:
+        edges.append(edges[-1] * 2)
+    return edges
+
+
+def bin_label(low, high):
+    if high - low == 1:
+        return str(low)
+    return "%s–%s" % (compact(low), compact(high - 1))
+
+
+def compact(n):
+    for size, suffix in ((1_000_000, "M"), (1_000, "k")):
+        if n >= size and n % size == 0:
+            return "%d%s" % (n // size, suffix)
+    return str(n)
+
+
+def abundance_figure(samples, columns):
+    edges = abundance_bins(int(columns.max()) if columns.size else 0)
+    labels = [bin_label(low, high) for low, high in zip(edges, edges[1:])]
+    fig, ax = plt.subplots(figsize=(9, 4))
+    x = np.arange(len(labels))
+    for name, column in zip(samples, columns):
+        tally, _ = np.histogram(column, bins=edges)
+        ax.plot(x, tally, marker="o", markersize=3, linewidth=1.2, label=name)
+    ax.set_xticks(x)
+    ax.set_xticklabels(labels, rotation=45, ha="right", fontsize=8)
+    ax.set_xlabel("reads per barcode (bins double in width; the first bin is barcodes with no read)")
+    ax.set_ylabel("barcodes")
+    ax.axvspan(-0.5, 0.5, color="#fde0dd", zorder=0)
+    if len(samples) <= 12:
+        ax.legend(fontsize=8, frameon=False)
+    ax.spines[["top", "right"]].set_visible(False)
+    return figure_html(fig, "barcode abundance distribution")
+
+
+def top_barcodes_section(samples, rows, columns):
+    blocks = []
+    for name, column in zip(samples, columns):
+        assigned = int(column.sum()) or 1
+        # Stable, so barcodes of equal counts stay in barcode file order.
+        ranked = np.argsort(-column, kind="stable")[:TOP_N]
+        lines = ['<div class="top"><h3>%s</h3><table><tr><th>#</th><th>barcode</th><th>reads</th><th>share</th></tr>'
+                 % html.escape(name)]
+        for rank, i in enumerate(ranked, 1):
+            if column[i] == 0:
+                break
+            lines.append('<tr><td>%d</td><td title="%s">%s</td><td>%s</td><td>%s</td></tr>' % (
+                rank, html.escape(rows[i][1]), html.escape(rows[i][0]), "{:,}".format(int(column[i])),
+                percent(int(column[i]), assigned)))
+        lines.append("</table></div>")
+        blocks.append("".join(lines))
+    return '<div class="tops">%s</div>' % "\n".join(blocks)
+
+
+def correlation_figure(samples, columns):
+    if len(samples) < 2:
+        return "<p>One sample: nothing to compare.</p>"
+    logs = np.log10(columns.astype(float) + 1.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r = np.corrcoef(logs)
+    r = np.nan_to_num(r, nan=0.0)
+    size = min(3 + 0.45 * len(samples), 14)
+    fig, ax = plt.subplots(figsize=(size + 1.2, size))
+    low = min(0.0, math.floor(float(r.min()) * 10) / 10)
+    image = ax.imshow(r, cmap="viridis", vmin=low, vmax=1.0)
+    ticks = np.arange(len(samples))
+    ax.set_xticks(ticks)
+    ax.set_yticks(ticks)
+    small = 8 if len(samples) <= 30 else 5
+    ax.set_xticklabels(samples, rotation=90, fontsize=small)
+    ax.set_yticklabels(samples, fontsize=small)
+    if len(samples) <= 15:
+        for i in range(len(samples)):
+            for j in range(len(samples)):
+                ax.text(j, i, "%.2f" % r[i, j], ha="center", va="center", fontsize=7,
+                        color="black" if r[i, j] > (low + 1.0) / 2 else "white")
+    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04, label="Pearson r of log10(reads + 1)")
+    return figure_html(fig, "sample correlation heat map")
+
+
+def summary_table(summary):
+    if not summary:
+        return ""
+    columns = list(summary[0])
+    lines = ['<div class="wide"><table class="summary"><tr>%s</tr>' % "".join(
+        "<th>%s</th>" % html.escape(c.replace("_", " ")) for c in columns)]
+    for row in summary:
+        lines.append("<tr>%s</tr>" % "".join("<td>%s</td>" % html.escape(row[c]) for c in columns))
+    lines.append("</table></div>")
+    return "\n".join(lines)
+
+
+STYLE = """
+body { font-family: sans-serif; margin: 2em auto; max-width: 72em; color: #222; }
+h1 { font-size: 1.6em; } h2 { margin-top: 2em; border-bottom: 1px solid #ccc; } h3 { font-size: 1em; }
+table { border-collapse: collapse; font-size: 0.85em; }
+th, td { padding: 0.2em 0.6em; border-bottom: 1px solid #eee; text-align: right; }
+th:first-child, td:first-child { text-align: left; }
+.top td:nth-child(2) { text-align: left; }
+.warn { color: #b2182b; font-weight: bold; } .ok { color: #1b7837; }
+.note { font-size: 0.85em; color: #555; }
+.tops { display: flex; flex-wrap: wrap; gap: 1.5em; }
+.wide { overflow-x: auto; }
+img { max-width: 100%; }
+.settings td { text-align: left; }
+"""
+
+
+def settings_section(settings):
+    """The run's settings, given as "name=value" texts."""
+    if not settings:
+        return ""
+    lines = ['<h2>Settings</h2><table class="settings">']
+    for item in settings:
+        name, _, value = item.partition("=")
+        lines.append("<tr><td>%s</td><td><code>%s</code></td></tr>" % (html.escape(name), html.escape(value)))
+    lines.append("</table>")
+    return "\n".join(lines)
+
+
+def build_report(samples, rows, columns, summary, settings=()):
+    total_reads = sum(int(row["total_reads"]) for row in summary)
+    parts = [
+        "<!DOCTYPE html>",
+        '<html lang="en"><head><meta charset="utf-8"><title>morvane run report</title>',
+        "<style>%s</style></head><body>" % STYLE,
+        "<h1>morvane run report</h1>",
+        "<p>%d samples, %s barcodes, %s reads in all.</p>" % (
+            len(samples), "{:,}".format(len(rows)), "{:,}".format(total_reads)),
+        "<h2>Samples at a glance</h2>", overview_section(summary),
+        "<h2>Where the reads went</h2>",
+        '<p class="note">Each bar is one sample: the reads of clusters matched to a barcode exactly, with one or two '
+        "mismatches or by alignment; clusters whose best alignment scored below the cutoff or that matched "
+        "no barcode at all (off-library strains, primer dimers, junk); and reads of sequences too rare to be "
+        "clustered.</p>",
+        fate_figure(summary),
+        "<h2>Reads per barcode</h2>",
+        '<p class="note">How many barcodes got how many reads. A healthy library forms one hump; '
+        "a tall first point means many barcodes got no read at all.</p>",
+        abundance_figure(samples, columns),
+        "<h2>Top barcodes</h2>",
+        '<p class="note">The %d barcodes with the most reads in each sample, with their share of the sample\'s '
+        "assigned reads (hover a name for its sequence).</p>" % TOP_N,
+        top_barcodes_section(samples, rows, columns),
+        "<h2>How alike the samples are</h2>",
+        '<p class="note">Correlation of the log counts of every barcode between two samples. Replicates should '
+        "sit near 1; a sample unlike all others may be mislabelled or failed.</p>",
+        correlation_figure(samples, columns),
+        "<h2>Summary table</h2>",
+        '<p class="note">The numbers of summary.tsv: reads, clusters by match kind and their reads, '
+        "reads assigned to barcodes and barcodes without reads.</p>",
+        summary_table(summary),
+        settings_section(settings),
+        "</body></html>",
+    ]
+    return "\n".join(parts) + "\n"
+
+
+def load_matrix(path):
+    """(samples, rows, columns): the barcodes' (details, sequence) and a
+    samples x barcodes array of counts."""
+    samples = matrix_header(path)[2:]
+    rows, counts = [], []
+    for details, sequence, values in matrix_rows(path):
+        rows.append((details, sequence))
+        counts.append(np.array(values, dtype=np.int64))
+    columns = np.vstack(counts).T if counts else np.zeros((len(samples), 0), dtype=np.int64)
+    return samples, rows, columns
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--matrix", required=True)
+    parser.add_argument("--summary", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--settings", nargs="*", default=[], help="name=value texts shown under Settings")
+    args = parser.parse_args(argv)
+    samples, rows, columns = load_matrix(args.matrix)
+    summary = read_summary(args.summary)
+    text = build_report(samples, rows, columns, summary, args.settings)
+    with open(args.out, "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

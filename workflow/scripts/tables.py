@@ -1,0 +1,180 @@
+"""Readers for the files the workflow joins: the sample sheet, the barcode
+file, the count table header, the map file and the tabulate report, and the
+matrix and summary that the workflow itself writes.
+
+Every reader streams its file, so map files of millions of clusters cost
+memory only for what is kept."""
+
+import os
+import re
+
+SAMPLE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._+-]*$")
+MATCH_KINDS = ("mm0", "mm1", "mm2", "align", "none")
+
+
+class TableError(Exception):
+    pass
+
+
+def read_sample_sheet(path):
+    """Sample name -> FASTQ path, in sheet order. A relative FASTQ path is
+    taken relative to the sheet, so a sheet can travel with its files."""
+    base = os.path.dirname(path)
+    samples = {}
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\r\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            fields = line.split("\t")
+            if len(fields) < 2 or not fields[1]:
+                raise TableError("%s:%d: expected a sample name, a tab and a FASTQ path" % (path, number))
+            name, fastq = fields[0], fields[1]
+            if not samples and name.lower() == "sample" and fastq.lower() == "fastq":
+                continue
+            if not SAMPLE_NAME.match(name):
+                raise TableError("%s:%d: sample name %r: use letters, digits and . _ + - only" % (path, number, name))
+            if name in samples:
+                raise TableError("%s:%d: sample %s named twice" % (path, number, name))
+            samples[name] = os.path.normpath(os.path.join(base, fastq))
+    if not samples:
+        raise TableError("%s: no samples" % path)
+    return samples
+
+
+def barcode_order(path):
+    """Barcode sequence -> position of the line that names the barcode.
+
+    The rules are those of tabulate: "#" lines are comments, a line without
+    a tab is skipped, the sequence is everything after the first tab, and a
+    sequence on several lines is one barcode named by its last line."""
+    order = {}
+    accepted = 0
+    with open(path, "rb") as f:
+        for raw in f:
+            if raw.startswith(b"#"):
+                continue
+            line = raw.decode("utf-8", "surrogateescape")
+            if line.endswith("\n"):
+                line = line[:-1]
+            tab = line.find("\t")
+            if tab < 0:
+                continue
+            order[line[tab + 1:]] = accepted
+            accepted += 1
+    return order
+
+
+def read_report(path):
+    """The rows of a tabulate report, one at a time: (details, sequence,
+    total, mm0, mm1, mm2, align), in report order."""
+    with open(path, "rb") as f:
+        for raw in f:
+            if raw.startswith(b"#"):
+                continue
+            fields = raw.decode("utf-8", "surrogateescape").rstrip("\n").split("\t")
+            if len(fields) < 7:
+                raise TableError("%s: short report line: %r" % (path, raw[:200]))
+            try:
+                numbers = tuple(int(x) for x in fields[2:7])
+            except ValueError:
+                raise TableError("%s: report line with a non-numeric count: %r" % (path, raw[:200]))
+            yield (fields[0], fields[1]) + numbers
+
+
+def count_table_header(path):
+    """total reads, unique reads and filtered bases from a count table."""
+    wanted = {"#total reads": "total_reads", "#unique reads": "unique_reads", "#filtered bases": "filtered_bases"}
+    found = {}
+    with open(path, "rb") as f:
+        for raw in f:
+            if not raw.startswith(b"#"):
+                break
+            key, _, value = raw.decode("utf-8", "replace").rstrip("\n").partition(": ")
+            if key in wanted:
+                found[wanted[key]] = int(value)
+    missing = [name for name in wanted.values() if name not in found]
+    if missing:
+        raise TableError("%s: count table header lacks %s" % (path, ", ".join(missing)))
+    return found
+
+
+MAP_SUMMARY = {"#\tmm0s": "mm0", "#\tmm1s": "mm1", "#\tmm2s": "mm2", "#aligns": "align", "#misses": "none"}
+
+
+def alignment_score(fields):
+    """The best score of an align line's description (score:alignment:
+    mis:ins:del, one per barcode, joined by ";")."""
+    if len(fields) < 12:
+        raise ValueError("align line without a description")
+    return max(int(item.split(":", 1)[0]) for item in fields[11].split(";"))
+
+
+def map_tallies(path, align_cutoff):
+    """Clusters and reads per match kind of a map file.
+
+    Returns (summary, clusters, reads): the cluster counts of the summary
+    lines, and the clusters and summed cluster totals counted from the
+    cluster lines, each a dict keyed by MATCH_KINDS plus "weak": the
+    alignments scoring below align_cutoff, which tabulate does not count."""
+    summary = {}
+    clusters = dict.fromkeys(MATCH_KINDS + ("weak",), 0)
+    reads = dict.fromkeys(MATCH_KINDS + ("weak",), 0)
+    with open(path, "rb") as f:
+        for raw in f:
+            line = raw.decode("utf-8", "surrogateescape").rstrip("\n")
+            if line.startswith("#"):
+                key, _, value = line.partition(": ")
+                if key in MAP_SUMMARY:
+                    summary[MAP_SUMMARY[key]] = int(value)
+                continue
+            fields = line.split("\t", 9)
+            if len(fields) < 9 or fields[8] not in MATCH_KINDS:
+                raise TableError("%s: not a map line: %r" % (path, line[:200]))
+            kind, total = fields[8], int(fields[1])
+            clusters[kind] += 1
+            reads[kind] += total
+            if kind == "align" and alignment_score(line.split("\t")) < align_cutoff:
+                clusters["weak"] += 1
+                reads["weak"] += total
+    if set(summary) != set(MATCH_KINDS):
+        raise TableError("%s: map summary incomplete" % path)
+    return summary, clusters, reads
+
+
+def matrix_header(path):
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        return f.readline().rstrip("\n").split("\t")
+
+
+def matrix_rows(path):
+    """The rows of a count matrix written by matrix.py, one at a time:
+    (details, sequence, counts as text)."""
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        f.readline()
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            yield fields[0], fields[1], fields[2:]
+
+
+def matrix_column_totals(path):
+    """(samples, sums, zeros, rows): per sample the sum of its column and
+    the number of barcodes at 0, streaming through the matrix."""
+    samples = matrix_header(path)[2:]
+    sums, zeros, rows = [0] * len(samples), [0] * len(samples), 0
+    for _, _, counts in matrix_rows(path):
+        if len(counts) != len(samples):
+            raise TableError("%s: a row of %d counts for %d samples" % (path, len(counts), len(samples)))
+        rows += 1
+        for i, text in enumerate(counts):
+            value = int(text)
+            sums[i] += value
+            zeros[i] += value == 0
+    return samples, sums, zeros, rows
+
+
+def read_summary(path):
+    """summary.tsv as a list of dicts (numbers as text, as written)."""
+    with open(path, encoding="utf-8") as f:
+        columns = f.readline().rstrip("\n").split("\t")
+        return [dict(zip(columns, line.rstrip("\n").split("\t"))) for line in f if line.strip()]
