@@ -1,3 +1,494 @@
 #include "count.h"
 
-int count_main(int, char**) { return 0; }
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <unistd.h>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "error.h"
+#include "line_reader.h"
+#include "output.h"
+#include "text.h"
+
+namespace count {
+
+int trim_start;
+int trim_end;
+int trunc;
+int fastq_flag;
+int qsec_flag;
+int clean_flag;
+int quality_lo;
+int quality_hi;
+int quality_adj;
+int quality_cutoff;
+
+void reset_settings() {
+    trim_start = 0;
+    trim_end = 0;
+    trunc = 0;
+    fastq_flag = 0;
+    qsec_flag = 0;
+    clean_flag = 0;
+    quality_lo = 0;
+    quality_hi = 40;
+    quality_adj = 64;
+    quality_cutoff = 10;
+}
+
+// ---------------------------------------------------------------------------
+// Quality masking
+
+int64_t mask_bases(char* seq, const char* qual, size_t length) {
+    // A score (signed quality byte - quality_adj) below quality_cutoff is the
+    // same as a signed quality byte below quality_adj + quality_cutoff.
+    const int64_t threshold = static_cast<int64_t>(quality_adj) + quality_cutoff;
+    int64_t masked = 0;
+    size_t i = 0;
+#ifdef __SSE2__
+    // Sixteen bases at a time; a threshold beyond the signed byte range
+    // masks everything (above) or nothing (below).
+    const __m128i all_low = _mm_set1_epi8(threshold > 127 ? -1 : 0);
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(std::clamp<int64_t>(threshold, -128, 127)));
+    const __m128i n_base = _mm_set1_epi8('N');
+    const __m128i no_call = _mm_set1_epi8('.');
+    for (; i + 16 <= length; i += 16) {
+        __m128i bases = _mm_loadu_si128(reinterpret_cast<const __m128i*>(seq + i));
+        __m128i scores = _mm_loadu_si128(reinterpret_cast<const __m128i*>(qual + i));
+        __m128i low = _mm_or_si128(_mm_cmplt_epi8(scores, limit), all_low);
+        __m128i to_n = _mm_or_si128(low, _mm_cmpeq_epi8(bases, no_call));
+        bases = _mm_or_si128(_mm_and_si128(to_n, n_base), _mm_andnot_si128(to_n, bases));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(seq + i), bases);
+        masked += __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(low)));
+    }
+#endif
+    for (; i < length; ++i) {
+        if (static_cast<signed char>(qual[i]) < threshold) {
+            seq[i] = 'N';
+            ++masked;
+        }
+        if (seq[i] == '.') seq[i] = 'N';
+    }
+    return masked;
+}
+
+int quality_filter(char* seq, const char* qual) {
+    size_t length = std::strlen(seq);
+    if (length != std::strlen(qual)) fail(3, "Sequence length and quality length mismatch\n");
+    return static_cast<int>(mask_bases(seq, qual, length));
+}
+
+// ---------------------------------------------------------------------------
+// The counter
+
+namespace {
+
+constexpr size_t initial_slots = size_t{1} << 16;
+constexpr size_t arena_chunk = size_t{1} << 20;
+
+inline uint64_t load64(const char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+inline uint64_t rotate_left(uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
+
+// A fast hash of a byte string: one multiply per eight bytes, then a full
+// avalanche so that the low bits pick the slot well.
+inline uint64_t hash_bytes(const char* p, size_t length) {
+    constexpr uint64_t k = 0x9e3779b97f4a7c15ULL;
+    uint64_t h = (length + 1) * k;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) h = (rotate_left(h, 23) ^ load64(p + i)) * k;
+    size_t rest = length - i;
+    if (rest > 0) {
+        uint64_t word = 0;
+        if (length >= 8) {
+            word = load64(p + length - 8) >> (64 - 8 * rest);  // the last rest bytes
+        } else {
+            for (size_t j = 0; j < rest; ++j) word |= static_cast<uint64_t>(static_cast<unsigned char>(p[i + j])) << (8 * j);
+        }
+        h = (rotate_left(h, 23) ^ word) * k;
+    }
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
+}  // namespace
+
+read_counter::read_counter() : slots_(new slot[initial_slots]()), mask_(initial_slots - 1) {}
+
+read_counter::~read_counter() = default;
+
+read_counter::record* read_counter::new_record(const char* sequence, size_t length) {
+    if (length > std::numeric_limits<uint32_t>::max()) fail_out_of_memory();
+    size_t bytes = (record::header + length + 7) & ~size_t{7};
+    char* place;
+    if (bytes > arena_chunk / 4) {
+        // A long read gets a chunk of its own; the current chunk stays open.
+        chunks_.emplace_back(new char[bytes]);
+        place = chunks_.back().get();
+    } else {
+        if (bytes > free_size_) {
+            chunks_.emplace_back(new char[arena_chunk]);
+            free_ = chunks_.back().get();
+            free_size_ = arena_chunk;
+        }
+        place = free_;
+        free_ += bytes;
+        free_size_ -= bytes;
+    }
+    auto* fresh = new (place) record;
+    fresh->count_ = 0;
+    fresh->length_ = static_cast<uint32_t>(length);
+    std::memcpy(place + record::header, sequence, length);
+    return fresh;
+}
+
+void read_counter::grow() {
+    size_t capacity = (mask_ + 1) * 2;
+    std::unique_ptr<slot[]> bigger(new slot[capacity]());
+    size_t mask = capacity - 1;
+    for (size_t i = 0; i <= mask_; ++i) {
+        if (slots_[i].entry == nullptr) continue;
+        size_t at = slots_[i].hash & mask;
+        while (bigger[at].entry != nullptr) at = (at + 1) & mask;
+        bigger[at] = slots_[i];
+    }
+    slots_ = std::move(bigger);
+    mask_ = mask;
+}
+
+void read_counter::add(const char* sequence, size_t length) {
+    uint64_t hash = hash_bytes(sequence, length);
+    size_t at = hash & mask_;
+    for (;;) {
+        slot& s = slots_[at];
+        if (s.entry == nullptr) break;
+        if (s.hash == hash && s.entry->length_ == length &&
+            std::memcmp(reinterpret_cast<const char*>(s.entry) + record::header, sequence, length) == 0) {
+            ++s.entry->count_;
+            return;
+        }
+        at = (at + 1) & mask_;
+    }
+    // A new sequence. Keep the table at most half full.
+    if ((size_ + 1) * 2 > mask_ + 1) {
+        grow();
+        at = hash & mask_;
+        while (slots_[at].entry != nullptr) at = (at + 1) & mask_;
+    }
+    record* fresh = new_record(sequence, length);
+    fresh->count_ = 1;
+    slots_[at] = slot{hash, fresh};
+    ++size_;
+}
+
+std::vector<const read_counter::record*> read_counter::sorted() const {
+    std::vector<const record*> records;
+    records.reserve(size_);
+    for (size_t i = 0; i <= mask_; ++i)
+        if (slots_[i].entry != nullptr) records.push_back(slots_[i].entry);
+    std::sort(records.begin(), records.end(), [](const record* a, const record* b) {
+        if (a->count() != b->count()) return a->count() > b->count();
+        return a->sequence() < b->sequence();  // byte order, unsigned
+    });
+    return records;
+}
+
+// ---------------------------------------------------------------------------
+// The readers
+
+namespace {
+
+// The end of the line that starts at p within a block of whole lines: its
+// line feed, or end for a last line without one. text_end is where the
+// line's text ends: the line feed, or an earlier NUL.
+inline const char* find_line_end(const char* p, const char* end, const char*& text_end) {
+#ifdef __SSE2__
+    const __m128i line_feed = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    for (; end - p >= 16; p += 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, zero))));
+        if (hits != 0) {
+            p += __builtin_ctz(hits);
+            break;
+        }
+    }
+#endif
+    while (p < end && *p != '\n' && *p != '\0') ++p;
+    text_end = p;
+    if (p < end && *p == '\0') {
+        const void* line_feed_at = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        return line_feed_at != nullptr ? static_cast<const char*>(line_feed_at) : end;
+    }
+    return p;
+}
+
+inline const char* after_line(const char* line_end, const char* end) { return line_end < end ? line_end + 1 : end; }
+
+// Trims, then truncates, a read's text.
+inline void cut(const char*& text, size_t& length) {
+    const size_t start = static_cast<size_t>(trim_start);
+    const size_t both = start + static_cast<size_t>(trim_end);
+    if (length < both) {
+        length = 0;  // shorter than the trims: the empty read
+    } else {
+        text += start;
+        length -= both;
+    }
+    if (trunc > 0 && length > static_cast<size_t>(trunc)) length = static_cast<size_t>(trunc);
+}
+
+// Masks and counts one read whose processed sequence is in seq.
+inline void count_read(std::string& seq, const char* qual, size_t qual_length, read_counter& counts,
+                       read_totals& totals) {
+    if (seq.size() != qual_length) fail(3, "Sequence length and quality length mismatch\n");
+    int64_t masked = mask_bases(seq.data(), qual, qual_length);
+    totals.filtered += masked;
+    if (clean_flag == 0 || masked == 0) counts.add(seq.data(), seq.size());
+    ++totals.records;
+}
+
+}  // namespace
+
+void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
+    std::string seq;  // the processed sequence, from its line to the quality line
+    int linetype = 0;  // place of the line in the four-line record
+    std::string_view block;
+    while (in.next_block(block)) {
+        const char* p = block.data();
+        const char* end = p + block.size();
+        while (p < end) {
+            const char* text_end;
+            const char* line_end = find_line_end(p, end, text_end);
+            if (linetype == 1) {
+                size_t length = static_cast<size_t>(text_end - p);
+                cut(p, length);
+                seq.assign(p, length);
+            } else if (linetype == 3) {
+                size_t length = static_cast<size_t>(text_end - p);
+                cut(p, length);
+                count_read(seq, p, length, counts, totals);
+            }
+            linetype = (linetype + 1) & 3;
+            p = after_line(line_end, end);
+        }
+    }
+}
+
+void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
+    std::string seq;
+    std::string_view block;
+    while (in.next_block(block)) {
+        const char* p = block.data();
+        const char* end = p + block.size();
+        while (p < end) {
+            const char* text_end;
+            const char* line_end = find_line_end(p, end, text_end);
+            // The sequence follows the 8th tab, the quality the 9th; the
+            // quality ends at the 10th tab or, without one, at the line's end.
+            const char* tabs[10];
+            int found = 0;
+            for (const char* at = p; found < 10; ++found) {
+                const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
+                if (tab == nullptr) break;
+                tabs[found] = static_cast<const char*>(tab);
+                at = tabs[found] + 1;
+            }
+            if (found < 9) {
+                warn("Warning: a qseq line is not in expected format; skipped\n");
+            } else {
+                const char* text = tabs[7] + 1;
+                size_t length = static_cast<size_t>(tabs[8] - text);
+                cut(text, length);
+                seq.assign(text, length);
+                const char* qual = tabs[8] + 1;
+                size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
+                cut(qual, qual_length);
+                count_read(seq, qual, qual_length, counts, totals);
+            }
+            p = after_line(line_end, end);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The count table
+
+void print_results(out_stream* f_out, const read_totals& totals, const read_counter& counts) {
+    std::vector<const read_counter::record*> records = counts.sorted();
+    write_table(f_out, [&](out_stream& out) {
+        out.printf("#trim: %d:%d\n", trim_start, trim_end);
+        out.printf("#truncate: %d\n", trunc);
+        out.printf("#quality lo: %d\thi: %d\tadj: %d\tcutoff: %d\n", quality_lo, quality_hi, quality_adj,
+                   quality_cutoff);
+        out.printf("#total reads: %" PRId64 "\n", totals.records);
+        out.printf("#unique reads: %" PRId64 "\n", counts.unique());
+        out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
+        out.put("#read\tcount\n");
+        for (const read_counter::record* r : records) {
+            out.put(r->sequence());
+            out.put('\t');
+            out.put_int(r->count());
+            out.put('\n');
+        }
+    });
+}
+
+}  // namespace count
+
+// ---------------------------------------------------------------------------
+// The command
+
+using namespace count;
+
+namespace {
+
+void print_usage_message(const char* argv0) {
+    std::fprintf(stderr, "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L] [-c] [input_file]\n",
+                 argv0);
+}
+
+void print_help_message(const char* argv0) {
+    out_stream& out = standard_output();
+    out.printf("usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J] [-c] [input_file]\n", argv0);
+    out.put("input_file specifies the file with entries either in qseq or fastq format; if none provided, reads "
+            "stdin\n\n");
+    out.put("  -i X:Y\t trim X bases on 5' end and Y bases on 3' end\n");
+    out.put("  -u N\t\t truncate sequence to N bases\n");
+    out.put("  -f\t\t force input file to be parsed as a fastq file\n");
+    out.put("  -q\t\t force input file to be parsed as a qsec file\n");
+    out.put("  -o FILE\t additionally prints results to FILE\n");
+    out.put("  -m S|X|I|J\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively)\n");
+    out.put("  -c\t\t only unfiltered results will be reported in output\n");
+    out.flush();
+}
+
+[[noreturn]] void usage_failure(const char* argv0) {
+    print_usage_message(argv0);
+    fail_quietly(1);
+}
+
+int saturated_int(int64_t value) {
+    return static_cast<int>(
+        std::clamp<int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+// -i X:Y
+void set_trims(const char* argv0, const char* arg) {
+    const char* colon = std::strchr(arg, ':');
+    if (colon == nullptr) usage_failure(argv0);
+    trim_start = saturated_int(parse_atoi64(std::string_view(arg, static_cast<size_t>(colon - arg))));
+    trim_end = parse_atoi32(colon + 1);
+    if (trim_start < 0 || trim_end < 0) usage_failure(argv0);  // negative trims are refused
+}
+
+// -m M or -m Mn
+void set_quality_method(const char* arg) {
+    switch (arg[0]) {
+        case 'S': quality_lo = 0, quality_hi = 40, quality_adj = 33; break;
+        case 'X': quality_lo = -5, quality_hi = 40, quality_adj = 64; break;
+        case 'I': quality_lo = 0, quality_hi = 40, quality_adj = 64; break;
+        case 'J': quality_lo = 3, quality_hi = 40, quality_adj = 64; break;
+        case 'L': quality_lo = 0, quality_hi = 41, quality_adj = 33; break;
+        default: fail(1, "Unrecognized quality filter method (%c)\n", arg[0]);
+    }
+    if (arg[1] != '\0') {
+        quality_cutoff = parse_atoi32(arg + 1);
+        if (quality_cutoff <= 0) fail(1, "Invalid quality cutoff: %d\n", quality_cutoff);
+    }
+}
+
+// The format from the file name: one trailing ".gz" is set aside, then the
+// extension (from the last '.') decides. Messages show the name as given.
+bool name_says_fastq(const char* path) {
+    std::string_view name(path);
+    if (name.size() >= 3 && name.substr(name.size() - 3) == ".gz") name.remove_suffix(3);
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) fail(2, "Cannot determine file format of %s\n", path);
+    std::string_view extension = name.substr(dot);
+    if (extension == ".fastq" || extension == ".fq") return true;
+    if (extension == ".txt") return false;
+    fail(2, "Expected .fastq/.fq or .txt file (%s)\n", path);
+}
+
+// Whether to read FASTQ (else qseq), from the flags or the file name.
+bool decide_fastq(const char* argv0, const char* path) {
+    if (fastq_flag != 0 && qsec_flag != 0) fail(1, "%s: Both fastq and qsec flags indicated\n", argv0);
+    if (fastq_flag != 0) return true;
+    if (qsec_flag != 0) return false;
+    if (path == nullptr) fail(2, "Reading from stdin requires -f or -q\n");
+    return name_says_fastq(path);
+}
+
+std::unique_ptr<line_reader> open_input(const char* path) {
+    std::string name = path != nullptr ? path : "stdin";
+    std::unique_ptr<line_reader> in = line_reader::open(path, read_failure{"Could not read from file " + name + "\n", 1},
+                                                        true, read_failure{"Could not decompress " + name + "\n", 2});
+    if (in == nullptr) fail(1, "Could not read from file %s\n", name.c_str());
+    return in;
+}
+
+}  // namespace
+
+int count_main(int argc, char** argv) {
+    reset_settings();
+    if (argc > 1 && asks_for_help(argv[1])) {
+        print_help_message(argv[0]);
+        return 0;
+    }
+
+    std::unique_ptr<out_stream> f_out;
+    optind = 0;  // a fresh scan (GNU getopt), also for a second run in one process
+    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:c")) != -1;) {
+        switch (option) {
+            case 'i': set_trims(argv[0], optarg); break;
+            case 'u': count::trunc = parse_atoi32(optarg); break;
+            case 'f': fastq_flag = 1; break;
+            case 'q': qsec_flag = 1; break;
+            case 'o':
+                f_out = open_output_file(optarg);
+                if (f_out == nullptr) fail(1, "Could not access %s for writing\n", optarg);
+                break;
+            case 'm': set_quality_method(optarg); break;
+            case 'c': clean_flag = 1; break;
+            default: usage_failure(argv[0]);  // getopt has said what was wrong
+        }
+    }
+    if (argc - optind > 1) usage_failure(argv[0]);
+    const char* path = optind < argc ? argv[optind] : nullptr;
+
+    // A named file is opened before the format is decided, so that a file
+    // that cannot be read is reported first. Standard input is taken only
+    // once the format is known: reading it (to look for the gzip magic
+    // number) could wait on a terminal.
+    std::unique_ptr<line_reader> in;
+    if (path != nullptr) in = open_input(path);
+    bool fastq = decide_fastq(argv[0], path);
+    if (path == nullptr) in = open_input(nullptr);
+
+    read_counter counts;
+    read_totals totals;
+    if (fastq)
+        process_fastq(*in, counts, totals);
+    else
+        process_qsec(*in, counts, totals);
+    print_results(f_out.get(), totals, counts);
+    return 0;
+}

@@ -1,4 +1,109 @@
-// The count sub-command.
+// The count sub-command: turns FASTQ or qseq reads into the count table,
+// each distinct read (after trimming, truncation and quality masking) with
+// the number of reads that had it, most frequent first.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+class line_reader;
+class out_stream;
+
 int count_main(int argc, char** argv);
+
+// The module's internals, open to the unit tests.
+namespace count {
+
+// Settings, set by the options; count_main restores the defaults first.
+extern int trim_start;      // -i X:Y, bases cut from the start ...
+extern int trim_end;        // ... and from the end of every read
+extern int trunc;           // -u: longer reads are cut to this; 0 or less: no truncation
+extern int fastq_flag;      // -f, or the file name: FASTQ
+extern int qsec_flag;       // -q, or the file name: qseq
+extern int clean_flag;      // -c: reads with a low-quality base are not counted
+extern int quality_lo;      // -m: the encoding's lowest score (shown only)
+extern int quality_hi;      // -m: the encoding's highest score (shown only)
+extern int quality_adj;     // -m: character code of score 0
+extern int quality_cutoff;  // -m: scores below it mask the base
+void reset_settings();
+
+// Masks seq in place: a base whose quality score (the quality character as
+// a signed byte, less quality_adj) is below quality_cutoff becomes N, and so
+// does every '.'. Returns the number of bases masked for low quality. Texts of
+// different length end the run with "Sequence length and quality length
+// mismatch", status 3, before anything changes.
+int quality_filter(char* seq, const char* qual);
+
+// The same on two texts of length bytes each (the readers' form).
+int64_t mask_bases(char* seq, const char* qual, size_t length);
+
+// The distinct processed sequences with their read counts.
+//
+// A dedicated open-addressing table rather than the generic hash of entry
+// lists: counting is the hot path of a run (one look-up per read, tens of
+// millions of reads), so the hash is a fast word-wise one, each slot keeps
+// the full 64-bit hash to reject mismatches without touching the key, and the
+// keys with their counts sit packed in an arena (about 64 bytes for a 50-base
+// sequence) instead of one allocation per entry. Counts are 64-bit.
+class read_counter {
+public:
+    // A counted sequence as stored: its count, then its length and bytes.
+    class record {
+    public:
+        int64_t count() const { return count_; }
+        std::string_view sequence() const { return {reinterpret_cast<const char*>(this) + header, length_}; }
+
+    private:
+        friend class read_counter;
+        static constexpr size_t header = sizeof(int64_t) + sizeof(uint32_t);
+        int64_t count_;
+        uint32_t length_;
+    };
+
+    read_counter();
+    ~read_counter();
+    read_counter(const read_counter&) = delete;
+    read_counter& operator=(const read_counter&) = delete;
+
+    // Counts one more read with this sequence.
+    void add(const char* sequence, size_t length);
+    // The number of distinct sequences.
+    int64_t unique() const { return static_cast<int64_t>(size_); }
+    // Every record, by count descending, then by sequence ascending in byte
+    // order.
+    std::vector<const record*> sorted() const;
+
+private:
+    struct slot {
+        uint64_t hash;
+        record* entry;  // null: free
+    };
+    record* new_record(const char* sequence, size_t length);
+    void grow();
+
+    std::unique_ptr<slot[]> slots_;
+    size_t mask_;  // slot count - 1
+    size_t size_ = 0;
+    std::vector<std::unique_ptr<char[]>> chunks_;  // the arena
+    char* free_ = nullptr;
+    size_t free_size_ = 0;
+};
+
+// What a reader adds up besides the table.
+struct read_totals {
+    int64_t records = 0;   // reads read
+    int64_t filtered = 0;  // bases masked for low quality
+};
+
+// The readers: read the whole input, trim, truncate and mask each read, and
+// count it (unless clean_flag and it had a low-quality base).
+void process_fastq(line_reader& in, read_counter& counts, read_totals& totals);
+void process_qsec(line_reader& in, read_counter& counts, read_totals& totals);
+
+// Writes the count table to f_out (when not null), then to standard output.
+void print_results(out_stream* f_out, const read_totals& totals, const read_counter& counts);
+
+}  // namespace count
