@@ -60,6 +60,8 @@ int64_t mask_bases(char* seq, const char* qual, size_t length) {
     const __m128i limit = _mm_set1_epi8(static_cast<char>(std::clamp<int64_t>(threshold, -128, 127)));
     const __m128i n_base = _mm_set1_epi8('N');
     const __m128i no_call = _mm_set1_epi8('.');
+    __m128i tally = _mm_setzero_si128();  // per lane: masked bases (up to 255)
+    int rounds = 0;
     for (; i + 16 <= length; i += 16) {
         __m128i bases = _mm_loadu_si128(reinterpret_cast<const __m128i*>(seq + i));
         __m128i scores = _mm_loadu_si128(reinterpret_cast<const __m128i*>(qual + i));
@@ -67,7 +69,13 @@ int64_t mask_bases(char* seq, const char* qual, size_t length) {
         __m128i to_n = _mm_or_si128(low, _mm_cmpeq_epi8(bases, no_call));
         bases = _mm_or_si128(_mm_and_si128(to_n, n_base), _mm_andnot_si128(to_n, bases));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(seq + i), bases);
-        masked += __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(low)));
+        tally = _mm_sub_epi8(tally, low);  // low lanes are -1
+        if (++rounds == 255 || i + 32 > length) {
+            __m128i sums = _mm_sad_epu8(tally, _mm_setzero_si128());
+            masked += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+            tally = _mm_setzero_si128();
+            rounds = 0;
+        }
     }
 #endif
     for (; i < length; ++i) {
@@ -133,23 +141,24 @@ read_counter::read_counter() : slots_(new slot[initial_slots]()), mask_(initial_
 
 read_counter::~read_counter() = default;
 
+inline size_t record_bytes(size_t length) { return (read_counter::record::header + length + 7) & ~size_t{7}; }
+
 read_counter::record* read_counter::new_record(const char* sequence, size_t length) {
     if (length > std::numeric_limits<uint32_t>::max()) fail_out_of_memory();
-    size_t bytes = (record::header + length + 7) & ~size_t{7};
+    size_t bytes = record_bytes(length);
     char* place;
     if (bytes > arena_chunk / 4) {
-        // A long read gets a chunk of its own; the current chunk stays open.
-        chunks_.emplace_back(new char[bytes]);
-        place = chunks_.back().get();
+        // A long read gets a chunk of its own; the open chunk stays open.
+        chunks_.push_back(chunk{std::unique_ptr<char[]>(new char[bytes]), bytes});
+        place = chunks_.back().bytes.get();
     } else {
-        if (bytes > free_size_) {
-            chunks_.emplace_back(new char[arena_chunk]);
-            free_ = chunks_.back().get();
-            free_size_ = arena_chunk;
+        if (chunks_.empty() || arena_chunk - chunks_[open_chunk_].used < bytes) {
+            chunks_.push_back(chunk{std::unique_ptr<char[]>(new char[arena_chunk]), 0});
+            open_chunk_ = chunks_.size() - 1;
         }
-        place = free_;
-        free_ += bytes;
-        free_size_ -= bytes;
+        chunk& open = chunks_[open_chunk_];
+        place = open.bytes.get() + open.used;
+        open.used += bytes;
     }
     auto* fresh = new (place) record;
     fresh->count_ = 0;
@@ -172,8 +181,56 @@ void read_counter::grow() {
     mask_ = mask;
 }
 
-void read_counter::add(const char* sequence, size_t length) {
-    uint64_t hash = hash_bytes(sequence, length);
+read_counter::batch::batch() : bytes_(capacity * 64) { lengths_.reserve(capacity); }
+
+char* read_counter::batch::prepare(size_t length) {
+    if (bytes_.size() - used_ < length) bytes_.resize(std::max(bytes_.size() * 2, used_ + length));
+    return bytes_.data() + used_;
+}
+
+void read_counter::batch::commit(size_t length) {
+    lengths_.push_back(length);
+    used_ += length;
+}
+
+void read_counter::add(batch& sequences) {
+    const size_t n = sequences.lengths_.size();
+    uint64_t hashes[batch::capacity];
+    const char* starts[batch::capacity];
+    // A pipeline over the batch: a sequence is hashed and its slot asked for,
+    // some steps later the record that slot points to is asked for, and some
+    // steps after that it is counted, by which time both are (most likely)
+    // in the cache. The requests are only hints: counting looks up afresh.
+    constexpr size_t record_lag = 8;
+    constexpr size_t count_lag = 16;
+    const char* p = sequences.bytes_.data();
+    for (size_t step = 0; step < n + count_lag; ++step) {
+        if (step < n) {
+            starts[step] = p;
+            hashes[step] = hash_bytes(p, sequences.lengths_[step]);
+            __builtin_prefetch(&slots_[hashes[step] & mask_]);
+            p += sequences.lengths_[step];
+        }
+        if (step >= record_lag && step - record_lag < n) {
+            size_t i = step - record_lag;
+            const record* r = slots_[hashes[i] & mask_].entry;
+            if (r != nullptr) {
+                __builtin_prefetch(r);
+                __builtin_prefetch(reinterpret_cast<const char*>(r) + record::header + sequences.lengths_[i]);
+            }
+        }
+        if (step >= count_lag) {
+            size_t i = step - count_lag;
+            add(starts[i], sequences.lengths_[i], hashes[i]);
+        }
+    }
+    sequences.lengths_.clear();
+    sequences.used_ = 0;
+}
+
+void read_counter::add(const char* sequence, size_t length) { add(sequence, length, hash_bytes(sequence, length)); }
+
+void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     size_t at = hash & mask_;
     for (;;) {
         slot& s = slots_[at];
@@ -197,15 +254,73 @@ void read_counter::add(const char* sequence, size_t length) {
     ++size_;
 }
 
+namespace {
+
+// Sorting the records by count, then key: the items carry the count and
+// eight key bytes, so most comparisons need no trip to the arena; only the
+// items still tied go back to their keys, for the next eight bytes.
+struct sort_item {
+    int64_t count;
+    uint64_t word;  // key bytes [depth, depth + 8), big-endian, 0 past the end
+    const read_counter::record* entry;
+};
+
+inline uint64_t key_word(std::string_view key, size_t depth) {
+    if (depth >= key.size()) return 0;
+    uint64_t word = 0;
+    std::memcpy(&word, key.data() + depth, std::min<size_t>(8, key.size() - depth));
+    return __builtin_bswap64(word);  // integer order = byte order
+}
+
+// Sorts items of equal count whose keys agree before depth. Keys hold no NUL
+// byte, so a key that ends inside a word sorts before its longer
+// continuations, and distinct keys differ in some word.
+void sort_from(sort_item* items, size_t n, size_t depth) {
+    if (n < 12) {
+        std::sort(items, items + n, [depth](const sort_item& a, const sort_item& b) {
+            std::string_view x = a.entry->sequence(), y = b.entry->sequence();
+            return x.substr(std::min(depth, x.size())) < y.substr(std::min(depth, y.size()));
+        });
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (i + 8 < n) __builtin_prefetch(items[i + 8].entry);
+        items[i].word = key_word(items[i].entry->sequence(), depth);
+    }
+    std::sort(items, items + n, [](const sort_item& a, const sort_item& b) { return a.word < b.word; });
+    for (size_t i = 0; i < n;) {
+        size_t j = i + 1;
+        while (j < n && items[j].word == items[i].word) ++j;
+        if (j - i > 1) sort_from(items + i, j - i, depth + 8);
+        i = j;
+    }
+}
+
+}  // namespace
+
 std::vector<const read_counter::record*> read_counter::sorted() const {
-    std::vector<const record*> records;
-    records.reserve(size_);
-    for (size_t i = 0; i <= mask_; ++i)
-        if (slots_[i].entry != nullptr) records.push_back(slots_[i].entry);
-    std::sort(records.begin(), records.end(), [](const record* a, const record* b) {
-        if (a->count() != b->count()) return a->count() > b->count();
-        return a->sequence() < b->sequence();  // byte order, unsigned
+    std::vector<sort_item> items;
+    items.reserve(size_);
+    for (const chunk& c : chunks_) {
+        for (size_t offset = 0; offset < c.used;) {
+            const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
+            items.push_back(sort_item{r->count(), key_word(r->sequence(), 0), r});
+            offset += record_bytes(r->length_);
+        }
+    }
+    std::sort(items.begin(), items.end(), [](const sort_item& a, const sort_item& b) {
+        if (a.count != b.count) return a.count > b.count;
+        return a.word < b.word;
     });
+    for (size_t i = 0; i < items.size();) {
+        size_t j = i + 1;
+        while (j < items.size() && items[j].count == items[i].count && items[j].word == items[i].word) ++j;
+        if (j - i > 1) sort_from(items.data() + i, j - i, 8);
+        i = j;
+    }
+    std::vector<const record*> records;
+    records.reserve(items.size());
+    for (const sort_item& item : items) records.push_back(item.entry);
     return records;
 }
 
@@ -255,21 +370,27 @@ inline void cut(const char*& text, size_t& length) {
     if (trunc > 0 && length > static_cast<size_t>(trunc)) length = static_cast<size_t>(trunc);
 }
 
-// Masks and counts one read whose processed sequence is in seq.
-inline void count_read(std::string& seq, const char* qual, size_t qual_length, read_counter& counts,
-                       read_totals& totals) {
-    if (seq.size() != qual_length) fail(3, "Sequence length and quality length mismatch\n");
-    int64_t masked = mask_bases(seq.data(), qual, qual_length);
+// Masks one read whose processed sequence stands at seq (prepared in the
+// batch) and counts it.
+inline void count_read(char* seq, size_t length, const char* qual, size_t qual_length, read_counter::batch& batch,
+                       read_counter& counts, read_totals& totals) {
+    if (length != qual_length) fail(3, "Sequence length and quality length mismatch\n");
+    int64_t masked = mask_bases(seq, qual, length);
     totals.filtered += masked;
-    if (clean_flag == 0 || masked == 0) counts.add(seq.data(), seq.size());
+    if (clean_flag == 0 || masked == 0) {
+        batch.commit(length);
+        if (batch.full()) counts.add(batch);
+    }
     ++totals.records;
 }
 
 }  // namespace
 
 void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
-    std::string seq;  // the processed sequence, from its line to the quality line
-    int linetype = 0;  // place of the line in the four-line record
+    read_counter::batch batch;
+    char* seq = nullptr;  // the processed sequence, from its line to the quality line
+    size_t seq_length = 0;
+    int linetype = 0;     // place of the line in the four-line record
     std::string_view block;
     while (in.next_block(block)) {
         const char* p = block.data();
@@ -278,22 +399,24 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
             const char* text_end;
             const char* line_end = find_line_end(p, end, text_end);
             if (linetype == 1) {
-                size_t length = static_cast<size_t>(text_end - p);
-                cut(p, length);
-                seq.assign(p, length);
+                seq_length = static_cast<size_t>(text_end - p);
+                cut(p, seq_length);
+                seq = batch.prepare(seq_length);
+                std::memcpy(seq, p, seq_length);
             } else if (linetype == 3) {
                 size_t length = static_cast<size_t>(text_end - p);
                 cut(p, length);
-                count_read(seq, p, length, counts, totals);
+                count_read(seq, seq_length, p, length, batch, counts, totals);
             }
             linetype = (linetype + 1) & 3;
             p = after_line(line_end, end);
         }
     }
+    counts.add(batch);
 }
 
 void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
-    std::string seq;
+    read_counter::batch batch;
     std::string_view block;
     while (in.next_block(block)) {
         const char* p = block.data();
@@ -317,15 +440,17 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
                 const char* text = tabs[7] + 1;
                 size_t length = static_cast<size_t>(tabs[8] - text);
                 cut(text, length);
-                seq.assign(text, length);
+                char* seq = batch.prepare(length);
+                std::memcpy(seq, text, length);
                 const char* qual = tabs[8] + 1;
                 size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
                 cut(qual, qual_length);
-                count_read(seq, qual, qual_length, counts, totals);
+                count_read(seq, length, qual, qual_length, batch, counts, totals);
             }
             p = after_line(line_end, end);
         }
     }
+    counts.add(batch);
 }
 
 // ---------------------------------------------------------------------------
@@ -342,12 +467,22 @@ void print_results(out_stream* f_out, const read_totals& totals, const read_coun
         out.printf("#unique reads: %" PRId64 "\n", counts.unique());
         out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
         out.put("#read\tcount\n");
+        // The read lines are put together in a local buffer, many at a time.
+        std::string lines;
         for (const read_counter::record* r : records) {
-            out.put(r->sequence());
-            out.put('\t');
-            out.put_int(r->count());
-            out.put('\n');
+            std::string_view sequence = r->sequence();
+            char digits[24];
+            char* digits_end = digits + sizeof digits;
+            char* first = digits_end;
+            for (uint64_t n = static_cast<uint64_t>(r->count()); first == digits_end || n != 0; n /= 10)
+                *--first = static_cast<char>('0' + n % 10);
+            lines.append(sequence).append(1, '\t').append(first, digits_end).append(1, '\n');
+            if (lines.size() >= (1 << 16)) {
+                out.put(lines);
+                lines.clear();
+            }
         }
+        out.put(lines);
     });
 }
 

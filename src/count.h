@@ -53,14 +53,35 @@ public:
     // A counted sequence as stored: its count, then its length and bytes.
     class record {
     public:
+        static constexpr size_t header = sizeof(int64_t) + sizeof(uint32_t);  // then the bytes
         int64_t count() const { return count_; }
         std::string_view sequence() const { return {reinterpret_cast<const char*>(this) + header, length_}; }
 
     private:
         friend class read_counter;
-        static constexpr size_t header = sizeof(int64_t) + sizeof(uint32_t);
         int64_t count_;
         uint32_t length_;
+    };
+
+    // Sequences to count together: looking many up at once lets the memory
+    // fetches of their slots and records overlap instead of waiting for each
+    // in turn (with hundreds of thousands of distinct sequences the table
+    // does not fit in the caches).
+    class batch {
+    public:
+        batch();
+        // Room for the next sequence's length bytes, valid until commit().
+        char* prepare(size_t length);
+        // The sequence written at the prepared place joins the batch.
+        void commit(size_t length);
+        bool full() const { return lengths_.size() >= capacity; }
+
+    private:
+        friend class read_counter;
+        static constexpr size_t capacity = 128;
+        std::vector<char> bytes_;
+        size_t used_ = 0;
+        std::vector<size_t> lengths_;
     };
 
     read_counter();
@@ -70,6 +91,8 @@ public:
 
     // Counts one more read with this sequence.
     void add(const char* sequence, size_t length);
+    // Counts one more read for every sequence in the batch, and empties it.
+    void add(batch& sequences);
     // The number of distinct sequences.
     int64_t unique() const { return static_cast<int64_t>(size_); }
     // Every record, by count descending, then by sequence ascending in byte
@@ -81,15 +104,21 @@ private:
         uint64_t hash;
         record* entry;  // null: free
     };
+    void add(const char* sequence, size_t length, uint64_t hash);
     record* new_record(const char* sequence, size_t length);
     void grow();
 
     std::unique_ptr<slot[]> slots_;
     size_t mask_;  // slot count - 1
     size_t size_ = 0;
-    std::vector<std::unique_ptr<char[]>> chunks_;  // the arena
-    char* free_ = nullptr;
-    size_t free_size_ = 0;
+    // The arena: records stand one after another in each chunk, so a walk
+    // over the chunks visits every record in memory order.
+    struct chunk {
+        std::unique_ptr<char[]> bytes;
+        size_t used;
+    };
+    std::vector<chunk> chunks_;
+    size_t open_chunk_ = 0;  // the chunk that takes short records (valid once chunks_ has one)
 };
 
 // What a reader adds up besides the table.
