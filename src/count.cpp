@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #ifdef __SSE2__
@@ -99,8 +100,50 @@ int quality_filter(char* seq, const char* qual) {
 
 namespace {
 
+constexpr size_t huge_page = size_t{2} << 20;
+
+}  // namespace
+
+table_memory::table_memory(size_t bytes) {
+    size_ = (bytes + huge_page - 1) & ~(huge_page - 1);
+    // Map one huge page more than needed and give back the ends, so that the
+    // block starts on a 2 MB boundary.
+    void* mapped = ::mmap(nullptr, size_ + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) fail_out_of_memory();
+    uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
+    if (aligned > start) ::munmap(mapped, aligned - start);
+    if (size_t tail = start + size_ + huge_page - (aligned + size_)) ::munmap(reinterpret_cast<void*>(aligned + size_), tail);
+    base_ = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    ::madvise(base_, size_, MADV_HUGEPAGE);  // a hint; small pages work too
+#endif
+}
+
+table_memory::~table_memory() {
+    if (base_ != nullptr) ::munmap(base_, size_);
+}
+
+table_memory::table_memory(table_memory&& other) noexcept : base_(other.base_), size_(other.size_) {
+    other.base_ = nullptr;
+    other.size_ = 0;
+}
+
+table_memory& table_memory::operator=(table_memory&& other) noexcept {
+    if (this != &other) {
+        if (base_ != nullptr) ::munmap(base_, size_);
+        base_ = other.base_;
+        size_ = other.size_;
+        other.base_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+namespace {
+
 constexpr size_t initial_slots = size_t{1} << 16;
-constexpr size_t arena_chunk = size_t{1} << 20;
+constexpr size_t arena_chunk = size_t{2} << 20;
 
 inline uint64_t load64(const char* p) {
     uint64_t word;
@@ -137,7 +180,7 @@ inline uint64_t hash_bytes(const char* p, size_t length) {
 
 }  // namespace
 
-read_counter::read_counter() : slots_(new slot[initial_slots]()), mask_(initial_slots - 1) {}
+read_counter::read_counter() : slot_memory_(initial_slots * sizeof(slot)), mask_(initial_slots - 1) {}
 
 read_counter::~read_counter() = default;
 
@@ -149,11 +192,11 @@ read_counter::record* read_counter::new_record(const char* sequence, size_t leng
     char* place;
     if (bytes > arena_chunk / 4) {
         // A long read gets a chunk of its own; the open chunk stays open.
-        chunks_.push_back(chunk{std::unique_ptr<char[]>(new char[bytes]), bytes});
+        chunks_.push_back(chunk{table_memory(bytes), bytes});
         place = chunks_.back().bytes.get();
     } else {
         if (chunks_.empty() || arena_chunk - chunks_[open_chunk_].used < bytes) {
-            chunks_.push_back(chunk{std::unique_ptr<char[]>(new char[arena_chunk]), 0});
+            chunks_.push_back(chunk{table_memory(arena_chunk), 0});
             open_chunk_ = chunks_.size() - 1;
         }
         chunk& open = chunks_[open_chunk_];
@@ -169,15 +212,17 @@ read_counter::record* read_counter::new_record(const char* sequence, size_t leng
 
 void read_counter::grow() {
     size_t capacity = (mask_ + 1) * 2;
-    std::unique_ptr<slot[]> bigger(new slot[capacity]());
+    table_memory memory(capacity * sizeof(slot));
+    slot* bigger = reinterpret_cast<slot*>(memory.get());
     size_t mask = capacity - 1;
+    const slot* old = slots();
     for (size_t i = 0; i <= mask_; ++i) {
-        if (slots_[i].entry == nullptr) continue;
-        size_t at = slots_[i].hash & mask;
+        if (old[i].entry == nullptr) continue;
+        size_t at = old[i].hash & mask;
         while (bigger[at].entry != nullptr) at = (at + 1) & mask;
-        bigger[at] = slots_[i];
+        bigger[at] = old[i];
     }
-    slots_ = std::move(bigger);
+    slot_memory_ = std::move(memory);
     mask_ = mask;
 }
 
@@ -205,15 +250,16 @@ void read_counter::add(batch& sequences) {
     constexpr size_t count_lag = 16;
     const char* p = sequences.bytes_.data();
     for (size_t step = 0; step < n + count_lag; ++step) {
+        const slot* table = slots();  // counting may have moved it
         if (step < n) {
             starts[step] = p;
             hashes[step] = hash_bytes(p, sequences.lengths_[step]);
-            __builtin_prefetch(&slots_[hashes[step] & mask_]);
+            __builtin_prefetch(&table[hashes[step] & mask_]);
             p += sequences.lengths_[step];
         }
         if (step >= record_lag && step - record_lag < n) {
             size_t i = step - record_lag;
-            const record* r = slots_[hashes[i] & mask_].entry;
+            const record* r = table[hashes[i] & mask_].entry;
             if (r != nullptr) {
                 __builtin_prefetch(r);
                 __builtin_prefetch(reinterpret_cast<const char*>(r) + record::header + sequences.lengths_[i]);
@@ -231,9 +277,10 @@ void read_counter::add(batch& sequences) {
 void read_counter::add(const char* sequence, size_t length) { add(sequence, length, hash_bytes(sequence, length)); }
 
 void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
+    slot* table = slots();
     size_t at = hash & mask_;
     for (;;) {
-        slot& s = slots_[at];
+        slot& s = table[at];
         if (s.entry == nullptr) break;
         if (s.hash == hash && s.entry->length_ == length &&
             std::memcmp(reinterpret_cast<const char*>(s.entry) + record::header, sequence, length) == 0) {
@@ -245,12 +292,13 @@ void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     // A new sequence. Keep the table at most half full.
     if ((size_ + 1) * 2 > mask_ + 1) {
         grow();
+        table = slots();
         at = hash & mask_;
-        while (slots_[at].entry != nullptr) at = (at + 1) & mask_;
+        while (table[at].entry != nullptr) at = (at + 1) & mask_;
     }
     record* fresh = new_record(sequence, length);
     fresh->count_ = 1;
-    slots_[at] = slot{hash, fresh};
+    table[at] = slot{hash, fresh};
     ++size_;
 }
 

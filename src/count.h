@@ -17,6 +17,24 @@ int count_main(int argc, char** argv);
 // The module's internals, open to the unit tests.
 namespace count {
 
+// Zeroed memory straight from the system, on 2 MB pages where the system
+// allows: the counter's table and arena are touched at random, and with small
+// pages nearly every look-up would also miss the address translation cache.
+class table_memory {
+public:
+    table_memory() = default;
+    explicit table_memory(size_t bytes);
+    ~table_memory();
+    table_memory(table_memory&& other) noexcept;
+    table_memory& operator=(table_memory&& other) noexcept;
+
+    char* get() const { return static_cast<char*>(base_); }
+
+private:
+    void* base_ = nullptr;
+    size_t size_ = 0;
+};
+
 // Settings, set by the options; count_main restores the defaults first.
 extern int trim_start;      // -i X:Y, bases cut from the start ...
 extern int trim_end;        // ... and from the end of every read
@@ -108,13 +126,15 @@ private:
     record* new_record(const char* sequence, size_t length);
     void grow();
 
-    std::unique_ptr<slot[]> slots_;
+    slot* slots() const { return reinterpret_cast<slot*>(slot_memory_.get()); }
+
+    table_memory slot_memory_;
     size_t mask_;  // slot count - 1
     size_t size_ = 0;
     // The arena: records stand one after another in each chunk, so a walk
     // over the chunks visits every record in memory order.
     struct chunk {
-        std::unique_ptr<char[]> bytes;
+        table_memory bytes;
         size_t used;
     };
     std::vector<chunk> chunks_;
