@@ -48,6 +48,21 @@ void reset_settings() {
 // ---------------------------------------------------------------------------
 // Quality masking
 
+namespace {
+
+#ifdef __SSE2__
+// From offset 16 - n: sixteen lanes of which the last n are set.
+alignas(16) const char lane_masks[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
+                                         -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+inline int64_t lane_sum(__m128i bytes) {
+    __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128());
+    return _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
+}
+#endif
+
+}  // namespace
+
 int64_t mask_bases(char* seq, const char* qual, size_t length) {
     // A score (signed quality byte - quality_adj) below quality_cutoff is the
     // same as a signed quality byte below quality_adj + quality_cutoff.
@@ -55,28 +70,37 @@ int64_t mask_bases(char* seq, const char* qual, size_t length) {
     int64_t masked = 0;
     size_t i = 0;
 #ifdef __SSE2__
-    // Sixteen bases at a time; a threshold beyond the signed byte range
-    // masks everything (above) or nothing (below).
-    const __m128i all_low = _mm_set1_epi8(threshold > 127 ? -1 : 0);
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(std::clamp<int64_t>(threshold, -128, 127)));
-    const __m128i n_base = _mm_set1_epi8('N');
-    const __m128i no_call = _mm_set1_epi8('.');
-    __m128i tally = _mm_setzero_si128();  // per lane: masked bases (up to 255)
-    int rounds = 0;
-    for (; i + 16 <= length; i += 16) {
-        __m128i bases = _mm_loadu_si128(reinterpret_cast<const __m128i*>(seq + i));
-        __m128i scores = _mm_loadu_si128(reinterpret_cast<const __m128i*>(qual + i));
-        __m128i low = _mm_or_si128(_mm_cmplt_epi8(scores, limit), all_low);
-        __m128i to_n = _mm_or_si128(low, _mm_cmpeq_epi8(bases, no_call));
-        bases = _mm_or_si128(_mm_and_si128(to_n, n_base), _mm_andnot_si128(to_n, bases));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(seq + i), bases);
-        tally = _mm_sub_epi8(tally, low);  // low lanes are -1
-        if (++rounds == 255 || i + 32 > length) {
-            __m128i sums = _mm_sad_epu8(tally, _mm_setzero_si128());
-            masked += _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8));
-            tally = _mm_setzero_si128();
-            rounds = 0;
+    if (length >= 16) {
+        // Sixteen bases at a time; a threshold beyond the signed byte range
+        // masks everything (above) or nothing (below).
+        const __m128i all_low = _mm_set1_epi8(threshold > 127 ? -1 : 0);
+        const __m128i limit = _mm_set1_epi8(static_cast<char>(std::clamp<int64_t>(threshold, -128, 127)));
+        const __m128i n_base = _mm_set1_epi8('N');
+        const __m128i no_call = _mm_set1_epi8('.');
+        __m128i tally = _mm_setzero_si128();  // per lane: masked bases, up to 255
+        int rounds = 0;
+        auto step = [&](size_t at, __m128i counted_lanes) {
+            __m128i bases = _mm_loadu_si128(reinterpret_cast<const __m128i*>(seq + at));
+            __m128i scores = _mm_loadu_si128(reinterpret_cast<const __m128i*>(qual + at));
+            __m128i low = _mm_or_si128(_mm_cmplt_epi8(scores, limit), all_low);
+            __m128i to_n = _mm_or_si128(low, _mm_cmpeq_epi8(bases, no_call));
+            bases = _mm_or_si128(_mm_and_si128(to_n, n_base), _mm_andnot_si128(to_n, bases));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(seq + at), bases);
+            tally = _mm_sub_epi8(tally, _mm_and_si128(low, counted_lanes));  // low lanes are -1
+            if (++rounds == 255) {
+                masked += lane_sum(tally);
+                tally = _mm_setzero_si128();
+                rounds = 0;
+            }
+        };
+        for (; i + 16 <= length; i += 16) step(i, _mm_set1_epi8(-1));
+        if (i < length) {
+            // The last sixteen bases, overlapping ones already done: masking
+            // again changes nothing there, and only the new lanes count.
+            size_t fresh = length - i;
+            step(length - 16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lane_masks + fresh)));
         }
+        return masked + lane_sum(tally);
     }
 #endif
     for (; i < length; ++i) {
@@ -381,19 +405,6 @@ namespace {
 // line feed, or end for a last line without one. text_end is where the
 // line's text ends: the line feed, or an earlier NUL.
 inline const char* find_line_end(const char* p, const char* end, const char*& text_end) {
-#ifdef __SSE2__
-    const __m128i line_feed = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    for (; end - p >= 16; p += 16) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned hits = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, zero))));
-        if (hits != 0) {
-            p += __builtin_ctz(hits);
-            break;
-        }
-    }
-#endif
     while (p < end && *p != '\n' && *p != '\0') ++p;
     text_end = p;
     if (p < end && *p == '\0') {
@@ -403,7 +414,78 @@ inline const char* find_line_end(const char* p, const char* end, const char*& te
     return p;
 }
 
-inline const char* after_line(const char* line_end, const char* end) { return line_end < end ? line_end + 1 : end; }
+// The line feeds of a block, found 64 bytes at a time: a bit mask of the line
+// feeds in each 64-byte stretch, taken apart bit by bit, so that finding the
+// end of a line costs a few instructions rather than a scan of its own.
+class line_feeds {
+public:
+    line_feeds(const char* begin, size_t size) : begin_(begin), size_(size) { bits_ = mask_at(0); }
+
+    // The offset of the next line feed, or the block's size when none is left.
+    size_t next() {
+        while (bits_ == 0) {
+            base_ += 64;
+            if (base_ >= size_) return size_;
+            bits_ = mask_at(base_);
+        }
+        size_t at = base_ + static_cast<size_t>(__builtin_ctzll(bits_));
+        bits_ &= bits_ - 1;
+        return at;
+    }
+
+private:
+    uint64_t mask_at(size_t offset) const {
+        if (size_ - offset >= 64) return mask64(begin_ + offset);
+        char tail[64] = {};  // zero bytes are no line feeds
+        std::memcpy(tail, begin_ + offset, size_ - offset);
+        return mask64(tail);
+    }
+
+    static uint64_t mask64(const char* p) {
+#ifdef __SSE2__
+        const __m128i line_feed = _mm_set1_epi8('\n');
+        uint64_t bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            bits |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
+                    << (16 * i);
+        }
+        return bits;
+#else
+        uint64_t bits = 0;
+        for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(p[i] == '\n') << i;
+        return bits;
+#endif
+    }
+
+    const char* begin_;
+    size_t size_;
+    size_t base_ = 0;
+    uint64_t bits_;
+};
+
+// Calls handle(text, text_end) for every line of a block of whole lines,
+// with the line's text ending at its line feed or at an earlier NUL.
+template <typename Handle>
+inline void for_each_line(std::string_view block, Handle&& handle) {
+    const char* p = block.data();
+    const char* end = p + block.size();
+    if (std::memchr(p, '\0', block.size()) == nullptr) {
+        line_feeds feeds(p, block.size());
+        while (p < end) {
+            const char* line_end = block.data() + feeds.next();
+            handle(p, line_end);
+            p = line_end < end ? line_end + 1 : end;
+        }
+    } else {  // rare: a block with a NUL byte, line by line
+        while (p < end) {
+            const char* text_end;
+            const char* line_end = find_line_end(p, end, text_end);
+            handle(p, text_end);
+            p = line_end < end ? line_end + 1 : end;
+        }
+    }
+}
 
 // Trims, then truncates, a read's text.
 inline void cut(const char*& text, size_t& length) {
@@ -441,24 +523,19 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
     int linetype = 0;     // place of the line in the four-line record
     std::string_view block;
     while (in.next_block(block)) {
-        const char* p = block.data();
-        const char* end = p + block.size();
-        while (p < end) {
-            const char* text_end;
-            const char* line_end = find_line_end(p, end, text_end);
+        for_each_line(block, [&](const char* text, const char* text_end) {
             if (linetype == 1) {
-                seq_length = static_cast<size_t>(text_end - p);
-                cut(p, seq_length);
+                seq_length = static_cast<size_t>(text_end - text);
+                cut(text, seq_length);
                 seq = batch.prepare(seq_length);
-                std::memcpy(seq, p, seq_length);
+                std::memcpy(seq, text, seq_length);
             } else if (linetype == 3) {
-                size_t length = static_cast<size_t>(text_end - p);
-                cut(p, length);
-                count_read(seq, seq_length, p, length, batch, counts, totals);
+                size_t length = static_cast<size_t>(text_end - text);
+                cut(text, length);
+                count_read(seq, seq_length, text, length, batch, counts, totals);
             }
             linetype = (linetype + 1) & 3;
-            p = after_line(line_end, end);
-        }
+        });
     }
     counts.add(batch);
 }
@@ -467,16 +544,12 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
     read_counter::batch batch;
     std::string_view block;
     while (in.next_block(block)) {
-        const char* p = block.data();
-        const char* end = p + block.size();
-        while (p < end) {
-            const char* text_end;
-            const char* line_end = find_line_end(p, end, text_end);
+        for_each_line(block, [&](const char* line, const char* text_end) {
             // The sequence follows the 8th tab, the quality the 9th; the
             // quality ends at the 10th tab or, without one, at the line's end.
             const char* tabs[10];
             int found = 0;
-            for (const char* at = p; found < 10; ++found) {
+            for (const char* at = line; found < 10; ++found) {
                 const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
                 if (tab == nullptr) break;
                 tabs[found] = static_cast<const char*>(tab);
@@ -484,19 +557,18 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
             }
             if (found < 9) {
                 warn("Warning: a qseq line is not in expected format; skipped\n");
-            } else {
-                const char* text = tabs[7] + 1;
-                size_t length = static_cast<size_t>(tabs[8] - text);
-                cut(text, length);
-                char* seq = batch.prepare(length);
-                std::memcpy(seq, text, length);
-                const char* qual = tabs[8] + 1;
-                size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
-                cut(qual, qual_length);
-                count_read(seq, length, qual, qual_length, batch, counts, totals);
+                return;
             }
-            p = after_line(line_end, end);
-        }
+            const char* text = tabs[7] + 1;
+            size_t length = static_cast<size_t>(tabs[8] - text);
+            cut(text, length);
+            char* seq = batch.prepare(length);
+            std::memcpy(seq, text, length);
+            const char* qual = tabs[8] + 1;
+            size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
+            cut(qual, qual_length);
+            count_read(seq, length, qual, qual_length, batch, counts, totals);
+        });
     }
     counts.add(batch);
 }
