@@ -63,7 +63,9 @@ inline int64_t lane_sum(__m128i bytes) {
 
 }  // namespace
 
-int64_t mask_bases(char* seq, const char* qual, size_t length) {
+int64_t mask_bases(char* seq, const char* qual, size_t length) { return mask_copy(seq, seq, qual, length); }
+
+int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length) {
     // A score (signed quality byte - quality_adj) below quality_cutoff is the
     // same as a signed quality byte below quality_adj + quality_cutoff.
     const int64_t threshold = static_cast<int64_t>(quality_adj) + quality_cutoff;
@@ -85,7 +87,7 @@ int64_t mask_bases(char* seq, const char* qual, size_t length) {
             __m128i low = _mm_or_si128(_mm_cmplt_epi8(scores, limit), all_low);
             __m128i to_n = _mm_or_si128(low, _mm_cmpeq_epi8(bases, no_call));
             bases = _mm_or_si128(_mm_and_si128(to_n, n_base), _mm_andnot_si128(to_n, bases));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(seq + at), bases);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), bases);
             tally = _mm_sub_epi8(tally, _mm_and_si128(low, counted_lanes));  // low lanes are -1
             if (++rounds == 255) {
                 masked += lane_sum(tally);
@@ -95,8 +97,8 @@ int64_t mask_bases(char* seq, const char* qual, size_t length) {
         };
         for (; i + 16 <= length; i += 16) step(i, _mm_set1_epi8(-1));
         if (i < length) {
-            // The last sixteen bases, overlapping ones already done: masking
-            // again changes nothing there, and only the new lanes count.
+            // The last sixteen bases, overlapping ones already done: they come
+            // out the same again, and only the new lanes count.
             size_t fresh = length - i;
             step(length - 16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lane_masks + fresh)));
         }
@@ -104,11 +106,9 @@ int64_t mask_bases(char* seq, const char* qual, size_t length) {
     }
 #endif
     for (; i < length; ++i) {
-        if (static_cast<signed char>(qual[i]) < threshold) {
-            seq[i] = 'N';
-            ++masked;
-        }
-        if (seq[i] == '.') seq[i] = 'N';
+        bool low = static_cast<signed char>(qual[i]) < threshold;
+        masked += low;
+        out[i] = low || seq[i] == '.' ? 'N' : seq[i];
     }
     return masked;
 }
@@ -252,11 +252,6 @@ void read_counter::grow() {
 
 read_counter::batch::batch() : bytes_(capacity * 64) { lengths_.reserve(capacity); }
 
-char* read_counter::batch::prepare(size_t length) {
-    if (bytes_.size() - used_ < length) bytes_.resize(std::max(bytes_.size() * 2, used_ + length));
-    return bytes_.data() + used_;
-}
-
 void read_counter::batch::commit(size_t length) {
     lengths_.push_back(length);
     used_ += length;
@@ -328,12 +323,14 @@ void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
 
 namespace {
 
-// Sorting the records by count, then key: the items carry the count and
-// eight key bytes, so most comparisons need no trip to the arena; only the
-// items still tied go back to their keys, for the next eight bytes.
+// Sorting the records by count, then key: a multikey quicksort over 64-bit
+// digits, the first made from the count (larger first), the others from the
+// key, eight bytes at a time. Each item carries its digit at the current
+// level, so comparisons need no trip to the arena; a run of items with equal
+// digits moves on to the next digit as a whole (shared flanks of the reads
+// cost one pass per eight bytes, not a sort).
 struct sort_item {
-    int64_t count;
-    uint64_t word;  // key bytes [depth, depth + 8), big-endian, 0 past the end
+    uint64_t digit;
     const read_counter::record* entry;
 };
 
@@ -344,28 +341,54 @@ inline uint64_t key_word(std::string_view key, size_t depth) {
     return __builtin_bswap64(word);  // integer order = byte order
 }
 
-// Sorts items of equal count whose keys agree before depth. Keys hold no NUL
-// byte, so a key that ends inside a word sorts before its longer
-// continuations, and distinct keys differ in some word.
-void sort_from(sort_item* items, size_t n, size_t depth) {
-    if (n < 12) {
-        std::sort(items, items + n, [depth](const sort_item& a, const sort_item& b) {
-            std::string_view x = a.entry->sequence(), y = b.entry->sequence();
-            return x.substr(std::min(depth, x.size())) < y.substr(std::min(depth, y.size()));
-        });
-        return;
-    }
+// Level 0: the count; level k >= 1: key bytes [8(k - 1), 8k). Keys hold no
+// NUL byte, so a key that ends inside a word sorts before its continuations.
+inline uint64_t digit_at(const read_counter::record* r, size_t level) {
+    if (level == 0) return ~static_cast<uint64_t>(r->count());
+    return key_word(r->sequence(), 8 * (level - 1));
+}
+
+// The full order: count descending, then key ascending in byte order.
+inline bool table_order(const sort_item& a, const sort_item& b) {
+    if (a.entry->count() != b.entry->count()) return a.entry->count() > b.entry->count();
+    return a.entry->sequence() < b.entry->sequence();
+}
+
+void load_digits(sort_item* items, size_t n, size_t level) {
     for (size_t i = 0; i < n; ++i) {
         if (i + 8 < n) __builtin_prefetch(items[i + 8].entry);
-        items[i].word = key_word(items[i].entry->sequence(), depth);
+        items[i].digit = digit_at(items[i].entry, level);
     }
-    std::sort(items, items + n, [](const sort_item& a, const sort_item& b) { return a.word < b.word; });
-    for (size_t i = 0; i < n;) {
-        size_t j = i + 1;
-        while (j < n && items[j].word == items[i].word) ++j;
-        if (j - i > 1) sort_from(items + i, j - i, depth + 8);
-        i = j;
+}
+
+// Sorts items that agree on the digits before level and carry their digit at
+// level. budget bounds the partitioning depth; past it, a plain sort.
+void multikey_sort(sort_item* items, size_t n, size_t level, int budget) {
+    while (n >= 16) {
+        if (budget-- == 0) {
+            std::sort(items, items + n, table_order);
+            return;
+        }
+        uint64_t a = items[0].digit, b = items[n / 2].digit, c = items[n - 1].digit;
+        uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));  // the median
+        size_t lt = 0, i = 0, gt = n;
+        while (i < gt) {
+            if (items[i].digit < pivot)
+                std::swap(items[lt++], items[i++]);
+            else if (items[i].digit > pivot)
+                std::swap(items[i], items[--gt]);
+            else
+                ++i;
+        }
+        multikey_sort(items, lt, level, budget);
+        multikey_sort(items + gt, n - gt, level, budget);
+        items += lt;  // the equal ones: on to the next digit
+        n = gt - lt;
+        if (n < 2) return;
+        ++level;
+        load_digits(items, n, level);
     }
+    std::sort(items, items + n, table_order);  // a few: compare whole keys
 }
 
 }  // namespace
@@ -376,20 +399,12 @@ std::vector<const read_counter::record*> read_counter::sorted() const {
     for (const chunk& c : chunks_) {
         for (size_t offset = 0; offset < c.used;) {
             const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
-            items.push_back(sort_item{r->count(), key_word(r->sequence(), 0), r});
+            items.push_back(sort_item{digit_at(r, 0), r});
             offset += record_bytes(r->length_);
         }
     }
-    std::sort(items.begin(), items.end(), [](const sort_item& a, const sort_item& b) {
-        if (a.count != b.count) return a.count > b.count;
-        return a.word < b.word;
-    });
-    for (size_t i = 0; i < items.size();) {
-        size_t j = i + 1;
-        while (j < items.size() && items[j].count == items[i].count && items[j].word == items[i].word) ++j;
-        if (j - i > 1) sort_from(items.data() + i, j - i, 8);
-        i = j;
-    }
+    int budget = 2 * (64 - __builtin_clzll(items.size() | 1)) + 64;
+    multikey_sort(items.data(), items.size(), 0, budget);
     std::vector<const record*> records;
     records.reserve(items.size());
     for (const sort_item& item : items) records.push_back(item.entry);
@@ -500,12 +515,12 @@ inline void cut(const char*& text, size_t& length) {
     if (trunc > 0 && length > static_cast<size_t>(trunc)) length = static_cast<size_t>(trunc);
 }
 
-// Masks one read whose processed sequence stands at seq (prepared in the
-// batch) and counts it.
-inline void count_read(char* seq, size_t length, const char* qual, size_t qual_length, read_counter::batch& batch,
+// Masks one read into the batch (seq may already stand at the prepared
+// place) and counts it.
+inline void count_read(const char* seq, size_t length, const char* qual, size_t qual_length, read_counter::batch& batch,
                        read_counter& counts, read_totals& totals) {
     if (length != qual_length) fail(3, "Sequence length and quality length mismatch\n");
-    int64_t masked = mask_bases(seq, qual, length);
+    int64_t masked = mask_copy(batch.prepare(length), seq, qual, length);
     totals.filtered += masked;
     if (clean_flag == 0 || masked == 0) {
         batch.commit(length);
@@ -518,17 +533,18 @@ inline void count_read(char* seq, size_t length, const char* qual, size_t qual_l
 
 void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
     read_counter::batch batch;
-    char* seq = nullptr;  // the processed sequence, from its line to the quality line
+    // The processed sequence, from its line to the quality line: in the block,
+    // or, when the record goes on into the next block, copied to the batch.
+    const char* seq = nullptr;
     size_t seq_length = 0;
-    int linetype = 0;     // place of the line in the four-line record
+    int linetype = 0;  // place of the line in the four-line record
     std::string_view block;
     while (in.next_block(block)) {
         for_each_line(block, [&](const char* text, const char* text_end) {
             if (linetype == 1) {
                 seq_length = static_cast<size_t>(text_end - text);
                 cut(text, seq_length);
-                seq = batch.prepare(seq_length);
-                std::memcpy(seq, text, seq_length);
+                seq = text;
             } else if (linetype == 3) {
                 size_t length = static_cast<size_t>(text_end - text);
                 cut(text, length);
@@ -536,6 +552,11 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
             }
             linetype = (linetype + 1) & 3;
         });
+        if (linetype >= 2) {  // the next block overwrites this one
+            char* copy = batch.prepare(seq_length);
+            std::memmove(copy, seq, seq_length);
+            seq = copy;
+        }
     }
     counts.add(batch);
 }
@@ -559,11 +580,9 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
                 warn("Warning: a qseq line is not in expected format; skipped\n");
                 return;
             }
-            const char* text = tabs[7] + 1;
-            size_t length = static_cast<size_t>(tabs[8] - text);
-            cut(text, length);
-            char* seq = batch.prepare(length);
-            std::memcpy(seq, text, length);
+            const char* seq = tabs[7] + 1;
+            size_t length = static_cast<size_t>(tabs[8] - seq);
+            cut(seq, length);
             const char* qual = tabs[8] + 1;
             size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
             cut(qual, qual_length);

@@ -3,6 +3,7 @@
 // the number of reads that had it, most frequent first.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,6 +58,8 @@ int quality_filter(char* seq, const char* qual);
 
 // The same on two texts of length bytes each (the readers' form).
 int64_t mask_bases(char* seq, const char* qual, size_t length);
+// The same, writing the masked sequence to out (which may be seq).
+int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length);
 
 // The distinct processed sequences with their read counts.
 //
@@ -88,8 +91,12 @@ public:
     class batch {
     public:
         batch();
-        // Room for the next sequence's length bytes, valid until commit().
-        char* prepare(size_t length);
+        // Room for the next sequence's length bytes, valid until commit();
+        // what was written at the last prepared place stays.
+        char* prepare(size_t length) {
+            if (bytes_.size() - used_ < length) bytes_.resize(std::max(bytes_.size() * 2, used_ + length));
+            return bytes_.data() + used_;
+        }
         // The sequence written at the prepared place joins the batch.
         void commit(size_t length);
         bool full() const { return lengths_.size() >= capacity; }
