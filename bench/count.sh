@@ -36,18 +36,20 @@ if [ ! -s "$data.gz" ]; then
 fi
 cat "$data" "$data.gz" "$distinct" > /dev/null  # into the page cache
 
-# best_of NAME COMMAND: the shortest wall time and the largest peak RSS of
-# REPEAT runs, into time_NAME (seconds) and rss_NAME (KB).
+# best_of NAME COMMAND: the shortest wall time of REPEAT runs (bash's timer,
+# in milliseconds) into time_NAME, and the peak resident set size of one more
+# run under /usr/bin/time into rss_NAME (KB).
+TIMEFORMAT=%3R
 best_of() {
-  local name=$1 command=$2 best="" rss=0 t m
+  local name=$1 command=$2 best="" t
   for ((i = 0; i < repeat; i++)); do
-    /usr/bin/time -f "%e %M" -o "$work/time.txt" bash -c "$command" || { echo "failed: $command" >&2; exit 1; }
-    read -r t m < "$work/time.txt"
+    { time eval "$command" ; } 2> "$work/time.txt" || { echo "failed: $command" >&2; exit 1; }
+    t=$(tail -n 1 "$work/time.txt")
     if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
-    [ "$m" -gt "$rss" ] && rss=$m
   done
+  /usr/bin/time -f "%M" -o "$work/rss.txt" bash -c "$command"
   printf -v "time_$name" '%s' "$best"
-  printf -v "rss_$name" '%s' "$rss"
+  printf -v "rss_$name" '%s' "$(tail -n 1 "$work/rss.txt")"
 }
 
 best_of cat "cat '$data' > /dev/null"
@@ -76,7 +78,8 @@ fastest_name=$([ -n "$igzip" ] && echo "igzip -dc" || echo "gzip -dc")
 
 cat <<EOF
 Input: $reads reads of 50 bases, $size_mb MB plain, $size_gz_mb MB gzipped ($unique distinct reads);
-best of $repeat runs, wall time; peak memory is the maximum resident set size.
+best of $repeat runs, wall time; peak memory is the maximum resident set size; machine: $(nproc) cores,
+$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1), load average $(cut -d ' ' -f 1 /proc/loadavg) at the end.
 
 | command | time (s) | peak memory (MB) | ratio |
 |---|---:|---:|---|

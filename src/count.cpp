@@ -51,7 +51,7 @@ void reset_settings() {
 namespace {
 
 #ifdef __SSE2__
-// From offset 16 - n: sixteen lanes of which the last n are set.
+// Sixteen bytes from offset n: lanes of which the last n are set.
 alignas(16) const char lane_masks[32] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,
                                          -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
@@ -129,6 +129,15 @@ constexpr size_t huge_page = size_t{2} << 20;
 }  // namespace
 
 table_memory::table_memory(size_t bytes) {
+    if (bytes < huge_page) {  // small: plain pages
+        size_ = (bytes + 4095) & ~size_t{4095};
+        base_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base_ == MAP_FAILED) {
+            base_ = nullptr;
+            fail_out_of_memory();
+        }
+        return;
+    }
     size_ = (bytes + huge_page - 1) & ~(huge_page - 1);
     // Map one huge page more than needed and give back the ends, so that the
     // block starts on a 2 MB boundary.
@@ -208,7 +217,11 @@ read_counter::read_counter() : slot_memory_(initial_slots * sizeof(slot)), mask_
 
 read_counter::~read_counter() = default;
 
+namespace {
+
 inline size_t record_bytes(size_t length) { return (read_counter::record::header + length + 7) & ~size_t{7}; }
+
+}  // namespace
 
 read_counter::record* read_counter::new_record(const char* sequence, size_t length) {
     if (length > std::numeric_limits<uint32_t>::max()) fail_out_of_memory();
@@ -250,31 +263,34 @@ void read_counter::grow() {
     mask_ = mask;
 }
 
-read_counter::batch::batch() : bytes_(capacity * 64) { lengths_.reserve(capacity); }
+read_counter::batch::batch() : bytes_(capacity * 64) {
+    starts_.reserve(capacity);
+    lengths_.reserve(capacity);
+    hashes_.reserve(capacity);
+}
 
 void read_counter::batch::commit(size_t length) {
+    starts_.push_back(used_);
     lengths_.push_back(length);
     used_ += length;
 }
 
 void read_counter::add(batch& sequences) {
     const size_t n = sequences.lengths_.size();
-    uint64_t hashes[batch::capacity];
-    const char* starts[batch::capacity];
+    std::vector<uint64_t>& hashes = sequences.hashes_;
+    hashes.resize(n);
+    const char* bytes = sequences.bytes_.data();
     // A pipeline over the batch: a sequence is hashed and its slot asked for,
     // some steps later the record that slot points to is asked for, and some
     // steps after that it is counted, by which time both are (most likely)
     // in the cache. The requests are only hints: counting looks up afresh.
     constexpr size_t record_lag = 8;
     constexpr size_t count_lag = 16;
-    const char* p = sequences.bytes_.data();
     for (size_t step = 0; step < n + count_lag; ++step) {
         const slot* table = slots();  // counting may have moved it
         if (step < n) {
-            starts[step] = p;
-            hashes[step] = hash_bytes(p, sequences.lengths_[step]);
+            hashes[step] = hash_bytes(bytes + sequences.starts_[step], sequences.lengths_[step]);
             __builtin_prefetch(&table[hashes[step] & mask_]);
-            p += sequences.lengths_[step];
         }
         if (step >= record_lag && step - record_lag < n) {
             size_t i = step - record_lag;
@@ -286,9 +302,10 @@ void read_counter::add(batch& sequences) {
         }
         if (step >= count_lag) {
             size_t i = step - count_lag;
-            add(starts[i], sequences.lengths_[i], hashes[i]);
+            add(bytes + sequences.starts_[i], sequences.lengths_[i], hashes[i]);
         }
     }
+    sequences.starts_.clear();
     sequences.lengths_.clear();
     sequences.used_ = 0;
 }

@@ -103,10 +103,12 @@ public:
 
     private:
         friend class read_counter;
-        static constexpr size_t capacity = 128;
+        static constexpr size_t capacity = 128;  // what full() means
         std::vector<char> bytes_;
         size_t used_ = 0;
+        std::vector<size_t> starts_;
         std::vector<size_t> lengths_;
+        std::vector<uint64_t> hashes_;  // the counter's working space
     };
 
     read_counter();

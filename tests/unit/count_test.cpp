@@ -276,6 +276,23 @@ TEST(ReadCounter, ManyKeysSurviveGrowthAndBatches) {
     EXPECT_EQ(sorted.back()->count(), 1);
 }
 
+TEST(ReadCounter, BatchBeyondFullAndLongKeys) {
+    count::read_counter counts;
+    count::read_counter::batch batch;
+    std::string long_key(3'000'000, 'T');  // a record of its own outside the arena chunks
+    for (int i = 0; i < 1000; ++i) {
+        std::string key = i % 100 == 0 ? long_key : std::string(i % 7 + 1, 'A');
+        std::memcpy(batch.prepare(key.size()), key.data(), key.size());
+        batch.commit(key.size());
+    }
+    counts.add(batch);
+    counts.add(batch);  // an empty batch
+    std::vector<std::pair<size_t, int64_t>> seen;
+    for (const auto* r : counts.sorted()) seen.emplace_back(r->sequence().size(), r->count());
+    EXPECT_EQ(seen, (std::vector<std::pair<size_t, int64_t>>{
+                        {2, 142}, {4, 142}, {6, 142}, {1, 141}, {3, 141}, {5, 141}, {7, 141}, {3'000'000, 10}}));
+}
+
 TEST(ReadCounter, LongKeysSharingLongPrefixesSortByBytes) {
     count::read_counter counts;
     std::string base(5000, 'G');
