@@ -223,41 +223,46 @@ inline size_t record_bytes(size_t length) { return (read_counter::record::header
 
 }  // namespace
 
-read_counter::record* read_counter::new_record(const char* sequence, size_t length) {
+uint32_t read_counter::new_record(const char* sequence, size_t length) {
     if (length > std::numeric_limits<uint32_t>::max()) fail_out_of_memory();
     size_t bytes = record_bytes(length);
-    char* place;
+    size_t index, offset;
     if (bytes > arena_chunk / 4) {
         // A long read gets a chunk of its own; the open chunk stays open.
         chunks_.push_back(chunk{table_memory(bytes), bytes});
-        place = chunks_.back().bytes.get();
+        index = chunks_.size() - 1;
+        offset = 0;
     } else {
-        if (chunks_.empty() || arena_chunk - chunks_[open_chunk_].used < bytes) {
+        if (open_chunk_ == no_chunk || arena_chunk - chunks_[open_chunk_].used < bytes) {
             chunks_.push_back(chunk{table_memory(arena_chunk), 0});
             open_chunk_ = chunks_.size() - 1;
         }
-        chunk& open = chunks_[open_chunk_];
-        place = open.bytes.get() + open.used;
-        open.used += bytes;
+        index = open_chunk_;
+        offset = chunks_[index].used;
+        chunks_[index].used += bytes;
     }
+    // Refs count from 1 and hold 32 bits: 16,383 chunks (32 GB of records).
+    if (index >= (size_t{1} << (32 - offset_bits)) - 1) fail_out_of_memory();
+    char* place = chunks_[index].bytes.get() + offset;
     auto* fresh = new (place) record;
-    fresh->count_ = 0;
+    fresh->count_ = 1;
     fresh->length_ = static_cast<uint32_t>(length);
     std::memcpy(place + record::header, sequence, length);
-    return fresh;
+    return static_cast<uint32_t>(((index << offset_bits) | (offset >> 3)) + 1);
 }
 
 void read_counter::grow() {
     size_t capacity = (mask_ + 1) * 2;
+    if (capacity > (size_t{1} << 32)) fail_out_of_memory();  // places come from 32 hash bits
     table_memory memory(capacity * sizeof(slot));
     slot* bigger = reinterpret_cast<slot*>(memory.get());
     size_t mask = capacity - 1;
     const slot* old = slots();
     for (size_t i = 0; i <= mask_; ++i) {
-        if (old[i].entry == nullptr) continue;
-        size_t at = old[i].hash & mask;
-        while (bigger[at].entry != nullptr) at = (at + 1) & mask;
-        bigger[at] = old[i];
+        if (old[i].ref == 0) continue;
+        size_t place = old[i].hash & mask;
+        while (bigger[place].ref != 0) place = (place + 1) & mask;
+        bigger[place] = old[i];
     }
     slot_memory_ = std::move(memory);
     mask_ = mask;
@@ -294,10 +299,11 @@ void read_counter::add(batch& sequences) {
         }
         if (step >= record_lag && step - record_lag < n) {
             size_t i = step - record_lag;
-            const record* r = table[hashes[i] & mask_].entry;
-            if (r != nullptr) {
+            uint32_t ref = table[hashes[i] & mask_].ref;
+            if (ref != 0) {
+                const char* r = reinterpret_cast<const char*>(at(ref));
                 __builtin_prefetch(r);
-                __builtin_prefetch(reinterpret_cast<const char*>(r) + record::header + sequences.lengths_[i]);
+                __builtin_prefetch(r + record::header + sequences.lengths_[i]);
             }
         }
         if (step >= count_lag) {
@@ -314,27 +320,29 @@ void read_counter::add(const char* sequence, size_t length) { add(sequence, leng
 
 void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     slot* table = slots();
-    size_t at = hash & mask_;
+    const uint32_t tag = static_cast<uint32_t>(hash);
+    size_t place = hash & mask_;
     for (;;) {
-        slot& s = table[at];
-        if (s.entry == nullptr) break;
-        if (s.hash == hash && s.entry->length_ == length &&
-            std::memcmp(reinterpret_cast<const char*>(s.entry) + record::header, sequence, length) == 0) {
-            ++s.entry->count_;
-            return;
+        slot& s = table[place];
+        if (s.ref == 0) break;
+        if (s.hash == tag) {
+            record* r = at(s.ref);
+            if (r->length_ == length &&
+                std::memcmp(reinterpret_cast<const char*>(r) + record::header, sequence, length) == 0) {
+                ++r->count_;
+                return;
+            }
         }
-        at = (at + 1) & mask_;
+        place = (place + 1) & mask_;
     }
     // A new sequence. Keep the table at most half full.
     if ((size_ + 1) * 2 > mask_ + 1) {
         grow();
         table = slots();
-        at = hash & mask_;
-        while (table[at].entry != nullptr) at = (at + 1) & mask_;
+        place = hash & mask_;
+        while (table[place].ref != 0) place = (place + 1) & mask_;
     }
-    record* fresh = new_record(sequence, length);
-    fresh->count_ = 1;
-    table[at] = slot{hash, fresh};
+    table[place] = slot{tag, new_record(sequence, length)};
     ++size_;
 }
 

@@ -66,8 +66,8 @@ int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length);
 // A dedicated open-addressing table rather than the generic hash of entry
 // lists: counting is the hot path of a run (one look-up per read, tens of
 // millions of reads), so the hash is a fast word-wise one, each slot keeps
-// the full 64-bit hash to reject mismatches without touching the key, and the
-// keys with their counts sit packed in an arena (about 64 bytes for a 50-base
+// 32 bits of the hash to reject mismatches without touching the key, and the
+// keys with their counts sit packed in an arena (64 bytes for a 50-base
 // sequence) instead of one allocation per entry. Counts are 64-bit.
 class read_counter {
 public:
@@ -127,16 +127,23 @@ public:
     std::vector<const record*> sorted() const;
 
 private:
+    // A slot: the low 32 bits of the key's hash (which also give its place
+    // when the table grows) and where its record is (0: free). Eight bytes a
+    // slot keep the table small.
     struct slot {
-        uint64_t hash;
-        record* entry;  // null: free
+        uint32_t hash;
+        uint32_t ref;
     };
     void add(const char* sequence, size_t length, uint64_t hash);
-    record* new_record(const char* sequence, size_t length);
+    uint32_t new_record(const char* sequence, size_t length);  // counted once; its ref
+    record* at(uint32_t ref) const {
+        return reinterpret_cast<record*>(chunks_[(ref - 1) >> offset_bits].bytes.get() +
+                                         ((static_cast<size_t>(ref - 1) & ((size_t{1} << offset_bits) - 1)) << 3));
+    }
     void grow();
-
     slot* slots() const { return reinterpret_cast<slot*>(slot_memory_.get()); }
 
+    static constexpr int offset_bits = 18;  // a ref: chunk index, then offset / 8 in the chunk
     table_memory slot_memory_;
     size_t mask_;  // slot count - 1
     size_t size_ = 0;
@@ -147,7 +154,8 @@ private:
         size_t used;
     };
     std::vector<chunk> chunks_;
-    size_t open_chunk_ = 0;  // the chunk that takes short records (valid once chunks_ has one)
+    static constexpr size_t no_chunk = ~size_t{0};
+    size_t open_chunk_ = no_chunk;  // the chunk that takes short records
 };
 
 // What a reader adds up besides the table.
