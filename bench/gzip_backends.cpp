@@ -70,7 +70,7 @@ int run(int argc, char** argv) {
             count::read_counter counts;
             count::read_totals totals;
             count::process_fastq(*in, counts, totals);
-            auto sorted = counts.sorted();
+            auto sorted = counts.sort();
             counting = std::min(counting, seconds_since(start));
             if (bytes == 0 || sorted.size() != static_cast<size_t>(counts.unique())) return 1;
         }

@@ -418,22 +418,28 @@ void multikey_sort(sort_item* items, size_t n, size_t level, int budget) {
 
 }  // namespace
 
-std::vector<const read_counter::record*> read_counter::sorted() const {
-    std::vector<sort_item> items;
-    items.reserve(size_);
+std::span<const read_counter::record* const> read_counter::sort() {
+    // The table holds at least two slots per record: room for an item each.
+    static_assert(sizeof(sort_item) == 2 * sizeof(slot));
+    char* memory = slot_memory_.get();
+    auto* items = reinterpret_cast<sort_item*>(memory);
+    size_t n = 0;
     for (const chunk& c : chunks_) {
         for (size_t offset = 0; offset < c.used;) {
             const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
-            items.push_back(sort_item{digit_at(r, 0), r});
+            items[n++] = sort_item{digit_at(r, 0), r};
             offset += record_bytes(r->length_);
         }
     }
-    int budget = 2 * (64 - __builtin_clzll(items.size() | 1)) + 64;
-    multikey_sort(items.data(), items.size(), 0, budget);
-    std::vector<const record*> records;
-    records.reserve(items.size());
-    for (const sort_item& item : items) records.push_back(item.entry);
-    return records;
+    int budget = 2 * (64 - __builtin_clzll(n | 1)) + 64;
+    multikey_sort(items, n, 0, budget);
+    // The records in order, packed to the front (each goes to a place below
+    // its item's).
+    for (size_t i = 0; i < n; ++i) {
+        const record* r = items[i].entry;
+        std::memcpy(memory + i * sizeof r, &r, sizeof r);
+    }
+    return {reinterpret_cast<const record* const*>(memory), n};
 }
 
 // ---------------------------------------------------------------------------
@@ -620,8 +626,8 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
 // ---------------------------------------------------------------------------
 // The count table
 
-void print_results(out_stream* f_out, const read_totals& totals, const read_counter& counts) {
-    std::vector<const read_counter::record*> records = counts.sorted();
+void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts) {
+    std::span<const read_counter::record* const> records = counts.sort();
     write_table(f_out, [&](out_stream& out) {
         out.printf("#trim: %d:%d\n", trim_start, trim_end);
         out.printf("#truncate: %d\n", trunc);
@@ -631,22 +637,34 @@ void print_results(out_stream* f_out, const read_totals& totals, const read_coun
         out.printf("#unique reads: %" PRId64 "\n", counts.unique());
         out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
         out.put("#read\tcount\n");
-        // The read lines are put together in a local buffer, many at a time.
-        std::string lines;
-        for (const read_counter::record* r : records) {
-            std::string_view sequence = r->sequence();
-            char digits[24];
-            char* digits_end = digits + sizeof digits;
-            char* first = digits_end;
-            for (uint64_t n = static_cast<uint64_t>(r->count()); first == digits_end || n != 0; n /= 10)
-                *--first = static_cast<char>('0' + n % 10);
-            lines.append(sequence).append(1, '\t').append(first, digits_end).append(1, '\n');
-            if (lines.size() >= (1 << 16)) {
-                out.put(lines);
-                lines.clear();
+        // The read lines are put together in a local buffer, many at a time;
+        // the records are asked for a few lines ahead (sorted, they lie all
+        // over the arena).
+        constexpr size_t buffer_size = 1 << 16;
+        std::unique_ptr<char[]> buffer(new char[buffer_size]);
+        size_t used = 0;
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (i + 16 < records.size()) __builtin_prefetch(records[i + 16]);
+            std::string_view sequence = records[i]->sequence();
+            if (buffer_size - used < sequence.size() + 24) {
+                out.put(std::string_view(buffer.get(), used));
+                used = 0;
+                if (sequence.size() + 24 > buffer_size) {  // a very long read
+                    out.put(sequence);
+                    sequence = {};
+                }
             }
+            std::memcpy(buffer.get() + used, sequence.data(), sequence.size());
+            used += sequence.size();
+            buffer[used++] = '\t';
+            char digits[20];
+            size_t n = 0;
+            for (uint64_t value = static_cast<uint64_t>(records[i]->count()); n == 0 || value != 0; value /= 10)
+                digits[n++] = static_cast<char>('0' + value % 10);
+            while (n > 0) buffer[used++] = digits[--n];
+            buffer[used++] = '\n';
         }
-        out.put(lines);
+        out.put(std::string_view(buffer.get(), used));
     });
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -123,8 +124,9 @@ public:
     // The number of distinct sequences.
     int64_t unique() const { return static_cast<int64_t>(size_); }
     // Every record, by count descending, then by sequence ascending in byte
-    // order.
-    std::vector<const record*> sorted() const;
+    // order. The list takes the place of the table (whose memory is large
+    // enough), so the counter counts no more after this.
+    std::span<const record* const> sort();
 
 private:
     // A slot: the low 32 bits of the key's hash (which also give its place
@@ -170,6 +172,6 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals);
 void process_qsec(line_reader& in, read_counter& counts, read_totals& totals);
 
 // Writes the count table to f_out (when not null), then to standard output.
-void print_results(out_stream* f_out, const read_totals& totals, const read_counter& counts);
+void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts);
 
 }  // namespace count

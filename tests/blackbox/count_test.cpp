@@ -225,6 +225,14 @@ TEST(Count, LengthMismatchEndsWithStatusThreeAndNoTable) {
     EXPECT_EQ(dir.read("out.txt"), "");
 }
 
+TEST(Count, LongReadsStayWhole) {
+    std::string long_read(70000, 'G');
+    long_read[1500] = 'A';  // past the old 1,023-character line buffer
+    std::string reads = record(long_read, std::string(70000, 'I')) + record("ACGT", "IIII") + record(long_read, std::string(70000, 'I'));
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0,
+               header(3, 2, 0, "0:0", 0, sanger) + long_read + "\t2\nACGT\t1\n", "");
+}
+
 TEST(Count, QseqReads) {
     auto line = [](const std::string& seq, const std::string& qual, const std::string& rest) {
         return "M1\t7\t1\t1\t100\t200\t0\t1\t" + seq + "\t" + qual + rest + "\n";

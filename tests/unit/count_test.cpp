@@ -127,7 +127,7 @@ counted run_reader(const std::string& text, bool fastq, size_t piece = 1 << 20) 
     else
         count::process_qsec(in, counts, totals);
     counted c;
-    for (const count::read_counter::record* r : counts.sorted())
+    for (const count::read_counter::record* r : counts.sort())
         c.rows.push_back(std::string(r->sequence()) + "=" + std::to_string(r->count()));
     c.records = totals.records;
     c.filtered = totals.filtered;
@@ -238,7 +238,7 @@ TEST(ReadCounter, CountsAndOrdersByCountThenBytes) {
     for (const char* s : {"T", "A", "GG", "A", "", "\xC3", "AC", "T", "A"}) counts.add(s, std::strlen(s));
     EXPECT_EQ(counts.unique(), 6);
     std::vector<std::pair<std::string, int64_t>> seen;
-    for (const auto* r : counts.sorted()) seen.emplace_back(r->sequence(), r->count());
+    for (const auto* r : counts.sort()) seen.emplace_back(r->sequence(), r->count());
     // Equal counts in byte order: the empty text first, a prefix before its
     // continuations, a byte above 0x7F last.
     EXPECT_EQ(seen, (std::vector<std::pair<std::string, int64_t>>{
@@ -265,7 +265,7 @@ TEST(ReadCounter, ManyKeysSurviveGrowthAndBatches) {
     }
     counts.add(batch);
     EXPECT_EQ(counts.unique(), 200000);
-    auto sorted = counts.sorted();
+    auto sorted = counts.sort();
     ASSERT_EQ(sorted.size(), 200000u);
     for (size_t i = 1; i < sorted.size(); ++i) {
         const auto* a = sorted[i - 1];
@@ -288,7 +288,7 @@ TEST(ReadCounter, BatchBeyondFullAndLongKeys) {
     counts.add(batch);
     counts.add(batch);  // an empty batch
     std::vector<std::pair<size_t, int64_t>> seen;
-    for (const auto* r : counts.sorted()) seen.emplace_back(r->sequence().size(), r->count());
+    for (const auto* r : counts.sort()) seen.emplace_back(r->sequence().size(), r->count());
     EXPECT_EQ(seen, (std::vector<std::pair<size_t, int64_t>>{
                         {2, 142}, {4, 142}, {6, 142}, {1, 141}, {3, 141}, {5, 141}, {7, 141}, {3'000'000, 10}}));
 }
@@ -307,7 +307,7 @@ TEST(ReadCounter, LongKeysSharingLongPrefixesSortByBytes) {
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     std::vector<std::string> got;
-    for (const auto* r : counts.sorted()) got.emplace_back(r->sequence());
+    for (const auto* r : counts.sort()) got.emplace_back(r->sequence());
     EXPECT_EQ(got, keys);
 }
 
