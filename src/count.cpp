@@ -379,9 +379,19 @@ inline bool table_order(const sort_item& a, const sort_item& b) {
     return a.entry->sequence() < b.entry->sequence();
 }
 
+// The same for items that agree on the digits before level and carry their
+// digit at level: the keys are looked at only when the digits are equal.
+inline bool order_from(const sort_item& a, const sort_item& b, size_t level) {
+    if (a.digit != b.digit) return a.digit < b.digit;
+    std::string_view x = a.entry->sequence(), y = b.entry->sequence();
+    size_t depth = 8 * level;  // level 0: equal counts, so from the start
+    return x.substr(std::min(depth, x.size())) < y.substr(std::min(depth, y.size()));
+}
+
 void load_digits(sort_item* items, size_t n, size_t level) {
+    constexpr size_t ahead = 32;
     for (size_t i = 0; i < n; ++i) {
-        if (i + 8 < n) __builtin_prefetch(items[i + 8].entry);
+        if (i + ahead < n) __builtin_prefetch(items[i + ahead].entry);
         items[i].digit = digit_at(items[i].entry, level);
     }
 }
@@ -413,7 +423,7 @@ void multikey_sort(sort_item* items, size_t n, size_t level, int budget) {
         ++level;
         load_digits(items, n, level);
     }
-    std::sort(items, items + n, table_order);  // a few: compare whole keys
+    std::sort(items, items + n, [level](const sort_item& a, const sort_item& b) { return order_from(a, b, level); });
 }
 
 }  // namespace
@@ -432,7 +442,13 @@ std::span<const read_counter::record* const> read_counter::sort() {
         }
     }
     int budget = 2 * (64 - __builtin_clzll(n | 1)) + 64;
-    multikey_sort(items, n, 0, budget);
+    // Most sequences are seen once (read errors): they go last, in one pass,
+    // and need sorting by key only.
+    sort_item* ones = std::partition(items, items + n, [](const sort_item& item) { return item.entry->count() != 1; });
+    multikey_sort(items, static_cast<size_t>(ones - items), 0, budget);
+    size_t ones_count = static_cast<size_t>(items + n - ones);
+    load_digits(ones, ones_count, 1);
+    multikey_sort(ones, ones_count, 1, budget);
     // The records in order, packed to the front (each goes to a place below
     // its item's).
     for (size_t i = 0; i < n; ++i) {
