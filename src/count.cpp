@@ -665,13 +665,13 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
             if (buffer_size - used < sequence.size() + 24) {
                 out.put(std::string_view(buffer.get(), used));
                 used = 0;
-                if (sequence.size() + 24 > buffer_size) {  // a very long read
-                    out.put(sequence);
-                    sequence = {};
-                }
             }
-            std::memcpy(buffer.get() + used, sequence.data(), sequence.size());
-            used += sequence.size();
+            if (sequence.size() + 24 > buffer_size) {  // a very long read goes out as it is
+                out.put(sequence);
+            } else {
+                std::memcpy(buffer.get() + used, sequence.data(), sequence.size());
+                used += sequence.size();
+            }
             buffer[used++] = '\t';
             char digits[20];
             size_t n = 0;
