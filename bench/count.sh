@@ -69,7 +69,7 @@ unique_distinct=$(sed -n 's/^#unique reads: //p' "$work/distinct.txt")
 awk '{print $2 "\t" $1}' "$work/pipeline.txt" | LC_ALL=C sort -t "$(printf '\t')" -k2,2nr -k1,1 |
   cmp -s - "$work/unmasked.txt" || { echo "morvane and the sort pipeline disagree" >&2; exit 1; }
 
-ratio() { awk "BEGIN{printf \"%.1f\", $1 / $2}"; }
+ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
 mb() { awk "BEGIN{printf \"%.0f\", $1 / 1024}"; }
 size_mb=$(awk "BEGIN{printf \"%.0f\", $(stat -c %s "$data") / 1048576}")
 size_gz_mb=$(awk "BEGIN{printf \"%.0f\", $(stat -c %s "$data.gz") / 1048576}")
