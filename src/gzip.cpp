@@ -1,73 +1,92 @@
 #include "gzip.h"
 
+#include <algorithm>
 #include <cstring>
 #include <zlib.h>
+
+#if MORVANE_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 
 #include "error.h"
 
 namespace {
 
-constexpr size_t chunk = 1 << 18;
+constexpr size_t input_chunk = 1 << 18;
+constexpr size_t largest_output = 262144;  // both libraries count in 32 bits
 
-class zlib_source : public byte_source {
+// What the backends share: the compressed input, the walk from member to
+// member, the check of what follows the last member, and deferred faults.
+// A backend only inflates the member it is in.
+class gzip_source : public byte_source {
 public:
-    zlib_source(std::unique_ptr<byte_source> raw, std::string prefix, read_failure on_fault)
-        : raw_(std::move(raw)), on_fault_(std::move(on_fault)), input_(new unsigned char[chunk]) {
-        std::memset(&stream_, 0, sizeof stream_);
-        if (inflateInit2(&stream_, 16 + MAX_WBITS) != Z_OK) fail_out_of_memory();
-        std::memcpy(input_.get(), prefix.data(), prefix.size());
-        stream_.next_in = input_.get();
-        stream_.avail_in = static_cast<uInt>(prefix.size());
+    gzip_source(std::unique_ptr<byte_source> raw, const std::string& prefix, read_failure on_fault)
+        : raw_(std::move(raw)), on_fault_(std::move(on_fault)), input_(new unsigned char[input_chunk]) {
+        std::memcpy(input_.get(), prefix.data(), std::min(prefix.size(), input_chunk));
+        next_ = input_.get();
+        avail_ = std::min(prefix.size(), input_chunk);
     }
-    ~zlib_source() override { inflateEnd(&stream_); }
 
-    size_t read(char* buffer, size_t size) override {
+    size_t read(char* buffer, size_t size) final {
+        if (fault_pending_) fault();
         if (finished_) return 0;
-        stream_.next_out = reinterpret_cast<unsigned char*>(buffer);
-        stream_.avail_out = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
-        while (stream_.avail_out == static_cast<uInt>(std::min<size_t>(size, 1u << 30))) {
-            if (stream_.avail_in == 0 && !fill()) {
-                if (in_member_) fault();  // truncated
+        size = std::min(size, largest_output);
+        size_t produced = 0;
+        while (produced < size) {
+            if (avail_ == 0 && !fill()) {
+                if (in_member_) fault_pending_ = true;  // truncated
                 finished_ = true;
                 break;
             }
             if (!in_member_) {
-                if (!start_member()) break;
-                continue;
+                if (*next_ == 0) {
+                    if (!rest_is_padding()) fault_pending_ = true;
+                    finished_ = true;
+                    break;
+                }
+                begin_member();
+                in_member_ = true;
             }
-            int result = inflate(&stream_, Z_NO_FLUSH);
-            if (result == Z_STREAM_END) {
-                in_member_ = false;
-                inflateReset(&stream_);
-            } else if (result != Z_OK && result != Z_BUF_ERROR) {
-                fault();
-            } else if (result == Z_BUF_ERROR && stream_.avail_in != 0) {
-                fault();
+            size_t made = 0;
+            step result = inflate_some(buffer + produced, size - produced, made);
+            produced += made;
+            if (result == step::fault) {
+                fault_pending_ = true;
+                finished_ = true;
+                break;
             }
+            if (result == step::member_end) in_member_ = false;
         }
-        return static_cast<size_t>(reinterpret_cast<char*>(stream_.next_out) - buffer);
+        // The bytes decoded before a fault go out first; the fault comes with
+        // the next call.
+        if (fault_pending_ && produced == 0) fault();
+        return produced;
     }
+
+protected:
+    enum class step { more, member_end, fault };
+
+    // Starts decoding a member at next_.
+    virtual void begin_member() = 0;
+    // Decodes from next_/avail_ (advancing them) into out; made is the count
+    // of bytes written.
+    virtual step inflate_some(char* out, size_t room, size_t& made) = 0;
+
+    unsigned char* next_;
+    size_t avail_;
 
 private:
     bool fill() {
-        size_t got = raw_->read(reinterpret_cast<char*>(input_.get()), chunk);
-        stream_.next_in = input_.get();
-        stream_.avail_in = static_cast<uInt>(got);
-        return got > 0;
+        avail_ = raw_->read(reinterpret_cast<char*>(input_.get()), input_chunk);
+        next_ = input_.get();
+        return avail_ > 0;
     }
 
-    // Between members: another member, zero padding to the end, or corruption.
-    bool start_member() {
-        if (stream_.next_in[0] == 0) {
-            while (true) {
-                for (uInt i = 0; i < stream_.avail_in; ++i)
-                    if (stream_.next_in[i] != 0) fault();
-                if (!fill()) break;
-            }
-            finished_ = true;
-            return false;
-        }
-        in_member_ = true;
+    // Only zero bytes may follow the last member, up to the end.
+    bool rest_is_padding() {
+        do {
+            if (std::any_of(next_, next_ + avail_, [](unsigned char byte) { return byte != 0; })) return false;
+        } while (fill());
         return true;
     }
 
@@ -76,10 +95,82 @@ private:
     std::unique_ptr<byte_source> raw_;
     read_failure on_fault_;
     std::unique_ptr<unsigned char[]> input_;
-    z_stream stream_;
     bool in_member_ = false;
     bool finished_ = false;
+    bool fault_pending_ = false;
 };
+
+class zlib_source final : public gzip_source {
+public:
+    zlib_source(std::unique_ptr<byte_source> raw, const std::string& prefix, read_failure on_fault)
+        : gzip_source(std::move(raw), prefix, std::move(on_fault)) {
+        std::memset(&stream_, 0, sizeof stream_);
+        if (inflateInit2(&stream_, 16 + MAX_WBITS) != Z_OK) fail_out_of_memory();
+    }
+    ~zlib_source() override { inflateEnd(&stream_); }
+
+private:
+    void begin_member() override { inflateReset(&stream_); }
+
+    step inflate_some(char* out, size_t room, size_t& made) override {
+        stream_.next_in = next_;
+        stream_.avail_in = static_cast<uInt>(avail_);
+        stream_.next_out = reinterpret_cast<unsigned char*>(out);
+        stream_.avail_out = static_cast<uInt>(room);
+        int result = inflate(&stream_, Z_NO_FLUSH);
+        made = room - stream_.avail_out;
+        size_t consumed = avail_ - stream_.avail_in;
+        next_ = stream_.next_in;
+        avail_ = stream_.avail_in;
+        switch (result) {
+            case Z_STREAM_END: return step::member_end;  // checksum and length verified
+            case Z_OK: return step::more;
+            case Z_BUF_ERROR: return made == 0 && consumed == 0 && avail_ > 0 ? step::fault : step::more;
+            case Z_MEM_ERROR: fail_out_of_memory();
+            default: return step::fault;  // Z_DATA_ERROR and the like
+        }
+    }
+
+    z_stream stream_;
+};
+
+#if MORVANE_HAVE_ISAL
+class isal_source final : public gzip_source {
+public:
+    isal_source(std::unique_ptr<byte_source> raw, const std::string& prefix, read_failure on_fault)
+        : gzip_source(std::move(raw), prefix, std::move(on_fault)), state_(new inflate_state) {
+        isal_inflate_init(state_.get());
+    }
+
+private:
+    void begin_member() override {
+        isal_inflate_reset(state_.get());
+        state_->crc_flag = ISAL_GZIP;  // parse the header, verify CRC-32 and length
+    }
+
+    step inflate_some(char* out, size_t room, size_t& made) override {
+        inflate_state& state = *state_;
+        state.next_in = next_;
+        state.avail_in = static_cast<uint32_t>(avail_);
+        state.next_out = reinterpret_cast<uint8_t*>(out);
+        state.avail_out = static_cast<uint32_t>(room);
+        int result = isal_inflate(&state);
+        made = room - state.avail_out;
+        size_t consumed = avail_ - state.avail_in;
+        next_ = state.next_in;
+        avail_ = state.avail_in;
+        if (result != ISAL_DECOMP_OK) return step::fault;
+        // At the end of a member the library hands back the whole bytes it
+        // had buffered beyond the trailer, so next_ is where the next member
+        // (or padding) begins.
+        if (state.block_state == ISAL_BLOCK_FINISH) return step::member_end;
+        if (made == 0 && consumed == 0 && avail_ > 0) return step::fault;  // no progress possible
+        return step::more;
+    }
+
+    std::unique_ptr<inflate_state> state_;
+};
+#endif
 
 }  // namespace
 
@@ -87,7 +178,31 @@ bool looks_like_gzip(const char* bytes, size_t size) {
     return size >= 2 && static_cast<unsigned char>(bytes[0]) == 0x1f && static_cast<unsigned char>(bytes[1]) == 0x8b;
 }
 
+bool gzip_backend_available(gzip_backend backend) {
+#if MORVANE_HAVE_ISAL
+    (void)backend;
+    return true;
+#else
+    return backend == gzip_backend::zlib;
+#endif
+}
+
+gzip_backend default_gzip_backend() {
+    return gzip_backend_available(gzip_backend::isal) ? gzip_backend::isal : gzip_backend::zlib;
+}
+
+std::unique_ptr<byte_source> make_gzip_source(std::unique_ptr<byte_source> raw, std::string prefix,
+                                              read_failure on_fault, gzip_backend backend) {
+#if MORVANE_HAVE_ISAL
+    if (backend == gzip_backend::isal)
+        return std::make_unique<isal_source>(std::move(raw), prefix, std::move(on_fault));
+#else
+    (void)backend;
+#endif
+    return std::make_unique<zlib_source>(std::move(raw), prefix, std::move(on_fault));
+}
+
 std::unique_ptr<byte_source> make_gzip_source(std::unique_ptr<byte_source> raw, std::string prefix,
                                               read_failure on_fault) {
-    return std::make_unique<zlib_source>(std::move(raw), std::move(prefix), std::move(on_fault));
+    return make_gzip_source(std::move(raw), std::move(prefix), std::move(on_fault), default_gzip_backend());
 }

@@ -175,3 +175,25 @@ bool line_reader::next(std::string_view& line) {
         scanned = begin_ + pending;  // refill moved the tail to the front
     }
 }
+
+bool line_reader::next_block(std::string_view& block) {
+    size_t checked = 0;  // unread bytes known to hold no line feed (refill keeps them, at the front)
+    for (;;) {
+        const char* first = buffer_.get() + begin_;
+        size_t pending = end_ - begin_;
+        if (const void* last = pending > checked ? ::memrchr(first + checked, '\n', pending - checked) : nullptr) {
+            size_t length = static_cast<size_t>(static_cast<const char*>(last) - first) + 1;
+            begin_ += length;
+            block = std::string_view(first, length);
+            return true;
+        }
+        checked = pending;
+        if (!refill()) {
+            // refill may have moved the unread text to the front.
+            if (end_ == begin_) return false;
+            block = std::string_view(buffer_.get() + begin_, end_ - begin_);
+            begin_ = end_;
+            return true;
+        }
+    }
+}

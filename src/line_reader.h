@@ -38,6 +38,14 @@ public:
     explicit line_reader(std::unique_ptr<byte_source> source);
     static std::unique_ptr<line_reader> from_memory(std::string text);
 
+    // The unread text up to and including the last line feed in hand, so a
+    // run of whole lines (never a line cut in two); at the end of the input
+    // the rest (a last line without a line feed). Valid until the next call;
+    // false at the end. For callers that split lines themselves, fast: the
+    // same lines next() gives, except that a NUL is left in place (the caller
+    // ends a line's text at it).
+    bool next_block(std::string_view& block);
+
     ~line_reader();
     line_reader(const line_reader&) = delete;
     line_reader& operator=(const line_reader&) = delete;

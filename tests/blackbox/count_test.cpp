@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const std::string usage =
+    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L] [-c] [input_file]\n";
+
+const std::string help =
+    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J] [-c] [input_file]\n"
+    "input_file specifies the file with entries either in qseq or fastq format; if none provided, reads stdin\n\n"
+    "  -i X:Y\t trim X bases on 5' end and Y bases on 3' end\n"
+    "  -u N\t\t truncate sequence to N bases\n"
+    "  -f\t\t force input file to be parsed as a fastq file\n"
+    "  -q\t\t force input file to be parsed as a qsec file\n"
+    "  -o FILE\t additionally prints results to FILE\n"
+    "  -m S|X|I|J\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively)\n"
+    "  -c\t\t only unfiltered results will be reported in output\n";
+
+std::string header(int64_t total, int64_t unique, int64_t filtered, const std::string& trim = "0:0", int truncate = 0,
+                   const std::string& quality = "lo: 0\thi: 40\tadj: 64\tcutoff: 10") {
+    return "#trim: " + trim + "\n#truncate: " + std::to_string(truncate) + "\n#quality " + quality +
+           "\n#total reads: " + std::to_string(total) + "\n#unique reads: " + std::to_string(unique) +
+           "\n#filtered bases: " + std::to_string(filtered) + "\n#read\tcount\n";
+}
+
+const std::string sanger = "lo: 0\thi: 40\tadj: 33\tcutoff: 10";
+
+std::string record(const std::string& seq, const std::string& qual, const std::string& name = "r") {
+    return "@" + name + "\n" + seq + "\n+\n" + qual + "\n";
+}
+
+// Three reads: ACGTAC twice, GGTT once (Sanger qualities, all high).
+const std::string three_reads = record("ACGTAC", "IIIIII") + record("GGTT", "IIII") + record("ACGTAC", "IIIIII");
+const std::string three_reads_table = header(3, 2, 0, "0:0", 0, sanger) + "ACGTAC\t2\nGGTT\t1\n";
+
+void expect_run(const run_result& r, int status, const std::string& out, const std::string& err) {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+}
+
+// ---------------------------------------------------------------------------
+// Help and usage
+
+TEST(Count, HelpOnQuestionMarkOrAnythingContainingHelp) {
+    scratch_dir dir;
+    dir.write("help_reads.fq", three_reads);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"count", "?"}, {"count", "--help"}, {"count", "-help"}, {"count", "help_reads.fq"}, {"count", "?", "-x", "y"}}) {
+        expect_run(run_morvane(args, "", dir.path()), 0, help, "");
+    }
+}
+
+TEST(Count, UnknownOptionOrMissingArgument) {
+    expect_run(run_morvane({"count", "-x"}), 1, "", "count: invalid option -- 'x'\n" + usage);
+    expect_run(run_morvane({"count", "-f", "-i"}), 1, "", "count: option requires an argument -- 'i'\n" + usage);
+}
+
+TEST(Count, TwoInputFilesIsAUsageError) {
+    scratch_dir dir;
+    dir.write("a.fq", three_reads);
+    expect_run(run_morvane({"count", "a.fq", "a.fq"}, "", dir.path()), 1, "", usage);
+}
+
+// ---------------------------------------------------------------------------
+// Options
+
+TEST(Count, TrimOption) {
+    scratch_dir dir;
+    dir.write("a.fq", record("ACGTAC", "IIIIII"));
+    expect_run(run_morvane({"count", "-i", "3", "a.fq"}, "", dir.path()), 1, "", usage);
+    expect_run(run_morvane({"count", "-i", "-1:2", "a.fq"}, "", dir.path()), 1, "", usage);
+    expect_run(run_morvane({"count", "-i", "1:-2", "a.fq"}, "", dir.path()), 1, "", usage);
+    expect_run(run_morvane({"count", "-m", "S", "-i", ":5", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "0:5", 0, sanger) + "A\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-i", "3:", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "3:0", 0, sanger) + "TAC\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-i", " +1:2xyz", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "1:2", 0, sanger) + "CGT\t1\n", "");
+    // Shorter than both trims: the empty read.
+    expect_run(run_morvane({"count", "-m", "S", "-i", "4:4", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "4:4", 0, sanger) + "\t1\n", "");
+}
+
+TEST(Count, TruncateOption) {
+    scratch_dir dir;
+    dir.write("a.fq", record("ACGTAC", "IIIIII"));
+    expect_run(run_morvane({"count", "-m", "S", "-u", "2", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "0:0", 2, sanger) + "AC\t1\n", "");
+    for (const char* none : {"0", "-5"}) {
+        expect_run(run_morvane({"count", "-m", "S", "-u", none, "a.fq"}, "", dir.path()), 0,
+                   header(1, 1, 0, "0:0", std::stoi(none), sanger) + "ACGTAC\t1\n", "");
+    }
+    // Trimming comes first, then truncation.
+    expect_run(run_morvane({"count", "-m", "S", "-i", "1:2", "-u", "2", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "1:2", 2, sanger) + "CG\t1\n", "");
+    // Values beyond 32 bits saturate.
+    expect_run(run_morvane({"count", "-m", "S", "-u", "99999999999", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 0, "0:0", 2147483647, sanger) + "ACGTAC\t1\n", "");
+}
+
+TEST(Count, QualityMethods) {
+    scratch_dir dir;
+    dir.write("a.fq", record("ACGT", "+++5"));
+    expect_run(run_morvane({"count", "-m", "S", "a.fq"}, "", dir.path()), 0, header(1, 1, 0, "0:0", 0, sanger) + "ACGT\t1\n",
+               "");
+    expect_run(run_morvane({"count", "-m", "S11", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 3, "0:0", 0, "lo: 0\thi: 40\tadj: 33\tcutoff: 11") + "NNNT\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S20", "-m", "L", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 3, "0:0", 0, "lo: 0\thi: 41\tadj: 33\tcutoff: 20") + "NNNT\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "X", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 4, "0:0", 0, "lo: -5\thi: 40\tadj: 64\tcutoff: 10") + "NNNN\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "I", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 4, "0:0", 0, "lo: 0\thi: 40\tadj: 64\tcutoff: 10") + "NNNN\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "J5", "a.fq"}, "", dir.path()), 0,
+               header(1, 1, 4, "0:0", 0, "lo: 3\thi: 40\tadj: 64\tcutoff: 5") + "NNNN\t1\n", "");
+}
+
+TEST(Count, RejectedQualityMethodsAndCutoffs) {
+    scratch_dir dir;
+    dir.write("a.fq", record("ACGT", "IIII"));
+    expect_run(run_morvane({"count", "-m", "s", "a.fq"}, "", dir.path()), 1, "", "Unrecognized quality filter method (s)\n");
+    expect_run(run_morvane({"count", "-m", "S0", "a.fq"}, "", dir.path()), 1, "", "Invalid quality cutoff: 0\n");
+    expect_run(run_morvane({"count", "-m", "Sx", "a.fq"}, "", dir.path()), 1, "", "Invalid quality cutoff: 0\n");
+    expect_run(run_morvane({"count", "-m", "S-3", "a.fq"}, "", dir.path()), 1, "", "Invalid quality cutoff: -3\n");
+}
+
+TEST(Count, CleanFlagLeavesOutReadsWithALowQualityBase) {
+    scratch_dir dir;
+    dir.write("a.fq", record("ACGT", "IIII") + record("ACGA", "II#I") + record("ACGT", "IIII"));
+    expect_run(run_morvane({"count", "-m", "S", "-c", "a.fq"}, "", dir.path()), 0,
+               header(3, 1, 1, "0:0", 0, sanger) + "ACGT\t2\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "a.fq"}, "", dir.path()), 0,
+               header(3, 2, 1, "0:0", 0, sanger) + "ACGT\t2\nACNA\t1\n", "");
+}
+
+TEST(Count, OptionsAfterTheFileNameAndDoubleDash) {
+    scratch_dir dir;
+    dir.write("a.fq", three_reads);
+    dir.write("-m", three_reads);
+    expect_run(run_morvane({"count", "a.fq", "-m", "S"}, "", dir.path()), 0, three_reads_table, "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "--", "-m"}, "", dir.path()), 0, three_reads_table, "");
+}
+
+// ---------------------------------------------------------------------------
+// Input and format
+
+TEST(Count, StandardInputNeedsAFormatFlag) {
+    expect_run(run_morvane({"count"}, three_reads), 2, "", "Reading from stdin requires -f or -q\n");
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, three_reads), 0, three_reads_table, "");
+    expect_run(run_morvane({"count", "-f", "-q"}, three_reads), 1, "", "count: Both fastq and qsec flags indicated\n");
+}
+
+TEST(Count, FormatFromTheFileName) {
+    scratch_dir dir;
+    for (const char* name : {"reads.FASTQ", "reads.fastq", "reads.fq", "reads.txt", "reads", "reads.FQ.gz", "reads.gz"})
+        dir.write(name, three_reads);
+    std::filesystem::create_directory(dir.path("run.1"));
+    dir.write("run.1/reads", three_reads);
+    auto in = [&](std::vector<std::string> args) { return run_morvane(args, "", dir.path()); };
+    expect_run(in({"count", "reads.FASTQ"}), 2, "", "Expected .fastq/.fq or .txt file (reads.FASTQ)\n");
+    expect_run(in({"count", "-m", "S", "-f", "reads.FASTQ"}), 0, three_reads_table, "");
+    expect_run(in({"count", "-m", "S", "reads.fastq"}), 0, three_reads_table, "");
+    expect_run(in({"count", "-m", "S", "reads.fq"}), 0, three_reads_table, "");
+    expect_run(in({"count", "run.1/reads"}), 2, "", "Expected .fastq/.fq or .txt file (run.1/reads)\n");
+    expect_run(in({"count", "reads"}), 2, "", "Cannot determine file format of reads\n");
+    expect_run(in({"count", "reads.gz"}), 2, "", "Cannot determine file format of reads.gz\n");
+    expect_run(in({"count", "reads.FQ.gz"}), 2, "", "Expected .fastq/.fq or .txt file (reads.FQ.gz)\n");
+    // .txt is qseq: FASTQ lines have no tabs, so every line is skipped.
+    run_result qseq = in({"count", "reads.txt"});
+    EXPECT_EQ(qseq.status, 0);
+    EXPECT_EQ(qseq.out, header(0, 0, 0));
+    EXPECT_EQ(qseq.err.size(), 12 * std::string("Warning: a qseq line is not in expected format; skipped\n").size());
+}
+
+TEST(Count, InputThatCannotBeReadIsReportedBeforeTheFlags) {
+    scratch_dir dir;
+    std::filesystem::create_directory(dir.path("folder.fq"));
+    expect_run(run_morvane({"count", "missing.fq"}, "", dir.path()), 1, "", "Could not read from file missing.fq\n");
+    expect_run(run_morvane({"count", "-f", "-q", "missing.fq"}, "", dir.path()), 1, "",
+               "Could not read from file missing.fq\n");
+    expect_run(run_morvane({"count", "folder.fq"}, "", dir.path()), 1, "", "Could not read from file folder.fq\n");
+    expect_run(run_morvane({"count", "missing"}, "", dir.path()), 1, "", "Could not read from file missing\n");
+}
+
+TEST(Count, EmptyInput) {
+    expect_run(run_morvane({"count", "-f"}, ""), 0, header(0, 0, 0), "");
+    expect_run(run_morvane({"count", "-q"}, ""), 0, header(0, 0, 0), "");
+}
+
+TEST(Count, DefaultQualitiesMaskEverySangerBase) {
+    expect_run(run_morvane({"count", "-f"}, record("ACGTAC", "IIIIII")), 0, header(1, 1, 6) + "NNNNNN\t1\n", "");
+    expect_run(run_morvane({"count", "-f", "-c"}, record("ACGTAC", "IIIIII")), 0, header(1, 0, 6), "");
+}
+
+TEST(Count, EqualCountsInByteOrder) {
+    std::string reads = record("TT", "II") + record("A", "I") + record("CA", "II") + record("AC", "II") +
+                        record("CA", "II") + record("", "") + record("N.", "II");
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0,
+               header(7, 6, 0, "0:0", 0, sanger) + "CA\t2\n\t1\nA\t1\nAC\t1\nNN\t1\nTT\t1\n", "");
+}
+
+TEST(Count, CarriageReturnsStayPartOfTheLine) {
+    std::string reads = "@r\r\nACGT\r\n+\r\nIIII\r\n";
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0, header(1, 1, 1, "0:0", 0, sanger) + "ACGTN\t1\n", "");
+}
+
+TEST(Count, SevenLineFastqCountsOneRecord) {
+    std::string reads = record("ACGT", "IIII") + "@s\nGGGG\n+\n";
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0, header(1, 1, 0, "0:0", 0, sanger) + "ACGT\t1\n", "");
+}
+
+TEST(Count, LengthMismatchEndsWithStatusThreeAndNoTable) {
+    scratch_dir dir;
+    std::string reads = record("ACGT", "IIII") + record("ACGT", "III");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-o", "out.txt"}, reads, dir.path()), 3, "",
+               "Sequence length and quality length mismatch\n");
+    EXPECT_TRUE(dir.exists("out.txt"));
+    EXPECT_EQ(dir.read("out.txt"), "");
+}
+
+TEST(Count, LongReadsStayWhole) {
+    std::string long_read(70000, 'G');
+    long_read[1500] = 'A';  // past the old 1,023-character line buffer
+    std::string reads = record(long_read, std::string(70000, 'I')) + record("ACGT", "IIII") + record(long_read, std::string(70000, 'I'));
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0,
+               header(3, 2, 0, "0:0", 0, sanger) + long_read + "\t2\nACGT\t1\n", "");
+}
+
+TEST(Count, QseqReads) {
+    auto line = [](const std::string& seq, const std::string& qual, const std::string& rest) {
+        return "M1\t7\t1\t1\t100\t200\t0\t1\t" + seq + "\t" + qual + rest + "\n";
+    };
+    std::string reads = line("ACGT", "hhhh", "\t1") + line("AC.T", "hBhh", "") + line("ACGT", "hhhh", "\t0\tmore");
+    expect_run(run_morvane({"count", "-q"}, reads), 0, header(3, 2, 1) + "ACGT\t2\nANNT\t1\n", "");
+    expect_run(run_morvane({"count", "-q"}, "too\tfew\ttabs\n" + line("ACGT", "hhhh", "\t1")), 0,
+               header(1, 1, 0) + "ACGT\t1\n", "Warning: a qseq line is not in expected format; skipped\n");
+}
+
+// ---------------------------------------------------------------------------
+// gzip
+
+TEST(Count, GzippedInputByNameAndOnStandardInput) {
+    scratch_dir dir;
+    dir.write("reads.fastq", three_reads);
+    ASSERT_EQ(run_shell("gzip -c reads.fastq > reads.fastq.gz && gzip -c reads.fastq > reads.fq.gz && "
+                        "cp reads.fq.gz plain-name.fq",
+                        "", dir.path())
+                  .status,
+              0);
+    auto in = [&](std::vector<std::string> args) { return run_morvane(args, "", dir.path()); };
+    expect_run(in({"count", "-m", "S", "reads.fastq.gz"}), 0, three_reads_table, "");
+    expect_run(in({"count", "-m", "S", "reads.fq.gz"}), 0, three_reads_table, "");
+    expect_run(in({"count", "-m", "S", "plain-name.fq"}), 0, three_reads_table, "");  // the content decides
+    expect_run(run_shell("morvane count -m S -f < reads.fq.gz", "", dir.path()), 0, three_reads_table, "");
+    // Two members and zero padding.
+    ASSERT_EQ(run_shell("cat reads.fq.gz reads.fq.gz > two.fq.gz && head -c 512 /dev/zero >> two.fq.gz", "", dir.path())
+                  .status,
+              0);
+    expect_run(in({"count", "-m", "S", "two.fq.gz"}), 0,
+               header(6, 2, 0, "0:0", 0, sanger) + "ACGTAC\t4\nGGTT\t2\n", "");
+}
+
+TEST(Count, QseqGzipByName) {
+    scratch_dir dir;
+    dir.write("reads.txt", "M1\t7\t1\t1\t100\t200\t0\t1\tACGT\thhhh\t1\n");
+    ASSERT_EQ(run_shell("gzip reads.txt", "", dir.path()).status, 0);
+    expect_run(run_morvane({"count", "reads.txt.gz"}, "", dir.path()), 0, header(1, 1, 0) + "ACGT\t1\n", "");
+}
+
+TEST(Count, CorruptOrTruncatedGzip) {
+    scratch_dir dir;
+    std::string many;
+    for (int i = 0; i < 3000; ++i) many += record("ACGTACGT" + std::to_string(i), std::string(8 + std::to_string(i).size(), 'I'));
+    dir.write("reads.fq", many);
+    ASSERT_EQ(run_shell("gzip -c reads.fq > full.fq.gz && head -c 2000 full.fq.gz > cut.fq.gz && "
+                        "cp full.fq.gz junk.fq.gz && printf 'junk' >> junk.fq.gz",
+                        "", dir.path())
+                  .status,
+              0);
+    expect_run(run_morvane({"count", "-o", "out.txt", "cut.fq.gz"}, "", dir.path()), 2, "",
+               "Could not decompress cut.fq.gz\n");
+    EXPECT_EQ(dir.read("out.txt"), "");
+    expect_run(run_morvane({"count", "junk.fq.gz"}, "", dir.path()), 2, "", "Could not decompress junk.fq.gz\n");
+    expect_run(run_shell("morvane count -f < cut.fq.gz", "", dir.path()), 2, "", "Could not decompress stdin\n");
+}
+
+TEST(Count, MismatchBeforeTheFaultStillEndsWithStatusThree) {
+    scratch_dir dir;
+    std::string reads = record("ACGT", "III");
+    for (int i = 0; i < 3000; ++i) reads += record("ACGTACGT" + std::to_string(i), std::string(8 + std::to_string(i).size(), 'I'));
+    dir.write("reads.fq", reads);
+    ASSERT_EQ(run_shell("gzip -c reads.fq | head -c 3000 > cut.fq.gz", "", dir.path()).status, 0);
+    expect_run(run_morvane({"count", "cut.fq.gz"}, "", dir.path()), 3, "", "Sequence length and quality length mismatch\n");
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+TEST(Count, OutputFileGetsTheSameTable) {
+    scratch_dir dir;
+    dir.write("a.fq", three_reads);
+    expect_run(run_morvane({"count", "-m", "S", "-o", "out.txt", "a.fq"}, "", dir.path()), 0, three_reads_table, "");
+    EXPECT_EQ(dir.read("out.txt"), three_reads_table);
+}
+
+TEST(Count, OutputFileIsEmptiedAtOnceEvenIfTheRunFails) {
+    scratch_dir dir;
+    dir.write("out.txt", "old content\n");
+    expect_run(run_morvane({"count", "-o", "out.txt", "missing.fq"}, "", dir.path()), 1, "",
+               "Could not read from file missing.fq\n");
+    EXPECT_TRUE(dir.exists("out.txt"));
+    EXPECT_EQ(dir.read("out.txt"), "");
+}
+
+TEST(Count, OutputFileThatCannotBeOpened) {
+    scratch_dir dir;
+    expect_run(run_morvane({"count", "-f", "-o", "no/such/dir/out.txt"}, three_reads, dir.path()), 1, "",
+               "Could not access no/such/dir/out.txt for writing\n");
+}
+
+TEST(Count, WriteErrorsEndWithStatusOne) {
+    expect_run(run_morvane({"count", "-f", "-o", "/dev/full"}, three_reads), 1, "", "Could not write to /dev/full\n");
+    expect_run(run_shell("morvane count -f > /dev/full", three_reads), 1, "", "Could not write to stdout\n");
+}
+
+TEST(Count, ClosedPipeEndsQuietly) {
+    std::string reads;
+    for (int i = 0; i < 20000; ++i) reads += record("ACGTACGTACGT" + std::to_string(i), std::string(12 + std::to_string(i).size(), 'I'));
+    run_result r = run_shell("morvane count -m S -f | head -n 2; echo \"status ${PIPESTATUS[0]}\" >&2", reads);
+    EXPECT_EQ(r.out, "#trim: 0:0\n#truncate: 0\n");
+    EXPECT_EQ(r.err, "status 141\n");  // SIGPIPE, no message
+}
+
+}  // namespace
