@@ -146,6 +146,20 @@ private:
     void begin_member() override {
         isal_inflate_reset(state_.get());
         state_->crc_flag = ISAL_GZIP;  // parse the header, verify CRC-32 and length
+        header_seen_ = 0;
+    }
+
+    // The library passes over the reserved bits of the header's flag byte,
+    // which a sound stream leaves clear (zlib refuses them too): watch the
+    // first four bytes of each member go by and check the fourth.
+    bool reserved_flags_set(const unsigned char* consumed_from, size_t consumed) {
+        while (header_seen_ < 4 && consumed > 0) {
+            if (header_seen_ == 3 && (*consumed_from & 0xe0) != 0) return true;
+            ++header_seen_;
+            ++consumed_from;
+            --consumed;
+        }
+        return false;
     }
 
     step inflate_some(char* out, size_t room, size_t& made) override {
@@ -157,9 +171,10 @@ private:
         int result = isal_inflate(&state);
         made = room - state.avail_out;
         size_t consumed = avail_ - state.avail_in;
+        const unsigned char* consumed_from = next_;
         next_ = state.next_in;
         avail_ = state.avail_in;
-        if (result != ISAL_DECOMP_OK) return step::fault;
+        if (result != ISAL_DECOMP_OK || reserved_flags_set(consumed_from, consumed)) return step::fault;
         // At the end of a member the library hands back the whole bytes it
         // had buffered beyond the trailer, so next_ is where the next member
         // (or padding) begins.
@@ -169,6 +184,7 @@ private:
     }
 
     std::unique_ptr<inflate_state> state_;
+    int header_seen_ = 0;  // bytes of the member's header consumed, up to 4
 };
 #endif
 

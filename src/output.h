@@ -29,6 +29,9 @@ public:
     // "Could not write to %s\n", status 1. A closed pipe ends the process
     // quietly, as SIGPIPE would.
     void flush();
+    // Drops what is buffered and not yet written (a run that failed halfway
+    // through its table, when another run follows in the same process).
+    void discard() { used_ = 0; }
 
     const std::string& name() const { return name_; }
 
