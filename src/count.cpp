@@ -562,11 +562,29 @@ inline void cut(const char*& text, size_t& length) {
     if (trunc > 0 && length > static_cast<size_t>(trunc)) length = static_cast<size_t>(trunc);
 }
 
+// A read whose sequence and quality differ in length; reported by
+// read_all_lines once the rest of a compressed input has been checked.
+struct length_mismatch {};
+
+// Runs the reader's loop. A damaged compressed stream garbles its text well
+// before its checksum is reached, and the garbled lines soon fail the length
+// check: the rest of such an input is read first, so that the stream's own
+// fault (status 2) is what the run reports, not the mismatch it caused.
+template <typename Loop>
+void read_all_lines(line_reader& in, Loop loop) {
+    try {
+        loop();
+    } catch (const length_mismatch&) {
+        if (in.compressed()) in.skip_rest();
+        fail(3, "Sequence length and quality length mismatch\n");
+    }
+}
+
 // Masks one read into the batch (seq may already stand at the prepared
 // place) and counts it.
 inline void count_read(const char* seq, size_t length, const char* qual, size_t qual_length, read_counter::batch& batch,
                        read_counter& counts, read_totals& totals) {
-    if (length != qual_length) fail(3, "Sequence length and quality length mismatch\n");
+    if (length != qual_length) throw length_mismatch{};
     int64_t masked = mask_copy(batch.prepare(length), seq, qual, length);
     totals.filtered += masked;
     if (clean_flag == 0 || masked == 0) {
@@ -586,56 +604,60 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals) {
     size_t seq_length = 0;
     int linetype = 0;  // place of the line in the four-line record
     std::string_view block;
-    while (in.next_block(block)) {
-        for_each_line(block, [&](const char* text, const char* text_end) {
-            if (linetype == 1) {
-                seq_length = static_cast<size_t>(text_end - text);
-                cut(text, seq_length);
-                seq = text;
-            } else if (linetype == 3) {
-                size_t length = static_cast<size_t>(text_end - text);
-                cut(text, length);
-                count_read(seq, seq_length, text, length, batch, counts, totals);
+    read_all_lines(in, [&] {
+        while (in.next_block(block)) {
+            for_each_line(block, [&](const char* text, const char* text_end) {
+                if (linetype == 1) {
+                    seq_length = static_cast<size_t>(text_end - text);
+                    cut(text, seq_length);
+                    seq = text;
+                } else if (linetype == 3) {
+                    size_t length = static_cast<size_t>(text_end - text);
+                    cut(text, length);
+                    count_read(seq, seq_length, text, length, batch, counts, totals);
+                }
+                linetype = (linetype + 1) & 3;
+            });
+            if (linetype >= 2) {  // the next block overwrites this one
+                char* copy = batch.prepare(seq_length);
+                std::memmove(copy, seq, seq_length);
+                seq = copy;
             }
-            linetype = (linetype + 1) & 3;
-        });
-        if (linetype >= 2) {  // the next block overwrites this one
-            char* copy = batch.prepare(seq_length);
-            std::memmove(copy, seq, seq_length);
-            seq = copy;
         }
-    }
+    });
     counts.add(batch);
 }
 
 void process_qsec(line_reader& in, read_counter& counts, read_totals& totals) {
     read_counter::batch batch;
     std::string_view block;
-    while (in.next_block(block)) {
-        for_each_line(block, [&](const char* line, const char* text_end) {
-            // The sequence follows the 8th tab, the quality the 9th; the
-            // quality ends at the 10th tab or, without one, at the line's end.
-            const char* tabs[10];
-            int found = 0;
-            for (const char* at = line; found < 10; ++found) {
-                const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
-                if (tab == nullptr) break;
-                tabs[found] = static_cast<const char*>(tab);
-                at = tabs[found] + 1;
-            }
-            if (found < 9) {
-                warn("Warning: a qseq line is not in expected format; skipped\n");
-                return;
-            }
-            const char* seq = tabs[7] + 1;
-            size_t length = static_cast<size_t>(tabs[8] - seq);
-            cut(seq, length);
-            const char* qual = tabs[8] + 1;
-            size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
-            cut(qual, qual_length);
-            count_read(seq, length, qual, qual_length, batch, counts, totals);
-        });
-    }
+    read_all_lines(in, [&] {
+        while (in.next_block(block)) {
+            for_each_line(block, [&](const char* line, const char* text_end) {
+                // The sequence follows the 8th tab, the quality the 9th; the
+                // quality ends at the 10th tab or, without one, at the line's end.
+                const char* tabs[10];
+                int found = 0;
+                for (const char* at = line; found < 10; ++found) {
+                    const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
+                    if (tab == nullptr) break;
+                    tabs[found] = static_cast<const char*>(tab);
+                    at = tabs[found] + 1;
+                }
+                if (found < 9) {
+                    warn("Warning: a qseq line is not in expected format; skipped\n");
+                    return;
+                }
+                const char* seq = tabs[7] + 1;
+                size_t length = static_cast<size_t>(tabs[8] - seq);
+                cut(seq, length);
+                const char* qual = tabs[8] + 1;
+                size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
+                cut(qual, qual_length);
+                count_read(seq, length, qual, qual_length, batch, counts, totals);
+            });
+        }
+    });
     counts.add(batch);
 }
 

@@ -101,15 +101,26 @@ std::unique_ptr<line_reader> line_reader::open(const char* path, read_failure on
         return nullptr;
     }
     std::unique_ptr<byte_source> source = std::make_unique<fd_source>(fd, owns, std::move(on_read_error));
+    bool compressed = false;
     if (gzip_allowed) {
         std::string prefix = sniff(*source);
-        if (looks_like_gzip(prefix.data(), prefix.size())) {
+        compressed = looks_like_gzip(prefix.data(), prefix.size());
+        if (compressed) {
             source = make_gzip_source(std::move(source), std::move(prefix), std::move(on_decompress_error));
         } else {
             source = std::make_unique<prefixed_source>(std::move(prefix), std::move(source));
         }
     }
-    return std::make_unique<line_reader>(std::move(source));
+    auto reader = std::make_unique<line_reader>(std::move(source));
+    reader->compressed_ = compressed;
+    return reader;
+}
+
+void line_reader::skip_rest() {
+    begin_ = end_ = 0;
+    while (!eof_) {
+        if (source_->read(buffer_.get(), capacity_) == 0) eof_ = true;
+    }
 }
 
 line_reader::line_reader(std::unique_ptr<byte_source> source)

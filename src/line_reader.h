@@ -50,6 +50,12 @@ public:
     line_reader(const line_reader&) = delete;
     line_reader& operator=(const line_reader&) = delete;
 
+    // Whether the input is decompressed on the way (gzip).
+    bool compressed() const { return compressed_; }
+    // Reads the rest of the input and drops it (a fault of the source still
+    // ends the run); next() and next_block() then find the end.
+    void skip_rest();
+
     // The next line, valid until the next call; false at the end.
     bool next(std::string_view& line);
     // Whether the line last returned by next() was ended by a line feed
@@ -66,4 +72,5 @@ private:
     size_t end_ = 0;    // one past the last byte read
     bool eof_ = false;
     bool ended_by_newline_ = false;
+    bool compressed_ = false;
 };

@@ -562,6 +562,23 @@ TEST(Gzip, CorruptDeflateDataIsAFault) {
     }
 }
 
+TEST(Gzip, ReservedHeaderFlagsAreCorruption) {
+    std::string good = gzip_member("line\n");
+    for (char reserved : {'\x20', '\x40', '\x80'}) {
+        std::string bad = good;
+        bad[3] = static_cast<char>(bad[3] | reserved);
+        for (gzip_backend backend : backends()) {
+            SCOPED_TRACE(backend_name(backend));
+            for (size_t piece : {size_t{1}, size_t{2}, size_t{1} << 20}) {  // the header in pieces, or whole
+                outcome o = gunzip(bad, backend, piece);
+                EXPECT_EQ(o.status, 2) << int{reserved} << " " << piece;
+                o = gunzip(good + bad, backend, piece);  // in a second member as well
+                EXPECT_EQ(o.status, 2) << int{reserved} << " " << piece;
+            }
+        }
+    }
+}
+
 TEST(Gzip, LineReaderSniffsTheMagicNumber) {
     EXPECT_TRUE(looks_like_gzip("\x1f\x8b", 2));
     EXPECT_FALSE(looks_like_gzip("\x1f", 1));
