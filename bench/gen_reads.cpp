@@ -1,12 +1,13 @@
 // Writes a realistic barcode-sequencing FASTQ (Phred+33) to standard output.
 //
-//   gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-d]
+//   gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-e RATE] [-j SHARE] [-d]
 //
 // Reads of LENGTH bases (default 50) carry one of BARCODES barcodes (default
 // 3000) of 20 to 50 bases, between fixed flanks, drawn with a skewed (Zipf-
-// like) abundance; about 1% of the bases are substituted and get a low quality;
-// about 3% of the reads are junk (primer dimers, random sequence, no-call
-// runs). With -d every read is a random sequence instead, so nearly all are
+// like) abundance; about 1% of the bases (-e) are substituted and get a low
+// quality; about 3% of the reads (-j) are junk (primer dimers, random sequence,
+// no-call runs). With -e 0 -j 0 the reads hold only the barcodes, however
+// many there are (for showing memory that does not grow with reads). With -d every read is a random sequence instead, so nearly all are
 // distinct (for measuring memory per distinct sequence). The same arguments
 // always give the same file.
 #include <algorithm>
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
     int barcode_count = 3000;
     int read_length = 50;
     bool distinct = false;
+    double error_rate = 0.01;
+    double junk_share = 0.03;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* {
@@ -69,9 +72,11 @@ int main(int argc, char** argv) {
         else if (arg == "-s") seed = std::strtoull(value(), nullptr, 10);
         else if (arg == "-b") barcode_count = std::max(1, std::atoi(value()));
         else if (arg == "-l") read_length = std::max(20, std::atoi(value()));
+        else if (arg == "-e") error_rate = std::atof(value());
+        else if (arg == "-j") junk_share = std::atof(value());
         else if (arg == "-d") distinct = true;
         else {
-            std::fprintf(stderr, "usage: gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-d]\n");
+            std::fprintf(stderr, "usage: gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-e RATE] [-j SHARE] [-d]\n");
             return 1;
         }
     }
@@ -106,12 +111,12 @@ int main(int argc, char** argv) {
         double kind = random.uniform();
         if (distinct) {
             seq = random_bases(random, read_length);
-        } else if (kind < 0.01) {
+        } else if (kind < junk_share / 3) {
             seq = dimer;
             while (seq.size() < static_cast<size_t>(read_length)) seq += 'A';
-        } else if (kind < 0.02) {
+        } else if (kind < junk_share * 2 / 3) {
             seq = random_bases(random, read_length);
-        } else if (kind < 0.03) {
+        } else if (kind < junk_share) {
             seq = random_bases(random, read_length / 2) + std::string(static_cast<size_t>(read_length - read_length / 2), 'N');
         } else {
             double pick = random.uniform() * total;
@@ -126,7 +131,7 @@ int main(int argc, char** argv) {
             while (static_cast<int>(seq.size()) < read_length) seq += 'A';
         }
         for (char& base : seq) {
-            if (base != 'N' && random.uniform() < 0.01) {
+            if (base != 'N' && random.uniform() < error_rate) {
                 char other;
                 do other = bases[random.below(4)];
                 while (other == base);
