@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t choice = data[0];
     std::vector<std::string> args{"cluster", "-s", "/dev/null", "-a", "/dev/null"};
     if (choice & 1) args.push_back("-f");
-    if (choice & 2) args.insert(args.end(), {"-c", std::to_string((choice >> 2) & 63)});
+    if (choice & 2) args.insert(args.end(), {"-c", std::to_string(1 + ((choice >> 2) & 63))});
     if (choice & 64) args.insert(args.end(), {"-n", "0"});
     if (choice & 128) args.insert(args.end(), {"-m", "2"});
     args.push_back(input.path());

@@ -159,6 +159,27 @@ TEST_F(Conditions, BarcodeFileThroughAPipeIsReadLikeTheFile) {
     EXPECT_EQ(pipe.err, file.err);
 }
 
+// Totals beyond 32 bits: a count table and a map file whose sums pass 2^32.
+TEST(Totals, ClusterAndTabulateSumInSixtyFourBits) {
+    scratch_dir dir;
+    const std::string core = "ACGTACGTACGTACGTACGT";
+    const std::string near = "ACGTACGTACGTACGTACGA";
+    dir.write("counts.txt", "#read\tcount\n" + core + "\t3000000000\n" + near + "\t2000000000\n");
+    run_result r = run_morvane({"cluster", "counts.txt"}, "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\n" + core + "\t1:0\t5000000000\t3000000000\t2000000000\t0\t"), std::string::npos) << r.out;
+
+    dir.write("barcodes.tsv", "b1\t" + core + "\n");
+    const std::string columns = "\t0:0\t0\t0\t0\t0\t0\t";
+    dir.write("mapped.txt", core + "\t3000000000" + columns + "mm0\tb1\t" + core + "\n" + near + "\t2000000000" +
+                                columns + "mm1\tb1\t" + core + "\n" + near + "\t4294967296" + columns +
+                                "align\tb1\t" + core + "\t90:" + near + ":1:0:0\n");
+    r = run_morvane({"tabulate", "mapped.txt", "barcodes.tsv"}, "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\nb1\t" + core + "\t9294967296\t3000000000\t2000000000\t0\t4294967296\t"), std::string::npos)
+        << r.out;
+}
+
 // Every cut and every damaged byte of a small gzip file: the run fails with
 // status 2, or (a change that the format cannot see, such as the stored
 // time) gives the whole table; never a short table with status 0.
