@@ -1,0 +1,222 @@
+// Cores with their 1-mismatch members, then 2-mismatch members.
+#include <algorithm>
+#include <cstring>
+
+#include "cluster_internal.h"
+#include "error.h"
+
+namespace {
+
+struct list_view {
+    uint32_t* index;
+    int64_t* value;
+    uint32_t size;
+};
+
+list_view list_of(cluster_state& st, uint32_t i) {
+    return {st.nb_index.data() + st.nb_start[i], st.nb_value.data() + st.nb_start[i], st.nb_size[i]};
+}
+
+// The sequence with the most neighbours among i and its neighbours that are
+// not placed yet; i wins ties, then the first neighbour in key order.
+uint32_t nominee(cluster_state& st, uint32_t i) {
+    list_view l = list_of(st, i);
+    int32_t max_mmc = st.mm1_counts[i];
+    uint32_t best = i;
+    for (uint32_t k = 0; k < l.size; ++k) {
+        uint32_t j = l.index[k];
+        if (st.mm1_counts[j] > max_mmc && !st.used[j]) {
+            max_mmc = st.mm1_counts[j];
+            best = j;
+        }
+    }
+    return best;
+}
+
+void form_shared(cluster_state& st) {
+    const uint32_t n = st.num_entries;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.core[i] || st.nb_size[i] == 0) continue;
+        uint32_t c = nominee(st, i);
+        if (st.used[c]) continue;
+        st.used[c] = 1;
+        st.core[c] = 1;
+        list_view l = list_of(st, c);
+        for (uint32_t k = 0; k < l.size; ++k) st.used[l.index[k]] = 1;
+    }
+    // A member next to several cores is split by the cores' own counts.
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.core[i] || !st.used[i]) continue;
+        list_view l = list_of(st, i);
+        int64_t core_total = 0;
+        for (uint32_t k = 0; k < l.size; ++k)
+            if (st.core[l.index[k]]) core_total = cluster_add(core_total, st.count[l.index[k]]);
+        const uint32_t key = st.rep[i];
+        for (uint32_t k = 0; k < l.size; ++k) {
+            uint32_t j = l.index[k];
+            if (!st.core[j]) continue;
+            int64_t fraction = cluster_share(st.count[i], st.count[j], core_total);
+            st.totals[j] = cluster_add(st.totals[j], fraction);
+            st.mm1_totals[j] = cluster_add(st.mm1_totals[j], fraction);
+            list_view cl = list_of(st, j);
+            uint32_t* at = std::find(cl.index, cl.index + cl.size, key);
+            if (at != cl.index + cl.size) {
+                cl.value[at - cl.index] = fraction;
+            } else {
+                // Only possible when the neighbour relation is one-sided (odd
+                // letters): the core's list must still show what it got.
+                st.added.push_back({j, i, fraction});
+            }
+        }
+    }
+}
+
+void remove_from(cluster_state& st, uint32_t owner, uint32_t key) {
+    list_view l = list_of(st, owner);
+    uint32_t* at = std::find(l.index, l.index + l.size, key);
+    if (at == l.index + l.size) return;
+    size_t k = static_cast<size_t>(at - l.index);
+    std::memmove(l.index + k, l.index + k + 1, (l.size - k - 1) * sizeof(uint32_t));
+    std::memmove(l.value + k, l.value + k + 1, (l.size - k - 1) * sizeof(int64_t));
+    --st.nb_size[owner];
+}
+
+void form_single(cluster_state& st) {
+    const uint32_t n = st.num_entries;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.used[i]) continue;
+        uint32_t c = nominee(st, i);
+        list_view members = list_of(st, c);
+        if (members.size == 0) continue;
+        for (uint32_t k = 0; k < members.size; ++k) {
+            st.totals[c] = cluster_add(st.totals[c], members.value[k]);
+            st.mm1_totals[c] = cluster_add(st.mm1_totals[c], members.value[k]);
+        }
+        st.used[c] = 1;
+        st.core[c] = 1;
+        // Each member leaves the lists of its other neighbours (and so does
+        // the core), so no later core can claim it.
+        const uint32_t core_key = st.rep[c];
+        for (uint32_t k = 0; k < st.nb_size[c]; ++k) {
+            uint32_t member = st.nb_index[st.nb_start[c] + k];
+            st.used[member] = 1;
+            for (uint32_t m = 0; m < st.nb_size[member]; ++m) {
+                uint32_t their = st.nb_index[st.nb_start[member] + m];
+                if (their == core_key) continue;
+                remove_from(st, their, member);
+                remove_from(st, their, core_key);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void cluster_form_initial(cluster_state& st, bool single_flag) {
+    if (single_flag)
+        form_single(st);
+    else
+        form_shared(st);
+}
+
+namespace {
+
+constexpr char alphabet[] = {'A', 'C', 'G', 'T', 'N'};
+
+// One text of the core index: the core itself (pos == whole) or the core
+// with the letter at pos replaced.
+struct core_text {
+    uint32_t core;
+    uint32_t pos;
+    unsigned char letter;
+};
+constexpr uint32_t whole = UINT32_MAX;
+
+// Whether s with (p -> x) equals t with (q -> a); q == whole leaves t as it is.
+bool same_text(std::string_view s, size_t p, unsigned char x, std::string_view t, uint32_t q, unsigned char a) {
+    if (s.size() != t.size()) return false;
+    auto at_s = [&](size_t k) { return k == p ? x : static_cast<unsigned char>(s[k]); };
+    auto at_t = [&](size_t k) { return k == q ? a : static_cast<unsigned char>(t[k]); };
+    if (at_s(p) != at_t(p)) return false;
+    if (q != whole && at_s(q) != at_t(q)) return false;
+    size_t lo = q == whole ? p : std::min<size_t>(p, q);
+    size_t hi = q == whole ? p : std::max<size_t>(p, q);
+    if (std::memcmp(s.data(), t.data(), lo) != 0) return false;
+    if (hi > lo && std::memcmp(s.data() + lo + 1, t.data() + lo + 1, hi - lo - 1) != 0) return false;
+    return std::memcmp(s.data() + hi + 1, t.data() + hi + 1, s.size() - hi - 1) == 0;
+}
+
+}  // namespace
+
+void cluster_form_secondary(cluster_state& st) {
+    const uint32_t n = st.num_entries;
+    // Every core and every 1-letter variant of it, to the core.
+    std::vector<core_text> texts;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!st.core[i]) continue;
+        texts.push_back({i, whole, 0});
+        std::string_view s = st.seq(i);
+        for (size_t p = 0; p < s.size(); ++p)
+            for (char c : alphabet)
+                if (static_cast<unsigned char>(c) != static_cast<unsigned char>(s[p]))
+                    texts.push_back({i, static_cast<uint32_t>(p), static_cast<unsigned char>(c)});
+        if (texts.size() >= UINT32_MAX - 1) fail_out_of_memory();
+    }
+    flat_index index;
+    index.reset(texts.size());
+    {
+        uint32_t last = UINT32_MAX;
+        uint64_t base = 0;
+        for (uint32_t t = 0; t < texts.size(); ++t) {
+            const core_text& ct = texts[t];
+            std::string_view s = st.seq(ct.core);
+            if (ct.core != last) base = st.hasher.sum(s), last = ct.core;
+            uint64_t sum = ct.pos == whole ? base : base + st.hasher.change(ct.pos, static_cast<unsigned char>(s[ct.pos]), ct.letter);
+            index.insert(seq_hasher::finish(sum, s.size()), t);
+        }
+    }
+
+    struct probe {
+        uint32_t pos;
+        unsigned char letter;
+        uint64_t hash;
+    };
+    std::vector<probe> probes;
+    std::vector<uint32_t> in_range;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.used[i]) continue;
+        std::string_view s = st.seq(i);
+        const uint64_t base = st.hasher.sum(s);
+        probes.clear();
+        for (size_t p = 0; p < s.size(); ++p) {
+            auto old = static_cast<unsigned char>(s[p]);
+            for (char c : alphabet) {
+                auto a = static_cast<unsigned char>(c);
+                if (a != old) probes.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + st.hasher.change(p, old, a), s.size())});
+            }
+        }
+        for (const probe& pr : probes) index.prefetch(pr.hash);
+        in_range.clear();
+        for (const probe& pr : probes) {
+            index.find(pr.hash, [&](uint32_t t) {
+                const core_text& ct = texts[t];
+                if (same_text(s, pr.pos, pr.letter, st.seq(ct.core), ct.pos, ct.letter)) in_range.push_back(ct.core);
+                return false;
+            });
+        }
+        if (in_range.empty()) continue;
+        st.used[i] = 1;
+        std::sort(in_range.begin(), in_range.end());
+        in_range.erase(std::unique(in_range.begin(), in_range.end()), in_range.end());
+        int64_t core_total = 0;
+        for (uint32_t c : in_range) core_total = cluster_add(core_total, st.count[c]);
+        if (core_total == 0) continue;
+        for (uint32_t c : in_range) {
+            int64_t fraction = cluster_share(st.count[i], st.count[c], core_total);
+            st.totals[c] = cluster_add(st.totals[c], fraction);
+            st.mm2_totals[c] = cluster_add(st.mm2_totals[c], fraction);
+            ++st.mm2_counts[c];
+            st.added.push_back({c, i, fraction});
+        }
+    }
+}
