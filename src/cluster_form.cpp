@@ -37,7 +37,8 @@ void form_shared(cluster_state& st) {
     const uint32_t n = st.num_entries;
     for (uint32_t i = 0; i < n; ++i) {
         if (st.core[i] || st.nb_size[i] == 0) continue;
-        uint32_t c = nominee(st, i);
+        // A look-up by sequence finds the first copy of a repeated sequence.
+        uint32_t c = st.rep[nominee(st, i)];
         if (st.used[c]) continue;
         st.used[c] = 1;
         st.core[c] = 1;
@@ -85,9 +86,11 @@ void form_single(cluster_state& st) {
     const uint32_t n = st.num_entries;
     for (uint32_t i = 0; i < n; ++i) {
         if (st.used[i]) continue;
-        uint32_t c = nominee(st, i);
+        // A later copy of a repeated sequence leads back to the first copy,
+        // which may be placed already: it is not made a core twice.
+        uint32_t c = st.rep[nominee(st, i)];
         list_view members = list_of(st, c);
-        if (members.size == 0) continue;
+        if (st.used[c] || members.size == 0) continue;
         for (uint32_t k = 0; k < members.size; ++k) {
             st.totals[c] = cluster_add(st.totals[c], members.value[k]);
             st.mm1_totals[c] = cluster_add(st.mm1_totals[c], members.value[k]);
