@@ -126,84 +126,86 @@ namespace {
 
 constexpr char alphabet[] = {'A', 'C', 'G', 'T', 'N'};
 
-// One text of the core index: the core itself (pos == whole) or the core
-// with the letter at pos replaced.
-struct core_text {
-    uint32_t core;
+bool in_alphabet(unsigned char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T' || c == 'N'; }
+
+// Whether s with (p -> x) is the core t itself or t with one letter replaced
+// by one of ACGTN.
+bool is_core_text(std::string_view s, size_t p, unsigned char x, std::string_view t) {
+    if (s.size() != t.size()) return false;
+    int differ = 0;
+    unsigned char theirs = 0;
+    for (size_t k = 0; k < s.size(); ++k) {
+        unsigned char mine = k == p ? x : static_cast<unsigned char>(s[k]);
+        if (mine != static_cast<unsigned char>(t[k])) {
+            if (++differ > 1) return false;
+            theirs = mine;
+        }
+    }
+    return differ == 0 || in_alphabet(theirs);
+}
+
+struct probe {
     uint32_t pos;
     unsigned char letter;
+    uint64_t hash;
 };
-constexpr uint32_t whole = UINT32_MAX;
 
-// Whether s with (p -> x) equals t with (q -> a); q == whole leaves t as it is.
-bool same_text(std::string_view s, size_t p, unsigned char x, std::string_view t, uint32_t q, unsigned char a) {
-    if (s.size() != t.size()) return false;
-    auto at_s = [&](size_t k) { return k == p ? x : static_cast<unsigned char>(s[k]); };
-    auto at_t = [&](size_t k) { return k == q ? a : static_cast<unsigned char>(t[k]); };
-    if (at_s(p) != at_t(p)) return false;
-    if (q != whole && at_s(q) != at_t(q)) return false;
-    size_t lo = q == whole ? p : std::min<size_t>(p, q);
-    size_t hi = q == whole ? p : std::max<size_t>(p, q);
-    if (std::memcmp(s.data(), t.data(), lo) != 0) return false;
-    if (hi > lo && std::memcmp(s.data() + lo + 1, t.data() + lo + 1, hi - lo - 1) != 0) return false;
-    return std::memcmp(s.data() + hi + 1, t.data() + hi + 1, s.size() - hi - 1) == 0;
+// The texts that s can turn into by one letter of ACGTN; with the core
+// itself first when with_whole is set.
+void letter_changes(const seq_hasher& hasher, std::string_view s, bool with_whole, std::vector<probe>& out) {
+    out.clear();
+    const uint64_t base = hasher.sum(s);
+    if (with_whole) out.push_back({0, 0, seq_hasher::finish(base, s.size())});
+    for (size_t p = 0; p < s.size(); ++p) {
+        auto old = static_cast<unsigned char>(s[p]);
+        for (char c : alphabet) {
+            auto a = static_cast<unsigned char>(c);
+            if (a != old) out.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + hasher.change(p, old, a), s.size())});
+        }
+    }
 }
 
 }  // namespace
 
 void cluster_form_secondary(cluster_state& st) {
     const uint32_t n = st.num_entries;
-    // Every core and every 1-letter variant of it, to the core.
-    std::vector<core_text> texts;
+    std::vector<uint32_t> cores, unplaced;
+    size_t texts = 0;
     for (uint32_t i = 0; i < n; ++i) {
+        if (!st.used[i]) unplaced.push_back(i);
         if (!st.core[i]) continue;
-        texts.push_back({i, whole, 0});
+        cores.push_back(i);
         std::string_view s = st.seq(i);
-        for (size_t p = 0; p < s.size(); ++p)
-            for (char c : alphabet)
-                if (static_cast<unsigned char>(c) != static_cast<unsigned char>(s[p]))
-                    texts.push_back({i, static_cast<uint32_t>(p), static_cast<unsigned char>(c)});
-        if (texts.size() >= UINT32_MAX - 1) fail_out_of_memory();
+        texts += 1 + 5 * s.size();
+        for (char c : s) texts -= in_alphabet(static_cast<unsigned char>(c));
     }
+    // Every core and every 1-letter variant of it, to the core. The index
+    // holds hashes only; a hit is checked against the core's letters.
     flat_index index;
-    index.reset(texts.size());
-    {
-        uint32_t last = UINT32_MAX;
-        uint64_t base = 0;
-        for (uint32_t t = 0; t < texts.size(); ++t) {
-            const core_text& ct = texts[t];
-            std::string_view s = st.seq(ct.core);
-            if (ct.core != last) base = st.hasher.sum(s), last = ct.core;
-            uint64_t sum = ct.pos == whole ? base : base + st.hasher.change(ct.pos, static_cast<unsigned char>(s[ct.pos]), ct.letter);
-            index.insert(seq_hasher::finish(sum, s.size()), t);
-        }
+    index.reset(texts);
+    std::vector<probe> probes;
+    for (uint32_t c : cores) {
+        letter_changes(st.hasher, st.seq(c), true, probes);
+        for (const probe& pr : probes) index.prefetch(pr.hash);
+        for (const probe& pr : probes) index.insert(pr.hash, c);
     }
 
-    struct probe {
-        uint32_t pos;
-        unsigned char letter;
-        uint64_t hash;
+    constexpr size_t ahead = 4;
+    std::vector<probe> ring[ahead];
+    auto prepare = [&](size_t k) {
+        letter_changes(st.hasher, st.seq(unplaced[k]), false, ring[k % ahead]);
+        for (const probe& pr : ring[k % ahead]) index.prefetch(pr.hash);
     };
-    std::vector<probe> probes;
+    for (size_t k = 0; k < std::min(unplaced.size(), ahead - 1); ++k) prepare(k);
     std::vector<uint32_t> in_range;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (st.used[i]) continue;
+    for (size_t k = 0; k < unplaced.size(); ++k) {
+        if (k + ahead - 1 < unplaced.size()) prepare(k + ahead - 1);
+        const uint32_t i = unplaced[k];
         std::string_view s = st.seq(i);
-        const uint64_t base = st.hasher.sum(s);
-        probes.clear();
-        for (size_t p = 0; p < s.size(); ++p) {
-            auto old = static_cast<unsigned char>(s[p]);
-            for (char c : alphabet) {
-                auto a = static_cast<unsigned char>(c);
-                if (a != old) probes.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + st.hasher.change(p, old, a), s.size())});
-            }
-        }
-        for (const probe& pr : probes) index.prefetch(pr.hash);
         in_range.clear();
-        for (const probe& pr : probes) {
-            index.find(pr.hash, [&](uint32_t t) {
-                const core_text& ct = texts[t];
-                if (same_text(s, pr.pos, pr.letter, st.seq(ct.core), ct.pos, ct.letter)) in_range.push_back(ct.core);
+        for (const probe& pr : ring[k % ahead]) {
+            index.find(pr.hash, [&](uint32_t c) {
+                if (is_core_text(s, pr.pos, pr.letter, st.seq(c))) in_range.push_back(c);
                 return false;
             });
         }

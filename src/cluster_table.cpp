@@ -28,7 +28,7 @@ uint64_t seq_hasher::sum(std::string_view s) const {
 
 void flat_index::reset(size_t expected) {
     size_t capacity = 16;
-    while (capacity < expected + expected / 2 + 1) capacity <<= 1;
+    while (capacity < expected + expected / 3 + 1) capacity <<= 1;
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
 }
@@ -188,13 +188,21 @@ void cluster_find_neighbours(cluster_state& st) {
     st.nb_size.resize(n);
     st.nb_index.clear();
     st.mm1_counts.resize(n);
-    std::vector<variant> vars;
-    for (uint32_t i = 0; i < n; ++i) {
-        std::string_view s = st.seq(i);
-        ordered_variants(st.hasher, s, vars);
+    // The variants of a few sequences ahead are prefetched while the current
+    // one is looked up: the look-ups are random reads of a large table.
+    constexpr uint32_t ahead = 4;
+    std::vector<variant> ring[ahead];
+    auto prepare = [&](uint32_t i) {
+        std::vector<variant>& vars = ring[i % ahead];
+        ordered_variants(st.hasher, st.seq(i), vars);
         for (const variant& v : vars) st.seq_index.prefetch(v.hash);
+    };
+    for (uint32_t i = 0; i < std::min(n, ahead - 1); ++i) prepare(i);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i + ahead - 1 < n) prepare(i + ahead - 1);
+        std::string_view s = st.seq(i);
         uint32_t found = 0;
-        for (const variant& v : vars) {
+        for (const variant& v : ring[i % ahead]) {
             st.seq_index.find(v.hash, [&](uint32_t j) {
                 if (!is_variant(st.seq(j), s, v.pos, v.letter)) return false;
                 // A sequence with a negative count is nobody's neighbour.
