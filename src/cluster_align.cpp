@@ -31,6 +31,86 @@ struct candidate {
 // Better first: more shared words, then the earlier core.
 bool better(const candidate& a, const candidate& b) { return a.shared != b.shared ? a.shared > b.shared : a.rank < b.rank; }
 
+// Ranks the cores by the number of word positions of a sequence whose word
+// they hold. Counting walks only the cores that share a word; cores that
+// reach three or more are remembered per level as they get there, so the
+// best few are found without a pass over everything touched.
+template <class Counter>
+class word_ranker {
+public:
+    word_ranker(const std::vector<uint32_t>& word_start, const std::vector<uint32_t>& word_cores, size_t cores)
+        : word_start_(word_start), word_cores_(word_cores), counter_(cores, 0), multiplicity_(word_slots, 0) {}
+
+    // The best top_n cores (more shared words first, then lower rank),
+    // returned weakest first: the order in which they are aligned.
+    void rank(const std::vector<int>& words, size_t top_n, std::vector<candidate>& top) {
+        top.clear();
+        distinct_.clear();
+        for (int w : words)
+            if (multiplicity_[w]++ == 0) distinct_.push_back(w);
+        if (level_.size() < words.size() + 1) level_.resize(words.size() + 1);
+        size_t reach1 = 0, reach2 = 0, walked = 0;
+        for (int w : distinct_) {
+            const uint32_t m = multiplicity_[w];
+            const uint32_t* r = word_cores_.data() + word_start_[w];
+            const uint32_t* end = word_cores_.data() + word_start_[w + 1];
+            walked += static_cast<size_t>(end - r);
+            for (; r != end; ++r) {
+                uint32_t old = counter_[*r];
+                uint32_t now = old + m;
+                counter_[*r] = static_cast<Counter>(now);
+                reach1 += old == 0;
+                reach2 += old < 2 && now >= 2;
+                if (now >= 3)
+                    for (uint32_t lv = std::max<uint32_t>(old + 1, 3); lv <= now; ++lv) level_[lv].push_back(*r);
+            }
+        }
+        // The least count that the weakest chosen core can have.
+        size_t least = 1;
+        for (size_t lv = level_.size(); lv-- > 3;)
+            if (level_[lv].size() >= top_n) {
+                least = lv;
+                break;
+            }
+        if (least == 1 && reach2 >= top_n) least = 2;
+        (void)reach1;
+        if (least >= 3) {
+            for (uint32_t r : level_[least]) top.push_back({static_cast<int>(counter_[r]), r});
+            if (walked > counter_.size() / 4) {
+                std::fill(counter_.begin(), counter_.end(), 0);
+            } else {
+                for (int w : distinct_)
+                    for (uint32_t k = word_start_[w]; k < word_start_[w + 1]; ++k) counter_[word_cores_[k]] = 0;
+            }
+        } else {
+            // Few cores share more than a word: take them from the walk,
+            // clearing the counters on the way.
+            for (int w : distinct_) {
+                for (uint32_t k = word_start_[w]; k < word_start_[w + 1]; ++k) {
+                    uint32_t r = word_cores_[k];
+                    if (counter_[r] >= least) top.push_back({static_cast<int>(counter_[r]), r});
+                    counter_[r] = 0;
+                }
+            }
+        }
+        for (int w : distinct_) multiplicity_[w] = 0;
+        for (auto& l : level_) l.clear();
+        if (top.size() > top_n) {
+            std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
+            top.resize(top_n);
+        }
+        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
+    }
+
+private:
+    const std::vector<uint32_t>& word_start_;
+    const std::vector<uint32_t>& word_cores_;
+    std::vector<Counter> counter_;
+    std::vector<uint32_t> multiplicity_;
+    std::vector<int> distinct_;
+    std::vector<std::vector<uint32_t>> level_;
+};
+
 }  // namespace
 
 int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row) {
@@ -51,10 +131,15 @@ int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>
     return row[w];
 }
 
+namespace {
+template <class Ranker>
+void align_all(const cluster_state& st, const cluster_settings& settings, const std::vector<uint32_t>& cores, Ranker& ranker,
+               out_stream& out);
+}
+
 void cluster_align_remaining(const cluster_state& st, const cluster_settings& settings, out_stream& out) {
     const uint32_t n = st.num_entries;
     warn("Aligning remaining sequences...\n");
-    const cluster_progress progress = cluster_progress_for(n, "entries");
 
     // Per word, the cores holding it (by rank, each once).
     std::vector<uint32_t> cores;
@@ -78,10 +163,27 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
         for (auto& p : pairs) word_cores[fill[p.first]++] = p.second;
     }
 
-    std::vector<int> shared(cores.size(), 0);
-    std::vector<uint32_t> touched;
+    size_t longest = 0;
+    for (uint32_t i = 0; i < n; ++i)
+        if (!st.used[i]) longest = std::max(longest, st.seq(i).size());
+    // Small counters keep the table in cache; long sequences need wide ones.
+    if (longest < 250) {
+        word_ranker<uint8_t> ranker(word_start, word_cores, cores.size());
+        align_all(st, settings, cores, ranker, out);
+    } else {
+        word_ranker<uint32_t> ranker(word_start, word_cores, cores.size());
+        align_all(st, settings, cores, ranker, out);
+    }
+}
+
+namespace {
+
+template <class Ranker>
+void align_all(const cluster_state& st, const cluster_settings& settings, const std::vector<uint32_t>& cores, Ranker& ranker,
+               out_stream& out) {
+    const uint32_t n = st.num_entries;
+    const cluster_progress progress = cluster_progress_for(n, "entries");
     std::vector<int> words;
-    std::vector<int> multiplicity(word_slots, 0);
     std::vector<candidate> top;
     std::vector<int> row;
     int64_t aligned = 0, unaligned = 0, score_sum = 0;
@@ -97,28 +199,9 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
         if (!st.used[i]) {
             std::string_view s = st.seq(i);
             words_of(s, words);
-            touched.clear();
-            for (int w : words) ++multiplicity[w];
-            for (int w : words) {
-                int times = multiplicity[w];
-                if (times == 0) continue;
-                multiplicity[w] = 0;
-                for (uint32_t k = word_start[w]; k < word_start[w + 1]; ++k) {
-                    uint32_t r = word_cores[k];
-                    if (shared[r] == 0) touched.push_back(r);
-                    shared[r] += times;
-                }
-            }
-            top.clear();
-            for (uint32_t r : touched) top.push_back({shared[r], r});
-            for (uint32_t r : touched) shared[r] = 0;
-            if (top.size() > top_n) {
-                std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
-                top.resize(top_n);
-            }
+            ranker.rank(words, top_n, top);
             // Aligned from the weakest candidate up; of equal scores the
             // first aligned stays.
-            std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
             int best = 0;
             uint32_t best_rank = UINT32_MAX;
             for (const candidate& c : top) {
@@ -154,3 +237,5 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
         out.put('\n');
     }
 }
+
+}  // namespace
