@@ -174,6 +174,125 @@ private:
     std::vector<int> distinct_;
 };
 
+// Set bits of x (without relying on a popcount instruction).
+size_t bit_count(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return static_cast<size_t>((x * 0x0101010101010101ull) >> 56);
+}
+
+// For sequences short enough that a count fits a byte: per word, a bitmap
+// of the cores holding it; the counts of 64 cores at a time are added up
+// bit-sliced (plane j holds bit j of each count), so a sequence costs a few
+// word operations per 64 cores instead of an increment per shared word.
+class bitmap_ranker {
+public:
+    static constexpr int planes = 8;
+
+    bitmap_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
+        : blocks_(cores.size() / 64 + 1), bitmap_(word_slots), plane_(planes * blocks_), multiplicity_(word_slots, 0) {
+        std::vector<int> words;
+        for (uint32_t r = 0; r < cores.size(); ++r) {
+            words_of(st.seq(cores[r]), words);
+            for (int w : words) {
+                if (bitmap_[w].empty()) bitmap_[w].assign(blocks_, 0);
+                bitmap_[w][r / 64] |= uint64_t{1} << (r % 64);
+            }
+        }
+    }
+
+    void rank(const std::vector<int>& words, size_t top_n, std::vector<candidate>& top) {
+        top.clear();
+        inputs_.clear();
+        for (int w : words)
+            if (!bitmap_[w].empty() && multiplicity_[w]++ == 0) inputs_.push_back(w);
+        if (inputs_.empty()) return;
+        // Each word added as often as it occurs in the sequence.
+        rows_.clear();
+        unsigned total = 0;
+        for (int w : inputs_) {
+            for (uint32_t k = 0; k < multiplicity_[w]; ++k) rows_.push_back(bitmap_[w].data());
+            total += multiplicity_[w];
+            multiplicity_[w] = 0;
+        }
+        int used_planes = 1;
+        while (used_planes < planes && (total >> used_planes) != 0) ++used_planes;
+        for (size_t b = 0; b < blocks_; ++b) {
+            uint64_t p[planes] = {};
+            for (const uint64_t* row : rows_) {
+                uint64_t carry = row[b];
+                // No early stop: a branch here mispredicts more than it saves.
+                for (int j = 0; j < used_planes; ++j) {
+                    uint64_t next = p[j] & carry;
+                    p[j] ^= carry;
+                    carry = next;
+                }
+            }
+            for (int j = 0; j < used_planes; ++j) plane_[static_cast<size_t>(j) * blocks_ + b] = p[j];
+        }
+        // The least count: the largest one that at least top_n cores reach
+        // (1 when fewer than top_n cores share a word at all).
+        unsigned lo = 1, hi = total;
+        while (lo < hi) {
+            unsigned mid = (lo + hi + 1) / 2;
+            if (reach(mid, used_planes) >= top_n)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        const unsigned least = lo;
+        size_t ties = 0;
+        for (size_t b = 0; b < blocks_; ++b) {
+            uint64_t mask = at_least(b, least, used_planes);
+            while (mask != 0) {
+                int bit = __builtin_ctzll(mask);
+                mask &= mask - 1;
+                unsigned count = 0;
+                for (int j = 0; j < used_planes; ++j) count |= static_cast<unsigned>(plane_[static_cast<size_t>(j) * blocks_ + b] >> bit & 1) << j;
+                // Ties at the least count come in rank order: the first ones stay.
+                if (count == least && ties++ >= top_n) continue;
+                top.push_back({static_cast<int>(count), static_cast<uint32_t>(b * 64 + static_cast<size_t>(bit))});
+            }
+        }
+        if (top.size() > top_n) {
+            std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
+            top.resize(top_n);
+        }
+        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
+    }
+
+private:
+    // The cores of block b whose count is at least v.
+    uint64_t at_least(size_t b, unsigned v, int used_planes) const {
+        uint64_t greater = 0, equal = ~uint64_t{0};
+        for (int j = used_planes; j-- > 0;) {
+            uint64_t p = plane_[static_cast<size_t>(j) * blocks_ + b];
+            if (v >> j & 1) {
+                equal &= p;
+            } else {
+                greater |= equal & p;
+                equal &= ~p;
+            }
+        }
+        if (v >> used_planes != 0) return 0;
+        return greater | equal;
+    }
+
+    size_t reach(unsigned v, int used_planes) const {
+        size_t n = 0;
+        for (size_t b = 0; b < blocks_; ++b) n += bit_count(at_least(b, v, used_planes));
+        return n;
+    }
+
+    size_t blocks_;
+    std::vector<std::vector<uint64_t>> bitmap_;
+    std::vector<uint64_t> plane_;
+    std::vector<uint32_t> multiplicity_;
+    std::vector<int> inputs_;
+    std::vector<const uint64_t*> rows_;
+};
+
 }  // namespace
 
 int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row) {
@@ -231,7 +350,7 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
         if (!st.used[i]) longest = std::max(longest, st.seq(i).size());
     // Small counters keep the table in cache; long sequences need wide ones.
     if (longest < 250) {
-        byte_ranker ranker(word_start, word_cores, cores.size());
+        bitmap_ranker ranker(st, cores);
         align_all(st, settings, cores, ranker, out);
     } else {
         word_ranker<uint32_t> ranker(word_start, word_cores, cores.size());
