@@ -116,10 +116,12 @@ void form_single(cluster_state& st) {
 }  // namespace
 
 void cluster_form_initial(cluster_state& st, bool single_flag) {
-    if (single_flag)
+    if (single_flag) {
+        st.nb_found = st.nb_index;
         form_single(st);
-    else
+    } else {
         form_shared(st);
+    }
 }
 
 namespace {

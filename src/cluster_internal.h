@@ -51,6 +51,9 @@ struct cluster_state {
     std::vector<uint32_t> nb_size;
     std::vector<uint32_t> nb_index;
     std::vector<int64_t> nb_value;
+    // Single mode removes entries from the lists; the statistics need them
+    // as found, so that mode keeps a copy (mm1_counts holds the sizes).
+    std::vector<uint32_t> nb_found;
 
     std::vector<int32_t> mm1_counts;
     std::vector<int32_t> mm2_counts;

@@ -1,8 +1,7 @@
 // Cluster statistics: for each sequence that is not a core, the cores within
 // one position (members) or two positions (the rest) of it.
 //
-// Cores near a member are found by look-ups of the member with one position
-// blanked in an index of the cores blanked the same way. A sequence outside
+// Cores near a member are mostly in its neighbour list. A sequence outside
 // every cluster can only have a core within two positions when a letter
 // other than A, C, G, T, N stands at a differing position (otherwise the
 // secondary clusters would have taken it): such cores are found from the
@@ -45,9 +44,16 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
     for (uint32_t i = 0; i < n; ++i)
         if (st.core[i]) cores.push_back(i);
 
+    // Cores next to a member are in its neighbour list as found, unless the
+    // core holds a letter other than ACGTN where they differ or has a
+    // negative count: those few cores are indexed with each position blanked.
     std::vector<blanked_core> blanked;
-    for (uint32_t c : cores)
-        for (size_t p = 0; p < st.seq(c).size(); ++p) blanked.push_back({c, static_cast<uint32_t>(p)});
+    for (uint32_t c : cores) {
+        std::string_view s = st.seq(c);
+        if (st.count[c] >= 0 && std::all_of(s.begin(), s.end(), [](char x) { return in_alphabet(static_cast<unsigned char>(x)); }))
+            continue;
+        for (size_t p = 0; p < s.size(); ++p) blanked.push_back({c, static_cast<uint32_t>(p)});
+    }
     if (blanked.size() >= UINT32_MAX - 1) fail_out_of_memory();
     flat_index blank_index;
     blank_index.reset(blanked.size());
@@ -57,6 +63,7 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
         uint64_t sum = st.hasher.sum(s) + st.hasher.blank(p, static_cast<unsigned char>(s[p]));
         blank_index.insert(seq_hasher::finish(sum, s.size()), k);
     }
+    const std::vector<uint32_t>& found = st.nb_found.empty() ? st.nb_index : st.nb_found;
 
     // Cores two positions from a sequence over ACGTN where the core holds other
     // letters at both: (sequence, core) pairs, from every such pair of positions.
@@ -102,17 +109,23 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
             const int degeneracy = st.used[i] ? 1 : 2;
             near.clear();
             if (degeneracy == 1) {
-                const uint64_t base = st.hasher.sum(s);
-                for (size_t p = 0; p < s.size(); ++p) {
-                    uint64_t h = seq_hasher::finish(base + st.hasher.blank(p, static_cast<unsigned char>(s[p])), s.size());
-                    blank_index.find(h, [&](uint32_t k) {
-                        const blanked_core& b = blanked[k];
-                        std::string_view t = st.seq(b.core);
-                        if (b.pos == p && t.size() == s.size() && std::memcmp(t.data(), s.data(), p) == 0 &&
-                            std::memcmp(t.data() + p + 1, s.data() + p + 1, s.size() - p - 1) == 0)
-                            near.push_back(b.core);
-                        return false;
-                    });
+                for (uint64_t k = st.nb_start[i]; k < st.nb_start[i] + static_cast<uint32_t>(st.mm1_counts[i]); ++k)
+                    if (st.core[found[k]]) near.push_back(found[k]);
+                // A later copy of a core's sequence.
+                if (st.rep[i] != i && st.core[st.rep[i]]) near.push_back(st.rep[i]);
+                if (!blanked.empty()) {
+                    const uint64_t base = st.hasher.sum(s);
+                    for (size_t p = 0; p < s.size(); ++p) {
+                        uint64_t h = seq_hasher::finish(base + st.hasher.blank(p, static_cast<unsigned char>(s[p])), s.size());
+                        blank_index.find(h, [&](uint32_t k) {
+                            const blanked_core& b = blanked[k];
+                            std::string_view t = st.seq(b.core);
+                            if (b.pos == p && t.size() == s.size() && std::memcmp(t.data(), s.data(), p) == 0 &&
+                                std::memcmp(t.data() + p + 1, s.data() + p + 1, s.size() - p - 1) == 0)
+                                near.push_back(b.core);
+                            return false;
+                        });
+                    }
                 }
             } else if (std::any_of(s.begin(), s.end(), [](char c) { return !in_alphabet(static_cast<unsigned char>(c)); })) {
                 auto same_length = cores_by_length.find(s.size());
