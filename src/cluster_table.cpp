@@ -188,21 +188,48 @@ void cluster_find_neighbours(cluster_state& st) {
     st.nb_size.resize(n);
     st.nb_index.clear();
     st.mm1_counts.resize(n);
-    // The variants of a few sequences ahead are prefetched while the current
-    // one is looked up: the look-ups are random reads of a large table.
-    constexpr uint32_t ahead = 4;
-    std::vector<variant> ring[ahead];
-    auto prepare = [&](uint32_t i) {
-        std::vector<variant>& vars = ring[i % ahead];
-        ordered_variants(st.hasher, st.seq(i), vars);
-        for (const variant& v : vars) st.seq_index.prefetch(v.hash);
-    };
-    for (uint32_t i = 0; i < std::min(n, ahead - 1); ++i) prepare(i);
+    // Most variants are in no table. A bit filter (a few MB, mostly in
+    // cache) answers those; only the rest read the large index. Both are
+    // prefetched a few sequences ahead: filter bits far ahead, index slots
+    // nearer, once the filter has thinned the variants out.
+    size_t filter_bits = 64;
+    while (filter_bits < 16 * static_cast<size_t>(n)) filter_bits <<= 1;
+    std::vector<uint64_t> filter(filter_bits / 64, 0);
+    const uint64_t filter_mask = filter_bits - 1;
+    auto filter_bit = [&](uint64_t h) { return (h >> 24) & filter_mask; };
     for (uint32_t i = 0; i < n; ++i) {
-        if (i + ahead - 1 < n) prepare(i + ahead - 1);
+        if (st.rep[i] != i) continue;
+        std::string_view s = st.seq(i);
+        uint64_t b = filter_bit(seq_hasher::finish(st.hasher.sum(s), s.size()));
+        filter[b / 64] |= uint64_t{1} << (b % 64);
+    }
+    constexpr uint32_t ring_size = 16, far = 12, near = 4;
+    std::vector<variant> ring[ring_size];
+    auto stage_far = [&](uint32_t i) {
+        std::vector<variant>& vars = ring[i % ring_size];
+        ordered_variants(st.hasher, st.seq(i), vars);
+        for (const variant& v : vars) __builtin_prefetch(&filter[filter_bit(v.hash) / 64]);
+    };
+    auto stage_near = [&](uint32_t i) {
+        std::vector<variant>& vars = ring[i % ring_size];
+        size_t kept = 0;
+        for (const variant& v : vars) {
+            uint64_t b = filter_bit(v.hash);
+            if (filter[b / 64] >> (b % 64) & 1) {
+                vars[kept++] = v;
+                st.seq_index.prefetch(v.hash);
+            }
+        }
+        vars.resize(kept);
+    };
+    for (uint32_t i = 0; i < std::min(n, far); ++i) stage_far(i);
+    for (uint32_t i = 0; i < std::min(n, near); ++i) stage_near(i);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i + far < n) stage_far(i + far);
+        if (i + near < n) stage_near(i + near);
         std::string_view s = st.seq(i);
         uint32_t found = 0;
-        for (const variant& v : ring[i % ahead]) {
+        for (const variant& v : ring[i % ring_size]) {
             st.seq_index.find(v.hash, [&](uint32_t j) {
                 if (!is_variant(st.seq(j), s, v.pos, v.letter)) return false;
                 // A sequence with a negative count is nobody's neighbour.
