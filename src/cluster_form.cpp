@@ -185,15 +185,21 @@ void cluster_form_secondary(cluster_state& st) {
     // holds hashes only; a hit is checked against the core's letters.
     flat_index index;
     index.reset(texts);
-    std::vector<probe> probes;
-    for (uint32_t c : cores) {
-        letter_changes(st.hasher, st.seq(c), true, probes);
-        for (const probe& pr : probes) index.prefetch(pr.hash);
-        for (const probe& pr : probes) index.insert(pr.hash, c);
-    }
-
     constexpr size_t ahead = 4;
     std::vector<probe> ring[ahead];
+    {
+        // Slots are prefetched a few cores ahead of the insertions.
+        auto prepare = [&](size_t k) {
+            letter_changes(st.hasher, st.seq(cores[k]), true, ring[k % ahead]);
+            for (const probe& pr : ring[k % ahead]) index.prefetch(pr.hash);
+        };
+        for (size_t k = 0; k < std::min(cores.size(), ahead - 1); ++k) prepare(k);
+        for (size_t k = 0; k < cores.size(); ++k) {
+            if (k + ahead - 1 < cores.size()) prepare(k + ahead - 1);
+            for (const probe& pr : ring[k % ahead]) index.insert(pr.hash, cores[k]);
+        }
+    }
+
     auto prepare = [&](size_t k) {
         letter_changes(st.hasher, st.seq(unplaced[k]), false, ring[k % ahead]);
         for (const probe& pr : ring[k % ahead]) index.prefetch(pr.hash);
