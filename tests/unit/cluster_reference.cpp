@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -186,7 +187,7 @@ void secondary(reference_run& r) {
     for (size_t i = 0; i < n; ++i) {
         if (r.used[i]) continue;
         int64_t core_total = 0;
-        std::vector<char> in_range(n, 0);
+        std::set<size_t> in_range;
         std::string s = r.entries[i].first;
         for (size_t p = 0; p < s.size(); ++p) {
             char keep = s[p];
@@ -196,21 +197,18 @@ void secondary(reference_run& r) {
                 auto it = first_mismatch.find(s);
                 if (it == first_mismatch.end()) continue;
                 size_t first = it->second;
-                if (!in_range[first]) core_total = cluster_add(core_total, r.own(first));
-                in_range[first] = 1;
+                if (in_range.insert(first).second) core_total = cluster_add(core_total, r.own(first));
                 for (auto& e : first_mismatch_list[first]) {
                     if (e.first != s) continue;
                     auto d = static_cast<size_t>(e.second);
-                    if (!in_range[d]) core_total = cluster_add(core_total, r.own(d));
-                    in_range[d] = 1;
+                    if (in_range.insert(d).second) core_total = cluster_add(core_total, r.own(d));
                 }
                 r.used[i] = 1;
             }
             s[p] = keep;
         }
         if (!r.used[i] || core_total == 0) continue;
-        for (size_t j = 0; j < n; ++j) {
-            if (!in_range[j]) continue;
+        for (size_t j : in_range) {
             int64_t fraction = cluster_share(r.own(i), r.own(j), core_total);
             r.totals[j] = cluster_add(r.totals[j], fraction);
             r.mm2_totals[j] = cluster_add(r.mm2_totals[j], fraction);
