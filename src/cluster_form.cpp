@@ -167,19 +167,33 @@ void letter_changes(const seq_hasher& hasher, std::string_view s, bool with_whol
     }
 }
 
-}  // namespace
+// Makes i a 2-mismatch member of the cores in range (unsorted, maybe
+// repeated), sharing its count by their own counts.
+void place(cluster_state& st, uint32_t i, std::vector<uint32_t>& in_range) {
+    if (in_range.empty()) return;
+    st.used[i] = 1;
+    std::sort(in_range.begin(), in_range.end());
+    in_range.erase(std::unique(in_range.begin(), in_range.end()), in_range.end());
+    int64_t core_total = 0;
+    for (uint32_t c : in_range) core_total = cluster_add(core_total, st.count[c]);
+    if (core_total == 0) return;
+    for (uint32_t c : in_range) {
+        int64_t fraction = cluster_share(st.count[i], st.count[c], core_total);
+        st.totals[c] = cluster_add(st.totals[c], fraction);
+        st.mm2_totals[c] = cluster_add(st.mm2_totals[c], fraction);
+        ++st.mm2_counts[c];
+        st.added.push_back({c, i, fraction});
+    }
+}
 
-void cluster_form_secondary(cluster_state& st) {
-    const uint32_t n = st.num_entries;
-    std::vector<uint32_t> cores, unplaced;
+// Every core and every 1-letter variant of it in an index; the 1-letter
+// variants of each unplaced sequence are looked up in it.
+void secondary_by_variants(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced) {
     size_t texts = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!st.used[i]) unplaced.push_back(i);
-        if (!st.core[i]) continue;
-        cores.push_back(i);
-        std::string_view s = st.seq(i);
+    for (uint32_t c : cores) {
+        std::string_view s = st.seq(c);
         texts += 1 + 5 * s.size();
-        for (char c : s) texts -= in_alphabet(static_cast<unsigned char>(c));
+        for (char x : s) texts -= in_alphabet(static_cast<unsigned char>(x));
     }
     // Every core and every 1-letter variant of it, to the core. The index
     // holds hashes only; a hit is checked against the core's letters.
@@ -217,19 +231,83 @@ void cluster_form_secondary(cluster_state& st) {
                 return false;
             });
         }
-        if (in_range.empty()) continue;
-        st.used[i] = 1;
-        std::sort(in_range.begin(), in_range.end());
-        in_range.erase(std::unique(in_range.begin(), in_range.end()), in_range.end());
-        int64_t core_total = 0;
-        for (uint32_t c : in_range) core_total = cluster_add(core_total, st.count[c]);
-        if (core_total == 0) continue;
-        for (uint32_t c : in_range) {
-            int64_t fraction = cluster_share(st.count[i], st.count[c], core_total);
-            st.totals[c] = cluster_add(st.totals[c], fraction);
-            st.mm2_totals[c] = cluster_add(st.mm2_totals[c], fraction);
-            ++st.mm2_counts[c];
-            st.added.push_back({c, i, fraction});
-        }
+        place(st, i, in_range);
     }
+}
+
+// Whether a 1-letter variant of u (a letter of ACGTN put in) is the core c or
+// one of its 1-letter variants: c lies within one position of u, or two
+// positions apart where the letters that each side would take from the other
+// are of ACGTN.
+bool in_range_of(std::string_view u, std::string_view c) {
+    if (u.size() != c.size() || u.empty()) return false;
+    size_t at[2] = {0, 0};
+    int differ = 0;
+    for (size_t k = 0; k < u.size(); ++k) {
+        if (u[k] == c[k]) continue;
+        if (differ == 2) return false;
+        at[differ++] = k;
+    }
+    if (differ < 2) return true;
+    auto ok = [](char x) { return in_alphabet(static_cast<unsigned char>(x)); };
+    return (ok(c[at[0]]) && ok(u[at[1]])) || (ok(c[at[1]]) && ok(u[at[0]]));
+}
+
+// The three thirds of a sequence: two sequences within two positions of
+// each other agree on one of them at least.
+uint64_t third_key(const seq_hasher& hasher, std::string_view s, int k) {
+    size_t from = s.size() * static_cast<size_t>(k) / 3, to = s.size() * static_cast<size_t>(k + 1) / 3;
+    return seq_hasher::finish(hasher.sum(s.substr(0, to)) - hasher.sum(s.substr(0, from)), s.size() * 4 + static_cast<size_t>(k));
+}
+
+// Cores indexed by their thirds; each unplaced sequence is compared with
+// the cores that share a third with it. Chosen when those groups are small.
+bool secondary_by_thirds(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced, bool forced) {
+    std::vector<uint64_t> keys;
+    keys.reserve(cores.size() * 3);
+    for (uint32_t c : cores)
+        for (int k = 0; k < 3; ++k) keys.push_back(third_key(st.hasher, st.seq(c), k));
+    if (!forced) {
+        // Expected comparisons per unplaced sequence against the look-ups
+        // and insertions the variant index would cost.
+        std::vector<uint64_t> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        double pairs = 0;
+        for (size_t a = 0, b; a < sorted.size(); a = b) {
+            for (b = a; b < sorted.size() && sorted[b] == sorted[a]; ++b) {
+            }
+            pairs += static_cast<double>(b - a) * static_cast<double>(b - a);
+        }
+        double per_sequence = cores.empty() ? 0 : pairs / static_cast<double>(cores.size());
+        double variant_cost = 80.0 + 80.0 * static_cast<double>(cores.size()) / static_cast<double>(std::max<size_t>(1, unplaced.size()));
+        if (per_sequence > variant_cost) return false;
+    }
+    flat_index index;
+    index.reset(keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) index.insert(keys[k], cores[k / 3]);
+    std::vector<uint32_t> in_range;
+    for (uint32_t i : unplaced) {
+        std::string_view s = st.seq(i);
+        in_range.clear();
+        for (int k = 0; k < 3; ++k) {
+            index.find(third_key(st.hasher, s, k), [&](uint32_t c) {
+                if (in_range_of(s, st.seq(c))) in_range.push_back(c);
+                return false;
+            });
+        }
+        place(st, i, in_range);
+    }
+    return true;
+}
+
+}  // namespace
+
+void cluster_form_secondary(cluster_state& st, secondary_search how) {
+    std::vector<uint32_t> cores, unplaced;
+    for (uint32_t i = 0; i < st.num_entries; ++i) {
+        if (!st.used[i]) unplaced.push_back(i);
+        if (st.core[i]) cores.push_back(i);
+    }
+    if (how == secondary_search::variants || !secondary_by_thirds(st, cores, unplaced, how == secondary_search::thirds))
+        secondary_by_variants(st, cores, unplaced);
 }

@@ -81,7 +81,11 @@ void cluster_read_table(cluster_state& st, line_reader& in);
 // Fills the neighbour lists and the per-sequence tables.
 void cluster_find_neighbours(cluster_state& st);
 void cluster_form_initial(cluster_state& st, bool single_flag);
-void cluster_form_secondary(cluster_state& st);
+// The cores two positions from an unplaced sequence are found either through
+// an index of the cores' 1-letter variants or by comparing it with the cores
+// that share a third of it; automatic picks the cheaper for the table.
+enum class secondary_search { automatic, variants, thirds };
+void cluster_form_secondary(cluster_state& st, secondary_search how = secondary_search::automatic);
 // The cluster file: header, cluster lines, unclustered lines.
 void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_count, out_stream& out);
 // The alignment phase and its file (progress on standard error).

@@ -369,13 +369,14 @@ reference_outputs reference_cluster(const std::string& table, const cluster_sett
     return out;
 }
 
-reference_outputs fast_cluster(const std::string& table, const cluster_settings& settings, bool with_stats, bool with_align) {
+reference_outputs fast_cluster(const std::string& table, const cluster_settings& settings, bool with_stats, bool with_align,
+                               secondary_search how) {
     cluster_state st;
     auto in = line_reader::from_memory(table);
     cluster_read_table(st, *in);
     cluster_find_neighbours(st);
     cluster_form_initial(st, settings.single_flag);
-    cluster_form_secondary(st);
+    cluster_form_secondary(st, how);
     char dir_template[] = "/tmp/cluster_test_XXXXXX";
     std::string dir = mkdtemp(dir_template);
     reference_outputs out;

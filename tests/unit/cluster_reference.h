@@ -15,4 +15,5 @@ struct reference_outputs {
 reference_outputs reference_cluster(const std::string& table, const cluster_settings& settings, bool with_stats, bool with_align);
 
 // The same run through the fast phases.
-reference_outputs fast_cluster(const std::string& table, const cluster_settings& settings, bool with_stats, bool with_align);
+reference_outputs fast_cluster(const std::string& table, const cluster_settings& settings, bool with_stats, bool with_align,
+                               secondary_search how = secondary_search::automatic);

@@ -132,10 +132,13 @@ TEST(ClusterDifferential, FastMatchesStraightforwardOnRandomTables) {
         settings.align_score_cutoff = 1 + static_cast<int>(rng() % 20);
         settings.min_unclustered_count = static_cast<int>(rng() % 4);
         reference_outputs want = reference_cluster(table, settings, true, true);
-        reference_outputs got = fast_cluster(table, settings, true, true);
-        ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial << " single " << settings.single_flag << "\n" << table;
-        ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial << " n " << settings.align_top_n << "\n" << table;
-        ASSERT_EQ(got.statistics, want.statistics) << "trial " << trial << "\n" << table;
+        // Both ways of finding the cores two positions away.
+        for (secondary_search how : {secondary_search::variants, secondary_search::thirds}) {
+            reference_outputs got = fast_cluster(table, settings, true, true, how);
+            ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial << " single " << settings.single_flag << "\n" << table;
+            ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial << " n " << settings.align_top_n << "\n" << table;
+            ASSERT_EQ(got.statistics, want.statistics) << "trial " << trial << "\n" << table;
+        }
     }
 }
 
