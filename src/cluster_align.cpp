@@ -182,6 +182,51 @@ size_t bit_count(uint64_t x) {
     return static_cast<size_t>((x * 0x0101010101010101ull) >> 56);
 }
 
+// Adds the bitmaps rows[0 .. nrows) into the bit planes (plane j, block b
+// at planes[j * blocks + b]), 64 cores per word. Works through the blocks in
+// chunks that stay in the first-level cache; the inner loops run over the
+// blocks of a chunk, so they become vector code (cloned for wider vectors).
+__attribute__((target_clones("avx512f", "avx2", "default"))) void add_rows(const uint64_t* const* rows, size_t nrows,
+                                                                            size_t blocks, int used_planes, uint64_t* planes) {
+    constexpr size_t chunk = 64;
+    for (size_t b0 = 0; b0 < blocks; b0 += chunk) {
+        const size_t len = std::min(chunk, blocks - b0);
+        uint64_t p[8][chunk] = {};
+        uint64_t carry[chunk];
+        for (size_t r = 0; r < nrows; ++r) {
+            const uint64_t* row = rows[r] + b0;
+            for (size_t k = 0; k < len; ++k) carry[k] = row[k];
+            for (int j = 0; j < used_planes; ++j) {
+                for (size_t k = 0; k < len; ++k) {
+                    uint64_t next = p[j][k] & carry[k];
+                    p[j][k] ^= carry[k];
+                    carry[k] = next;
+                }
+            }
+        }
+        for (int j = 0; j < used_planes; ++j)
+            for (size_t k = 0; k < len; ++k) planes[static_cast<size_t>(j) * blocks + b0 + k] = p[j][k];
+    }
+}
+
+// How many cores have a count of at least v.
+__attribute__((target_clones("avx512f", "avx2", "default"))) size_t count_at_least(const uint64_t* planes, size_t blocks, unsigned v,
+                                                                                    int used_planes) {
+    if (v >> used_planes != 0) return 0;
+    size_t n = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+        uint64_t greater = 0, equal = ~uint64_t{0};
+        for (int j = used_planes; j-- > 0;) {
+            uint64_t p = planes[static_cast<size_t>(j) * blocks + b];
+            uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
+            greater |= equal & p & ~bit;
+            equal &= ~(p ^ bit);
+        }
+        n += bit_count(greater | equal);
+    }
+    return n;
+}
+
 // For sequences short enough that a count fits a byte: per word, a bitmap
 // of the cores holding it; the counts of 64 cores at a time are added up
 // bit-sliced (plane j holds bit j of each count), so a sequence costs a few
@@ -218,30 +263,20 @@ public:
         }
         int used_planes = 1;
         while (used_planes < planes && (total >> used_planes) != 0) ++used_planes;
-        for (size_t b = 0; b < blocks_; ++b) {
-            uint64_t p[planes] = {};
-            for (const uint64_t* row : rows_) {
-                uint64_t carry = row[b];
-                // No early stop: a branch here mispredicts more than it saves.
-                for (int j = 0; j < used_planes; ++j) {
-                    uint64_t next = p[j] & carry;
-                    p[j] ^= carry;
-                    carry = next;
-                }
-            }
-            for (int j = 0; j < used_planes; ++j) plane_[static_cast<size_t>(j) * blocks_ + b] = p[j];
-        }
+        add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data());
         // The least count: the largest one that at least top_n cores reach
         // (1 when fewer than top_n cores share a word at all).
-        unsigned lo = 1, hi = total;
-        while (lo < hi) {
-            unsigned mid = (lo + hi + 1) / 2;
-            if (reach(mid, used_planes) >= top_n)
-                lo = mid;
-            else
-                hi = mid - 1;
+        // The count reached is monotone in v; the search starts from the
+        // previous sequence's answer, which is usually close.
+        unsigned least = std::clamp(last_least_, 1u, total);
+        if (least > 1 && reach(least, used_planes) < top_n) {
+            while (least > 1 && reach(least - 1, used_planes) < top_n) --least;
+            --least;
+            if (least == 0) least = 1;
+        } else {
+            while (least < total && reach(least + 1, used_planes) >= top_n) ++least;
         }
-        const unsigned least = lo;
+        last_least_ = least;
         size_t ties = 0;
         for (size_t b = 0; b < blocks_; ++b) {
             uint64_t mask = at_least(b, least, used_planes);
@@ -279,11 +314,7 @@ private:
         return greater | equal;
     }
 
-    size_t reach(unsigned v, int used_planes) const {
-        size_t n = 0;
-        for (size_t b = 0; b < blocks_; ++b) n += bit_count(at_least(b, v, used_planes));
-        return n;
-    }
+    size_t reach(unsigned v, int used_planes) const { return count_at_least(plane_.data(), blocks_, v, used_planes); }
 
     size_t blocks_;
     std::vector<std::vector<uint64_t>> bitmap_;
@@ -291,6 +322,7 @@ private:
     std::vector<uint32_t> multiplicity_;
     std::vector<int> inputs_;
     std::vector<const uint64_t*> rows_;
+    unsigned last_least_ = 1;
 };
 
 }  // namespace
