@@ -13,7 +13,7 @@ enum step : unsigned char { up = 1, left = 2, diag = 3 };
 char* copy_text(const char* text, size_t length) {
     auto* copy = static_cast<char*>(std::malloc(length + 1));
     if (copy == nullptr) fail_out_of_memory();
-    std::memcpy(copy, text, length);
+    if (length > 0) std::memcpy(copy, text, length);  // text is null for an empty alignment
     copy[length] = '\0';
     return copy;
 }
