@@ -38,8 +38,23 @@ bool better(const candidate& a, const candidate& b) { return a.shared != b.share
 template <class Counter>
 class word_ranker {
 public:
-    word_ranker(const std::vector<uint32_t>& word_start, const std::vector<uint32_t>& word_cores, size_t cores)
-        : word_start_(word_start), word_cores_(word_cores), counter_(cores, 0), multiplicity_(word_slots, 0) {}
+    // Per word, the cores holding it (by rank, each once).
+    word_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
+        : word_start_(word_slots + 1, 0), counter_(cores.size(), 0), multiplicity_(word_slots, 0) {
+        std::vector<int> words;
+        std::vector<uint32_t> seen(word_slots, UINT32_MAX);
+        std::vector<std::pair<int, uint32_t>> pairs;
+        for (uint32_t r = 0; r < cores.size(); ++r) {
+            words_of(st.seq(cores[r]), words);
+            for (int w : words)
+                if (seen[w] != r) seen[w] = r, pairs.push_back({w, r});
+        }
+        for (auto& p : pairs) ++word_start_[p.first + 1];
+        for (int w = 0; w < word_slots; ++w) word_start_[w + 1] += word_start_[w];
+        word_cores_.resize(pairs.size());
+        std::vector<uint32_t> fill(word_start_.begin(), word_start_.end() - 1);
+        for (auto& p : pairs) word_cores_[fill[p.first]++] = p.second;
+    }
 
     // The best top_n cores (more shared words first, then lower rank),
     // returned weakest first: the order in which they are aligned.
@@ -103,75 +118,12 @@ public:
     }
 
 private:
-    const std::vector<uint32_t>& word_start_;
-    const std::vector<uint32_t>& word_cores_;
+    std::vector<uint32_t> word_start_;
+    std::vector<uint32_t> word_cores_;
     std::vector<Counter> counter_;
     std::vector<uint32_t> multiplicity_;
     std::vector<int> distinct_;
     std::vector<std::vector<uint32_t>> level_;
-};
-
-// For sequences short enough that a count fits a byte: plain increments
-// along the word lists, then passes over the byte counters (which the
-// compiler turns into vector code) to find the least count that the chosen
-// cores need and to pick them out in rank order.
-class byte_ranker {
-public:
-    byte_ranker(const std::vector<uint32_t>& word_start, const std::vector<uint32_t>& word_cores, size_t cores)
-        : word_start_(word_start), word_cores_(word_cores), counter_((cores / block + 1) * block, 0), multiplicity_(word_slots, 0) {}
-
-    void rank(const std::vector<int>& words, size_t top_n, std::vector<candidate>& top) {
-        top.clear();
-        distinct_.clear();
-        for (int w : words)
-            if (multiplicity_[w]++ == 0) distinct_.push_back(w);
-        uint8_t* counter = counter_.data();
-        for (int w : distinct_) {
-            const auto m = static_cast<uint8_t>(multiplicity_[w]);
-            multiplicity_[w] = 0;
-            for (uint32_t k = word_start_[w]; k < word_start_[w + 1]; ++k) counter[word_cores_[k]] += m;
-        }
-        const size_t size = counter_.size();
-        uint8_t most = 0;
-        for (size_t k = 0; k < size; ++k) most = std::max(most, counter[k]);
-        if (most == 0) return;
-        // The least count: the largest one that at least top_n cores reach.
-        uint8_t least = 1;
-        for (unsigned v = most; v > 1; --v) {
-            size_t reach = 0;
-            for (size_t k = 0; k < size; ++k) reach += counter[k] >= v;
-            if (reach >= top_n) {
-                least = static_cast<uint8_t>(v);
-                break;
-            }
-        }
-        size_t ties = 0;
-        for (size_t b = 0; b < size; b += block) {
-            uint8_t any = 0;
-            for (size_t k = 0; k < block; ++k) any |= counter[b + k] >= least;
-            if (!any) continue;
-            for (size_t k = b; k < b + block; ++k) {
-                if (counter[k] < least) continue;
-                // Ties at the least count come in rank order: the first ones stay.
-                if (counter[k] == least && ties++ >= top_n) continue;
-                top.push_back({counter[k], static_cast<uint32_t>(k)});
-            }
-        }
-        std::fill(counter_.begin(), counter_.end(), 0);
-        if (top.size() > top_n) {
-            std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
-            top.resize(top_n);
-        }
-        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
-    }
-
-private:
-    static constexpr size_t block = 64;
-    const std::vector<uint32_t>& word_start_;
-    const std::vector<uint32_t>& word_cores_;
-    std::vector<uint8_t> counter_;  // padded to whole blocks
-    std::vector<uint32_t> multiplicity_;
-    std::vector<int> distinct_;
 };
 
 // Set bits of x (without relying on a popcount instruction).
@@ -355,37 +307,19 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
     const uint32_t n = st.num_entries;
     warn("Aligning remaining sequences...\n");
 
-    // Per word, the cores holding it (by rank, each once).
     std::vector<uint32_t> cores;
     for (uint32_t i = 0; i < n; ++i)
         if (st.core[i]) cores.push_back(i);
-    std::vector<uint32_t> word_start(word_slots + 1, 0);
-    std::vector<uint32_t> word_cores;
-    {
-        std::vector<int> words;
-        std::vector<uint32_t> seen(word_slots, UINT32_MAX);
-        std::vector<std::pair<int, uint32_t>> pairs;
-        for (uint32_t r = 0; r < cores.size(); ++r) {
-            words_of(st.seq(cores[r]), words);
-            for (int w : words)
-                if (seen[w] != r) seen[w] = r, pairs.push_back({w, r});
-        }
-        for (auto& p : pairs) ++word_start[p.first + 1];
-        for (int w = 0; w < word_slots; ++w) word_start[w + 1] += word_start[w];
-        word_cores.resize(pairs.size());
-        std::vector<uint32_t> fill(word_start.begin(), word_start.end() - 1);
-        for (auto& p : pairs) word_cores[fill[p.first]++] = p.second;
-    }
 
     size_t longest = 0;
     for (uint32_t i = 0; i < n; ++i)
         if (!st.used[i]) longest = std::max(longest, st.seq(i).size());
-    // Small counters keep the table in cache; long sequences need wide ones.
+    // Bit-sliced counts hold up to 255 shared words.
     if (longest < 250) {
         bitmap_ranker ranker(st, cores);
         align_all(st, settings, cores, ranker, out);
     } else {
-        word_ranker<uint32_t> ranker(word_start, word_cores, cores.size());
+        word_ranker<uint32_t> ranker(st, cores);
         align_all(st, settings, cores, ranker, out);
     }
 }
