@@ -32,7 +32,8 @@ struct candidate {
 bool better(const candidate& a, const candidate& b) { return a.shared != b.shared ? a.shared > b.shared : a.rank < b.rank; }
 
 // Ranks the cores by the number of word positions of a sequence whose word
-// they hold. Counting walks only the cores that share a word; cores that
+// they hold, for sequences too long for the bit-sliced counts below.
+// Counting walks only the cores that share a word; cores that
 // reach three or more are remembered per level as they get there, so the
 // best few are found without a pass over everything touched.
 template <class Counter>
@@ -64,7 +65,7 @@ public:
         for (int w : words)
             if (multiplicity_[w]++ == 0) distinct_.push_back(w);
         if (level_.size() < words.size() + 1) level_.resize(words.size() + 1);
-        size_t reach1 = 0, reach2 = 0, walked = 0;
+        size_t reach2 = 0, walked = 0;
         for (int w : distinct_) {
             const uint32_t m = multiplicity_[w];
             const uint32_t* r = word_cores_.data() + word_start_[w];
@@ -74,7 +75,6 @@ public:
                 uint32_t old = counter_[*r];
                 uint32_t now = old + m;
                 counter_[*r] = static_cast<Counter>(now);
-                reach1 += old == 0;
                 reach2 += old < 2 && now >= 2;
                 if (now >= 3)
                     for (uint32_t lv = std::max<uint32_t>(old + 1, 3); lv <= now; ++lv) level_[lv].push_back(*r);
@@ -88,7 +88,6 @@ public:
                 break;
             }
         if (least == 1 && reach2 >= top_n) least = 2;
-        (void)reach1;
         if (least >= 3) {
             for (uint32_t r : level_[least]) top.push_back({static_cast<int>(counter_[r]), r});
             if (walked > counter_.size() / 4) {
