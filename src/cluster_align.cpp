@@ -125,15 +125,20 @@ private:
     std::vector<std::vector<uint32_t>> level_;
 };
 
+constexpr int guesses = 3;
+
 // Adds the bitmaps rows[0 .. nrows) into the bit planes (plane j, block b
 // at planes[j * blocks + b]), 64 cores per word. Rows go in by pairs through
 // carry-save adders: a carry waits at its weight for a second one, and only
 // then are both added, which costs about a third of adding every row through
 // all planes. Works through the blocks in chunks that stay in the
 // first-level cache; the inner loops run over the blocks of a chunk, so they
-// become vector code (cloned for wider vectors).
-__attribute__((target_clones("avx512f", "avx2", "default"))) void add_rows(const uint64_t* const* rows, size_t nrows,
-                                                                            size_t blocks, int used_planes, uint64_t* planes) {
+// become vector code (cloned for wider vectors). Also counts the cores whose
+// count reaches first_guess, first_guess + 1, ... (guesses of them).
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void add_rows(
+    const uint64_t* const* rows, size_t nrows, size_t blocks, int used_planes, uint64_t* planes, unsigned first_guess,
+    size_t reached[guesses]) {
+    for (int g = 0; g < guesses; ++g) reached[g] = 0;
     constexpr size_t chunk = 64;
     for (size_t b0 = 0; b0 < blocks; b0 += chunk) {
         const size_t len = std::min(chunk, blocks - b0);
@@ -185,6 +190,22 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void add_rows(const
         }
         for (int j = 0; j < used_planes; ++j)
             for (size_t k = 0; k < len; ++k) planes[static_cast<size_t>(j) * blocks + b0 + k] = p[j][k];
+        // While the chunk is in cache: how many cores reach each guess.
+        for (int g = 0; g < guesses; ++g) {
+            const unsigned v = first_guess + static_cast<unsigned>(g);
+            if (v >> used_planes != 0) continue;
+            size_t n = 0;
+            for (size_t k = 0; k < len; ++k) {
+                uint64_t greater = 0, equal = ~uint64_t{0};
+                for (int j = used_planes; j-- > 0;) {
+                    uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
+                    greater |= equal & p[j][k] & ~bit;
+                    equal &= ~(p[j][k] ^ bit);
+                }
+                n += static_cast<size_t>(__builtin_popcountll(greater | equal));
+            }
+            reached[g] += n;
+        }
     }
 }
 
@@ -248,14 +269,20 @@ public:
         }
         int used_planes = 1;
         while (used_planes < planes && (total >> used_planes) != 0) ++used_planes;
-        add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data());
+        // The least count is usually close to the previous sequence's: the
+        // counts around it come with the addition.
+        const unsigned guess = std::clamp(last_least_, 2u, std::max(2u, total)) - 1;
+        size_t reached[guesses];
+        add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data(), guess, reached);
         // The least count: the largest one that at least top_n cores reach
         // (1 when fewer than top_n cores share a word at all).
         // The count reached is monotone in v; the search starts from the
         // previous sequence's answer, which is usually close.
         unsigned least = std::clamp(last_least_, 1u, total);
         for (;;) {
-            auto [at, above] = count_at_least(plane_.data(), blocks_, least, used_planes);
+            auto [at, above] = least >= guess && least + 1 < guess + guesses
+                                   ? std::pair<size_t, size_t>(reached[least - guess], reached[least + 1 - guess])
+                                   : count_at_least(plane_.data(), blocks_, least, used_planes);
             if (least > 1 && at < top_n) {
                 --least;
             } else if (least < total && above >= top_n) {
