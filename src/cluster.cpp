@@ -43,7 +43,6 @@ struct cluster_files {
 void parse_options(int argc, char** argv, cluster_settings& settings, cluster_files& files) {
     const char* argv0 = argv[0];
     optind = 0;
-    opterr = 0;
     int option;
     while ((option = getopt(argc, argv, "s:fc:n:a:m:o:")) != -1) {
         switch (option) {

@@ -182,8 +182,10 @@ TEST(ClusterCommand, RejectsBadOptionsAndOperands) {
         {{"cluster", "-c", "many"}, "cluster: Only positive align score cutoffs allowed\n"},
         {{"cluster", "-n", "-1"}, "cluster: Only positive n allowed for aligning top n candidates\n"},
         {{"cluster", "-m", "-1"}, "cluster: Only positive count mins allowed\n"},
-        {{"cluster", "-x"}, "cluster: Unrecognized command line option (?)\n"},
-        {{"cluster", "-c"}, "cluster: Unrecognized command line option (?)\n"},
+        // The option parser names the offending option first.
+        {{"cluster", "-x"}, "cluster: invalid option -- 'x'\ncluster: Unrecognized command line option (?)\n"},
+        {{"cluster", "-c"},
+         "cluster: option requires an argument -- 'c'\ncluster: Unrecognized command line option (?)\n"},
         {{"cluster", "a.txt", "b.txt"}, usage},
         {{"cluster", "/nonexistent/counts.txt"}, "cluster: Could not access file /nonexistent/counts.txt\n"},
         {{"cluster", "/"}, "cluster: Could not access file /\n"},
