@@ -1,0 +1,313 @@
+// Cores with their 1-mismatch members, then 2-mismatch members.
+#include <algorithm>
+#include <cstring>
+
+#include "cluster_internal.h"
+#include "error.h"
+
+namespace {
+
+struct list_view {
+    uint32_t* index;
+    int64_t* value;
+    uint32_t size;
+};
+
+list_view list_of(cluster_state& st, uint32_t i) {
+    return {st.nb_index.data() + st.nb_start[i], st.nb_value.data() + st.nb_start[i], st.nb_size[i]};
+}
+
+// The sequence with the most neighbours among i and its neighbours that are
+// not placed yet; i wins ties, then the first neighbour in key order.
+uint32_t nominee(cluster_state& st, uint32_t i) {
+    list_view l = list_of(st, i);
+    int32_t max_mmc = st.mm1_counts[i];
+    uint32_t best = i;
+    for (uint32_t k = 0; k < l.size; ++k) {
+        uint32_t j = l.index[k];
+        if (st.mm1_counts[j] > max_mmc && !st.used[j]) {
+            max_mmc = st.mm1_counts[j];
+            best = j;
+        }
+    }
+    return best;
+}
+
+void form_shared(cluster_state& st) {
+    const uint32_t n = st.num_entries;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.core[i] || st.nb_size[i] == 0) continue;
+        // A look-up by sequence finds the first copy of a repeated sequence.
+        uint32_t c = st.rep[nominee(st, i)];
+        if (st.used[c]) continue;
+        st.used[c] = 1;
+        st.core[c] = 1;
+        list_view l = list_of(st, c);
+        for (uint32_t k = 0; k < l.size; ++k) st.used[l.index[k]] = 1;
+    }
+    // A member next to several cores is split by the cores' own counts.
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.core[i] || !st.used[i]) continue;
+        list_view l = list_of(st, i);
+        int64_t core_total = 0;
+        for (uint32_t k = 0; k < l.size; ++k)
+            if (st.core[l.index[k]]) core_total = cluster_add(core_total, st.count[l.index[k]]);
+        const uint32_t key = st.rep[i];
+        for (uint32_t k = 0; k < l.size; ++k) {
+            uint32_t j = l.index[k];
+            if (!st.core[j]) continue;
+            int64_t fraction = cluster_share(st.count[i], st.count[j], core_total);
+            st.totals[j] = cluster_add(st.totals[j], fraction);
+            st.mm1_totals[j] = cluster_add(st.mm1_totals[j], fraction);
+            list_view cl = list_of(st, j);
+            uint32_t* at = std::find(cl.index, cl.index + cl.size, key);
+            if (at != cl.index + cl.size) {
+                cl.value[at - cl.index] = fraction;
+            } else {
+                // Only possible when the neighbour relation is one-sided (odd
+                // letters): the core's list must still show what it got.
+                st.added.push_back({j, i, fraction});
+            }
+        }
+    }
+}
+
+void remove_from(cluster_state& st, uint32_t owner, uint32_t key) {
+    list_view l = list_of(st, owner);
+    uint32_t* at = std::find(l.index, l.index + l.size, key);
+    if (at == l.index + l.size) return;
+    size_t k = static_cast<size_t>(at - l.index);
+    std::memmove(l.index + k, l.index + k + 1, (l.size - k - 1) * sizeof(uint32_t));
+    std::memmove(l.value + k, l.value + k + 1, (l.size - k - 1) * sizeof(int64_t));
+    --st.nb_size[owner];
+}
+
+void form_single(cluster_state& st) {
+    const uint32_t n = st.num_entries;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.used[i]) continue;
+        // A later copy of a repeated sequence leads back to the first copy,
+        // which may be placed already: it is not made a core twice.
+        uint32_t c = st.rep[nominee(st, i)];
+        list_view members = list_of(st, c);
+        if (st.used[c] || members.size == 0) continue;
+        for (uint32_t k = 0; k < members.size; ++k) {
+            st.totals[c] = cluster_add(st.totals[c], members.value[k]);
+            st.mm1_totals[c] = cluster_add(st.mm1_totals[c], members.value[k]);
+        }
+        st.used[c] = 1;
+        st.core[c] = 1;
+        // Each member leaves the lists of its other neighbours (and so does
+        // the core), so no later core can claim it.
+        const uint32_t core_key = st.rep[c];
+        for (uint32_t k = 0; k < st.nb_size[c]; ++k) {
+            uint32_t member = st.nb_index[st.nb_start[c] + k];
+            st.used[member] = 1;
+            for (uint32_t m = 0; m < st.nb_size[member]; ++m) {
+                uint32_t their = st.nb_index[st.nb_start[member] + m];
+                if (their == core_key) continue;
+                remove_from(st, their, member);
+                remove_from(st, their, core_key);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void cluster_form_initial(cluster_state& st, bool single_flag) {
+    if (single_flag) {
+        st.nb_found = st.nb_index;
+        form_single(st);
+    } else {
+        form_shared(st);
+    }
+}
+
+namespace {
+
+constexpr char alphabet[] = {'A', 'C', 'G', 'T', 'N'};
+
+bool in_alphabet(unsigned char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T' || c == 'N'; }
+
+// Whether s with (p -> x) is the core t itself or t with one letter replaced
+// by one of ACGTN.
+bool is_core_text(std::string_view s, size_t p, unsigned char x, std::string_view t) {
+    if (s.size() != t.size()) return false;
+    int differ = 0;
+    unsigned char theirs = 0;
+    for (size_t k = 0; k < s.size(); ++k) {
+        unsigned char mine = k == p ? x : static_cast<unsigned char>(s[k]);
+        if (mine != static_cast<unsigned char>(t[k])) {
+            if (++differ > 1) return false;
+            theirs = mine;
+        }
+    }
+    return differ == 0 || in_alphabet(theirs);
+}
+
+struct probe {
+    uint32_t pos;
+    unsigned char letter;
+    uint64_t hash;
+};
+
+// The texts that s can turn into by one letter of ACGTN; with the core
+// itself first when with_whole is set.
+void letter_changes(const seq_hasher& hasher, std::string_view s, bool with_whole, std::vector<probe>& out) {
+    out.clear();
+    const uint64_t base = hasher.sum(s);
+    if (with_whole) out.push_back({0, 0, seq_hasher::finish(base, s.size())});
+    for (size_t p = 0; p < s.size(); ++p) {
+        auto old = static_cast<unsigned char>(s[p]);
+        for (char c : alphabet) {
+            auto a = static_cast<unsigned char>(c);
+            if (a != old) out.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + hasher.change(p, old, a), s.size())});
+        }
+    }
+}
+
+// Makes i a 2-mismatch member of the cores in range (unsorted, maybe
+// repeated), sharing its count by their own counts.
+void place(cluster_state& st, uint32_t i, std::vector<uint32_t>& in_range) {
+    if (in_range.empty()) return;
+    st.used[i] = 1;
+    std::sort(in_range.begin(), in_range.end());
+    in_range.erase(std::unique(in_range.begin(), in_range.end()), in_range.end());
+    int64_t core_total = 0;
+    for (uint32_t c : in_range) core_total = cluster_add(core_total, st.count[c]);
+    if (core_total == 0) return;
+    for (uint32_t c : in_range) {
+        int64_t fraction = cluster_share(st.count[i], st.count[c], core_total);
+        st.totals[c] = cluster_add(st.totals[c], fraction);
+        st.mm2_totals[c] = cluster_add(st.mm2_totals[c], fraction);
+        ++st.mm2_counts[c];
+        st.added.push_back({c, i, fraction});
+    }
+}
+
+// Every core and every 1-letter variant of it in an index; the 1-letter
+// variants of each unplaced sequence are looked up in it.
+void secondary_by_variants(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced) {
+    size_t texts = 0;
+    for (uint32_t c : cores) {
+        std::string_view s = st.seq(c);
+        texts += 1 + 5 * s.size();
+        for (char x : s) texts -= in_alphabet(static_cast<unsigned char>(x));
+    }
+    // Every core and every 1-letter variant of it, to the core. The index
+    // holds hashes only; a hit is checked against the core's letters.
+    flat_index index;
+    index.reset(texts);
+    constexpr size_t ahead = 4;
+    std::vector<probe> ring[ahead];
+    {
+        // Slots are prefetched a few cores ahead of the insertions.
+        auto prepare = [&](size_t k) {
+            letter_changes(st.hasher, st.seq(cores[k]), true, ring[k % ahead]);
+            for (const probe& pr : ring[k % ahead]) index.prefetch(pr.hash);
+        };
+        for (size_t k = 0; k < std::min(cores.size(), ahead - 1); ++k) prepare(k);
+        for (size_t k = 0; k < cores.size(); ++k) {
+            if (k + ahead - 1 < cores.size()) prepare(k + ahead - 1);
+            for (const probe& pr : ring[k % ahead]) index.insert(pr.hash, cores[k]);
+        }
+    }
+
+    auto prepare = [&](size_t k) {
+        letter_changes(st.hasher, st.seq(unplaced[k]), false, ring[k % ahead]);
+        for (const probe& pr : ring[k % ahead]) index.prefetch(pr.hash);
+    };
+    for (size_t k = 0; k < std::min(unplaced.size(), ahead - 1); ++k) prepare(k);
+    std::vector<uint32_t> in_range;
+    for (size_t k = 0; k < unplaced.size(); ++k) {
+        if (k + ahead - 1 < unplaced.size()) prepare(k + ahead - 1);
+        const uint32_t i = unplaced[k];
+        std::string_view s = st.seq(i);
+        in_range.clear();
+        for (const probe& pr : ring[k % ahead]) {
+            index.find(pr.hash, [&](uint32_t c) {
+                if (is_core_text(s, pr.pos, pr.letter, st.seq(c))) in_range.push_back(c);
+                return false;
+            });
+        }
+        place(st, i, in_range);
+    }
+}
+
+// Whether a 1-letter variant of u (a letter of ACGTN put in) is the core c or
+// one of its 1-letter variants: c lies within one position of u, or two
+// positions apart where the letters that each side would take from the other
+// are of ACGTN.
+bool in_range_of(std::string_view u, std::string_view c) {
+    if (u.size() != c.size() || u.empty()) return false;
+    size_t at[2] = {0, 0};
+    int differ = 0;
+    for (size_t k = 0; k < u.size(); ++k) {
+        if (u[k] == c[k]) continue;
+        if (differ == 2) return false;
+        at[differ++] = k;
+    }
+    if (differ < 2) return true;
+    auto ok = [](char x) { return in_alphabet(static_cast<unsigned char>(x)); };
+    return (ok(c[at[0]]) && ok(u[at[1]])) || (ok(c[at[1]]) && ok(u[at[0]]));
+}
+
+// The three thirds of a sequence: two sequences within two positions of
+// each other agree on one of them at least.
+uint64_t third_key(const seq_hasher& hasher, std::string_view s, int k) {
+    size_t from = s.size() * static_cast<size_t>(k) / 3, to = s.size() * static_cast<size_t>(k + 1) / 3;
+    return seq_hasher::finish(hasher.sum(s.substr(0, to)) - hasher.sum(s.substr(0, from)), s.size() * 4 + static_cast<size_t>(k));
+}
+
+// Cores indexed by their thirds; each unplaced sequence is compared with
+// the cores that share a third with it. Chosen when those groups are small.
+bool secondary_by_thirds(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced, bool forced) {
+    std::vector<uint64_t> keys;
+    keys.reserve(cores.size() * 3);
+    for (uint32_t c : cores)
+        for (int k = 0; k < 3; ++k) keys.push_back(third_key(st.hasher, st.seq(c), k));
+    if (!forced) {
+        // Expected comparisons per unplaced sequence against the look-ups
+        // and insertions the variant index would cost.
+        std::vector<uint64_t> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        double pairs = 0;
+        for (size_t a = 0, b; a < sorted.size(); a = b) {
+            for (b = a; b < sorted.size() && sorted[b] == sorted[a]; ++b) {
+            }
+            pairs += static_cast<double>(b - a) * static_cast<double>(b - a);
+        }
+        double per_sequence = cores.empty() ? 0 : pairs / static_cast<double>(cores.size());
+        double variant_cost = 80.0 + 80.0 * static_cast<double>(cores.size()) / static_cast<double>(std::max<size_t>(1, unplaced.size()));
+        if (per_sequence > variant_cost) return false;
+    }
+    flat_index index;
+    index.reset(keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) index.insert(keys[k], cores[k / 3]);
+    std::vector<uint32_t> in_range;
+    for (uint32_t i : unplaced) {
+        std::string_view s = st.seq(i);
+        in_range.clear();
+        for (int k = 0; k < 3; ++k) {
+            index.find(third_key(st.hasher, s, k), [&](uint32_t c) {
+                if (in_range_of(s, st.seq(c))) in_range.push_back(c);
+                return false;
+            });
+        }
+        place(st, i, in_range);
+    }
+    return true;
+}
+
+}  // namespace
+
+void cluster_form_secondary(cluster_state& st, secondary_search how) {
+    std::vector<uint32_t> cores, unplaced;
+    for (uint32_t i = 0; i < st.num_entries; ++i) {
+        if (!st.used[i]) unplaced.push_back(i);
+        if (st.core[i]) cores.push_back(i);
+    }
+    if (how == secondary_search::variants || !secondary_by_thirds(st, cores, unplaced, how == secondary_search::thirds))
+        secondary_by_variants(st, cores, unplaced);
+}

@@ -1,0 +1,106 @@
+// The tables of one cluster run and the phases that build them.
+//
+// Every sequence is known by its index in count order (own count descending,
+// then sequence ascending byte-wise). Sequences live in one arena; per-sequence
+// data sits in parallel arrays; neighbour lists are one flat array with a
+// slice per sequence.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "cluster_index.h"
+
+class line_reader;
+class out_stream;
+
+struct cluster_settings {
+    bool single_flag = false;
+    int align_score_cutoff = 80;
+    int align_top_n = 5;
+    int min_unclustered_count = 1;
+};
+
+// A member entered into a core's list after the neighbour search: a
+// 2-mismatch member, or a 1-mismatch member missing from the core's own list.
+// Kept apart and merged in key order when the list is written; of equal keys
+// the later one comes first.
+struct added_member {
+    uint32_t core;
+    uint32_t member;
+    int64_t value;
+};
+
+struct cluster_state {
+    // Sequences in index order.
+    std::vector<char> arena;
+    std::vector<uint64_t> start;  // num_entries + 1 offsets into arena
+    std::vector<int64_t> count;   // own counts
+    // The first index holding the same sequence: what a look-up by sequence
+    // finds when the table repeats a sequence.
+    std::vector<uint32_t> rep;
+    uint32_t num_entries = 0;
+
+    seq_hasher hasher;
+    flat_index seq_index;  // sequence -> first index holding it
+
+    // Neighbour lists: lists[i] is nb_index/nb_value[nb_start[i] .. + nb_size[i]],
+    // in ascending key order. Values start as the neighbours' own counts.
+    std::vector<uint64_t> nb_start;
+    std::vector<uint32_t> nb_size;
+    std::vector<uint32_t> nb_index;
+    std::vector<int64_t> nb_value;
+    // Single mode removes entries from the lists; the statistics need them
+    // as found, so that mode keeps a copy (mm1_counts holds the sizes).
+    std::vector<uint32_t> nb_found;
+
+    std::vector<int32_t> mm1_counts;
+    std::vector<int32_t> mm2_counts;
+    std::vector<int64_t> totals;
+    std::vector<int64_t> mm1_totals;
+    std::vector<int64_t> mm2_totals;
+    std::vector<uint8_t> used;
+    std::vector<uint8_t> core;
+    std::vector<added_member> added;
+
+    std::string_view seq(uint32_t i) const {
+        return std::string_view(arena.data() + start[i], static_cast<size_t>(start[i + 1] - start[i]));
+    }
+};
+
+// Counts never wrap: sums stop at the ends of the 64-bit range.
+int64_t cluster_add(int64_t a, int64_t b);
+// (a * b) / divisor truncated toward zero, without overflow in the product;
+// 0 when divisor is 0.
+int64_t cluster_share(int64_t a, int64_t b, int64_t divisor);
+
+// Reads the count table (with its warnings) and lays the sequences out in
+// index order.
+void cluster_read_table(cluster_state& st, line_reader& in);
+// Fills the neighbour lists and the per-sequence tables.
+void cluster_find_neighbours(cluster_state& st);
+void cluster_form_initial(cluster_state& st, bool single_flag);
+// The cores two positions from an unplaced sequence are found either through
+// an index of the cores' 1-letter variants or by comparing it with the cores
+// that share a third of it; automatic picks the cheaper for the table.
+enum class secondary_search { automatic, variants, thirds };
+void cluster_form_secondary(cluster_state& st, secondary_search how = secondary_search::automatic);
+// The cluster file: header, cluster lines, unclustered lines.
+void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_count, out_stream& out);
+// The alignment phase and its file (progress on standard error).
+void cluster_align_remaining(const cluster_state& st, const cluster_settings& settings, out_stream& out);
+// The statistics phase and its file (progress on standard error).
+void cluster_statistics(const cluster_state& st, out_stream& out);
+
+// Score of the global alignment of a against b (gap -1, match 5, mismatch -1).
+int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row);
+
+// The progress line of the long phases, every tenth of the entries.
+struct cluster_progress {
+    int64_t total;
+    int64_t step;
+    const char* word;  // "entries" or "performed"
+    void at(int64_t i) const;
+};
+cluster_progress cluster_progress_for(int64_t total, const char* word);

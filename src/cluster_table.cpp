@@ -1,0 +1,257 @@
+// Reading the count table, ordering it, and the 1-mismatch neighbour search.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "cluster_internal.h"
+#include "error.h"
+#include "line_reader.h"
+#include "text.h"
+
+void seq_hasher::prepare(size_t max_length) {
+    uint64_t state = 0x2545F4914F6CDD1Dull;
+    weight_.resize(max_length);
+    for (auto& w : weight_) {
+        // splitmix64
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        w = (z ^ (z >> 31)) | 1;
+    }
+}
+
+uint64_t seq_hasher::sum(std::string_view s) const {
+    uint64_t h = 0;
+    for (size_t p = 0; p < s.size(); ++p) h += (static_cast<uint64_t>(static_cast<unsigned char>(s[p])) + 1) * weight_[p];
+    return h;
+}
+
+void flat_index::reset(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected + expected / 3 + 1) capacity <<= 1;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+}
+
+int64_t cluster_add(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return sum;
+}
+
+int64_t cluster_share(int64_t a, int64_t b, int64_t divisor) {
+    if (divisor == 0) return 0;
+    __int128 q = static_cast<__int128>(a) * b / divisor;
+    if (q > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
+    if (q < std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(q);
+}
+
+namespace {
+
+struct read_entry {
+    int64_t count;
+    uint64_t prefix;  // first eight bytes, big-endian, zero-padded
+    uint32_t line;
+};
+
+uint64_t prefix_of(std::string_view s) {
+    uint64_t p = 0;
+    for (size_t k = 0; k < 8; ++k) p = (p << 8) | (k < s.size() ? static_cast<unsigned char>(s[k]) : 0);
+    return p;
+}
+
+int compare_bytes(std::string_view a, std::string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+    if (c != 0) return c;
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+constexpr uint32_t max_entries = std::numeric_limits<uint32_t>::max() - 2;
+
+}  // namespace
+
+void cluster_read_table(cluster_state& st, line_reader& in) {
+    std::vector<char> raw;
+    std::vector<uint64_t> raw_start{0};
+    std::vector<read_entry> order;
+    std::string_view line;
+    while (in.next(line)) {
+        if (!line.empty() && line[0] == '#') continue;
+        size_t tab = line.find('\t');
+        if (tab == std::string_view::npos) {
+            warn("Warning: an entry is not in expected format (sequence\tcount)\n");
+            continue;
+        }
+        std::string_view sequence = line.substr(0, tab);
+        int64_t value = parse_atoi64(line.substr(tab + 1));
+        if (value <= 0) {
+            warn("Warning: an entry has a non-positive count associated with it: %.*s\t%lld\n",
+                 static_cast<int>(sequence.size()), sequence.data(), static_cast<long long>(value));
+        }
+        if (order.size() >= max_entries) fail_out_of_memory();
+        raw.insert(raw.end(), sequence.begin(), sequence.end());
+        raw_start.push_back(raw.size());
+        order.push_back({value, prefix_of(sequence), static_cast<uint32_t>(order.size())});
+    }
+    auto raw_seq = [&](uint32_t k) {
+        return std::string_view(raw.data() + raw_start[k], static_cast<size_t>(raw_start[k + 1] - raw_start[k]));
+    };
+    std::sort(order.begin(), order.end(), [&](const read_entry& a, const read_entry& b) {
+        if (a.count != b.count) return a.count > b.count;
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return compare_bytes(raw_seq(a.line), raw_seq(b.line)) < 0;
+    });
+
+    const uint32_t n = static_cast<uint32_t>(order.size());
+    st.num_entries = n;
+    st.arena.clear();
+    st.arena.reserve(raw.size());
+    st.start.assign(1, 0);
+    st.start.reserve(n + 1);
+    st.count.resize(n);
+    size_t max_length = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        std::string_view s = raw_seq(order[i].line);
+        st.arena.insert(st.arena.end(), s.begin(), s.end());
+        st.start.push_back(st.arena.size());
+        st.count[i] = order[i].count;
+        max_length = std::max(max_length, s.size());
+    }
+    std::vector<char>().swap(raw);
+
+    // The index from sequence to the first index that holds it.
+    st.hasher.prepare(max_length);
+    st.seq_index.reset(n);
+    st.rep.resize(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        std::string_view s = st.seq(i);
+        uint64_t h = seq_hasher::finish(st.hasher.sum(s), s.size());
+        uint32_t found = i;
+        st.seq_index.find(h, [&](uint32_t j) {
+            if (st.seq(j) != s) return false;
+            found = j;
+            return true;
+        });
+        st.rep[i] = found;
+        if (found == i) st.seq_index.insert(h, i);
+    }
+}
+
+namespace {
+
+// The letters put in place of another, in byte order.
+constexpr char substitutes[] = {'A', 'C', 'G', 'N', 'T'};
+
+struct variant {
+    uint32_t pos;
+    unsigned char letter;
+    uint64_t hash;
+};
+
+// The one-letter variants of s in ascending byte-wise order of the variant
+// texts: first those that put a smaller letter at p (p ascending), then those
+// that put a larger one (p descending).
+void ordered_variants(const seq_hasher& hasher, std::string_view s, std::vector<variant>& out) {
+    out.clear();
+    const uint64_t base = hasher.sum(s);
+    const size_t len = s.size();
+    for (size_t p = 0; p < len; ++p) {
+        auto old = static_cast<unsigned char>(s[p]);
+        for (char c : substitutes) {
+            auto a = static_cast<unsigned char>(c);
+            if (a < old) out.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + hasher.change(p, old, a), len)});
+        }
+    }
+    for (size_t p = len; p-- > 0;) {
+        auto old = static_cast<unsigned char>(s[p]);
+        for (char c : substitutes) {
+            auto a = static_cast<unsigned char>(c);
+            if (a > old) out.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + hasher.change(p, old, a), len)});
+        }
+    }
+}
+
+// Whether t equals s with the letter at p replaced by a.
+bool is_variant(std::string_view t, std::string_view s, size_t p, unsigned char a) {
+    return t.size() == s.size() && static_cast<unsigned char>(t[p]) == a && std::memcmp(t.data(), s.data(), p) == 0 &&
+           std::memcmp(t.data() + p + 1, s.data() + p + 1, s.size() - p - 1) == 0;
+}
+
+}  // namespace
+
+void cluster_find_neighbours(cluster_state& st) {
+    const uint32_t n = st.num_entries;
+    st.nb_start.assign(1, 0);
+    st.nb_start.reserve(n + 1);
+    st.nb_size.resize(n);
+    st.nb_index.clear();
+    st.mm1_counts.resize(n);
+    // Most variants are in no table. A bit filter (a few MB, mostly in
+    // cache) answers those; only the rest read the large index. Both are
+    // prefetched a few sequences ahead: filter bits far ahead, index slots
+    // nearer, once the filter has thinned the variants out.
+    size_t filter_bits = 64;
+    while (filter_bits < 16 * static_cast<size_t>(n)) filter_bits <<= 1;
+    std::vector<uint64_t> filter(filter_bits / 64, 0);
+    const uint64_t filter_mask = filter_bits - 1;
+    auto filter_bit = [&](uint64_t h) { return (h >> 24) & filter_mask; };
+    for (uint32_t i = 0; i < n; ++i) {
+        if (st.rep[i] != i) continue;
+        std::string_view s = st.seq(i);
+        uint64_t b = filter_bit(seq_hasher::finish(st.hasher.sum(s), s.size()));
+        filter[b / 64] |= uint64_t{1} << (b % 64);
+    }
+    constexpr uint32_t ring_size = 16, far = 12, near = 4;
+    std::vector<variant> ring[ring_size];
+    auto stage_far = [&](uint32_t i) {
+        std::vector<variant>& vars = ring[i % ring_size];
+        ordered_variants(st.hasher, st.seq(i), vars);
+        for (const variant& v : vars) __builtin_prefetch(&filter[filter_bit(v.hash) / 64]);
+    };
+    auto stage_near = [&](uint32_t i) {
+        std::vector<variant>& vars = ring[i % ring_size];
+        size_t kept = 0;
+        for (const variant& v : vars) {
+            uint64_t b = filter_bit(v.hash);
+            if (filter[b / 64] >> (b % 64) & 1) {
+                vars[kept++] = v;
+                st.seq_index.prefetch(v.hash);
+            }
+        }
+        vars.resize(kept);
+    };
+    for (uint32_t i = 0; i < std::min(n, far); ++i) stage_far(i);
+    for (uint32_t i = 0; i < std::min(n, near); ++i) stage_near(i);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i + far < n) stage_far(i + far);
+        if (i + near < n) stage_near(i + near);
+        std::string_view s = st.seq(i);
+        uint32_t found = 0;
+        for (const variant& v : ring[i % ring_size]) {
+            st.seq_index.find(v.hash, [&](uint32_t j) {
+                if (!is_variant(st.seq(j), s, v.pos, v.letter)) return false;
+                // A sequence with a negative count is nobody's neighbour.
+                if (st.count[j] >= 0) {
+                    st.nb_index.push_back(j);
+                    ++found;
+                }
+                return true;
+            });
+        }
+        st.nb_size[i] = found;
+        st.mm1_counts[i] = static_cast<int32_t>(found);
+        st.nb_start.push_back(st.nb_index.size());
+    }
+    st.nb_index.shrink_to_fit();
+    st.nb_value.resize(st.nb_index.size());
+    for (size_t k = 0; k < st.nb_index.size(); ++k) st.nb_value[k] = st.count[st.nb_index[k]];
+    st.mm2_counts.assign(n, 0);
+    st.totals = st.count;
+    st.mm1_totals.assign(n, 0);
+    st.mm2_totals.assign(n, 0);
+    st.used.assign(n, 0);
+    st.core.assign(n, 0);
+    st.added.clear();
+}

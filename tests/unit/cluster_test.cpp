@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "cluster_reference.h"
+
+namespace {
+
+const std::string header = "#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 count\t[sequence:count:mmcount]...\n";
+const std::string stats_header =
+    "#Degeneracy\tSequence Count\tSequence\tProximal Clusters\tLargest Proximal Cluster\tSmallest Proximal Cluster\tAll proximal "
+    "cluster sizes\n";
+
+std::string clusters(const std::string& table, bool single = false) {
+    cluster_settings settings;
+    settings.single_flag = single;
+    return fast_cluster(table, settings, false, false).clusters;
+}
+
+TEST(ClusterInitial, ChainNominatesTheSequenceWithMostNeighbours) {
+    EXPECT_EQ(clusters("AAAA\t100\nAAAT\t50\nAATT\t10\n"), header + "AAAT\t2:0\t160\t50\t110\t0\tAAAA:100:1,AATT:10:1\n");
+}
+
+// CAAA lies next to the cores AAAA (30) and CCAA (10).
+std::string two_cores(int member_count) {
+    return "AAAA\t30\nCCAA\t10\nCAAA\t" + std::to_string(member_count) + "\nAAAT\t1\nAATA\t1\nCCAT\t1\nCCTA\t1\n";
+}
+
+TEST(ClusterInitial, SharedMemberIsSplitByTheCoresOwnCounts) {
+    for (int member : {8, 9}) {
+        EXPECT_EQ(clusters(two_cores(member)), header +
+                                                   "AAAA\t3:0\t38\t30\t8\t0\tAAAT:1:1,AATA:1:1,CAAA:6:2\n"
+                                                   "CCAA\t3:0\t14\t10\t4\t0\tCAAA:2:2,CCAT:1:1,CCTA:1:1\n")
+            << member;
+    }
+}
+
+TEST(ClusterInitial, SingleModeGivesTheMemberToTheFirstCore) {
+    EXPECT_EQ(clusters(two_cores(8), true), header +
+                                                "AAAA\t3:0\t40\t30\t10\t0\tAAAT:1:1,AATA:1:1,CAAA:8:2\n"
+                                                "CCAA\t3:0\t12\t10\t2\t0\tCCAT:1:1,CCTA:1:1\n");
+}
+
+TEST(ClusterInitial, ZeroCountCoresGetZeroShares) {
+    std::string out = clusters("AAAA\t0\nCCAA\t0\nCAAA\t8\nAAAT\t1\nAATA\t1\nCCAT\t1\nCCTA\t1\n");
+    EXPECT_NE(out.find("CAAA:0:2"), std::string::npos) << out;
+}
+
+TEST(ClusterSecondary, TwoMismatchMemberIsSharedInBothModes) {
+    // TTAA is two positions from AAAA (30) and from TTTT (10).
+    std::string table = "AAAA\t30\nTTTT\t10\nTTAA\t8\nAAAC\t1\nTTTG\t1\n";
+    for (bool single : {false, true}) {
+        EXPECT_EQ(clusters(table, single), header +
+                                               "AAAA\t1:1\t37\t30\t1\t6\tAAAC:1:1,TTAA:6:0\n"
+                                               "TTTT\t1:1\t13\t10\t1\t2\tTTAA:2:0,TTTG:1:1\n");
+    }
+}
+
+TEST(ClusterStatistics, MemberNextToTwoCoresListsBothTotals) {
+    // AAAC (a member) lies next to AAAA and AACC; a second member of AACC
+    // makes its total the larger one.
+    std::string table = "AAAA\t40\nAACC\t30\nAAAC\t10\nAAAT\t1\nAATA\t1\nAACG\t12\nAACT\t1\n";
+    cluster_settings settings;
+    reference_outputs out = fast_cluster(table, settings, true, false);
+    EXPECT_EQ(out.statistics, reference_cluster(table, settings, true, false).statistics);
+    EXPECT_NE(out.statistics.find("1\t10\tAAAC\t2\t"), std::string::npos) << out.statistics;
+}
+
+TEST(ClusterStatistics, SmallestSizeStopsBelowOneMillion) {
+    std::string table = "AAAA\t999990\nAAAT\t10\n";
+    reference_outputs out = fast_cluster(table, cluster_settings{}, true, false);
+    EXPECT_EQ(out.statistics, stats_header + "1\t10\tAAAT\t1\t1000000\t0\t1000000\n");
+}
+
+// Random small tables: dense neighbourhoods, repeated sequences, zero and
+// negative counts, letters outside ACGTN, mixed lengths, large counts.
+std::string random_table(std::mt19937& rng) {
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    std::vector<std::string> bases;
+    int base_count = 1 + pick(4);
+    int length = 3 + pick(4);
+    for (int b = 0; b < base_count; ++b) {
+        std::string s;
+        int len = pick(6) == 0 ? length + 1 : length;
+        for (int k = 0; k < len; ++k) s += "ACGT"[pick(4)];
+        bases.push_back(s);
+    }
+    std::string table;
+    std::vector<std::string> seen;
+    int lines = 3 + pick(40);
+    for (int l = 0; l < lines; ++l) {
+        std::string s;
+        int what = pick(20);
+        if (what == 0 && !seen.empty()) {
+            s = seen[static_cast<size_t>(pick(static_cast<int>(seen.size())))];  // repeated
+        } else {
+            s = bases[static_cast<size_t>(pick(base_count))];
+            int edits = pick(4);
+            for (int e = 0; e < edits; ++e) {
+                const char* letters = pick(15) == 0 ? "NaX" : "ACGTN";
+                s[static_cast<size_t>(pick(static_cast<int>(s.size())))] = letters[pick(pick(15) == 0 ? 3 : 4)];
+            }
+        }
+        seen.push_back(s);
+        long long count;
+        int kind = pick(30);
+        if (kind == 0)
+            count = 0;
+        else if (kind == 1)
+            count = -pick(5) - 1;
+        else if (kind == 2)
+            count = 3000000000LL + pick(1000);
+        else if (kind < 12)
+            count = 1 + pick(3);
+        else
+            count = 1 + pick(200);
+        table += s + "\t" + std::to_string(count) + (pick(10) == 0 ? "\textra\n" : "\n");
+        if (pick(25) == 0) table += "#comment\n";
+        if (pick(30) == 0) table += "no tab here\n";
+    }
+    return table;
+}
+
+TEST(ClusterDifferential, FastMatchesStraightforwardOnRandomTables) {
+    std::mt19937 rng(20261208);
+    for (int trial = 0; trial < 1500; ++trial) {
+        std::string table = random_table(rng);
+        cluster_settings settings;
+        settings.single_flag = rng() % 2 == 1;
+        settings.align_top_n = static_cast<int>(rng() % 7);
+        settings.align_score_cutoff = 1 + static_cast<int>(rng() % 20);
+        settings.min_unclustered_count = static_cast<int>(rng() % 4);
+        reference_outputs want = reference_cluster(table, settings, true, true);
+        // Both ways of finding the cores two positions away.
+        for (secondary_search how : {secondary_search::variants, secondary_search::thirds}) {
+            reference_outputs got = fast_cluster(table, settings, true, true, how);
+            ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial << " single " << settings.single_flag << "\n" << table;
+            ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial << " n " << settings.align_top_n << "\n" << table;
+            ASSERT_EQ(got.statistics, want.statistics) << "trial " << trial << "\n" << table;
+        }
+    }
+}
+
+TEST(ClusterDifferential, LongSequencesUseWideWordCounts) {
+    // Sequences of 250 letters and more take the counting path for long
+    // words lists; a few error copies of two bases keep cores and leftovers.
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 20; ++trial) {
+        std::string bases[2];
+        for (auto& b : bases)
+            for (int k = 0; k < 250 + static_cast<int>(rng() % 40); ++k) b += "ACGT"[rng() % 4];
+        std::string table;
+        for (int l = 0; l < 30; ++l) {
+            std::string s = bases[rng() % 2];
+            for (unsigned e = rng() % 6; e > 0; --e) s[rng() % s.size()] = "ACGTN"[rng() % 5];
+            table += s + "\t" + std::to_string(1 + rng() % 50) + "\n";
+        }
+        cluster_settings settings;
+        settings.align_top_n = 1 + static_cast<int>(rng() % 3);
+        reference_outputs want = reference_cluster(table, settings, true, true);
+        reference_outputs got = fast_cluster(table, settings, true, true);
+        ASSERT_EQ(got.clusters, want.clusters) << trial;
+        ASSERT_EQ(got.alignments, want.alignments) << trial;
+        ASSERT_EQ(got.statistics, want.statistics) << trial;
+    }
+}
+
+}  // namespace
