@@ -135,6 +135,87 @@ private:
 };
 
 #if MORVANE_HAVE_ISAL
+// A member's header, read here rather than by ISA-L: the library passes over
+// reserved flag bits and a header checksum that does not match, both of
+// which zlib refuses, and the two backends must agree on every stream.
+class gzip_header {
+public:
+    enum class result { more, done, bad };
+
+    void reset() { *this = gzip_header(); }
+
+    // Takes header bytes from next (advancing it and shrinking avail) until
+    // the header ends or the bytes run out.
+    result feed(unsigned char*& next, size_t& avail) {
+        while (avail > 0) {
+            unsigned char byte = *next++;
+            --avail;
+            if (!take(byte)) return result::bad;
+            if (stage_ == stage::done) return result::done;
+        }
+        return result::more;
+    }
+
+private:
+    enum class stage { fixed, extra_length, extra, name, comment, header_crc, done };
+    static constexpr unsigned char crc_flag = 0x02, extra_flag = 0x04, name_flag = 0x08,
+                                   comment_flag = 0x10, reserved_flags = 0xe0;
+
+    bool take(unsigned char byte) {
+        if (stage_ != stage::header_crc) crc_ = crc32(crc_, &byte, 1);
+        switch (stage_) {
+            case stage::fixed:
+                if ((seen_ == 0 && byte != 0x1f) || (seen_ == 1 && byte != 0x8b) || (seen_ == 2 && byte != 8))
+                    return false;  // magic number, deflate method
+                if (seen_ == 3) {
+                    if ((byte & reserved_flags) != 0) return false;
+                    flags_ = byte;
+                }
+                if (++seen_ == 10) next_stage(stage::fixed);
+                return true;
+            case stage::extra_length:
+                length_ |= static_cast<size_t>(byte) << (8 * seen_);
+                if (++seen_ == 2) {
+                    seen_ = 0;
+                    if (length_ == 0) next_stage(stage::extra);
+                    else stage_ = stage::extra;
+                }
+                return true;
+            case stage::extra:
+                if (++seen_ == length_) next_stage(stage::extra);
+                return true;
+            case stage::name:
+            case stage::comment:
+                if (byte == 0) next_stage(stage_);
+                return true;
+            case stage::header_crc:
+                stored_crc_ |= static_cast<unsigned>(byte) << (8 * seen_);
+                if (++seen_ < 2) return true;
+                stage_ = stage::done;
+                return stored_crc_ == (crc_ & 0xffff);
+            case stage::done: return true;
+        }
+        return true;
+    }
+
+    // The stage after from, by the flags.
+    void next_stage(stage from) {
+        seen_ = 0;
+        if (from < stage::extra_length && (flags_ & extra_flag)) stage_ = stage::extra_length;
+        else if (from < stage::name && (flags_ & name_flag)) stage_ = stage::name;
+        else if (from < stage::comment && (flags_ & comment_flag)) stage_ = stage::comment;
+        else if (from < stage::header_crc && (flags_ & crc_flag)) stage_ = stage::header_crc;
+        else stage_ = stage::done;
+    }
+
+    stage stage_ = stage::fixed;
+    size_t seen_ = 0;
+    size_t length_ = 0;
+    unsigned char flags_ = 0;
+    unsigned long crc_ = 0;
+    unsigned stored_crc_ = 0;
+};
+
 class isal_source final : public gzip_source {
 public:
     isal_source(std::unique_ptr<byte_source> raw, const std::string& prefix, read_failure on_fault)
@@ -145,24 +226,20 @@ public:
 private:
     void begin_member() override {
         isal_inflate_reset(state_.get());
-        state_->crc_flag = ISAL_GZIP;  // parse the header, verify CRC-32 and length
-        header_seen_ = 0;
-    }
-
-    // The library passes over the reserved bits of the header's flag byte,
-    // which a sound stream leaves clear (zlib refuses them too): watch the
-    // first four bytes of each member go by and check the fourth.
-    bool reserved_flags_set(const unsigned char* consumed_from, size_t consumed) {
-        while (header_seen_ < 4 && consumed > 0) {
-            if (header_seen_ == 3 && (*consumed_from & 0xe0) != 0) return true;
-            ++header_seen_;
-            ++consumed_from;
-            --consumed;
-        }
-        return false;
+        state_->crc_flag = ISAL_GZIP_NO_HDR_VER;  // the header is read here; verify CRC-32 and length
+        header_.reset();
+        in_header_ = true;
     }
 
     step inflate_some(char* out, size_t room, size_t& made) override {
+        made = 0;
+        if (in_header_) {
+            gzip_header::result header = header_.feed(next_, avail_);
+            if (header == gzip_header::result::bad) return step::fault;
+            if (header == gzip_header::result::more) return step::more;  // avail_ is 0: more input first
+            in_header_ = false;
+            if (avail_ == 0) return step::more;
+        }
         inflate_state& state = *state_;
         state.next_in = next_;
         state.avail_in = static_cast<uint32_t>(avail_);
@@ -171,10 +248,9 @@ private:
         int result = isal_inflate(&state);
         made = room - state.avail_out;
         size_t consumed = avail_ - state.avail_in;
-        const unsigned char* consumed_from = next_;
         next_ = state.next_in;
         avail_ = state.avail_in;
-        if (result != ISAL_DECOMP_OK || reserved_flags_set(consumed_from, consumed)) return step::fault;
+        if (result != ISAL_DECOMP_OK) return step::fault;
         // At the end of a member the library hands back the whole bytes it
         // had buffered beyond the trailer, so next_ is where the next member
         // (or padding) begins.
@@ -184,7 +260,8 @@ private:
     }
 
     std::unique_ptr<inflate_state> state_;
-    int header_seen_ = 0;  // bytes of the member's header consumed, up to 4
+    gzip_header header_;
+    bool in_header_ = false;
 };
 #endif
 

@@ -579,6 +579,42 @@ TEST(Gzip, ReservedHeaderFlagsAreCorruption) {
     }
 }
 
+// A member whose header carries the optional fields that flags selects:
+// extra field, name, comment, and the header checksum (right or wrong).
+std::string member_with_header(const std::string& text, unsigned char flags, bool right_header_crc = true) {
+    std::string header("\x1f\x8b\x08", 3);
+    header += static_cast<char>(flags);
+    header += std::string("\x01\x02\x03\x04\x00\x03", 6);
+    if (flags & 0x04) header += std::string("\x05\x00" "ab\0cd", 7);
+    if (flags & 0x08) header += std::string("reads.fq\0", 9);
+    if (flags & 0x10) header += std::string("a comment\0", 10);
+    if (flags & 0x02) {
+        uLong crc = crc32(0, reinterpret_cast<const Bytef*>(header.data()), static_cast<uInt>(header.size()));
+        if (!right_header_crc) crc ^= 1;
+        header += static_cast<char>(crc & 0xff);
+        header += static_cast<char>((crc >> 8) & 0xff);
+    }
+    return header + gzip_member(text).substr(10);  // zlib's member has the bare 10-byte header
+}
+
+TEST(Gzip, OptionalHeaderFieldsAndTheHeaderChecksum) {
+    std::string text = sample_text(20);
+    for (gzip_backend backend : backends()) {
+        SCOPED_TRACE(backend_name(backend));
+        for (unsigned flags = 0; flags < 0x20; ++flags) {
+            for (size_t piece : {size_t{1}, size_t{3}, size_t{1} << 20}) {
+                std::string good = member_with_header(text, static_cast<unsigned char>(flags));
+                EXPECT_EQ(gunzip(good + good, backend, piece).result, text + text) << flags << " " << piece;
+                if (flags & 0x02) {
+                    std::string bad = member_with_header(text, static_cast<unsigned char>(flags), false);
+                    EXPECT_EQ(gunzip(bad, backend, piece).status, 2) << flags << " " << piece;
+                    EXPECT_EQ(gunzip(good + bad, backend, piece).status, 2) << flags << " " << piece;
+                }
+            }
+        }
+    }
+}
+
 TEST(Gzip, LineReaderSniffsTheMagicNumber) {
     EXPECT_TRUE(looks_like_gzip("\x1f\x8b", 2));
     EXPECT_FALSE(looks_like_gzip("\x1f", 1));
