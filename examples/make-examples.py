@@ -133,6 +133,20 @@ def junk_template(rng):
     return "".join(rng.choice(BASES) for _ in range(READ_LENGTH))
 
 
+def cumulative_shares(weights, off_weights):
+    """Cumulative read shares: 93% from the library, 3% from strains missing
+    from the file, the rest (beyond the last share) junk."""
+    library_total, off_total = sum(weights), sum(off_weights)
+    cumulative, running = [], 0.0
+    for w in weights:
+        running += 0.93 * w / library_total
+        cumulative.append(running)
+    for w in off_weights:
+        running += 0.03 * w / off_total
+        cumulative.append(running)
+    return cumulative
+
+
 def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     rng = random.Random(SEED)
@@ -148,18 +162,8 @@ def main():
 
     templates = [FLANK5 + b + FLANK3 for b in library + off_library]
     weights = abundance_weights(rng, LIBRARY_SIZE, DROPOUTS)
-    library_total = sum(weights)
-    # 93% of the reads from the library, 3% from strains missing from the
-    # file, the rest junk.
     off_weights = [rng.lognormvariate(0.0, 0.8) for _ in off_library]
-    off_total = sum(off_weights)
-    cumulative, running = [], 0.0
-    for w in weights:
-        running += 0.93 * w / library_total
-        cumulative.append(running)
-    for w in off_weights:
-        running += 0.03 * w / off_total
-        cumulative.append(running)
+    cumulative = cumulative_shares(weights, off_weights)
 
     lines = []
     for number in range(1, READS + 1):

@@ -35,9 +35,9 @@ SHEET = "samples.tsv"
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("make_examples", os.path.join(HERE, "make-examples.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("make_examples", os.path.join(HERE, "make-examples.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -47,20 +47,6 @@ def library(gen):
     rng = random.Random(gen.SEED)
     barcodes = gen.make_barcodes(rng, gen.LIBRARY_SIZE + gen.OFF_LIBRARY)
     return barcodes[:gen.LIBRARY_SIZE], barcodes[gen.LIBRARY_SIZE:]
-
-
-def cumulative_shares(weights, off_weights):
-    """Cumulative read shares: 93% library, 3% off-library strains, the
-    rest (beyond the last share) junk."""
-    library_total, off_total = sum(weights), sum(off_weights)
-    cumulative, running = [], 0.0
-    for w in weights:
-        running += 0.93 * w / library_total
-        cumulative.append(running)
-    for w in off_weights:
-        running += 0.03 * w / off_total
-        cumulative.append(running)
-    return cumulative
 
 
 def write_sample(gen, path, templates, cumulative, reads, seed, name):
@@ -95,7 +81,7 @@ def main():
             weights = [w * math.pow(2.0, generations * f) for w, f in zip(start, fitness)]
             file_name = "sample-%s.fastq.gz" % name
             write_sample(gen, os.path.join(out_dir, file_name), templates,
-                         cumulative_shares(weights, off_weights), reads, seed, name)
+                         gen.cumulative_shares(weights, off_weights), reads, seed, name)
             sheet.write("%s\t%s\n" % (name, file_name))
 
 

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "hash.h"
 #include <string_view>
 #include <vector>
 
@@ -23,13 +25,7 @@ public:
     // The change when the byte at p is blanked (counts as no letter at all).
     uint64_t blank(size_t p, unsigned char old_letter) const { return 0 - (static_cast<uint64_t>(old_letter) + 1) * weight_[p]; }
     static uint64_t finish(uint64_t sum, size_t length) {
-        uint64_t h = sum + length * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 33;
-        h *= 0xff51afd7ed558ccdull;
-        h ^= h >> 33;
-        h *= 0xc4ceb9fe1a85ec53ull;
-        h ^= h >> 33;
-        return h;
+        return hash_mix64(sum + length * 0x9E3779B97F4A7C15ull);
     }
 
 private:

@@ -15,6 +15,7 @@
 #endif
 
 #include "error.h"
+#include "hash.h"
 #include "line_reader.h"
 #include "output.h"
 #include "text.h"
@@ -203,12 +204,7 @@ inline uint64_t hash_bytes(const char* p, size_t length) {
         }
         h = (rotate_left(h, 23) ^ word) * k;
     }
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
+    return hash_mix64(h);
 }
 
 }  // namespace

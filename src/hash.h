@@ -17,6 +17,17 @@ struct hash {
 };
 
 int hash_slot(const char* key);
+
+// Spreads the bits of a 64-bit hash over the whole word (a finaliser for the
+// fast private tables of count, cluster and map, whose slots take the low bits).
+inline uint64_t hash_mix64(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
 int hash_slot_nmer(const char* word, int n);
 
 hash* hash_create();
