@@ -46,6 +46,7 @@ void out_stream::flush() {
 }
 
 void out_stream::put(std::string_view text) {
+    if (text.empty()) return;  // may have no data pointer at all, which memcpy must not see
     if (text.size() > buffer_size - used_) {
         flush();
         if (text.size() >= buffer_size) {

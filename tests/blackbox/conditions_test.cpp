@@ -159,6 +159,15 @@ TEST_F(Conditions, BarcodeFileThroughAPipeIsReadLikeTheFile) {
     EXPECT_EQ(pipe.err, file.err);
 }
 
+// Tables that only a damaged or hand-edited file gives.
+TEST(HostileTables, CountTableOfEmptySequencesOnly) {
+    run_result r = run_morvane({"cluster"}, "\t8\nAC\n\t3\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 count\t[sequence:count:mmcount]...\n"
+              "\t0:0\t8\t8\t0\t0\n\t0:0\t3\t3\t0\t0\n");
+}
+
 // Totals beyond 32 bits: a count table and a map file whose sums pass 2^32.
 TEST(Totals, ClusterAndTabulateSumInSixtyFourBits) {
     scratch_dir dir;
