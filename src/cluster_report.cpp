@@ -35,6 +35,20 @@ void put_item(const cluster_state& st, out_stream& out, bool& first, uint32_t me
     out.put_int(static_cast<int64_t>(st.mm1_counts[m]) + st.mm2_counts[m]);
 }
 
+// The sequence and its six numbers, as cluster lines and unclustered lines
+// both begin.
+void put_numbers(const cluster_state& st, out_stream& out, uint32_t i) {
+    out.put(st.seq(i));
+    out.put('\t');
+    out.put_int(st.mm1_counts[i]);
+    out.put(':');
+    out.put_int(st.mm2_counts[i]);
+    for (int64_t v : {st.totals[i], st.count[i], st.mm1_totals[i], st.mm2_totals[i]}) {
+        out.put('\t');
+        out.put_int(v);
+    }
+}
+
 }  // namespace
 
 void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_count, out_stream& out) {
@@ -59,15 +73,7 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
 
     std::vector<uint32_t> extra;
     for (uint32_t c : cores) {
-        out.put(st.seq(c));
-        out.put('\t');
-        out.put_int(st.mm1_counts[c]);
-        out.put(':');
-        out.put_int(st.mm2_counts[c]);
-        for (int64_t v : {st.totals[c], st.count[c], st.mm1_totals[c], st.mm2_totals[c]}) {
-            out.put('\t');
-            out.put_int(v);
-        }
+        put_numbers(st, out, c);
         out.put('\t');
         // Key order; of equal keys the entry added last stands first.
         extra.assign(added_order.begin() + added_start[c], added_order.begin() + added_start[c + 1]);
@@ -97,15 +103,7 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
     for (uint32_t i = 0; i < n; ++i) {
         if (st.used[i]) continue;
         if (st.totals[i] <= min_unclustered_count) break;
-        out.put(st.seq(i));
-        out.put('\t');
-        out.put_int(st.mm1_counts[i]);
-        out.put(':');
-        out.put_int(st.mm2_counts[i]);
-        for (int64_t v : {st.totals[i], st.count[i], st.mm1_totals[i], st.mm2_totals[i]}) {
-            out.put('\t');
-            out.put_int(v);
-        }
+        put_numbers(st, out, i);
         out.put('\n');
     }
 }
