@@ -6,6 +6,7 @@
 
 #include "alignment.h"
 #include "hash.h"
+#include "map_tables.h"
 
 namespace {
 
@@ -21,16 +22,8 @@ constexpr size_t blocks_at_once = 4;
 constexpr size_t narrow_length_limit = 6000;
 constexpr size_t dp_lanes = 16;
 
-size_t letter_row(char c) {
-    switch (c) {
-        case 'A': return 0;
-        case 'C': return 1;
-        case 'G': return 2;
-        case 'T': return 3;
-        case 'N': return 4;
-        default: return 5;
-    }
-}
+// A, C, G, T and N have rows 0 to 4; every other byte shares row 5.
+size_t letter_row(char c) { return std::min<size_t>(word_index::letter_code(c), letter_rows - 1); }
 
 int16_t letter_value(char c) { return static_cast<int16_t>(static_cast<unsigned char>(c)); }
 
