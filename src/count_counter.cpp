@@ -202,9 +202,11 @@ void read_counter::add(batch& sequences) {
     sequences.used_ = 0;
 }
 
-void read_counter::add(const char* sequence, size_t length) { add(sequence, length, hash_bytes(sequence, length)); }
+uint32_t read_counter::add(const char* sequence, size_t length) {
+    return add(sequence, length, hash_bytes(sequence, length));
+}
 
-void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
+uint32_t read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     slot* table = slots();
     const uint32_t tag = static_cast<uint32_t>(hash);
     size_t place = hash & mask_;
@@ -216,7 +218,7 @@ void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
             if (r->length_ == length &&
                 std::memcmp(reinterpret_cast<const char*>(r) + record::header, sequence, length) == 0) {
                 ++r->count_;
-                return;
+                return s.ref;
             }
         }
         place = (place + 1) & mask_;
@@ -230,6 +232,7 @@ void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     }
     table[place] = slot{tag, new_record(sequence, length)};
     ++size_;
+    return table[place].ref;
 }
 
 namespace {

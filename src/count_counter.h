@@ -84,8 +84,10 @@ public:
     read_counter(const read_counter&) = delete;
     read_counter& operator=(const read_counter&) = delete;
 
-    // Counts one more read with this sequence.
-    void add(const char* sequence, size_t length);
+    // Counts one more read with this sequence. Returns the sequence's id,
+    // the same for every read of it and never 0, so that further data (such
+    // as its UMIs) can be kept per sequence elsewhere.
+    uint32_t add(const char* sequence, size_t length);
     // Counts one more read for every sequence in the batch, and empties it.
     void add(batch& sequences);
     // The number of distinct sequences.
@@ -103,7 +105,7 @@ private:
         uint32_t hash;
         uint32_t ref;
     };
-    void add(const char* sequence, size_t length, uint64_t hash);
+    uint32_t add(const char* sequence, size_t length, uint64_t hash);
     uint32_t new_record(const char* sequence, size_t length);  // counted once; its ref
     record* at(uint32_t ref) const {
         return reinterpret_cast<record*>(chunks_[(ref - 1) >> offset_bits].bytes.get() +

@@ -276,6 +276,23 @@ TEST(ReadCounter, ManyKeysSurviveGrowthAndBatches) {
     EXPECT_EQ(sorted.back()->count(), 1);
 }
 
+TEST(ReadCounter, IdsStayTheSameThroughGrowth) {
+    count::read_counter counts;
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 100000; ++i) {
+        std::string key = "S" + std::to_string(i);
+        ids.push_back(counts.add(key.data(), key.size()));
+    }
+    std::vector<uint32_t> sorted_ids = ids;
+    std::sort(sorted_ids.begin(), sorted_ids.end());
+    EXPECT_EQ(std::adjacent_find(sorted_ids.begin(), sorted_ids.end()), sorted_ids.end());  // all distinct
+    EXPECT_NE(sorted_ids.front(), 0u);
+    for (int i = 0; i < 100000; i += 997) {
+        std::string key = "S" + std::to_string(i);
+        ASSERT_EQ(counts.add(key.data(), key.size()), ids[i]) << key;
+    }
+}
+
 TEST(ReadCounter, BatchBeyondFullAndLongKeys) {
     count::read_counter counts;
     count::read_counter::batch batch;
