@@ -280,7 +280,7 @@ TEST(ReadCounter, IdsStayTheSameThroughGrowth) {
     count::read_counter counts;
     std::vector<uint32_t> ids;
     for (int i = 0; i < 100000; ++i) {
-        std::string key = "S" + std::to_string(i);
+        std::string key = std::string("S").append(std::to_string(i));
         ids.push_back(counts.add(key.data(), key.size()));
     }
     std::vector<uint32_t> sorted_ids = ids;
@@ -288,7 +288,7 @@ TEST(ReadCounter, IdsStayTheSameThroughGrowth) {
     EXPECT_EQ(std::adjacent_find(sorted_ids.begin(), sorted_ids.end()), sorted_ids.end());  // all distinct
     EXPECT_NE(sorted_ids.front(), 0u);
     for (int i = 0; i < 100000; i += 997) {
-        std::string key = "S" + std::to_string(i);
+        std::string key = std::string("S").append(std::to_string(i));
         ASSERT_EQ(counts.add(key.data(), key.size()), ids[i]) << key;
     }
 }
