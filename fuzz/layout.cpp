@@ -2,7 +2,8 @@
 // layout (its first byte, less '0', the mismatches of every constant when
 // it is a digit), every further line a read. A placement must lie within
 // the read, in the order of the layout, and every letter handed out must
-// be one of the read's.
+// be one of the read's. Then the rest runs through count with the layout,
+// as a FASTQ file, on both strands (and with -r when the digit is odd).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "count.h"
 #include "count_layout.h"
+#include "fuzz_support.h"
 
 using count::element_kind;
 
@@ -52,5 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (n + 1 != letters.size() || std::memcmp(letters.data(), quals.data(), n) != 0) std::abort();
         }
     }
+    if (shape->has(element_kind::umi) || line_end == std::string_view::npos) return 0;
+    if (layout_text.find('\0') != std::string_view::npos) return 0;  // not an argument
+    static memory_file reads;
+    reads.set(text.substr(line_end + 1));
+    std::vector<std::string> args{"count", "-f", "-m", "S", "-b", "-p", std::string(layout_text)};
+    if (mismatches >= 0) args.insert(args.end(), {"-e", std::to_string(mismatches)});
+    if (mismatches % 2 == 1) args.push_back("-r");
+    args.push_back(reads.path());
+    run_sub_command(count_main, args, {0, 3});  // 3: sequence and quality of unequal length
     return 0;
 }
