@@ -1,8 +1,14 @@
 #include "umi.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <stdexcept>
+#include <tuple>
 
 #include "hash.h"
 
@@ -116,18 +122,33 @@ private:
 
     void build_index(const std::vector<uint64_t>& codes) {
         size_t capacity = 16;
-        while (capacity < 2 * codes.size()) capacity *= 2;
+        shift_ = 60;
+        while (capacity < 2 * codes.size()) {
+            capacity *= 2;
+            --shift_;
+        }
         slots_.assign(capacity, slot{0, absent});
+        filter_.assign(capacity / 8, 0);
         mask_ = capacity - 1;
         for (size_t i = 0; i < codes.size(); ++i) {
-            size_t at = hash_mix64(codes[i]) & mask_;
+            uint64_t bit = filter_bit(codes[i]);
+            filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+            size_t at = home(codes[i]);
             while (slots_[at].index != absent) at = (at + 1) & mask_;
             slots_[at] = slot{codes[i], static_cast<uint32_t>(i)};
         }
     }
 
+    // One multiply: the index is small and rebuilt for every barcode.
+    size_t home(uint64_t code) const { return (code * 0x9e3779b97f4a7c15ULL) >> shift_; }
+    // Eight bits for every slot (at least 16 for every UMI) answer most
+    // look-ups, nearly all of which find nothing, without a probe.
+    size_t filter_bit(uint64_t code) const { return (code * 0x9e3779b97f4a7c15ULL) >> (shift_ - 3); }
+
     uint32_t find(uint64_t code) const {
-        for (size_t at = hash_mix64(code) & mask_;; at = (at + 1) & mask_) {
+        uint64_t bit = filter_bit(code);
+        if (!(filter_[bit / 64] >> (bit % 64) & 1)) return absent;
+        for (size_t at = home(code);; at = (at + 1) & mask_) {
             const slot& s = slots_[at];
             if (s.index == absent || s.code == code) return s.index;
         }
@@ -135,7 +156,9 @@ private:
 
     size_t length_;
     std::vector<slot> slots_;
+    std::vector<uint64_t> filter_;
     size_t mask_ = 0;
+    int shift_ = 60;
     std::vector<uint32_t> group_;
     std::vector<uint32_t> queue_;
 };
@@ -281,88 +304,101 @@ std::vector<std::pair<std::string, std::string>> groups(std::vector<std::pair<st
     return members;
 }
 
-pair_counter::table::table() : slots_(1024, pair_slot{0, 0, 0}) {}
-
-template <class Same, class MakeKey>
-pair_slot& pair_counter::table::find(uint64_t hash, uint32_t barcode, Same same, MakeKey make_key) {
-    size_t mask = slots_.size() - 1;
-    for (size_t at = hash & mask;; at = (at + 1) & mask) {
-        pair_slot& s = slots_[at];
-        if (s.count == 0) {
-            s.key = make_key();
-            s.barcode = barcode;
-            ++size_;
-            return s;
-        }
-        if (s.barcode == barcode && same(s)) return s;
-    }
-}
-
-template <class Rehash>
-void pair_counter::table::grow(Rehash rehash) {
-    std::vector<pair_slot> bigger(slots_.size() * 2, pair_slot{0, 0, 0});
-    size_t mask = bigger.size() - 1;
-    for (const pair_slot& s : slots_) {
-        if (s.count == 0) continue;
-        size_t at = rehash(s) & mask;
-        while (bigger[at].count != 0) at = (at + 1) & mask;
-        bigger[at] = s;
-    }
-    slots_.swap(bigger);
-}
-
-pair_counter::pair_counter(size_t umi_length) : length_(umi_length) {}
-
-uint64_t pair_counter::text_hash(uint32_t barcode, std::string_view umi) const {
-    uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a: the text path is the rare one
-    for (char c : umi) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
-    return pair_hash(barcode, h);
-}
-
-std::string_view pair_counter::text_of(uint64_t record) const {
-    return std::string_view(arena_).substr(record * length_, length_);
-}
-
-void pair_counter::count_read(pair_slot& slot, bool packed) {
-    if (slot.count == UINT32_MAX) {
-        carry_[{packed, slot.barcode, slot.key}] += slot.count;
-        slot.count = 0;
-    }
-    ++slot.count;
-}
-
-int64_t pair_counter::reads_of(const pair_slot& slot, bool packed) const {
-    int64_t reads = slot.count;
-    if (!carry_.empty()) {
-        auto carried = carry_.find({packed, slot.barcode, slot.key});
-        if (carried != carry_.end()) reads += carried->second;
-    }
-    return reads;
-}
-
-void pair_counter::add(uint32_t barcode, std::string_view umi) {
-    if (umi.size() != length_) throw std::invalid_argument("UMI of the wrong length");
-    uint64_t code;
-    if (pack(umi, code)) {
-        if (packed_.full()) packed_.grow([](const pair_slot& s) { return pair_hash(s.barcode, s.key); });
-        pair_slot& slot = packed_.find(
-            pair_hash(barcode, code), barcode, [&](const pair_slot& s) { return s.key == code; }, [&] { return code; });
-        count_read(slot, true);
-        return;
-    }
-    if (text_.full()) text_.grow([this](const pair_slot& s) { return text_hash(s.barcode, text_of(s.key)); });
-    pair_slot& slot = text_.find(
-        text_hash(barcode, umi), barcode, [&](const pair_slot& s) { return text_of(s.key) == umi; },
-        [&] {
-            arena_.append(umi);
-            return static_cast<uint64_t>(text_.size());
-        });
-    count_read(slot, false);
-}
-
-size_t pair_counter::pairs() const { return packed_.size() + text_.size(); }
-
 namespace {
+
+constexpr size_t huge_page = size_t{2} << 20;
+
+// One distinct pair. key is the packed UMI or, for a UMI kept as text, its
+// record number in the text arena. count 0 marks an empty slot.
+struct pair_slot {
+    uint64_t key;
+    uint32_t barcode;
+    uint32_t count;
+};
+
+// Zeroed slots. A large table is looked up at random, so it asks for 2 MB
+// pages, which spare most look-ups a miss in the address translation cache.
+class slot_array {
+public:
+    explicit slot_array(size_t count) : size_(count) {
+        size_t bytes = count * sizeof(pair_slot);
+        size_t align = bytes >= huge_page ? huge_page : 64;
+        bytes = (bytes + align - 1) & ~(align - 1);
+        data_ = static_cast<pair_slot*>(std::aligned_alloc(align, bytes));
+        if (data_ == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        if (align == huge_page) ::madvise(data_, bytes, MADV_HUGEPAGE);  // a hint; small pages work too
+#endif
+        std::memset(static_cast<void*>(data_), 0, bytes);
+    }
+    ~slot_array() { std::free(data_); }
+    slot_array(slot_array&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(other.size_) {}
+    slot_array& operator=(slot_array&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+
+    size_t size() const { return size_; }
+    pair_slot& operator[](size_t i) { return data_[i]; }
+    const pair_slot* begin() const { return data_; }
+    const pair_slot* end() const { return data_ + size_; }
+
+private:
+    pair_slot* data_;
+    size_t size_;
+};
+
+// An open-addressing table of pairs with linear probing, at most 3/4 full.
+class pair_table {
+public:
+    size_t size() const { return size_; }
+    const slot_array& slots() const { return slots_; }
+    bool full() const { return (size_ + 1) * 4 > slots_.size() * 3; }
+    void prefetch(uint64_t hash) const { __builtin_prefetch(slots_.begin() + (hash & (slots_.size() - 1))); }
+
+    // The slot of (barcode, key), found by hash and same(slot); a new pair
+    // gets a zero count and the key made by make_key().
+    template <class Same, class MakeKey>
+    pair_slot& find(uint64_t hash, uint32_t barcode, Same same, MakeKey make_key) {
+        size_t mask = slots_.size() - 1;
+        for (size_t at = hash & mask;; at = (at + 1) & mask) {
+            pair_slot& s = slots_[at];
+            if (s.count == 0) {
+                s.key = make_key();
+                s.barcode = barcode;
+                ++size_;
+                return s;
+            }
+            if (s.barcode == barcode && same(s)) return s;
+        }
+    }
+
+    template <class Rehash>
+    void grow(Rehash rehash) {
+        slot_array bigger(slots_.size() * 2);
+        size_t mask = bigger.size() - 1;
+        for (const pair_slot& s : slots_) {
+            if (s.count == 0) continue;
+            size_t at = rehash(s) & mask;
+            while (bigger[at].count != 0) at = (at + 1) & mask;
+            bigger[at] = s;
+        }
+        slots_ = std::move(bigger);
+    }
+
+private:
+    slot_array slots_{1024};
+    size_t size_ = 0;
+};
+
+// A packed read waiting for its slot to arrive in the cache.
+struct pending_read {
+    uint64_t hash;
+    uint64_t code;
+    uint32_t barcode;
+};
+constexpr size_t reads_in_flight = 16;
 
 // A pair out of a table, with its whole read count.
 struct pair_item {
@@ -379,40 +415,138 @@ bool by_barcode_then_group_order(const pair_item& a, const pair_item& b) {
 
 }  // namespace
 
-void pair_counter::for_each_barcode(const std::function<void(uint32_t, int64_t)>& fn) const {
-    auto items_of = [this](const table& t, bool packed) {
-        std::vector<pair_item> items;
-        items.reserve(t.size());
+struct pair_counter::tables {
+    explicit tables(size_t length) : length(length) {}
+
+    uint64_t text_hash(uint32_t barcode, std::string_view umi) const {
+        uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a: the text path is the rare one
+        for (char c : umi) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+        return pair_hash(barcode, h);
+    }
+
+    std::string_view text_of(uint64_t record) const { return std::string_view(arena).substr(record * length, length); }
+
+    void count_read(pair_slot& slot, bool is_packed) {
+        if (slot.count == UINT32_MAX) {
+            carry[{is_packed, slot.barcode, slot.key}] += slot.count;
+            slot.count = 0;
+        }
+        ++slot.count;
+    }
+
+    int64_t reads_of(const pair_slot& slot, bool is_packed) const {
+        int64_t reads = slot.count;
+        if (!carry.empty()) {
+            auto carried = carry.find({is_packed, slot.barcode, slot.key});
+            if (carried != carry.end()) reads += carried->second;
+        }
+        return reads;
+    }
+
+    void add_packed(const pending_read& read) {
+        if (packed.full()) packed.grow([](const pair_slot& s) { return pair_hash(s.barcode, s.key); });
+        pair_slot& slot = packed.find(
+            read.hash, read.barcode, [&](const pair_slot& s) { return s.key == read.code; }, [&] { return read.code; });
+        count_read(slot, true);
+    }
+
+    void add_text(uint32_t barcode, std::string_view umi) {
+        if (text.full()) text.grow([this](const pair_slot& s) { return text_hash(s.barcode, text_of(s.key)); });
+        pair_slot& slot = text.find(
+            text_hash(barcode, umi), barcode, [&](const pair_slot& s) { return text_of(s.key) == umi; },
+            [&] {
+                arena.append(umi);
+                return static_cast<uint64_t>(text.size());
+            });
+        count_read(slot, false);
+    }
+
+    void flush() {
+        for (size_t i = 0; i < in_flight; ++i) add_packed(ring[(next + i) % reads_in_flight]);
+        in_flight = 0;
+        next = 0;
+    }
+
+    std::vector<pair_item> items(const pair_table& t, bool is_packed) const {
+        std::vector<pair_item> found;
+        found.reserve(t.size());
         for (const pair_slot& s : t.slots())
-            if (s.count != 0) items.push_back({s.key, reads_of(s, packed), s.barcode});
-        std::sort(items.begin(), items.end(), by_barcode_then_group_order);
-        return items;
-    };
-    std::vector<pair_item> packed = items_of(packed_, true);
-    std::vector<pair_item> text = items_of(text_, false);
-    packed_collapser collapser(length_);
+            if (s.count != 0) found.push_back({s.key, reads_of(s, is_packed), s.barcode});
+        std::sort(found.begin(), found.end(), by_barcode_then_group_order);
+        return found;
+    }
+
+    size_t length;
+    pair_table packed;
+    pair_table text;
+    std::string arena;  // the text UMIs, length letters each
+    // Reads beyond 32 bits of a pair's count, by (packed?, barcode, key):
+    // a pair would need over four billion reads to get here.
+    std::map<std::tuple<bool, uint32_t, uint64_t>, int64_t> carry;
+    // Packed reads are looked up some reads after their slot was prefetched,
+    // so that the cache misses of several reads overlap.
+    std::array<pending_read, reads_in_flight> ring{};
+    size_t in_flight = 0;
+    size_t next = 0;  // the oldest read in the ring
+};
+
+pair_counter::pair_counter(size_t umi_length) : tables_(std::make_unique<tables>(umi_length)) {}
+pair_counter::~pair_counter() = default;
+pair_counter::pair_counter(pair_counter&&) noexcept = default;
+pair_counter& pair_counter::operator=(pair_counter&&) noexcept = default;
+
+void pair_counter::add(uint32_t barcode, std::string_view umi) {
+    tables& t = *tables_;
+    if (umi.size() != t.length) throw std::invalid_argument("UMI of the wrong length");
+    uint64_t code;
+    if (!pack(umi, code)) {
+        t.add_text(barcode, umi);
+        return;
+    }
+    pending_read read{pair_hash(barcode, code), code, barcode};
+    t.packed.prefetch(read.hash);
+    if (t.in_flight < reads_in_flight) {
+        t.ring[(t.next + t.in_flight++) % reads_in_flight] = read;
+        return;
+    }
+    t.add_packed(t.ring[t.next]);
+    t.ring[t.next] = read;
+    t.next = (t.next + 1) % reads_in_flight;
+}
+
+size_t pair_counter::pairs() const {
+    tables_->flush();
+    return tables_->packed.size() + tables_->text.size();
+}
+
+void pair_counter::for_each_barcode(const std::function<void(uint32_t, int64_t)>& fn) const {
+    const tables& t = *tables_;
+    tables_->flush();
+    std::vector<pair_item> packed = t.items(t.packed, true);
+    std::vector<pair_item> text = t.items(t.text, false);
+    packed_collapser collapser(t.length);
     std::vector<uint64_t> codes;
     std::vector<int64_t> reads;
     size_t p = 0;
-    size_t t = 0;
-    while (p < packed.size() || t < text.size()) {
+    size_t x = 0;
+    while (p < packed.size() || x < text.size()) {
         uint32_t barcode = p < packed.size() ? packed[p].barcode : UINT32_MAX;
-        if (t < text.size()) barcode = std::min(barcode, text[t].barcode);
+        if (x < text.size()) barcode = std::min(barcode, text[x].barcode);
         codes.clear();
         reads.clear();
         for (; p < packed.size() && packed[p].barcode == barcode; ++p) {
             codes.push_back(packed[p].key);
             reads.push_back(packed[p].reads);
         }
-        if (t == text.size() || text[t].barcode != barcode) {
+        if (x == text.size() || text[x].barcode != barcode) {
             fn(barcode, collapser.run(codes, reads));
             continue;
         }
         // Letters other than A C G T among this barcode's UMIs: all of them as text.
         std::vector<std::pair<std::string, int64_t>> umis;
-        for (size_t i = 0; i < codes.size(); ++i) umis.emplace_back(unpack(codes[i], length_), reads[i]);
-        for (; t < text.size() && text[t].barcode == barcode; ++t)
-            umis.emplace_back(std::string(text_of(text[t].key)), text[t].reads);
+        for (size_t i = 0; i < codes.size(); ++i) umis.emplace_back(unpack(codes[i], t.length), reads[i]);
+        for (; x < text.size() && text[x].barcode == barcode; ++x)
+            umis.emplace_back(std::string(t.text_of(text[x].key)), text[x].reads);
         fn(barcode, molecules(std::move(umis)));
     }
 }
