@@ -175,7 +175,9 @@ TEST(Umi, PairCounterAgainstTheReference) {
             counter.add(id, letters);
             pairs_so_far += expected[id][letters]++ == 0;
             // Reads held back for their slots are counted before any read-out, mid-run too.
-            if (read % 333 == 7) ASSERT_EQ(counter.pairs(), pairs_so_far) << "seed " << seed << " read " << read;
+            if (read % 333 == 7) {
+                ASSERT_EQ(counter.pairs(), pairs_so_far) << "seed " << seed << " read " << read;
+            }
         }
         size_t pairs = 0;
         std::vector<std::pair<uint32_t, int64_t>> want;
