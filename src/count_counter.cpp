@@ -166,10 +166,11 @@ void read_counter::batch::commit(size_t length) {
     used_ += length;
 }
 
-void read_counter::add(batch& sequences) {
+void read_counter::add(batch& sequences, std::vector<uint32_t>* ids) {
     const size_t n = sequences.lengths_.size();
     std::vector<uint64_t>& hashes = sequences.hashes_;
     hashes.resize(n);
+    if (ids != nullptr) ids->resize(n);
     const char* bytes = sequences.bytes_.data();
     // A pipeline over the batch: a sequence is hashed and its slot asked for,
     // some steps later the record that slot points to is asked for, and some
@@ -194,7 +195,8 @@ void read_counter::add(batch& sequences) {
         }
         if (step >= count_lag) {
             size_t i = step - count_lag;
-            add(bytes + sequences.starts_[i], sequences.lengths_[i], hashes[i]);
+            uint32_t id = add(bytes + sequences.starts_[i], sequences.lengths_[i], hashes[i]);
+            if (ids != nullptr) (*ids)[i] = id;
         }
     }
     sequences.starts_.clear();

@@ -89,7 +89,10 @@ public:
     // as its UMIs) can be kept per sequence elsewhere.
     uint32_t add(const char* sequence, size_t length);
     // Counts one more read for every sequence in the batch, and empties it.
-    void add(batch& sequences);
+    // With ids, ids[i] becomes the id of the batch's i-th sequence.
+    void add(batch& sequences, std::vector<uint32_t>* ids = nullptr);
+    // The record of an id that add() returned (valid until sort()).
+    const record* find(uint32_t id) const { return at(id); }
     // The number of distinct sequences.
     int64_t unique() const { return static_cast<int64_t>(size_); }
     // Every record, by count descending, then by sequence ascending in byte
