@@ -79,7 +79,7 @@ TEST(LayoutParse, LayoutsThatCannotWorkAreRefused) {
     }
 }
 
-TEST(LayoutMatch, TheIssuesExamples) {
+TEST(LayoutMatch, GuidesFlankedBarcodesLongBarcodesAndSpacers) {
     const std::string guide = "ACGTACGTACGTACGTACGT";
     // A leading constant may start anywhere; a window keeps an early copy out.
     EXPECT_EQ(barcode_of("CACCG[20]", "TTT" "CACCG" + guide + "GG"), guide);
