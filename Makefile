@@ -4,8 +4,9 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build demo test test-sanitize bench clean
+.PHONY: all deps build demo test test-sanitize bench clean install
 
 all: build
 
@@ -15,6 +16,10 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Installs build/morvane as $(PREFIX)/bin/morvane (CMake's install rules).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 demo: build
 	@examples/run-demo.sh $(BUILD)/morvane
