@@ -20,7 +20,17 @@ const std::string help =
     "  -q\t\t force input file to be parsed as a qsec file\n"
     "  -o FILE\t additionally prints results to FILE\n"
     "  -m S|X|I|J\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively)\n"
-    "  -c\t\t only unfiltered results will be reported in output\n";
+    "  -c\t\t only unfiltered results will be reported in output\n"
+    "  -p LAYOUT\t count only the barcode letters of each read, found by its layout,\n"
+    "\t\t e.g. 'CACCG[20]' or '{18-26}CACCG[20]' (see the README)\n"
+    "  -e K\t\t with -p: substitutions each constant allows (default: a tenth of its letters)\n"
+    "  -r\t\t reverse-complement every read first\n"
+    "  -b\t\t with -p: search a read without the layout again on its reverse complement\n";
+
+std::string below_range(int n) {
+    return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +
+           " (Phred+33 reads need -m S)\n";
+}
 
 std::string header(int64_t total, int64_t unique, int64_t filtered, const std::string& trim = "0:0", int truncate = 0,
                    const std::string& quality = "lo: 0\thi: 40\tadj: 64\tcutoff: 10") {
@@ -115,11 +125,11 @@ TEST(Count, QualityMethods) {
     expect_run(run_morvane({"count", "-m", "S20", "-m", "L", "a.fq"}, "", dir.path()), 0,
                header(1, 1, 3, "0:0", 0, "lo: 0\thi: 41\tadj: 33\tcutoff: 20") + "NNNT\t1\n", "");
     expect_run(run_morvane({"count", "-m", "X", "a.fq"}, "", dir.path()), 0,
-               header(1, 1, 4, "0:0", 0, "lo: -5\thi: 40\tadj: 64\tcutoff: 10") + "NNNN\t1\n", "");
+               header(1, 1, 4, "0:0", 0, "lo: -5\thi: 40\tadj: 64\tcutoff: 10") + "NNNN\t1\n", below_range(4));
     expect_run(run_morvane({"count", "-m", "I", "a.fq"}, "", dir.path()), 0,
-               header(1, 1, 4, "0:0", 0, "lo: 0\thi: 40\tadj: 64\tcutoff: 10") + "NNNN\t1\n", "");
+               header(1, 1, 4, "0:0", 0, "lo: 0\thi: 40\tadj: 64\tcutoff: 10") + "NNNN\t1\n", below_range(4));
     expect_run(run_morvane({"count", "-m", "J5", "a.fq"}, "", dir.path()), 0,
-               header(1, 1, 4, "0:0", 0, "lo: 3\thi: 40\tadj: 64\tcutoff: 5") + "NNNN\t1\n", "");
+               header(1, 1, 4, "0:0", 0, "lo: 3\thi: 40\tadj: 64\tcutoff: 5") + "NNNN\t1\n", below_range(4));
 }
 
 TEST(Count, RejectedQualityMethodsAndCutoffs) {
@@ -208,7 +218,7 @@ TEST(Count, EqualCountsInByteOrder) {
 
 TEST(Count, CarriageReturnsStayPartOfTheLine) {
     std::string reads = "@r\r\nACGT\r\n+\r\nIIII\r\n";
-    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0, header(1, 1, 1, "0:0", 0, sanger) + "ACGTN\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0, header(1, 1, 1, "0:0", 0, sanger) + "ACGTN\t1\n", below_range(1));
 }
 
 TEST(Count, SevenLineFastqCountsOneRecord) {
@@ -340,6 +350,153 @@ TEST(Count, ClosedPipeEndsQuietly) {
     run_result r = run_shell("morvane count -m S -f | head -n 2; echo \"status ${PIPESTATUS[0]}\" >&2", reads);
     EXPECT_EQ(r.out, "#trim: 0:0\n#truncate: 0\n");
     EXPECT_EQ(r.err, "status 141\n");  // SIGPIPE, no message
+}
+
+// ---------------------------------------------------------------------------
+// Read layouts and strands
+
+std::string reverse_complement(const std::string& seq) {
+    std::string out(seq.rbegin(), seq.rend());
+    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
+    return out;
+}
+
+std::string layout_lines(const std::string& layout, int without, int reverse = -1) {
+    std::string lines = "#layout: " + layout + "\n#reads without layout: " + std::to_string(without) + "\n";
+    if (reverse >= 0) lines += "#reverse strand reads: " + std::to_string(reverse) + "\n";
+    return lines;
+}
+
+// The header with the layout lines between the filtered bases and the column names.
+std::string layout_header(int total, int unique, int filtered, const std::string& lines, const std::string& trim = "0:0",
+                          int truncate = 0, const std::string& quality = sanger) {
+    std::string h = header(total, unique, filtered, trim, truncate, quality);
+    return h.insert(h.size() - std::string("#read\tcount\n").size(), lines);
+}
+
+const std::string guide = "AAAACCCCGGGGTTTTACGT";
+const std::string high = std::string(40, 'I');
+
+TEST(CountLayout, HeaderLinesAndBothStrands) {
+    std::string forward = "CACCG" + guide;
+    std::string reads = record("TT" + forward + "GG", high.substr(0, 29)) + record(forward, high.substr(0, 25)) +
+                        record("GATTACA", "IIIIIII") + record(reverse_complement(forward), high.substr(0, 25));
+    const std::string layout = "CACCG[20]";
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-p", layout}, reads), 0,
+               layout_header(4, 1, 0, layout_lines(layout, 2)) + guide + "\t2\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-p", layout, "-b"}, reads), 0,
+               layout_header(4, 1, 0, layout_lines(layout, 1, 1)) + guide + "\t3\n", "");
+    // -r turns every read first: the fourth is found as it is, the first two
+    // only on the other strand.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-r", "-p", layout}, reads), 0,
+               layout_header(4, 1, 0, layout_lines(layout, 3)) + guide + "\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-r", "-b", "-p", layout}, reads), 0,
+               layout_header(4, 1, 0, layout_lines(layout, 1, 2)) + guide + "\t3\n", "");
+    // Without -p, -r counts whole reverse complements and adds no header line.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-r"}, record("AACGTN", "IIIIII")), 0,
+               header(1, 1, 0, "0:0", 0, sanger) + "NACGTT\t1\n", "");
+    // The same from qseq lines.
+    std::string qseq = "M\t1\t1\t1\t1\t1\t0\t1\tGG" + forward + "\tII" + high.substr(0, 25) + "\t1\n";
+    expect_run(run_morvane({"count", "-m", "S", "-q", "-p", layout}, qseq), 0,
+               layout_header(1, 1, 0, layout_lines(layout, 0)) + guide + "\t1\n", "");
+}
+
+TEST(CountLayout, OnlyTheBarcodeLettersAreMaskedWithTheirOwnQualities) {
+    std::string read = "GG" "CACCG" + guide + "GG";
+    std::string outside_low = "##" + high.substr(0, 25) + "##";  // low only outside the barcode
+    std::string inside_low = outside_low;
+    inside_low[2 + 5 + 3] = '#';  // the barcode's fourth letter
+    std::string reads = record(read, outside_low) + record(read, inside_low) +
+                        record(reverse_complement(read), std::string(inside_low.rbegin(), inside_low.rend()));
+    std::string masked = guide;
+    masked[3] = 'N';
+    const std::string layout = "CACCG[20]";
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-b", "-p", layout}, reads), 0,
+               layout_header(3, 2, 2, layout_lines(layout, 0, 1)) + masked + "\t2\n" + guide + "\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-b", "-c", "-p", layout}, reads), 0,
+               layout_header(3, 1, 2, layout_lines(layout, 0, 1)) + guide + "\t1\n", "");
+}
+
+TEST(CountLayout, TrimsAndTruncationComeFirst) {
+    std::string reads = record("TTAAAGGCC", "IIIIIIIII");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-i", "2:0", "-p", "[3]GG"}, reads), 0,
+               layout_header(1, 1, 0, layout_lines("[3]GG", 0), "2:0") + "AAA\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-u", "4", "-p", "[3]GG"}, record("AAAGGCC", "IIIIIII")), 0,
+               layout_header(1, 0, 0, layout_lines("[3]GG", 1), "0:0", 4), "");
+}
+
+TEST(CountLayout, LayoutsThatCannotWorkAreRefusedBeforeTheInput) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-p", "CACCG"}, "Invalid layout 'CACCG': no barcode slot [n]\n"},
+        {{"-p", "[4]{1-2}[3-5]AC"}, "Invalid layout '[4]{1-2}[3-5]AC': two variable-length elements in a row\n"},
+        {{"-p", "[0]"}, "Invalid layout '[0]': an empty barcode slot\n"},
+        {{"-p", "ACGU[3]"}, "Invalid layout 'ACGU[3]': the character 'U' at position 4\n"},
+        {{"-p", "[5-2]"}, "Invalid layout '[5-2]': a range from 5 down to 2\n"},
+        {{"-p", "ACGT(8)[20]"}, "Invalid layout 'ACGT(8)[20]': UMI slots (n) are not counted yet\n"},
+        {{"-b"}, "-b needs a layout (-p)\n"},
+        {{"-e", "2"}, "-e needs a layout (-p)\n"},
+    };
+    for (const auto& [options, message] : cases) {
+        std::vector<std::string> args{"count"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back("no-such-file.fq");  // never opened
+        expect_run(run_morvane(args), 1, "", message + usage);
+    }
+    expect_run(run_morvane({"count", "-e", "-1", "-p", "A[2]"}), 1, "", "Invalid number of mismatches: -1\n");
+}
+
+TEST(CountLayout, MismatchesPerConstant) {
+    // 18-letter constant: one substitution by default, none with -e 0.
+    const std::string up = "GTCGACCTGCAGCGTACG";
+    std::string damaged = up;
+    damaged[5] = 'A';
+    std::string reads = record(damaged + guide, high.substr(0, 38)) + record("T" + up + guide, high.substr(0, 39));
+    const std::string layout = up + "[20]";
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-p", layout}, reads), 0,
+               layout_header(2, 1, 0, layout_lines(layout, 0)) + guide + "\t2\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-e", "0", "-p", layout}, reads), 0,
+               layout_header(2, 1, 0, layout_lines(layout, 1)) + guide + "\t1\n", "");
+}
+
+TEST(CountLayout, RecoversEveryStaggeredReadOfTheGenerator) {
+    // Staggered reads from both strands, with substitutions and junk: every
+    // read whose constants stay within their allowance is counted under its
+    // barcode, and nothing else (the generator writes the table to expect).
+    scratch_dir dir;
+    for (const char* seed : {"3", "4"}) {
+        run_result made = run_shell(std::string(STAGGERED_READS_EXE) + " -n 20000 -b 300 -e 0.04 -s " + seed +
+                                        " -t truth.txt > reads.fq",
+                                    "", dir.path());
+        ASSERT_EQ(made.status, 0) << made.err;
+        run_result r = run_morvane({"count", "-m", "S", "-b", "-p", "GTCGACCTGCAGCGTACG[20]CGCTCGAGGG", "reads.fq"}, "",
+                                   dir.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(r.out == dir.read("truth.txt")) << "the count table differs from the generator's truth, seed " << seed;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Quality values below the encoding's range
+
+TEST(CountQualityRange, WarnedOnceBeforeTheTable) {
+    // +, #, : and 5 are Phred+33 scores; at offset 64 they lie below 0.
+    std::string reads = record("ACGT", "+#:5") + record("ACGT", "+#:5");
+    expect_run(run_morvane({"count", "-f"}, reads), 0, header(2, 1, 8) + "NNNN\t2\n", below_range(8));
+    // Illumina 1.5's B (score 2) is low but within the range.
+    expect_run(run_morvane({"count", "-f", "-m", "J"}, record("ACGT", "BBBh")), 0,
+               header(1, 1, 3, "0:0", 0, "lo: 3\thi: 40\tadj: 64\tcutoff: 10") + "NNNT\t1\n", "");
+    // Solexa goes down to -5.
+    expect_run(run_morvane({"count", "-f", "-m", "X"}, record("ACGT", ";:hh")), 0,
+               header(1, 1, 2, "0:0", 0, "lo: -5\thi: 40\tadj: 64\tcutoff: 10") + "NNGT\t1\n", below_range(1));
+    // With a layout only the barcode letters reach the filter.
+    expect_run(run_morvane({"count", "-f", "-p", "AC[2]"}, record("ACGT", "##hh")), 0,
+               layout_header(1, 1, 0, layout_lines("AC[2]", 0), "0:0", 0, "lo: 0\thi: 40\tadj: 64\tcutoff: 10") +
+                   "GT\t1\n",
+               "");
+    // A run that fails says nothing about the qualities.
+    expect_run(run_morvane({"count", "-f"}, record("ACGT", "####") + record("ACGT", "###")), 3, "",
+               "Sequence length and quality length mismatch\n");
 }
 
 }  // namespace

@@ -1,0 +1,325 @@
+// The readers of count: FASTQ and qseq text, cut into reads, each read
+// trimmed, truncated, masked and counted.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "count.h"
+#include "error.h"
+#include "line_reader.h"
+
+namespace count {
+
+namespace {
+
+// The end of the line that starts at p within a block of whole lines: its
+// line feed, or end for a last line without one. text_end is where the
+// line's text ends: the line feed, or an earlier NUL.
+inline const char* find_line_end(const char* p, const char* end, const char*& text_end) {
+    while (p < end && *p != '\n' && *p != '\0') ++p;
+    text_end = p;
+    if (p < end && *p == '\0') {
+        const void* line_feed_at = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        return line_feed_at != nullptr ? static_cast<const char*>(line_feed_at) : end;
+    }
+    return p;
+}
+
+// The line feeds of a block, found 64 bytes at a time: a bit mask of the line
+// feeds in each 64-byte stretch, taken apart bit by bit, so that finding the
+// end of a line costs a few instructions rather than a scan of its own.
+class line_feeds {
+public:
+    line_feeds(const char* begin, size_t size) : begin_(begin), size_(size) { bits_ = mask_at(0); }
+
+    // The offset of the next line feed, or the block's size when none is left.
+    size_t next() {
+        while (bits_ == 0) {
+            base_ += 64;
+            if (base_ >= size_) return size_;
+            bits_ = mask_at(base_);
+        }
+        size_t at = base_ + static_cast<size_t>(__builtin_ctzll(bits_));
+        bits_ &= bits_ - 1;
+        return at;
+    }
+
+private:
+    uint64_t mask_at(size_t offset) const {
+        if (size_ - offset >= 64) return mask64(begin_ + offset);
+        char tail[64] = {};  // zero bytes are no line feeds
+        std::memcpy(tail, begin_ + offset, size_ - offset);
+        return mask64(tail);
+    }
+
+    static uint64_t mask64(const char* p) {
+#ifdef __SSE2__
+        const __m128i line_feed = _mm_set1_epi8('\n');
+        uint64_t bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            bits |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
+                    << (16 * i);
+        }
+        return bits;
+#else
+        uint64_t bits = 0;
+        for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(p[i] == '\n') << i;
+        return bits;
+#endif
+    }
+
+    const char* begin_;
+    size_t size_;
+    size_t base_ = 0;
+    uint64_t bits_;
+};
+
+// Calls handle(text, text_end) for every line of a block of whole lines,
+// with the line's text ending at its line feed or at an earlier NUL.
+template <typename Handle>
+inline void for_each_line(std::string_view block, Handle&& handle) {
+    const char* p = block.data();
+    const char* end = p + block.size();
+    if (std::memchr(p, '\0', block.size()) == nullptr) {
+        line_feeds feeds(p, block.size());
+        while (p < end) {
+            const char* line_end = block.data() + feeds.next();
+            handle(p, line_end);
+            p = line_end < end ? line_end + 1 : end;
+        }
+    } else {  // rare: a block with a NUL byte, line by line
+        while (p < end) {
+            const char* text_end;
+            const char* line_end = find_line_end(p, end, text_end);
+            handle(p, text_end);
+            p = line_end < end ? line_end + 1 : end;
+        }
+    }
+}
+
+// Trims, then truncates, a read's text.
+inline void cut(const char*& text, size_t& length) {
+    const size_t start = static_cast<size_t>(trim_start);
+    const size_t both = start + static_cast<size_t>(trim_end);
+    if (length < both) {
+        length = 0;  // shorter than the trims: the empty read
+    } else {
+        text += start;
+        length -= both;
+    }
+    if (trunc > 0 && length > static_cast<size_t>(trunc)) length = static_cast<size_t>(trunc);
+}
+
+// A read whose sequence and quality differ in length; reported by
+// read_all_lines once the rest of a compressed input has been checked.
+struct length_mismatch {};
+
+// Runs the reader's loop. A damaged compressed stream garbles its text well
+// before its checksum is reached, and the garbled lines soon fail the length
+// check: the rest of such an input is read first, so that the stream's own
+// fault (status 2) is what the run reports, not the mismatch it caused.
+template <typename Loop>
+void read_all_lines(line_reader& in, Loop loop) {
+    try {
+        loop();
+    } catch (const length_mismatch&) {
+        if (in.compressed()) in.skip_rest();
+        fail(3, "Sequence length and quality length mismatch\n");
+    }
+}
+
+// A, C, G, T to their complements; every other character stays.
+struct complement_table {
+    char of[256];
+    constexpr complement_table() : of() {
+        for (int c = 0; c < 256; ++c) of[c] = static_cast<char>(c);
+        of['A'] = 'T', of['T'] = 'A', of['C'] = 'G', of['G'] = 'C';
+    }
+};
+constexpr complement_table complements;
+
+// Room for n bytes in a working buffer that only grows (never empty, so
+// that no copy is handed a null pointer).
+inline char* room(std::vector<char>& buffer, size_t n) {
+    if (buffer.size() < n || buffer.empty()) buffer.resize(std::max<size_t>(n, 256));
+    return buffer.data();
+}
+
+// What becomes of a read once its reader has cut its texts out of the line.
+// Without -p and -r, the read is masked straight into the counter's batch;
+// otherwise it is turned around, searched for its layout, and only its
+// barcode letters are masked and counted.
+class read_sink {
+public:
+    read_sink(read_counter& counts, read_totals& totals, const layout* shape)
+        : counts_(counts), totals_(totals), reverse_(reverse_flag != 0), plain_(shape == nullptr && !reverse_) {
+        if (shape != nullptr) matcher_.emplace(*shape);
+    }
+
+    // Whether the reader trims and truncates; with -r the read is turned
+    // around first, so take() does it.
+    bool reader_cuts() const { return !reverse_; }
+
+    // Keeps a sequence whose block is about to be overwritten.
+    const char* hold(const char* seq, size_t length) {
+        char* copy = plain_ ? batch_.prepare(length) : room(held_, length);
+        std::memmove(copy, seq, length);
+        return copy;
+    }
+
+    void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
+        if (length != qual_length) throw length_mismatch{};
+        ++totals_.records;
+        if (plain_) {
+            count(batch_.prepare(length), seq, qual, length);  // seq may stand at the prepared place
+        } else {
+            take_turned(seq, qual, length);
+        }
+    }
+
+    void finish() { counts_.add(batch_); }
+
+private:
+    void take_turned(const char* seq, const char* qual, size_t length) {
+        if (reverse_) {
+            turn(seq, qual, length, turned_seq_, turned_qual_);
+            seq = turned_seq_.data();
+            qual = turned_qual_.data();
+            size_t qual_length = length;
+            cut(seq, length);
+            cut(qual, qual_length);
+        }
+        if (!matcher_) {
+            count(batch_.prepare(length), seq, qual, length);
+            return;
+        }
+        bool found = matcher_->match(seq, length);
+        if (!found && both_strands_flag != 0) {
+            turn(seq, qual, length, other_seq_, other_qual_);
+            found = matcher_->match(other_seq_.data(), length);
+            if (found) {
+                seq = other_seq_.data();
+                qual = other_qual_.data();
+                ++totals_.reverse_strand;
+            }
+        }
+        if (!found) {
+            ++totals_.without_layout;
+            return;
+        }
+        size_t letters = matcher_->letters(element_kind::barcode);
+        char* bar_seq = room(barcode_seq_, letters);
+        char* bar_qual = room(barcode_qual_, letters);
+        matcher_->gather(element_kind::barcode, seq, qual, bar_seq, bar_qual);
+        count(batch_.prepare(letters), bar_seq, bar_qual, letters);
+    }
+
+    // The reverse complement of a read, its qualities reversed.
+    static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+                     std::vector<char>& qual_out) {
+        char* s = room(seq_out, length);
+        char* q = room(qual_out, length);
+        for (size_t i = 0; i < length; ++i) {
+            s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
+            q[length - 1 - i] = qual[i];
+        }
+    }
+
+    // Masks a sequence to out (the prepared place of the batch) and counts it.
+    void count(char* out, const char* seq, const char* qual, size_t length) {
+        int64_t masked = mask_copy(out, seq, qual, length);
+        if (masked != 0) {
+            // Scores below the encoding's range are low ones, so only reads
+            // with a masked base need looking at.
+            totals_.filtered += masked;
+            totals_.below_range += below_range(qual, length);
+        }
+        if (clean_flag == 0 || masked == 0) {
+            batch_.commit(length);
+            if (batch_.full()) counts_.add(batch_);
+        }
+    }
+
+    read_counter& counts_;
+    read_totals& totals_;
+    const bool reverse_;
+    const bool plain_;
+    read_counter::batch batch_;
+    std::optional<layout_matcher> matcher_;
+    std::vector<char> held_, turned_seq_, turned_qual_, other_seq_, other_qual_, barcode_seq_, barcode_qual_;
+};
+
+}  // namespace
+
+void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape) {
+    read_sink sink(counts, totals, shape);
+    const bool cuts = sink.reader_cuts();
+    // The sequence, from its line to the quality line: in the block, or,
+    // when the record goes on into the next block, held by the sink.
+    const char* seq = nullptr;
+    size_t seq_length = 0;
+    int linetype = 0;  // place of the line in the four-line record
+    std::string_view block;
+    read_all_lines(in, [&] {
+        while (in.next_block(block)) {
+            for_each_line(block, [&](const char* text, const char* text_end) {
+                if (linetype == 1) {
+                    seq_length = static_cast<size_t>(text_end - text);
+                    if (cuts) cut(text, seq_length);
+                    seq = text;
+                } else if (linetype == 3) {
+                    size_t length = static_cast<size_t>(text_end - text);
+                    if (cuts) cut(text, length);
+                    sink.take(seq, seq_length, text, length);
+                }
+                linetype = (linetype + 1) & 3;
+            });
+            if (linetype >= 2) seq = sink.hold(seq, seq_length);  // the next block overwrites this one
+        }
+    });
+    sink.finish();
+}
+
+void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape) {
+    read_sink sink(counts, totals, shape);
+    const bool cuts = sink.reader_cuts();
+    std::string_view block;
+    read_all_lines(in, [&] {
+        while (in.next_block(block)) {
+            for_each_line(block, [&](const char* line, const char* text_end) {
+                // The sequence follows the 8th tab, the quality the 9th; the
+                // quality ends at the 10th tab or, without one, at the line's end.
+                const char* tabs[10];
+                int found = 0;
+                for (const char* at = line; found < 10; ++found) {
+                    const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
+                    if (tab == nullptr) break;
+                    tabs[found] = static_cast<const char*>(tab);
+                    at = tabs[found] + 1;
+                }
+                if (found < 9) {
+                    warn("Warning: a qseq line is not in expected format; skipped\n");
+                    return;
+                }
+                const char* seq = tabs[7] + 1;
+                size_t length = static_cast<size_t>(tabs[8] - seq);
+                const char* qual = tabs[8] + 1;
+                size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
+                if (cuts) {
+                    cut(seq, length);
+                    cut(qual, qual_length);
+                }
+                sink.take(seq, length, qual, qual_length);
+            });
+        }
+    });
+    sink.finish();
+}
+
+}  // namespace count
