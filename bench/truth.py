@@ -1,0 +1,162 @@
+#!/usr/bin/python3
+"""Measures a workflow run against the generator's truth: the share of the
+reads assigned to the barcode they were made from, and the share assigned
+to another one.
+
+Every read's barcode key is found by running `morvane count` (with the
+run's options) on the reads of each true barcode apart; the key is
+followed through the run's cluster file (a member shared by several cores
+is split in their proportions) and map file to the barcodes that tabulate
+counts it for.
+
+    bench/truth.py --morvane build/morvane --out OUTDIR --count-options "-m S -p ..."
+                   --barcodes BARCODE_FILE --sample NAME FASTQ TRUTH [--sample ...]
+                   [--discovered]
+
+Correct: reads assigned to their own barcode, over the reads that hold the
+layout and whose barcode is in the list. False: reads assigned to another
+barcode (off-list strains and junk included), over all reads that hold
+the layout. With --discovered, also: every true barcode with 20 or more
+pooled reads must be in the list, and no listed one may be spurious.
+"""
+
+import argparse
+import collections
+import gzip
+import os
+import shlex
+import subprocess
+import sys
+
+
+def fastq_records(path):
+    opener = gzip.open if open(path, "rb").read(2) == b"\x1f\x8b" else open
+    with opener(path, "rb") as f:
+        while True:
+            record = b"".join(f.readline() for _ in range(4))
+            if not record:
+                return
+            yield record
+
+
+def truth_labels(path):
+    with open(path) as f:
+        return [line.rstrip("\n").split("\t")[1] for line in f]
+
+
+def count_keys(morvane, options, records):
+    """(reads, reads without layout, key -> reads) of the records."""
+    run = subprocess.run([morvane, "count", "-f"] + options, input=b"".join(records), capture_output=True, check=True)
+    header, keys = {}, {}
+    for line in run.stdout.decode().splitlines():
+        if line.startswith("#"):
+            name, _, value = line[1:].partition(": ")
+            if value.isdigit():
+                header[name] = int(value)
+            continue
+        fields = line.split("\t")
+        keys[fields[0]] = int(fields[-1])
+    return header["total reads"], header.get("reads without layout", 0), keys
+
+
+def cluster_shares(path):
+    """key -> [(core, share)] of the cluster file."""
+    credits = collections.defaultdict(list)
+    with open(path) as f:
+        for line in f:
+            if line.startswith("#"):
+                continue
+            fields = line.rstrip("\n").split("\t")
+            core = fields[0]
+            credits[core].append((core, float(fields[3])))
+            if len(fields) > 6 and fields[6]:
+                for item in fields[6].split(","):
+                    member, credit, _ = item.rsplit(":", 2)
+                    credits[member].append((core, float(credit)))
+    shares = {}
+    for key, items in credits.items():
+        whole = sum(credit for _, credit in items) or 1.0
+        shares[key] = [(core, credit / whole) for core, credit in items]
+    return shares
+
+
+def counted_barcodes(path, cutoff):
+    """core -> the barcode sequences tabulate counts its cluster for."""
+    counted = {}
+    with open(path) as f:
+        for line in f:
+            if line.startswith("#"):
+                continue
+            fields = line.rstrip("\n").split("\t")
+            kind = fields[8]
+            if kind in ("mm0", "mm1", "mm2"):
+                counted[fields[0]] = [fields[10]]
+            elif kind == "align":
+                scores = [int(item.split(":", 1)[0]) for item in fields[11].split(";")]
+                counted[fields[0]] = [b for b, s in zip(fields[10].split(";"), scores) if s >= cutoff]
+    return counted
+
+
+def barcode_list(path):
+    with open(path) as f:
+        return {line.rstrip("\n").split("\t")[1] for line in f if not line.startswith("#") and "\t" in line}
+
+
+def measure_sample(args, options, listed, name, fastq, truth):
+    labels = truth_labels(truth)
+    groups = collections.defaultdict(list)
+    for label, record in zip(labels, fastq_records(fastq)):
+        groups[label].append(record)
+    shares = cluster_shares(os.path.join(args.out, "samples", name, "clusters.txt"))
+    cutoff = int(open(os.path.join(args.out, "samples", name, "align-cutoff.txt")).read())
+    counted = counted_barcodes(os.path.join(args.out, "samples", name, "map.txt"), cutoff)
+    tally = collections.Counter()
+    for label in sorted(groups):
+        total, without, keys = count_keys(args.morvane, options, groups[label])
+        tally["reads"] += total
+        tally["layout"] += total - without
+        if label in listed:
+            tally["listed_layout"] += total - without
+        for key, reads in keys.items():
+            for core, share in shares.get(key, ()):
+                for barcode in counted.get(core, ()):
+                    tally["correct" if barcode == label else "false"] += reads * share
+    return tally, collections.Counter(labels)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--morvane", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--count-options", required=True)
+    parser.add_argument("--barcodes", required=True)
+    parser.add_argument("--sample", nargs=3, action="append", metavar=("NAME", "FASTQ", "TRUTH"), required=True)
+    parser.add_argument("--discovered", action="store_true")
+    args = parser.parse_args(argv)
+    options = shlex.split(args.count_options)
+    listed = barcode_list(args.barcodes)
+    status = 0
+    pooled = collections.Counter()
+    for name, fastq, truth in args.sample:
+        tally, labels = measure_sample(args, options, listed, name, fastq, truth)
+        pooled.update(labels)
+        correct = tally["correct"] / tally["listed_layout"] if tally["listed_layout"] else 0.0
+        false = tally["false"] / tally["layout"] if tally["layout"] else 0.0
+        print("%s\treads %d\twith layout %d\tlisted %d\tcorrect %.2f%%\tfalse %.3f%%" % (
+            name, tally["reads"], tally["layout"], tally["listed_layout"], 100 * correct, 100 * false))
+        if correct < 0.98 or false >= 0.001:
+            status = 1
+    if args.discovered:
+        pooled.pop("-", None)
+        deep = {barcode for barcode, reads in pooled.items() if reads >= 20}
+        missing = deep - listed
+        spurious = listed - set(pooled)
+        print("discovered %d barcodes; true barcodes with >= 20 reads: %d, missing %d; spurious %d" % (
+            len(listed), len(deep), len(missing), len(spurious)))
+        if missing or spurious:
+            status = 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
