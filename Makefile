@@ -24,10 +24,12 @@ install: build
 demo: build
 	@examples/run-demo.sh $(BUILD)/morvane
 
-# The workflow test also wants snakemake and matplotlib; where they cannot
-# be installed it is reported as skipped.
+# The workflow test also wants snakemake and matplotlib, and its SLURM part
+# a local SLURM (slurmctld, slurmd, slurm-client, munge; as root); where
+# they cannot be installed the tests are reported as skipped.
 test: build
 	@tools/install-deps.sh snakemake python3-matplotlib || echo "the workflow test will be skipped" >&2
+	@[ "$$(id -u)" -ne 0 ] || tools/install-deps.sh slurmctld slurmd slurm-client munge || echo "the SLURM test will be skipped" >&2
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
