@@ -19,9 +19,10 @@ step() {
     fi
 }
 
-# Reads are 18 bp + 20 bp barcode + 12 bp; qualities are Phred+33. The
-# trims keep the barcode's first 18 letters, the length of map's words.
-step count count -m S -i 18:14 -o "$out/counts.txt" "$here/reads.fastq.gz"
+# Reads are an 18 bp constant, the 20 bp barcode and 12 bp; qualities are
+# Phred+33. The layout finds the constant and keeps the 18 letters after it,
+# the barcode's first 18, the length of map's words.
+step count count -m S -p 'GATGTCCACGAGGTCTCT[18]' -o "$out/counts.txt" "$here/reads.fastq.gz"
 step cluster cluster -o "$out/clusters.txt" "$out/counts.txt"
 step map map -o "$out/mapped.txt" "$out/clusters.txt" "$here/barcodes.tsv"
 step tabulate tabulate -o "$out/report.tsv" "$out/mapped.txt" "$here/barcodes.tsv"

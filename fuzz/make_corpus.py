@@ -87,3 +87,11 @@ map_file = (b"#contains: 2\n#\tmm0s: 1\n#\tmm1s: 1\n#\tmm2s: 0\n#aligns: 1\n#mis
             + b"TTTTTTTTTT\t3\t0:0\t3\t0\t0\t0\t0\tnone\n")
 write("tabulate", "files", b"\x46" + barcodes + b"%%\n" + map_file)
 write("tabulate", "low-cutoff", b"\x00" + barcodes + b"%%\n" + map_file)
+
+# layout: the layout on the first line (a leading digit: mismatches per
+# constant), then one read a line.
+reads = b"".join(r[1] for r in records)
+write("layout", "flanks", b"GATGTCCACGAGGTCTCT[18]{2}CGTACGCTGCAG\n" + reads)
+write("layout", "window", b"1{0-12}CCACGAGG[8-30]CGTACG\n" + reads)
+write("layout", "final-range", b"GTCTCT[10-40]\n" + reads)
+write("layout", "spacer-umi", b"[8]{4}NNCG(6)[4-]\n" + reads)

@@ -1,6 +1,7 @@
 #include "count.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,12 +9,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "error.h"
 #include "line_reader.h"
 #include "output.h"
 #include "text.h"
+#include "umi.h"
 
 namespace count {
 
@@ -54,12 +57,85 @@ void reset_settings() {
 // ---------------------------------------------------------------------------
 // The count table
 
-void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts) {
+namespace {
+
+// The read lines, put together in a local buffer many at a time.
+class line_buffer {
+public:
+    explicit line_buffer(out_stream& out) : out_(out), buffer_(new char[size]) {}
+
+    // A line: the sequence, then each number after a tab.
+    void line(std::string_view sequence, std::initializer_list<int64_t> numbers) {
+        if (size - used_ < sequence.size() + 64) {
+            out_.put(std::string_view(buffer_.get(), used_));
+            used_ = 0;
+        }
+        if (sequence.size() + 64 > size) {  // a very long read goes out as it is
+            out_.put(sequence);
+        } else {
+            std::memcpy(buffer_.get() + used_, sequence.data(), sequence.size());
+            used_ += sequence.size();
+        }
+        for (int64_t number : numbers) {
+            buffer_[used_++] = '\t';
+            char digits[20];
+            size_t n = 0;
+            for (uint64_t value = static_cast<uint64_t>(number); n == 0 || value != 0; value /= 10)
+                digits[n++] = static_cast<char>('0' + value % 10);
+            while (n > 0) buffer_[used_++] = digits[--n];
+        }
+        buffer_[used_++] = '\n';
+    }
+
+    void flush() {
+        out_.put(std::string_view(buffer_.get(), used_));
+        used_ = 0;
+    }
+
+private:
+    static constexpr size_t size = 1 << 16;
+    out_stream& out_;
+    std::unique_ptr<char[]> buffer_;
+    size_t used_ = 0;
+};
+
+// A barcode of a UMI run: its molecules and reads.
+struct molecule_row {
+    const read_counter::record* entry;
+    int64_t molecules;
+};
+
+// Every barcode with its molecules, by molecules, then reads, descending,
+// then sequence in byte order.
+std::vector<molecule_row> molecule_rows(const read_counter& counts, const umi::pair_counter& pairs) {
+    std::vector<molecule_row> rows;
+    rows.reserve(static_cast<size_t>(counts.unique()));
+    pairs.for_each_barcode([&](uint32_t id, int64_t molecules) { rows.push_back({counts.find(id), molecules}); });
+    std::sort(rows.begin(), rows.end(), [](const molecule_row& a, const molecule_row& b) {
+        if (a.molecules != b.molecules) return a.molecules > b.molecules;
+        if (a.entry->count() != b.entry->count()) return a.entry->count() > b.entry->count();
+        return a.entry->sequence() < b.entry->sequence();
+    });
+    return rows;
+}
+
+}  // namespace
+
+void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
+                   const umi::pair_counter* pairs) {
     if (totals.below_range > 0) {
         warn("Warning: quality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
              static_cast<long long>(totals.below_range));
     }
-    std::span<const read_counter::record* const> records = counts.sort();
+    std::vector<molecule_row> rows;
+    std::span<const read_counter::record* const> records;
+    int64_t molecules = 0;
+    if (pairs != nullptr) {
+        rows = molecule_rows(counts, *pairs);
+        for (const molecule_row& row : rows) molecules += row.molecules;
+    } else {
+        records = counts.sort();
+    }
     write_table(f_out, [&](out_stream& out) {
         out.printf("#trim: %d:%d\n", trim_start, trim_end);
         out.printf("#truncate: %d\n", trunc);
@@ -73,35 +149,20 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
             out.printf("#reads without layout: %" PRId64 "\n", totals.without_layout);
             if (both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
         }
-        out.put("#read\tcount\n");
-        // The read lines are put together in a local buffer, many at a time;
-        // the records are asked for a few lines ahead (sorted, they lie all
+        if (pairs != nullptr) {
+            out.printf("#umi reads with N: %" PRId64 "\n", totals.umi_with_n);
+            out.printf("#molecules: %" PRId64 "\n", molecules);
+        }
+        out.put(pairs != nullptr ? "#read\tcount\treads\n" : "#read\tcount\n");
+        line_buffer lines(out);
+        for (const molecule_row& row : rows) lines.line(row.entry->sequence(), {row.molecules, row.entry->count()});
+        // The records are asked for a few lines ahead (sorted, they lie all
         // over the arena).
-        constexpr size_t buffer_size = 1 << 16;
-        std::unique_ptr<char[]> buffer(new char[buffer_size]);
-        size_t used = 0;
         for (size_t i = 0; i < records.size(); ++i) {
             if (i + 16 < records.size()) __builtin_prefetch(records[i + 16]);
-            std::string_view sequence = records[i]->sequence();
-            if (buffer_size - used < sequence.size() + 24) {
-                out.put(std::string_view(buffer.get(), used));
-                used = 0;
-            }
-            if (sequence.size() + 24 > buffer_size) {  // a very long read goes out as it is
-                out.put(sequence);
-            } else {
-                std::memcpy(buffer.get() + used, sequence.data(), sequence.size());
-                used += sequence.size();
-            }
-            buffer[used++] = '\t';
-            char digits[20];
-            size_t n = 0;
-            for (uint64_t value = static_cast<uint64_t>(records[i]->count()); n == 0 || value != 0; value /= 10)
-                digits[n++] = static_cast<char>('0' + value % 10);
-            while (n > 0) buffer[used++] = digits[--n];
-            buffer[used++] = '\n';
+            lines.line(records[i]->sequence(), {records[i]->count()});
         }
-        out.put(std::string_view(buffer.get(), used));
+        lines.flush();
     });
 }
 
@@ -208,12 +269,18 @@ std::optional<layout> read_layout_options(const char* argv0) {
     }
     std::string problem;
     std::optional<layout> shape = layout::parse(layout_text, layout_mismatches, problem);
-    if (shape && shape->has(element_kind::umi)) problem = "UMI slots (n) are not counted yet";
-    if (!shape || !problem.empty()) {
+    if (!shape) {
         std::fprintf(stderr, "Invalid layout '%s': %s\n", layout_text.c_str(), problem.c_str());
         usage_failure(argv0);
     }
     return shape;
+}
+
+size_t umi_length(const layout& shape) {
+    size_t letters = 0;
+    for (const layout_element& e : shape.elements())
+        if (e.kind == element_kind::umi) letters += e.min_length;
+    return letters;
 }
 
 std::unique_ptr<line_reader> open_input(const char* path) {
@@ -275,10 +342,15 @@ int count_main(int argc, char** argv) {
 
     read_counter counts;
     read_totals totals;
+    const layout* read_shape = shape ? &*shape : nullptr;
+    // With UMI slots, the UMIs (all slots' letters joined) of each barcode.
+    std::optional<umi::pair_counter> pairs;
+    if (shape && shape->has(element_kind::umi)) pairs.emplace(umi_length(*shape));
+    umi::pair_counter* read_pairs = pairs ? &*pairs : nullptr;
     if (fastq)
-        process_fastq(*in, counts, totals, shape ? &*shape : nullptr);
+        process_fastq(*in, counts, totals, read_shape, read_pairs);
     else
-        process_qsec(*in, counts, totals, shape ? &*shape : nullptr);
-    print_results(f_out.get(), totals, counts);
+        process_qsec(*in, counts, totals, read_shape, read_pairs);
+    print_results(f_out.get(), totals, counts, read_pairs);
     return 0;
 }

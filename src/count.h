@@ -12,6 +12,9 @@
 
 class line_reader;
 class out_stream;
+namespace umi {
+class pair_counter;
+}
 
 int count_main(int argc, char** argv);
 
@@ -58,16 +61,23 @@ struct read_totals {
     int64_t below_range = 0;     // quality values below the encoding's range
     int64_t without_layout = 0;  // -p: reads in which the layout was not found
     int64_t reverse_strand = 0;  // -b: reads whose layout was found on the other strand
+    int64_t umi_with_n = 0;      // UMI slots: reads whose UMI holds an N after masking
 };
 
 // The readers: read the whole input, trim, truncate and mask each read, and
 // count it (unless clean_flag and it had a low-quality base). With a layout
-// (shape), only the barcode letters of a read are masked and counted.
-void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape = nullptr);
-void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape = nullptr);
+// (shape), only the barcode letters of a read are masked and counted; with
+// UMI slots in it, the UMIs of the counted reads go to pairs, under the ids
+// of their barcodes in counts.
+void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
+                   umi::pair_counter* pairs = nullptr);
+void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
+                  umi::pair_counter* pairs = nullptr);
 
 // Writes the count table to f_out (when not null), then to standard output;
 // the warning about quality values below the encoding's range comes first.
-void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts);
+// With pairs, the table counts molecules as well as reads.
+void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
+                   const umi::pair_counter* pairs = nullptr);
 
 }  // namespace count

@@ -166,10 +166,11 @@ void read_counter::batch::commit(size_t length) {
     used_ += length;
 }
 
-void read_counter::add(batch& sequences) {
+void read_counter::add(batch& sequences, std::vector<uint32_t>* ids) {
     const size_t n = sequences.lengths_.size();
     std::vector<uint64_t>& hashes = sequences.hashes_;
     hashes.resize(n);
+    if (ids != nullptr) ids->resize(n);
     const char* bytes = sequences.bytes_.data();
     // A pipeline over the batch: a sequence is hashed and its slot asked for,
     // some steps later the record that slot points to is asked for, and some
@@ -194,7 +195,8 @@ void read_counter::add(batch& sequences) {
         }
         if (step >= count_lag) {
             size_t i = step - count_lag;
-            add(bytes + sequences.starts_[i], sequences.lengths_[i], hashes[i]);
+            uint32_t id = add(bytes + sequences.starts_[i], sequences.lengths_[i], hashes[i]);
+            if (ids != nullptr) (*ids)[i] = id;
         }
     }
     sequences.starts_.clear();
@@ -202,9 +204,11 @@ void read_counter::add(batch& sequences) {
     sequences.used_ = 0;
 }
 
-void read_counter::add(const char* sequence, size_t length) { add(sequence, length, hash_bytes(sequence, length)); }
+uint32_t read_counter::add(const char* sequence, size_t length) {
+    return add(sequence, length, hash_bytes(sequence, length));
+}
 
-void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
+uint32_t read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     slot* table = slots();
     const uint32_t tag = static_cast<uint32_t>(hash);
     size_t place = hash & mask_;
@@ -216,7 +220,7 @@ void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
             if (r->length_ == length &&
                 std::memcmp(reinterpret_cast<const char*>(r) + record::header, sequence, length) == 0) {
                 ++r->count_;
-                return;
+                return s.ref;
             }
         }
         place = (place + 1) & mask_;
@@ -230,6 +234,7 @@ void read_counter::add(const char* sequence, size_t length, uint64_t hash) {
     }
     table[place] = slot{tag, new_record(sequence, length)};
     ++size_;
+    return table[place].ref;
 }
 
 namespace {

@@ -84,10 +84,15 @@ public:
     read_counter(const read_counter&) = delete;
     read_counter& operator=(const read_counter&) = delete;
 
-    // Counts one more read with this sequence.
-    void add(const char* sequence, size_t length);
+    // Counts one more read with this sequence. Returns the sequence's id,
+    // the same for every read of it and never 0, so that further data (such
+    // as its UMIs) can be kept per sequence elsewhere.
+    uint32_t add(const char* sequence, size_t length);
     // Counts one more read for every sequence in the batch, and empties it.
-    void add(batch& sequences);
+    // With ids, ids[i] becomes the id of the batch's i-th sequence.
+    void add(batch& sequences, std::vector<uint32_t>* ids = nullptr);
+    // The record of an id that add() returned (valid until sort()).
+    const record* find(uint32_t id) const { return at(id); }
     // The number of distinct sequences.
     int64_t unique() const { return static_cast<int64_t>(size_); }
     // Every record, by count descending, then by sequence ascending in byte
@@ -103,7 +108,7 @@ private:
         uint32_t hash;
         uint32_t ref;
     };
-    void add(const char* sequence, size_t length, uint64_t hash);
+    uint32_t add(const char* sequence, size_t length, uint64_t hash);
     uint32_t new_record(const char* sequence, size_t length);  // counted once; its ref
     record* at(uint32_t ref) const {
         return reinterpret_cast<record*>(chunks_[(ref - 1) >> offset_bits].bytes.get() +

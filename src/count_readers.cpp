@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef __SSE2__
@@ -12,6 +14,7 @@
 #include "count.h"
 #include "error.h"
 #include "line_reader.h"
+#include "umi.h"
 
 namespace count {
 
@@ -154,11 +157,16 @@ inline char* room(std::vector<char>& buffer, size_t n) {
 // What becomes of a read once its reader has cut its texts out of the line.
 // Without -p and -r, the read is masked straight into the counter's batch;
 // otherwise it is turned around, searched for its layout, and only its
-// barcode letters are masked and counted.
+// barcode letters are masked and counted. With UMI slots, each counted
+// read's UMI goes to the pair counter under its barcode's id.
 class read_sink {
 public:
-    read_sink(read_counter& counts, read_totals& totals, const layout* shape)
-        : counts_(counts), totals_(totals), reverse_(reverse_flag != 0), plain_(shape == nullptr && !reverse_) {
+    read_sink(read_counter& counts, read_totals& totals, const layout* shape, umi::pair_counter* pairs)
+        : counts_(counts),
+          totals_(totals),
+          pairs_(pairs),
+          reverse_(reverse_flag != 0),
+          plain_(shape == nullptr && !reverse_) {
         if (shape != nullptr) matcher_.emplace(*shape);
     }
 
@@ -177,13 +185,13 @@ public:
         if (length != qual_length) throw length_mismatch{};
         ++totals_.records;
         if (plain_) {
-            count(batch_.prepare(length), seq, qual, length);  // seq may stand at the prepared place
+            count_whole(seq, qual, length);  // seq may stand at the prepared place
         } else {
             take_turned(seq, qual, length);
         }
     }
 
-    void finish() { counts_.add(batch_); }
+    void finish() { flush(); }
 
 private:
     void take_turned(const char* seq, const char* qual, size_t length) {
@@ -196,7 +204,7 @@ private:
             cut(qual, qual_length);
         }
         if (!matcher_) {
-            count(batch_.prepare(length), seq, qual, length);
+            count_whole(seq, qual, length);
             return;
         }
         bool found = matcher_->match(seq, length);
@@ -213,11 +221,33 @@ private:
             ++totals_.without_layout;
             return;
         }
-        size_t letters = matcher_->letters(element_kind::barcode);
-        char* bar_seq = room(barcode_seq_, letters);
-        char* bar_qual = room(barcode_qual_, letters);
-        matcher_->gather(element_kind::barcode, seq, qual, bar_seq, bar_qual);
-        count(batch_.prepare(letters), bar_seq, bar_qual, letters);
+        size_t letters = gather(element_kind::barcode, seq, qual, barcode_seq_, barcode_qual_);
+        int64_t masked = mask(batch_.prepare(letters), barcode_seq_.data(), barcode_qual_.data(), letters);
+        bool keep = clean_flag == 0 || masked == 0;
+        if (pairs_ != nullptr) {
+            size_t umi_letters = 0;
+            keep = umi_without_n(seq, qual, umi_letters) && keep;
+            if (keep) batch_umis_.append(umi_seq_.data(), umi_letters);
+        }
+        if (keep) commit(letters);
+    }
+
+    // Gathers and masks the read's UMI, like the barcode; false when it
+    // holds an N.
+    bool umi_without_n(const char* seq, const char* qual, size_t& letters) {
+        letters = gather(element_kind::umi, seq, qual, umi_seq_, umi_qual_);
+        char* umi = umi_seq_.data();
+        mask(umi, umi, umi_qual_.data(), letters);
+        if (std::memchr(umi, 'N', letters) == nullptr) return true;
+        ++totals_.umi_with_n;
+        return false;
+    }
+
+    // The letters of the layout's slots of a kind, with their qualities.
+    size_t gather(element_kind kind, const char* seq, const char* qual, std::vector<char>& seq_out,
+                  std::vector<char>& qual_out) {
+        size_t letters = matcher_->letters(kind);
+        return matcher_->gather(kind, seq, qual, room(seq_out, letters), room(qual_out, letters));
     }
 
     // The reverse complement of a read, its qualities reversed.
@@ -231,8 +261,8 @@ private:
         }
     }
 
-    // Masks a sequence to out (the prepared place of the batch) and counts it.
-    void count(char* out, const char* seq, const char* qual, size_t length) {
+    // Masks a sequence to out; returns the bases masked for low quality.
+    int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
         int64_t masked = mask_copy(out, seq, qual, length);
         if (masked != 0) {
             // Scores below the encoding's range are low ones, so only reads
@@ -240,25 +270,51 @@ private:
             totals_.filtered += masked;
             totals_.below_range += below_range(qual, length);
         }
-        if (clean_flag == 0 || masked == 0) {
-            batch_.commit(length);
-            if (batch_.full()) counts_.add(batch_);
+        return masked;
+    }
+
+    // Masks the whole read to the batch and counts it.
+    void count_whole(const char* seq, const char* qual, size_t length) {
+        int64_t masked = mask(batch_.prepare(length), seq, qual, length);
+        if (clean_flag == 0 || masked == 0) commit(length);
+    }
+
+    // Counts the sequence masked to the batch's prepared place.
+    void commit(size_t length) {
+        batch_.commit(length);
+        if (batch_.full()) flush();
+    }
+
+    void flush() {
+        if (pairs_ == nullptr) {
+            counts_.add(batch_);
+            return;
         }
+        counts_.add(batch_, &ids_);
+        const size_t umi_length = ids_.empty() ? 0 : batch_umis_.size() / ids_.size();
+        for (size_t i = 0; i < ids_.size(); ++i)
+            pairs_->add(ids_[i], std::string_view(batch_umis_).substr(i * umi_length, umi_length));
+        batch_umis_.clear();
     }
 
     read_counter& counts_;
     read_totals& totals_;
+    umi::pair_counter* const pairs_;
     const bool reverse_;
     const bool plain_;
     read_counter::batch batch_;
     std::optional<layout_matcher> matcher_;
-    std::vector<char> held_, turned_seq_, turned_qual_, other_seq_, other_qual_, barcode_seq_, barcode_qual_;
+    std::vector<char> held_, turned_seq_, turned_qual_, other_seq_, other_qual_;
+    std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_;
+    std::string batch_umis_;     // the UMIs of the batch's reads, one after another
+    std::vector<uint32_t> ids_;  // the ids of the batch's sequences
 };
 
 }  // namespace
 
-void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape) {
-    read_sink sink(counts, totals, shape);
+void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape,
+                   umi::pair_counter* pairs) {
+    read_sink sink(counts, totals, shape, pairs);
     const bool cuts = sink.reader_cuts();
     // The sequence, from its line to the quality line: in the block, or,
     // when the record goes on into the next block, held by the sink.
@@ -286,8 +342,9 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, c
     sink.finish();
 }
 
-void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape) {
-    read_sink sink(counts, totals, shape);
+void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape,
+                  umi::pair_counter* pairs) {
+    read_sink sink(counts, totals, shape, pairs);
     const bool cuts = sink.reader_cuts();
     std::string_view block;
     read_all_lines(in, [&] {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -432,7 +433,7 @@ TEST(CountLayout, LayoutsThatCannotWorkAreRefusedBeforeTheInput) {
         {{"-p", "[0]"}, "Invalid layout '[0]': an empty barcode slot\n"},
         {{"-p", "ACGU[3]"}, "Invalid layout 'ACGU[3]': the character 'U' at position 4\n"},
         {{"-p", "[5-2]"}, "Invalid layout '[5-2]': a range from 5 down to 2\n"},
-        {{"-p", "ACGT(8)[20]"}, "Invalid layout 'ACGT(8)[20]': UMI slots (n) are not counted yet\n"},
+        {{"-p", "ACGT(0)[20]"}, "Invalid layout 'ACGT(0)[20]': an empty UMI slot\n"},
         {{"-b"}, "-b needs a layout (-p)\n"},
         {{"-e", "2"}, "-e needs a layout (-p)\n"},
     };
@@ -474,6 +475,79 @@ TEST(CountLayout, RecoversEveryStaggeredReadOfTheGenerator) {
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(r.out == dir.read("truth.txt")) << "the count table differs from the generator's truth, seed " << seed;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Molecules (UMI slots)
+
+// Reads "CACCG" + barcode + UMI, all letters of high quality unless qual is given.
+std::string umi_reads(const std::vector<std::tuple<std::string, std::string, int>>& groups) {
+    std::string reads;
+    for (const auto& [barcode, umi, times] : groups)
+        for (int i = 0; i < times; ++i) reads += record("CACCG" + barcode + umi, std::string(5 + barcode.size() + umi.size(), 'I'));
+    return reads;
+}
+
+std::string umi_header(int total, int unique, int filtered, int without, int with_n, int molecules,
+                       const std::string& layout) {
+    return "#trim: 0:0\n#truncate: 0\n#quality " + sanger + "\n#total reads: " + std::to_string(total) +
+           "\n#unique reads: " + std::to_string(unique) + "\n#filtered bases: " + std::to_string(filtered) +
+           "\n#layout: " + layout + "\n#reads without layout: " + std::to_string(without) +
+           "\n#umi reads with N: " + std::to_string(with_n) + "\n#molecules: " + std::to_string(molecules) +
+           "\n#read\tcount\treads\n";
+}
+
+TEST(CountMolecules, DirectionalGroupsAndTheTableOrder) {
+    // GATTAC: ACGT absorbs ACGA (5 >= 2 * 2 - 1); TTTA and TTTT absorb each
+    // other (1 >= 1): 2 molecules of 9 reads. CCGGAA: GGGG and GGCG (3 < 5)
+    // stay apart: 2 of 6. TTAACC: 1 of 4. ACGTTT's only read has a UMI
+    // letter of low quality: not a molecule, so not in the table.
+    std::string reads = umi_reads({{"GATTAC", "ACGT", 5}, {"GATTAC", "ACGA", 2}, {"GATTAC", "TTTA", 1},
+                                   {"GATTAC", "TTTT", 1}, {"CCGGAA", "GGGG", 3}, {"CCGGAA", "GGCG", 3},
+                                   {"TTAACC", "AAAA", 4}});
+    reads += record("CACCGACGTTTAAAA", "IIIIIIIIIIIII#I");
+    const std::string layout = "CACCG[6](4)";
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-p", layout}, reads), 0,
+               umi_header(20, 3, 1, 0, 1, 5, layout) + "GATTAC\t2\t9\nCCGGAA\t2\t6\nTTAACC\t1\t4\n", "");
+}
+
+TEST(CountMolecules, SeveralSlotsMaskingAndClean) {
+    // The UMI is both slots joined: AC + GT and AC + GA are one letter apart.
+    const std::string layout = "CACCG[4](2)TT(2)";
+    std::string reads = record("CACCGAAAAACTTGT", "IIIIIIIIIIIIIII") + record("CACCGAAAAACTTGT", "IIIIIIIIIIIIIII") +
+                        record("CACCGAAAAACTTGT", "IIIIIIIIIIIIIII") + record("CACCGAAAAACTTGA", "IIIIIIIIIIIIIII") +
+                        // a masked barcode letter: counted, but left out with -c
+                        record("CACCGCCCCACTTGT", "IIIIII#IIIIIIII") +
+                        // the spacer between the slots is a constant like any other
+                        record("CACCGAAAAACAAGT", "IIIIIIIIIIIIIII");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-p", layout}, reads), 0,
+               umi_header(6, 2, 1, 1, 0, 2, layout) + "AAAA\t1\t4\nCNCC\t1\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-c", "-p", layout}, reads), 0,
+               umi_header(6, 1, 1, 1, 0, 1, layout) + "AAAA\t1\t4\n", "");
+}
+
+TEST(CountMolecules, MoleculesFlowThroughThePipeline) {
+    // 18-letter barcodes: 3 molecules of yfg1 in 7 reads, 2 of yfg2 in 6.
+    std::string reads;
+    auto add = [&](const std::string& barcode, const std::string& umi, int times) {
+        for (int i = 0; i < times; ++i) reads += record("CACCG" + barcode + umi, std::string(5 + 18 + 6, 'I'));
+    };
+    add("AAAACCCCGGGGTTTTAC", "AAAAAA", 3);
+    add("AAAACCCCGGGGTTTTAC", "CCCCCC", 2);
+    add("AAAACCCCGGGGTTTTAC", "GGGGGG", 2);
+    add("CATGCATGCATGCATGCA", "TTTTTT", 4);
+    add("CATGCATGCATGCATGCA", "ACACAC", 2);
+    scratch_dir dir;
+    dir.write("reads.fq", reads);
+    dir.write("barcodes.tsv", "yfg1\tAAAACCCCGGGGTTTTACGT\nyfg2\tCATGCATGCATGCATGCATG\n");
+    run_result r = run_shell("morvane count -m S -p 'CACCG[18](6)' reads.fq | morvane cluster 2>/dev/null"
+                             " | morvane map barcodes.tsv 2>/dev/null | morvane tabulate barcodes.tsv 2>/dev/null",
+                             "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
+              "yfg1\tAAAACCCCGGGGTTTTACGT\t3\t3\t0\t0\t0\n"
+              "yfg2\tCATGCATGCATGCATGCATG\t2\t2\t0\t0\t0\n");
 }
 
 // ---------------------------------------------------------------------------

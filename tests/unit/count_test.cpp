@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <optional>
+#include <random>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +16,7 @@
 #include "error.h"
 #include "gzip.h"
 #include "line_reader.h"
+#include "umi.h"
 
 namespace {
 
@@ -274,6 +278,23 @@ TEST(ReadCounter, ManyKeysSurviveGrowthAndBatches) {
     }
     EXPECT_EQ(sorted.front()->count(), 3);
     EXPECT_EQ(sorted.back()->count(), 1);
+}
+
+TEST(ReadCounter, IdsStayTheSameThroughGrowth) {
+    count::read_counter counts;
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 100000; ++i) {
+        std::string key = std::string("S").append(std::to_string(i));
+        ids.push_back(counts.add(key.data(), key.size()));
+    }
+    std::vector<uint32_t> sorted_ids = ids;
+    std::sort(sorted_ids.begin(), sorted_ids.end());
+    EXPECT_EQ(std::adjacent_find(sorted_ids.begin(), sorted_ids.end()), sorted_ids.end());  // all distinct
+    EXPECT_NE(sorted_ids.front(), 0u);
+    for (int i = 0; i < 100000; i += 997) {
+        std::string key = std::string("S").append(std::to_string(i));
+        ASSERT_EQ(counts.add(key.data(), key.size()), ids[i]) << key;
+    }
 }
 
 TEST(ReadCounter, BatchBeyondFullAndLongKeys) {
@@ -619,6 +640,62 @@ TEST(Gzip, LineReaderSniffsTheMagicNumber) {
     EXPECT_TRUE(looks_like_gzip("\x1f\x8b", 2));
     EXPECT_FALSE(looks_like_gzip("\x1f", 1));
     EXPECT_FALSE(looks_like_gzip("@r", 2));
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Layouts and molecules through the readers
+
+std::string reverse_complement(const std::string& seq) {
+    std::string out(seq.rbegin(), seq.rend());
+    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
+    return out;
+}
+
+TEST_F(Readers, MoleculesOfEveryBarcodeAgreeWithTheCollapseOfItsUmis) {
+    // Random reads on both strands, split across every kind of block
+    // boundary: each barcode's molecules must be the collapse of exactly its
+    // reads' UMIs, whichever strand and wherever in the input they came.
+    count::quality_adj = 33;
+    count::both_strands_flag = 1;
+    std::string problem;
+    std::optional<count::layout> shape = count::layout::parse("GGTTC[3]{1}(4)", -1, problem);
+    ASSERT_TRUE(shape.has_value()) << problem;
+    std::mt19937 random(5);
+    std::map<std::string, std::map<std::string, int64_t>> truth;
+    std::string text;
+    for (int i = 0; i < 3000; ++i) {
+        std::string barcode, umi;
+        for (int j = 0; j < 3; ++j) barcode += "ACG"[random() % 3];
+        for (int j = 0; j < 4; ++j) umi += "AC"[random() % 2];  // many one-letter neighbours
+        std::string read = std::string(random() % 4, 'A') + "GGTTC" + barcode + "T" + umi;
+        if (random() % 2) read = reverse_complement(read);
+        text += "@r\n" + read + "\n+\n" + std::string(read.size(), 'I') + "\n";
+        ++truth[barcode][umi];
+    }
+    for (size_t piece : {size_t{7}, size_t{1} << 20}) {
+        line_reader in(std::make_unique<trickle_source>(text, piece));
+        count::read_counter counts;
+        count::read_totals totals;
+        umi::pair_counter pairs(4);
+        count::process_fastq(in, counts, totals, &*shape, &pairs);
+        EXPECT_EQ(totals.without_layout, 0);
+        std::map<std::string, std::pair<int64_t, int64_t>> got;  // molecules, reads
+        pairs.for_each_barcode([&](uint32_t id, int64_t molecules) {
+            const count::read_counter::record* r = counts.find(id);
+            got[std::string(r->sequence())] = {molecules, r->count()};
+        });
+        std::map<std::string, std::pair<int64_t, int64_t>> expected;
+        for (const auto& [barcode, umis] : truth) {
+            int64_t reads = 0;
+            for (const auto& [umi, n] : umis) reads += n;
+            expected[barcode] = {umi::molecules({umis.begin(), umis.end()}), reads};
+        }
+        EXPECT_EQ(got, expected) << "piece " << piece;
+    }
 }
 
 }  // namespace
