@@ -263,7 +263,7 @@ class Choices(Files):
 class Report(unittest.TestCase):
     def summary_row(self, name, total, assigned, zeros, barcodes):
         row = dict.fromkeys(summary.COLUMNS, "0")
-        row.update(sample=name, total_reads=str(total), assigned_reads=str(assigned), barcodes=str(barcodes),
+        row.update(sample=name, unit="reads", total_reads=str(total), assigned_reads=str(assigned), barcodes=str(barcodes),
                    zero_read_barcodes=str(zeros), mm0_reads=str(assigned), unclustered_reads=str(total - assigned),
                    assigned_fraction="%.4f" % (assigned / total if total else 0),
                    zero_read_fraction="%.4f" % (zeros / barcodes))

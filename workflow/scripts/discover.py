@@ -36,10 +36,11 @@ def main(argv):
     least = min_reads(pool) if args.min_reads == "auto" else int(args.min_reads)
     kept = sorted((-total, core) for core, total in cluster_totals(args.clusters) if total >= least)
     with open(args.out, "w", encoding="ascii", newline="\n") as f:
-        f.write("#discovered barcode\tsequence (pooled reads: %d; at least %d reads each)\n" % (pool, least))
+        f.write("#discovered barcode\tsequence (pooled reads or molecules: %d; at least %d each)\n" % (pool, least))
         for rank, (_, core) in enumerate(kept, 1):
             f.write("bc%06d\t%s\n" % (rank, core))
-    print("discover: %d barcodes with at least %d of %d pooled reads" % (len(kept), least, pool), file=sys.stderr)
+    print("discover: %d barcodes with at least %d of %d pooled reads (molecules with UMIs)" % (len(kept), least, pool),
+          file=sys.stderr)
     return 0
 
 

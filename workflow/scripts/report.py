@@ -68,7 +68,7 @@ def warnings_for(row):
     if total == 0:
         return ["no reads"]
     if float(row["assigned_fraction"]) < LOW_ASSIGNED:
-        notes.append("only %s of reads assigned" % percent(int(row["assigned_reads"]), total))
+        notes.append("only %s of %s assigned" % (percent(float(row["assigned_fraction"]), 1), row.get("unit", "reads")))
     if float(row["zero_read_fraction"]) > HIGH_ZERO:
         notes.append("%s of barcodes without reads" % percent(int(row["zero_read_barcodes"]), barcodes))
     if int(row["assigned_reads"]) < LOW_READS_PER_BARCODE * barcodes:
@@ -85,7 +85,7 @@ def overview_section(summary):
         status = ('<span class="warn">%s</span>' % html.escape("; ".join(notes))) if notes else '<span class="ok">ok</span>'
         lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td></tr>" % (
             html.escape(row["sample"]), "{:,}".format(total),
-            percent(int(row["assigned_reads"]), total),
+            percent(float(row["assigned_fraction"]), 1) + (" of molecules" if row.get("unit") == "molecules" else ""),
             "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status))
     lines.append("</table>")
     lines.append('<p class="note">A warning is raised when fewer than %d%% of the reads reach a barcode, '

@@ -192,7 +192,9 @@ def main(argv):
             # A cluster aligned equally well to several barcodes counts for
             # each of them, so assigned reads can exceed the clustered reads.
             row["assigned_reads"] = sums[i]
-            row["assigned_fraction"] = fraction(sums[i], row["total_reads"])
+            # With UMIs the matrix counts molecules: a share of the molecules.
+            units = row["molecules"] if row["unit"] == "molecules" else row["total_reads"]
+            row["assigned_fraction"] = fraction(sums[i], units)
             row["barcodes"] = barcodes
             row["zero_read_barcodes"] = zeros[i]
             row["zero_read_fraction"] = fraction(zeros[i], barcodes)
