@@ -34,7 +34,7 @@ FATES = (
     ("counted_align_reads", "placed by alignment", "#762a83"),
     ("weak_align_reads", "weak alignment, not counted", "#c2a5cf"),
     ("unmatched_reads", "cluster, no barcode", "#f1a340"),
-    ("unclustered_reads", "not clustered (rare sequence)", "#bababa"),
+    ("unclustered_reads", "in no cluster (rare, or split remainder)", "#bababa"),
     ("umi_n_reads", "UMI with a masked letter", "#8c510a"),
     ("masked_reads", "left out for a masked letter (-c)", "#636363"),
     ("without_layout_reads", "layout not found", "#252525"),

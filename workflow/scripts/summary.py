@@ -7,7 +7,9 @@ sample's reads:
   without_layout_reads  count found no layout in the read (count -p)
   masked_reads          left out by count -c for a masked barcode letter
   umi_n_reads           a UMI letter was masked: no molecule (UMI layouts)
-  unclustered_reads     in the count table, too rare to be clustered
+  unclustered_reads     in the count table, credited to no cluster: too rare
+                        for cluster -m, or the remainder when a member shared
+                        by several cores is split in whole reads
   mm0/mm1/mm2_reads     clusters matched by words, with 0, 1, 2 mismatches
   counted_align_reads   clusters placed by alignment at or above the cutoff
   weak_align_reads      best alignment below the cutoff: no barcode
