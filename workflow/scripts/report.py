@@ -310,7 +310,7 @@ def clone_size_figure(samples, columns):
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("clone rank")
-    ax.set_ylabel("reads of the clone")
+    ax.set_ylabel("reads of the clone (molecules with UMIs)")
     if len(samples) <= 12:
         ax.legend(fontsize=8, frameon=False)
     ax.spines[["top", "right"]].set_visible(False)
@@ -359,7 +359,7 @@ def top_clones_section(samples, rows, columns):
         ax.plot(x, shares[:, i] * 100.0, marker="o", markersize=3, linewidth=1.2, label=rows[i][0])
     ax.set_xticks(x)
     ax.set_xticklabels(samples, rotation=45, ha="right", fontsize=8)
-    ax.set_ylabel("% of the sample's reads in clones")
+    ax.set_ylabel("% of the sample's assigned reads (molecules with UMIs)")
     ax.legend(fontsize=7, frameon=False, ncol=2)
     ax.spines[["top", "right"]].set_visible(False)
     lines = ["<table><tr><th>clone</th>%s</tr>" % "".join("<th>%s</th>" % html.escape(name) for name in samples)]
