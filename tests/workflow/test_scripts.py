@@ -280,6 +280,13 @@ class Report(unittest.TestCase):
         self.assertIn("no reads", text)
         self.assertEqual(text.count("data:image/png;base64,"), 3)
 
+    def test_reads_without_layout_point_at_the_strands(self):
+        row = self.summary_row("s", 100, 10, 0, 1)
+        row["without_layout_reads"] = "80"
+        text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[10]]), [row])
+        self.assertIn("80.0% of reads without the layout", text)
+        self.assertIn("both_strands: true", text)
+
     def test_one_sample_has_no_heat_map(self):
         text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
         self.assertIn("nothing to compare", text)

@@ -67,6 +67,9 @@ def warnings_for(row):
     notes = []
     if total == 0:
         return ["no reads"]
+    if int(row.get("without_layout_reads") or 0) > total * LOW_ASSIGNED:
+        notes.append("%s of reads without the layout (reads from the other strand? `count: both_strands: true`)"
+                     % percent(int(row["without_layout_reads"]), total))
     if float(row["assigned_fraction"]) < LOW_ASSIGNED:
         notes.append("only %s of %s assigned" % (percent(float(row["assigned_fraction"]), 1), row.get("unit", "reads")))
     if float(row["zero_read_fraction"]) > HIGH_ZERO:
