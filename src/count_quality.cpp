@@ -78,8 +78,31 @@ int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length) {
 
 int64_t below_range(const char* qual, size_t length) {
     const int64_t floor = static_cast<int64_t>(quality_adj) + std::min(quality_lo, 0);
+    size_t i = 0;
     int64_t below = 0;
-    for (size_t i = 0; i < length; ++i) below += static_cast<signed char>(qual[i]) < floor;
+#ifdef __SSE2__
+    // Sixteen at a time: in a run with errors many reads have a masked base,
+    // so this runs often. Floors beyond the signed byte range: all or none.
+    if (length >= 16 && floor > -128) {
+        if (floor > 127) return static_cast<int64_t>(length);
+        const __m128i limit = _mm_set1_epi8(static_cast<char>(floor));
+        __m128i tally = _mm_setzero_si128();  // per lane, up to 255
+        int rounds = 0;
+        auto step = [&](size_t at, __m128i counted_lanes) {
+            __m128i scores = _mm_loadu_si128(reinterpret_cast<const __m128i*>(qual + at));
+            tally = _mm_sub_epi8(tally, _mm_and_si128(_mm_cmplt_epi8(scores, limit), counted_lanes));
+            if (++rounds == 255) {
+                below += lane_sum(tally);
+                tally = _mm_setzero_si128();
+                rounds = 0;
+            }
+        };
+        for (; i + 16 <= length; i += 16) step(i, _mm_set1_epi8(-1));
+        if (i < length) step(length - 16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lane_masks + (length - i))));
+        return below + lane_sum(tally);
+    }
+#endif
+    for (; i < length; ++i) below += static_cast<signed char>(qual[i]) < floor;
     return below;
 }
 

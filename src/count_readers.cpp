@@ -181,7 +181,7 @@ public:
         return copy;
     }
 
-    void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
+    [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
         if (length != qual_length) throw length_mismatch{};
         ++totals_.records;
         if (plain_) {
@@ -194,7 +194,7 @@ public:
     void finish() { flush(); }
 
 private:
-    void take_turned(const char* seq, const char* qual, size_t length) {
+    [[gnu::noinline]] void take_turned(const char* seq, const char* qual, size_t length) {
         if (reverse_) {
             turn(seq, qual, length, turned_seq_, turned_qual_);
             seq = turned_seq_.data();
@@ -262,7 +262,7 @@ private:
     }
 
     // Masks a sequence to out; returns the bases masked for low quality.
-    int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
+    [[gnu::always_inline]] int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
         int64_t masked = mask_copy(out, seq, qual, length);
         if (masked != 0) {
             // Scores below the encoding's range are low ones, so only reads
@@ -274,7 +274,7 @@ private:
     }
 
     // Masks the whole read to the batch and counts it.
-    void count_whole(const char* seq, const char* qual, size_t length) {
+    [[gnu::always_inline]] void count_whole(const char* seq, const char* qual, size_t length) {
         int64_t masked = mask(batch_.prepare(length), seq, qual, length);
         if (clean_flag == 0 || masked == 0) commit(length);
     }

@@ -396,6 +396,9 @@ TEST(CountLayout, HeaderLinesAndBothStrands) {
     // Without -p, -r counts whole reverse complements and adds no header line.
     expect_run(run_morvane({"count", "-m", "S", "-f", "-r"}, record("AACGTN", "IIIIII")), 0,
                header(1, 1, 0, "0:0", 0, sanger) + "NACGTT\t1\n", "");
+    // The trims apply to the turned read: its first letter is the read's last.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-r", "-i", "1:0", "-u", "3"}, record("AACGTN", "IIII#I")), 0,
+               header(1, 1, 1, "1:0", 3, sanger) + "NCG\t1\n", "");
     // The same from qseq lines.
     std::string qseq = "M\t1\t1\t1\t1\t1\t0\t1\tGG" + forward + "\tII" + high.substr(0, 25) + "\t1\n";
     expect_run(run_morvane({"count", "-m", "S", "-q", "-p", layout}, qseq), 0,
