@@ -11,13 +11,24 @@ counts it for.
 
     bench/truth.py --morvane build/morvane --out OUTDIR --count-options "-m S -p ..."
                    --barcodes BARCODE_FILE --sample NAME FASTQ TRUTH [--sample ...]
-                   [--discovered]
+                   [--discovered] [--molecules]
 
 Correct: reads assigned to their own barcode, over the reads that hold the
 layout and whose barcode is in the list. False: reads assigned to another
 barcode (off-list strains and junk included), over all reads that hold
 the layout. With --discovered, also: every true barcode with 20 or more
 pooled reads must be in the list, and no listed one may be spurious.
+
+With UMIs the counts are molecules, and so is the measure: a read whose
+UMI holds a masked letter is in no molecule, but its molecule is still
+counted through its other reads. The truth file's third field names each
+read's UMI; the true molecules of a barcode are its distinct UMIs. Found:
+per barcode, the molecules counted for it up to its true number, summed,
+over the true molecules of the listed barcodes. Excess: the molecules
+counted beyond the true number (a molecule counted again under an error
+variant of its barcode). False: molecules counted for another barcode.
+Median: the median of |counted - true| / true over the barcodes with 20 or
+more true molecules.
 """
 
 import argparse
@@ -25,6 +36,7 @@ import collections
 import gzip
 import os
 import shlex
+import statistics
 import subprocess
 import sys
 
@@ -40,12 +52,15 @@ def fastq_records(path):
 
 
 def truth_labels(path):
+    """[(barcode, UMI or None)] of the truth file's reads."""
     with open(path) as f:
-        return [line.rstrip("\n").split("\t")[1] for line in f]
+        rows = [line.rstrip("\n").split("\t") for line in f]
+    return [(row[1], row[2] if len(row) > 2 else None) for row in rows]
 
 
 def count_keys(morvane, options, records):
-    """(reads, reads without layout, key -> reads) of the records."""
+    """(reads, reads without layout, key -> (units, reads)) of the records;
+    the units are molecules with UMIs, else reads."""
     run = subprocess.run([morvane, "count", "-f"] + options, input=b"".join(records), capture_output=True, check=True)
     header, keys = {}, {}
     for line in run.stdout.decode().splitlines():
@@ -55,7 +70,7 @@ def count_keys(morvane, options, records):
                 header[name] = int(value)
             continue
         fields = line.split("\t")
-        keys[fields[0]] = int(fields[-1])
+        keys[fields[0]] = (int(fields[1]), int(fields[-1]))
     return header["total reads"], header.get("reads without layout", 0), keys
 
 
@@ -73,6 +88,8 @@ def cluster_shares(path):
                 for item in fields[6].split(","):
                     member, credit, _ = item.rsplit(":", 2)
                     credits[member].append((core, float(credit)))
+    # A member split among several cores may be credited 0 in each (the
+    # truncation of its share): its reads reach no barcode.
     shares = {}
     for key, items in credits.items():
         whole = sum(credit for _, credit in items) or 1.0
@@ -105,23 +122,54 @@ def barcode_list(path):
 def measure_sample(args, options, listed, name, fastq, truth):
     labels = truth_labels(truth)
     groups = collections.defaultdict(list)
-    for label, record in zip(labels, fastq_records(fastq)):
+    molecules = collections.defaultdict(set)
+    for (label, umi), record in zip(labels, fastq_records(fastq)):
         groups[label].append(record)
+        molecules[label].add(umi)
     shares = cluster_shares(os.path.join(args.out, "samples", name, "clusters.txt"))
     cutoff = int(open(os.path.join(args.out, "samples", name, "align-cutoff.txt")).read())
     counted = counted_barcodes(os.path.join(args.out, "samples", name, "map.txt"), cutoff)
     tally = collections.Counter()
+    deviations = []
     for label in sorted(groups):
         total, without, keys = count_keys(args.morvane, options, groups[label])
         tally["reads"] += total
         tally["layout"] += total - without
+        own = 0.0
+        if label in listed:
+            tally["lost_no_key"] += total - without - sum(reads for _, reads in keys.values())
+        for key, (units, reads) in keys.items():
+            if label in listed and key not in shares:
+                tally["lost_no_cluster"] += reads
+            elif label in listed and not any(share for _, share in shares[key]):
+                tally["lost_split"] += reads
+            for core, share in shares.get(key, ()):
+                if label in listed and not counted.get(core):
+                    tally["lost_not_counted"] += reads * share
+                for barcode in counted.get(core, ()):
+                    mine = barcode == label
+                    tally["correct" if mine else "false"] += reads * share
+                    tally["own_units" if mine else "false_units"] += units * share
+                    own += units * share if mine else 0.0
         if label in listed:
             tally["listed_layout"] += total - without
-        for key, reads in keys.items():
-            for core, share in shares.get(key, ()):
-                for barcode in counted.get(core, ()):
-                    tally["correct" if barcode == label else "false"] += reads * share
-    return tally, collections.Counter(labels)
+            true = len(molecules[label])
+            tally["true_units"] += true
+            tally["found_units"] += min(own, true)
+            tally["excess_units"] += max(own - true, 0.0)
+            if true >= 20:
+                deviations.append(abs(own - true) / true)
+    tally["median"] = statistics.median(deviations) if deviations else 0.0
+    return tally, collections.Counter(label for label, _ in labels)
+
+
+def report_molecules(name, tally):
+    """Prints the molecule figures of a sample; true when they pass."""
+    true = tally["true_units"] or 1
+    found, excess, false = (tally[k] / true for k in ("found_units", "excess_units", "false_units"))
+    print("%s\ttrue molecules %d\tfound %.2f%%\texcess %.2f%%\tfalse %.3f%%\tmedian deviation %.2f%%" % (
+        name, tally["true_units"], 100 * found, 100 * excess, 100 * false, 100 * tally["median"]))
+    return found >= 0.98 and false < 0.001
 
 
 def main(argv):
@@ -132,6 +180,8 @@ def main(argv):
     parser.add_argument("--barcodes", required=True)
     parser.add_argument("--sample", nargs=3, action="append", metavar=("NAME", "FASTQ", "TRUTH"), required=True)
     parser.add_argument("--discovered", action="store_true")
+    parser.add_argument("--molecules", action="store_true",
+                        help="the run counts molecules: measure them against the truth's UMIs")
     args = parser.parse_args(argv)
     options = shlex.split(args.count_options)
     listed = barcode_list(args.barcodes)
@@ -144,7 +194,13 @@ def main(argv):
         false = tally["false"] / tally["layout"] if tally["layout"] else 0.0
         print("%s\treads %d\twith layout %d\tlisted %d\tcorrect %.2f%%\tfalse %.3f%%" % (
             name, tally["reads"], tally["layout"], tally["listed_layout"], 100 * correct, 100 * false))
-        if correct < 0.98 or false >= 0.001:
+        print("%s\tlost reads: in no table line %d, in no cluster %d, split to nothing %d, "
+              "in a cluster no barcode counts %.1f" % (name, tally["lost_no_key"], tally["lost_no_cluster"],
+                                                      tally["lost_split"], tally["lost_not_counted"]))
+        if args.molecules:
+            if not report_molecules(name, tally):
+                status = 1
+        elif correct < 0.98 or false >= 0.001:
             status = 1
     if args.discovered:
         pooled.pop("-", None)

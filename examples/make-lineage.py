@@ -18,8 +18,8 @@ Seeded, compressed with `gzip -n`: running this again gives the same bytes.
 
     python3 examples/make-lineage.py [output_dir] [--truth]
 
-With --truth it also writes truth-<sample>.tsv: each read's name and the
-barcode it was made from ("-" for junk).
+With --truth it also writes truth-<sample>.tsv: each read's name, the
+barcode it was made from and its molecule's UMI ("-" for junk).
 """
 
 import math
@@ -120,7 +120,7 @@ def write_sample(path, truth_path, barcodes, weights, reads, molecules, seed, na
     lines, truths = [], []
     for number in range(1, reads + 1):
         if rng.random() < 0.03:
-            template, label = random_sequence(rng, READ_LENGTH), "-"
+            template, label, umi = random_sequence(rng, READ_LENGTH), "-", "-"
         else:
             clone, umi = pool[pick(copies, rng.random())]
             template, label = fragment(rng, barcodes[clone], umi), barcodes[clone]
@@ -128,7 +128,7 @@ def write_sample(path, truth_path, barcodes, weights, reads, molecules, seed, na
             template = template.translate(COMPLEMENT)[::-1]
         sequence, quality = sequence_read(rng, template)
         lines.append("@%s_%06d\n%s\n+\n%s\n" % (name, number, sequence, quality))
-        truths.append("%s_%06d\t%s\n" % (name, number, label))
+        truths.append("%s_%06d\t%s\t%s\n" % (name, number, label, umi))
     with open(path, "wb") as f:
         subprocess.run(["gzip", "-n", "-9", "-c"], input="".join(lines).encode(), stdout=f, check=True)
     if truth_path:
