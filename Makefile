@@ -4,8 +4,9 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build demo test test-sanitize bench clean
+.PHONY: all deps build demo test test-sanitize bench clean install
 
 all: build
 
@@ -16,13 +17,19 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Installs build/morvane as $(PREFIX)/bin/morvane (CMake's install rules).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
 demo: build
 	@examples/run-demo.sh $(BUILD)/morvane
 
-# The workflow test also wants snakemake and matplotlib; where they cannot
-# be installed it is reported as skipped.
+# The workflow test also wants snakemake and matplotlib, and its SLURM part
+# a local SLURM (slurmctld, slurmd, slurm-client, munge; as root); where
+# they cannot be installed the tests are reported as skipped.
 test: build
 	@tools/install-deps.sh snakemake python3-matplotlib || echo "the workflow test will be skipped" >&2
+	@[ "$$(id -u)" -ne 0 ] || tools/install-deps.sh slurmctld slurmd slurm-client munge || echo "the SLURM test will be skipped" >&2
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.

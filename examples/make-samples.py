@@ -12,7 +12,10 @@ junk) as examples/reads.fastq.gz.
 Each sample has its own seed and is compressed with `gzip -n`, so running
 this again gives the same bytes. Python 3 standard library only.
 
-    python3 examples/make-samples.py [output_dir]
+    python3 examples/make-samples.py [output_dir] [--truth]
+
+With --truth it also writes truth-<sample>.tsv: each read's name and the
+barcode it was made from ("-" for junk), for measuring assignments.
 """
 
 import importlib.util
@@ -49,20 +52,26 @@ def library(gen):
     return barcodes[:gen.LIBRARY_SIZE], barcodes[gen.LIBRARY_SIZE:]
 
 
-def write_sample(gen, path, templates, cumulative, reads, seed, name):
+def write_sample(gen, path, templates, cumulative, reads, seed, name, truth=None):
     rng = random.Random(seed)
-    lines = []
+    lines, truths = [], []
     for number in range(1, reads + 1):
         index = gen.next_index(cumulative, rng.random())
         template = templates[index] if index is not None else gen.junk_template(rng)
         sequence, quality = gen.sequence_read(rng, template)
         lines.append("@%s_%06d\n%s\n+\n%s\n" % (name, number, sequence, quality))
+        truths.append("%s_%06d\t%s\n" % (name, number, template[len(gen.FLANK5):len(gen.FLANK5) + gen.BARCODE_LENGTH]
+                                          if index is not None else "-"))
+    if truth:
+        with open(truth, "w", newline="\n") as f:
+            f.writelines(truths)
     with open(path, "wb") as f:
         subprocess.run(["gzip", "-n", "-9", "-c"], input="".join(lines).encode(), stdout=f, check=True)
 
 
 def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else HERE
+    truth = "--truth" in sys.argv[2:]
     gen = load_generator()
     in_file, off_file = library(gen)
     templates = [gen.FLANK5 + b + gen.FLANK3 for b in in_file + off_file]
@@ -81,7 +90,8 @@ def main():
             weights = [w * math.pow(2.0, generations * f) for w, f in zip(start, fitness)]
             file_name = "sample-%s.fastq.gz" % name
             write_sample(gen, os.path.join(out_dir, file_name), templates,
-                         gen.cumulative_shares(weights, off_weights), reads, seed, name)
+                         gen.cumulative_shares(weights, off_weights), reads, seed, name,
+                         os.path.join(out_dir, "truth-%s.tsv" % name) if truth else None)
             sheet.write("%s\t%s\n" % (name, file_name))
 
 

@@ -76,6 +76,9 @@ clusters = (b"#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 cou
 write("map", "files", b"\x00" + barcodes + b"%%\n" + clusters)
 write("map", "top-n", b"\x06" + barcodes + b"%%\n" + clusters)
 write("map", "skip-align", b"\x01" + barcodes + b"%%\n" + clusters)
+# A library with gene columns: the fields after the sequence are ignored.
+genes = b"".join(line.rstrip(b"\n") + b"\tgene%d\tnote\n" % i for i, line in enumerate(barcodes.splitlines(True)))
+write("map", "gene-columns", b"\x00" + genes + b"%%\n" + clusters)
 
 # tabulate: barcode file, "%%", map file.
 map_file = (b"#contains: 2\n#\tmm0s: 1\n#\tmm1s: 1\n#\tmm2s: 0\n#aligns: 1\n#misses: 1\n"
@@ -87,6 +90,7 @@ map_file = (b"#contains: 2\n#\tmm0s: 1\n#\tmm1s: 1\n#\tmm2s: 0\n#aligns: 1\n#mis
             + b"TTTTTTTTTT\t3\t0:0\t3\t0\t0\t0\t0\tnone\n")
 write("tabulate", "files", b"\x46" + barcodes + b"%%\n" + map_file)
 write("tabulate", "low-cutoff", b"\x00" + barcodes + b"%%\n" + map_file)
+write("tabulate", "gene-columns", b"\x46" + genes + b"%%\n" + map_file)
 
 # layout: the layout on the first line (a leading digit: mismatches per
 # constant), then one read a line.

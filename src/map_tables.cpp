@@ -80,6 +80,7 @@ void warn_malformed_barcode_line(const barcode_line& line) {
 
 void build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_table& barcodes) {
     size_t accepted = 0;
+    barcode_sequence_reader fields;
     for (const barcode_line& line : lines) {
         if (!line.text.empty() && line.text[0] == '#') continue;
         size_t tab = line.text.find('\t');
@@ -89,7 +90,7 @@ void build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_tab
         }
         bool added = false;
         uint32_t position =
-            barcodes.barcode_sequences.insert(std::string_view(line.text).substr(tab + 1), added);
+            barcodes.barcode_sequences.insert(fields.sequence(std::string_view(line.text).substr(tab + 1)), added);
         if (added) barcodes.barcode_details.emplace_back();
         barcodes.barcode_details[position].assign(line.text, 0, tab);
         ++accepted;

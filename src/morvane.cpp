@@ -26,6 +26,10 @@ entry_point find_sub_command(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("morvane %s\n", MORVANE_VERSION);
+        return 0;
+    }
     entry_point sub_command = argc < 2 ? nullptr : find_sub_command(argv[1]);
     if (sub_command == nullptr) {
         print_usage_message(argv[0] != nullptr ? argv[0] : "morvane");

@@ -100,6 +100,7 @@ void add_alignments(tabulate_tables& t, std::string_view total_field, std::strin
 void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
     t.barcode_link.reset(hash_create());
     int64_t malformed = 0;
+    barcode_sequence_reader fields;
     std::string_view line;
     while (barcodes.next(line)) {
         if (!line.empty() && line[0] == '#') continue;
@@ -108,7 +109,7 @@ void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
             ++malformed;
             continue;
         }
-        std::string_view sequence = line.substr(tab + 1);
+        std::string_view sequence = fields.sequence(line.substr(tab + 1));
         t.barcode_details.emplace_back(line.substr(0, tab));
         t.barcode_sequences.emplace_back(sequence);
         // The last line that bears a sequence names the barcode.

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "error.h"
+
 int64_t parse_atoi64(std::string_view text) {
     size_t i = 0;
     // isspace in the C locale: blank, \t \n \v \f \r
@@ -38,3 +40,13 @@ int parse_atoi32(const char* text) {
 }
 
 bool asks_for_help(const char* arg) { return std::strcmp(arg, "?") == 0 || std::strstr(arg, "help") != nullptr; }
+
+std::string_view barcode_sequence_reader::sequence(std::string_view after_first_tab) {
+    size_t tab = after_first_tab.find('\t');
+    if (tab == std::string_view::npos) return after_first_tab;
+    if (!warned_) {
+        warn("Warning: barcode lines have more than two fields; the fields after the sequence are ignored\n");
+        warned_ = true;
+    }
+    return after_first_tab.substr(0, tab);
+}

@@ -15,3 +15,14 @@ int parse_atoi32(const char* text);
 
 // The help test of every sub-command: exactly "?" or containing "help".
 bool asks_for_help(const char* arg);
+
+// The sequence of a barcode line, given the text after its first tab. Labs
+// keep libraries with more columns (a gene, a note): the sequence ends at a
+// further tab, and the first such line of a run gets one warning.
+class barcode_sequence_reader {
+public:
+    std::string_view sequence(std::string_view after_first_tab);
+
+private:
+    bool warned_ = false;
+};

@@ -129,4 +129,41 @@ TEST(Pipeline, StreamsThroughPipesFromGzippedReads) {
     EXPECT_EQ(r.out, expected_report);
 }
 
+// A library as labs keep it (id, sequence, gene, more notes) gives the same
+// map file and report as the two-column file, with one warning each, placed
+// after the step's first progress line (and before a malformed line's
+// warnings in tabulate).
+TEST(Pipeline, LibraryWithMoreColumnsGivesTheSameTables) {
+    scratch_dir dir;
+    dir.write("clusters.txt", expected_clusters);
+    dir.write("two.tsv", barcodes);
+    dir.write("more.tsv",
+              "# strain\tbarcode\tgene\n"
+              "yfg1\tAAAACCCCGGGGTTTTACGT\n"
+              "yfg2\tCATGCATGCATGCATGCATG\tYFG2\tsecond note\n"
+              "no tab here\n"
+              "yfg3\tGGATCCTTAAGGCCTTAAGG\tYFG3\n");
+    const std::string warning =
+        "Warning: barcode lines have more than two fields; the fields after the sequence are ignored\n";
+
+    run_result two = run_morvane({"map", "clusters.txt", "two.tsv"}, "", dir.path());
+    run_result more = run_morvane({"map", "-o", "mapped.txt", "clusters.txt", "more.tsv"}, "", dir.path());
+    ASSERT_EQ(more.status, 0) << more.err;
+    EXPECT_EQ(two.out, expected_map);
+    EXPECT_EQ(more.out, expected_map);
+    const std::string building = "Building data from files...\n";
+    const std::string malformed = "Warning: an entry is not in expected format (details\tsequence)\n\tno tab here\n\n";
+    ASSERT_EQ(two.err.rfind(building, 0), 0u);
+    EXPECT_EQ(more.err, building + warning + malformed + malformed + two.err.substr(building.size()));
+
+    two = run_morvane({"tabulate", "mapped.txt", "two.tsv"}, "", dir.path());
+    more = run_morvane({"tabulate", "mapped.txt", "more.tsv"}, "", dir.path());
+    ASSERT_EQ(more.status, 0) << more.err;
+    EXPECT_EQ(two.out, expected_report);
+    EXPECT_EQ(more.out, expected_report);
+    const std::string bad = "Warning: an entry is not in expected format (sequence\tdetails)\n";
+    EXPECT_EQ(two.err, "Building barcodes...\nAssigning entries...\n");
+    EXPECT_EQ(more.err, "Building barcodes...\n" + warning + bad + bad + "Assigning entries...\n");
+}
+
 }  // namespace

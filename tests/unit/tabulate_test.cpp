@@ -43,10 +43,11 @@ TEST(TabulateBarcodeLinks, AcceptedLinesAndTheirSequences) {
         "\n"
         "last\tTTTT");
     EXPECT_EQ(t.barcode_details, (std::vector<std::string>{"id", "", "crlf", "long", "last"}));
-    EXPECT_EQ(t.barcode_sequences, (std::vector<std::string>{"ACGT\textra", "CCCC", "GGGG\r", long_sequence, "TTTT"}));
+    EXPECT_EQ(t.barcode_sequences, (std::vector<std::string>{"ACGT", "CCCC", "GGGG\r", long_sequence, "TTTT"}));
     EXPECT_EQ(t.num_barcode_sequences, 5);
     EXPECT_EQ(index_of(t, "GGGG\r"), 2);
-    EXPECT_EQ(index_of(t, "ACGT"), -1);
+    EXPECT_EQ(index_of(t, "ACGT"), 0);
+    EXPECT_EQ(index_of(t, "ACGT\textra"), -1);
 }
 
 TEST(TabulateBarcodeLinks, WarningsForMalformedAndRepeatedLines) {
@@ -95,7 +96,10 @@ TEST(TabulateMapLine, MismatchKindsAddTheTotalToTheirCounter) {
     process_map_line(t, head("7") + "mm0\tz\tTTTT");    // not a barcode
     process_map_line(t, head("7") + "N/A\ta\tACGT");    // not a match kind
     process_map_line(t, head("abc") + "mm0\ta\tACGT");  // no number: adds 0
-    process_map_line(t, head("6") + "mm0\ttabbed\tGG\tx");
+    // The barcode file's sequence ends at its second tab; the map line's own
+    // barcode field is the whole rest of the line, so "GG\tx" is no barcode.
+    process_map_line(t, head("6") + "mm0\ttabbed\tGG");
+    process_map_line(t, head("5") + "mm0\ttabbed\tGG\tx");
     EXPECT_EQ(t.barcode_mm0s, (std::vector<int64_t>{3, 0, 6}));
     EXPECT_EQ(t.barcode_mm1s, (std::vector<int64_t>{12, 0, 0}));
     EXPECT_EQ(t.barcode_mm2s, (std::vector<int64_t>{0, 5, 0}));

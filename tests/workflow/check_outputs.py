@@ -6,6 +6,7 @@
 The files are read here with their own small parsers, not the workflow's,
 so a fault in those shows up as a disagreement."""
 
+import argparse
 import os
 import re
 import sys
@@ -36,7 +37,7 @@ def expected_order(barcode_file):
     for line in open(barcode_file):
         if line.startswith("#") or "\t" not in line:
             continue
-        last[line.rstrip("\n").split("\t", 1)[1]] = number
+        last[line.rstrip("\n").split("\t")[1]] = number
         number += 1
     return sorted(last, key=last.get)
 
@@ -62,10 +63,23 @@ def count_header(path):
     for line in open(path):
         if not line.startswith("#"):
             break
-        m = re.match(r"#(total reads|unique reads|filtered bases): (\d+)$", line.rstrip("\n"))
+        m = re.match(r"#(total reads|unique reads|filtered bases|reads without layout|reverse strand reads|"
+                     r"umi reads with N|molecules): (\d+)$", line.rstrip("\n"))
         if m:
             values[m.group(1)] = int(m.group(2))
     return values
+
+
+def table_sums(path):
+    """Sums of the count table's second and (UMIs) third columns."""
+    units = reads = 0
+    for line in open(path):
+        if line.startswith("#"):
+            continue
+        f = line.rstrip("\n").split("\t")
+        units += int(f[1])
+        reads += int(f[-1])
+    return units, reads
 
 
 def map_file(path):
@@ -86,8 +100,9 @@ def check_matrices(out, names, order):
     header, rows = read_tsv(os.path.join(out, "counts.tsv"))
     check(header == ["bcid", "barcode"] + names, "counts.tsv header %r" % header)
     check([r[1] for r in rows] == order, "counts.tsv rows are not in barcode file order")
-    _, mismatch = read_tsv(os.path.join(out, "counts_mismatch.tsv"))
-    _, align = read_tsv(os.path.join(out, "counts_align.tsv"))
+    split = os.path.exists(os.path.join(out, "counts_mismatch.tsv"))
+    _, mismatch = read_tsv(os.path.join(out, "counts_mismatch.tsv")) if split else (None, rows)
+    _, align = read_tsv(os.path.join(out, "counts_align.tsv")) if split else (None, rows)
     check(len(mismatch) == len(rows) == len(align), "split matrices differ in rows from counts.tsv")
     for column, name in enumerate(names, 2):
         report = report_rows(os.path.join(out, "samples", name, "report.tsv"))
@@ -96,8 +111,9 @@ def check_matrices(out, names, order):
             details, (total, mm0, mm1, mm2, aligned) = report[row[1]]
             check(row[0] == details, "%s %s: details %r, report says %r" % (name, row[1], row[0], details))
             check(int(row[column]) == total, "%s %s: matrix %s, report total %d" % (name, row[1], row[column], total))
-            check(int(mm[column]) == mm0 + mm1 + mm2, "%s %s: mismatch matrix %s" % (name, row[1], mm[column]))
-            check(int(al[column]) == aligned, "%s %s: align matrix %s" % (name, row[1], al[column]))
+            if split:
+                check(int(mm[column]) == mm0 + mm1 + mm2, "%s %s: mismatch matrix %s" % (name, row[1], mm[column]))
+                check(int(al[column]) == aligned, "%s %s: align matrix %s" % (name, row[1], al[column]))
     return rows
 
 
@@ -108,7 +124,7 @@ def check_summary(out, names, matrix):
     kinds = {"mm0": "mm0s", "mm1": "mm1s", "mm2": "mm2s", "align": "aligns", "unmatched": "misses"}
     for column, row in enumerate(rows, 2):
         name = row["sample"]
-        n = {k: int(v) for k, v in row.items() if k != "sample" and "fraction" not in k}
+        n = {k: int(v) for k, v in row.items() if v.lstrip("-").isdigit()}
         table = count_header(os.path.join(out, "samples", name, "count-table.txt"))
         check(n["total_reads"] == table["total reads"], "%s: total reads" % name)
         check(n["unique_reads"] == table["unique reads"], "%s: unique reads" % name)
@@ -119,7 +135,21 @@ def check_summary(out, names, matrix):
             check(n[kind + "_clusters"] == summary[line], "%s: %s clusters" % (name, kind))
             check(n[kind + "_reads"] == reads.get(word, 0), "%s: %s reads" % (name, kind))
         check(n["clusters"] == sum(clusters.values()), "%s: clusters" % name)
-        check(n["clustered_reads"] + n["unclustered_reads"] == n["total_reads"], "%s: read fate sum" % name)
+        # Every read in one final bucket: before the table, in the table but
+        # not clustered, or in a cluster of one match kind.
+        units, table_reads = table_sums(os.path.join(out, "samples", name, "count-table.txt"))
+        before = table.get("reads without layout", 0) + table.get("umi reads with N", 0)
+        check(before + n["masked_reads"] + table_reads == n["total_reads"], "%s: reads before the table" % name)
+        check(n["without_layout_reads"] == table.get("reads without layout", 0), "%s: without layout" % name)
+        check(n["umi_n_reads"] == table.get("umi reads with N", 0), "%s: UMI reads with N" % name)
+        if "molecules" in table:
+            check(row["unit"] == "molecules" and n["molecules"] == units == table["molecules"],
+                  "%s: molecules %s, table %d" % (name, row["molecules"], units))
+        buckets = ("unclustered_reads", "mm0_reads", "mm1_reads", "mm2_reads", "counted_align_reads",
+                   "weak_align_reads", "unmatched_reads")
+        check(sum(n[b] for b in buckets) == units, "%s: cluster buckets add up to %d" % (name, units))
+        check(sum(reads.values()) + n["unclustered_reads"] == units, "%s: clustered and rare" % name)
+        check(n["counted_align_reads"] + n["weak_align_reads"] == n["align_reads"], "%s: alignments" % name)
         check(n["weak_align_reads"] <= n["align_reads"], "%s: weak alignments" % name)
         counts = [int(r[column]) for r in matrix]
         check(n["assigned_reads"] == sum(counts), "%s: assigned reads" % name)
@@ -131,23 +161,46 @@ def check_summary(out, names, matrix):
         check(n["assigned_reads"] >= strong, "%s: assigned reads below the matched reads" % name)
 
 
-def check_report(out, names):
+SECTIONS = ("Samples at a glance", "Where the reads went", "Reads per barcode", "Top barcodes",
+            "How alike the samples are", "Summary table", "Settings")
+FIGURES = ("read fate per sample", "barcode abundance distribution", "sample correlation heat map")
+LINEAGE_SECTIONS = ("Lineages", "Diversity", "Clone sizes", "Shared clones", "Top clones across samples")
+LINEAGE_FIGURES = ("clone size distribution", "shared clones heat map", "top clones across samples")
+
+
+def check_report(out, names, lineage, reversed_library):
     path = os.path.join(out, "report.html")
     if not check(os.path.exists(path), "report.html missing"):
         return
     text = open(path).read()
     for name in names:
         check(">%s<" % name in text, "report.html does not name sample %s" % name)
-    check(text.count("data:image/png;base64,") >= 3, "report.html lacks its figures")
+    sections = SECTIONS + (LINEAGE_SECTIONS if lineage else ())
+    # One sample has nothing to be compared with.
+    figures = FIGURES[:3 if len(names) > 1 else 2] + (LINEAGE_FIGURES if lineage else ())
+    for section in sections:
+        check(re.search(r"<h[23]>%s</h[23]>" % re.escape(section), text), "report.html lacks section %s" % section)
+    for figure in figures:
+        check('<img alt="%s" src="data:image/png;base64,' % figure in text, "report.html lacks figure %s" % figure)
+    check(text.count("data:image/png;base64,") == len(figures), "report.html: unexpected figures")
+    check(("Lineages" in text) == lineage, "report.html: lineage section where it does not belong")
+    check(("looks reverse-complemented" in text) == reversed_library, "report.html: orientation warning")
+    check(re.search(r"<code>morvane \d+\.\d+\.\d+</code>", text), "report.html does not name the version")
     check(not re.search(r"""(src|href)=["']?(https?:)?//""", text), "report.html loads something from the network")
 
 
 def main():
-    out, sheet, barcodes = sys.argv[1:4]
-    names = sample_names(sheet)
-    matrix = check_matrices(out, names, expected_order(barcodes))
-    check_summary(out, names, matrix)
-    check_report(out, names)
+    parser = argparse.ArgumentParser()
+    parser.add_argument("out")
+    parser.add_argument("sheet")
+    parser.add_argument("barcodes", help="the barcode file the workflow mapped against")
+    parser.add_argument("--lineage", action="store_true", help="a run without a library")
+    parser.add_argument("--reversed", action="store_true", help="the orientation warning is expected")
+    args = parser.parse_args()
+    names = sample_names(args.sheet)
+    matrix = check_matrices(args.out, names, expected_order(args.barcodes))
+    check_summary(args.out, names, matrix)
+    check_report(args.out, names, args.lineage, args.reversed)
     for message in failures[:20]:
         print("FAIL:", message)
     if failures:

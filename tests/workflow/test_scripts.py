@@ -10,6 +10,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "workflow", "scripts"))
 
+import choices  # noqa: E402
+import discover  # noqa: E402
+import library  # noqa: E402
 import matrix  # noqa: E402
 import summary  # noqa: E402
 import tables  # noqa: E402
@@ -65,7 +68,7 @@ class BarcodeOrder(unittest.TestCase):
         self.addCleanup(os.unlink, f.name)
         order = tables.barcode_order(f.name)
         # The malformed line takes no number; AAAA is named by its last line.
-        self.assertEqual(order, {"AAAA": 2, "CCCC\r": 1, "GG\tTT": 3, "TTTT": 4})
+        self.assertEqual(order, {"AAAA": 2, "CCCC\r": 1, "GG": 3, "TTTT": 4})
 
 
 def report_text(rows):
@@ -107,6 +110,16 @@ class Matrix(Files):
                 matrix.join_reports(self.barcodes, reports)
 
 
+    def test_screen_matrix_with_genes(self):
+        report_path = self.write("r.tsv", report_text([("alpha", "CCCC", 1, 0, 0, 0), ("mid", "GGGG", 0, 0, 0, 0),
+                                                       ("zeta", "AAAA", 5, 0, 0, 0)]))
+        genes = self.write("g.tsv", "zeta\tAAAA\tGENE1\nalpha\tCCCC\tGENE2\nmid\tGGGG\tmid\n")
+        out = os.path.join(self.dir.name, "m.tsv")
+        self.assertEqual(matrix.main(["--barcodes", self.barcodes, "--out", os.path.join(self.dir.name, "c.tsv"),
+                                      "--genes", genes, "--mageck", out, "--samples", "s1", "--reports", report_path]), 0)
+        self.assertEqual(self.read("m.tsv").splitlines()[0], "sgRNA\tGene\ts1")
+        self.assertIn("alpha\tGENE2\t1", self.read("m.tsv"))
+
 def map_line(core, count, match, rest=""):
     return "%s\t%d\t0:0\t%d\t0\t0\t0\t0\t%s%s\n" % (core, count, count, match, rest)
 
@@ -119,21 +132,53 @@ MAP_FILE = (
     + map_line("ACGA", 4, "align", "\tb1\tAAAA\t40:AC-GA:2:1:0")
     + map_line("NNNN", 3, "none")
 )
-COUNT_TABLE = ("#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 64\tcutoff: 10\n"
-               "#total reads: 100\n#unique reads: 9\n#filtered bases: 12\n#read\tcount\nAAAA\t50\n")
+COUNT_HEAD = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 64\tcutoff: 10\n"
+# 100 reads: 90 in the table (10 left out by -c), 69 of them in clusters.
+COUNT_TABLE = (COUNT_HEAD + "#total reads: 100\n#unique reads: 9\n#filtered bases: 12\n#read\tcount\n"
+               "AAAA\t50\nTTTTTT\t21\nCCCA\t7\nGGTT\t5\nACGA\t4\nNNNN\t3\n")
+# With a layout and UMIs: 100 reads, 15 without layout, 5 with a UMI N,
+# 80 in the table as 69 + 6 molecules.
+UMI_TABLE = (COUNT_HEAD + "#total reads: 100\n#unique reads: 9\n#filtered bases: 12\n#layout: AC[4](3)\n"
+             "#reads without layout: 15\n#umi reads with N: 5\n#molecules: 75\n#read\tcount\treads\n"
+             "AAAA\t50\t55\nTTTTTT\t6\t6\nCCCA\t7\t7\nGGTT\t5\t5\nACGA\t4\t4\nNNNN\t3\t3\n")
 
 
 class Summary(Files):
     def test_read_fate_of_a_sample(self):
-        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
-                                 65, 1, 4, 70)
-        expect = {"total_reads": 100, "unique_reads": 9, "filtered_bases": 12,
+        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE), 70, None)
+        expect = {"total_reads": 100, "unique_reads": 9, "filtered_bases": 12, "unit": "reads",
+                  "without_layout_reads": 0, "masked_reads": 10, "table_reads": 90,
                   "mm0_clusters": 1, "mm0_reads": 50, "mm2_clusters": 1, "mm2_reads": 7,
                   "align_clusters": 2, "align_reads": 9, "weak_align_clusters": 1, "weak_align_reads": 4,
-                  "unmatched_clusters": 1, "unmatched_reads": 3, "clusters": 5,
-                  "clustered_reads": 69, "unclustered_reads": 31, "assigned_reads": 65,
-                  "zero_read_barcodes": 1, "zero_read_fraction": "0.2500", "assigned_fraction": "0.6500"}
+                  "counted_align_reads": 5, "unmatched_clusters": 1, "unmatched_reads": 3, "clusters": 5,
+                  "clustered_reads": 69, "unclustered_reads": 21, "orientation": ""}
         self.assertEqual({k: row[k] for k in expect}, expect)
+        summary.check_buckets(row)
+        row["masked_reads"] -= 1
+        with self.assertRaises(tables.TableError):
+            summary.check_buckets(row)
+
+    def test_molecules_with_umis(self):
+        row = summary.sample_row("s", self.write("c.txt", UMI_TABLE), self.write("m.txt", MAP_FILE), 70, None)
+        expect = {"unit": "molecules", "molecules": 75, "table_reads": 80, "without_layout_reads": 15,
+                  "umi_n_reads": 5, "masked_reads": 0, "clustered_reads": 69, "unclustered_reads": 6}
+        self.assertEqual({k: row[k] for k in expect}, expect)
+        summary.check_buckets(row)
+
+    def test_orientation_of_the_largest_clusters(self):
+        # Two 18-letter cores: one a word of the library, one the reverse
+        # complement of a word.
+        word = "ACGTTGCAACGGTTAACC"
+        other = "GGGATTTCCCAAAGGTTT"
+        reverse = other.translate(summary.COMPLEMENT)[::-1]
+        barcodes = self.write("b.tsv", "b1\t%sGG\nb2\tTT%s\n" % (word, other))
+        words = summary.library_words(barcodes)
+        head = "#contains: 1\n#\tmm0s: 1\n#\tmm1s: 0\n#\tmm2s: 0\n#aligns: 0\n#misses: 1\n" + HEADER
+        for reads_direct, reads_reverse, verdict in ((90, 10, "ok"), (10, 90, "reverse-complemented")):
+            text = head + map_line(word, reads_direct, "mm0", "\tb1\t%sGG" % word) + map_line(reverse, reads_reverse, "none")
+            table = COUNT_HEAD + "#total reads: 100\n#unique reads: 2\n#filtered bases: 0\n#read\tcount\n"
+            row = summary.sample_row("s", self.write("c.txt", table), self.write("m.txt", text), 70, words)
+            self.assertEqual(row["orientation"], verdict)
 
     def test_damaged_inputs_are_refused(self):
         table = self.write("c.txt", COUNT_TABLE)
@@ -146,14 +191,79 @@ class Summary(Files):
         }
         for label, (table_path, map_text) in cases.items():
             with self.subTest(label), self.assertRaises((tables.TableError, ValueError)):
-                summary.sample_row("s", table_path, self.write("bad.txt", map_text), 1, 0, 1, 70)
+                summary.sample_row("s", table_path, self.write("bad.txt", map_text), 70, None)
+
+
+class Library(Files):
+    def test_the_forms_labs_keep_give_one_barcode_file(self):
+        expected = [("g1", "ACGTACGT", "KRAS"), ("g2", "TTGGCCAA", "TP53"), ("g3", "GGGGAAAA", None)]
+        forms = {
+            "crispr.tsv": "sgRNA\tsequence\tgene\ng1\tACGTACGT\tKRAS\ng2\tttggccaa\tTP53\ng3\tGGGGAAAA\t\n",
+            "library.csv": "id,seq,gene\r\ng1,ACGTACGT,KRAS\r\n\"g2\",TTGGCCAA,TP53\r\ng3,GGGGAAAA\r\n",
+            "plain.txt": "# comment\ng1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\ng3\tGGGGAAAA\n",
+        }
+        for name, text in forms.items():
+            with self.subTest(name):
+                self.assertEqual(library.read_library(self.write(name, text)), expected)
+        out = os.path.join(self.dir.name, "b.tsv")
+        genes = os.path.join(self.dir.name, "g.tsv")
+        self.assertEqual(library.main([self.write("l.csv", forms["library.csv"]), "--barcodes", out,
+                                       "--genes", genes, "--reverse-complement"]), 0)
+        self.assertEqual(self.read("b.tsv"), "g1\tACGTACGT\ng2\tTTGGCCAA\ng3\tTTTTCCCC\n")
+        self.assertEqual(self.read("g.tsv"), "g1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\ng3\tTTTTCCCC\tg3\n")
+
+    def test_refused_libraries(self):
+        for text in ("id\tseq\tgene\ng1\tACGT\tA\ng2\tAC GT\tB\n",  # not DNA after the header
+                     "only,one\n",                              # no barcode at all
+                     "g1,ACGT,A\ng2\n"):                        # a line of one field
+            with self.subTest(text=text), self.assertRaises(library.LibraryError):
+                library.read_library(self.write("bad.csv", text), "csv" if "," in text else "auto")
+
+
+class Choices(Files):
+    def test_word_letters_of_long_barcodes(self):
+        cases = [
+            ("CACCG[20]", 20, "CACCG[18]{2}"),
+            ("{18-26}CACCG[20]TTT(10)", 20, "{18-26}CACCG[18]{2}TTT(10)"),
+            ("CACCG[20]", 18, "CACCG[20]"),       # library of words: nothing to do
+            ("CACCG[18]", 20, "CACCG[18]"),
+            ("CACCG[20-60]", 60, "CACCG[20-60]"),  # a ranged slot stays
+            ("[10]{2}AC[10]", 20, "[10]{2}AC[10]"),  # two slots stay
+            ("", 20, ""),
+        ]
+        for layout, length, expected in cases:
+            with self.subTest(layout=layout, length=length):
+                rewritten, note = choices.keep_word_letters(layout, length)
+                self.assertEqual(rewritten, expected)
+                self.assertEqual(note is None, rewritten == layout)
+
+    def test_alignment_cutoff_and_discovery_threshold(self):
+        self.assertEqual(choices.align_cutoff(18, 20), 80)
+        self.assertEqual(choices.align_cutoff(20, 20), 90)
+        self.assertEqual(choices.align_cutoff(60, 60), 270)
+        self.assertEqual([choices.min_reads(n) for n in (0, 100000, 100001, 10 ** 7)], [5, 5, 6, 500])
+        table = self.write("t.txt", COUNT_TABLE)
+        self.assertEqual(choices.core_length(table), 4)
+        self.assertEqual(choices.table_reads(table), 90)
+
+    def test_discovered_barcodes_by_rank(self):
+        clusters = self.write("c.txt", "#core\n"
+                              "AAAA\t1:0\t30\t28\t2\t0\tAAAT:2:1\n"
+                              "CCCC\t0:0\t9\t9\t0\t0\n"
+                              "GGGG\t0:0\t4\t4\t0\t0\n"
+                              "TTTT\t0:0\t30\t30\t0\t0\n")
+        out = os.path.join(self.dir.name, "d.tsv")
+        discover.main(["--table", self.write("t.txt", COUNT_TABLE), "--clusters", clusters,
+                       "--min-reads", "5", "--out", out])
+        lines = [line for line in self.read("d.tsv").splitlines() if not line.startswith("#")]
+        self.assertEqual(lines, ["bc000001\tAAAA", "bc000002\tTTTT", "bc000003\tCCCC"])
 
 
 @unittest.skipIf(report is None, "matplotlib not installed")
 class Report(unittest.TestCase):
     def summary_row(self, name, total, assigned, zeros, barcodes):
         row = dict.fromkeys(summary.COLUMNS, "0")
-        row.update(sample=name, total_reads=str(total), assigned_reads=str(assigned), barcodes=str(barcodes),
+        row.update(sample=name, unit="reads", total_reads=str(total), assigned_reads=str(assigned), barcodes=str(barcodes),
                    zero_read_barcodes=str(zeros), mm0_reads=str(assigned), unclustered_reads=str(total - assigned),
                    assigned_fraction="%.4f" % (assigned / total if total else 0),
                    zero_read_fraction="%.4f" % (zeros / barcodes))
@@ -169,6 +279,13 @@ class Report(unittest.TestCase):
         self.assertIn('<span class="ok">ok</span>', text)
         self.assertIn("no reads", text)
         self.assertEqual(text.count("data:image/png;base64,"), 3)
+
+    def test_reads_without_layout_point_at_the_strands(self):
+        row = self.summary_row("s", 100, 10, 0, 1)
+        row["without_layout_reads"] = "80"
+        text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[10]]), [row])
+        self.assertIn("80.0% of reads without the layout", text)
+        self.assertIn("both_strands: true", text)
 
     def test_one_sample_has_no_heat_map(self):
         text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])

@@ -1,6 +1,13 @@
 #!/usr/bin/env bash
-# Runs the workflow on the three example samples and checks the count
-# matrix, the summary and the report against the per-sample files.
+# Runs the workflow on the example samples and checks the count matrices,
+# the summary (every read in one final bucket) and the report against the
+# per-sample files:
+#   - the library run, with a layout, the library's lines reordered, a
+#     malformed line and a renamed barcode;
+#   - the same library as a 3-column CRISPR table with a header and as CSV
+#     (the same counts, and the screen matrix with genes);
+#   - a reverse-complemented library (the orientation warning);
+#   - the lineage example without a library (discovered barcodes, UMIs).
 #
 #   tests/workflow/test_workflow.sh MORVANE SOURCE_DIR
 #
@@ -24,10 +31,35 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+status=0
+fail() {
+    echo "FAIL: $*"
+    status=1
+}
 
-# The barcode file backwards, so that its order differs from the name order
-# of the reports, with a line without a tab and, first, an older name for
-# a sequence that a later line names again.
+# run NAME [config lines...]: a workflow run in $work/NAME with its config.
+run() {
+    local name=$1
+    shift
+    mkdir -p "$work/$name"
+    {
+        echo "outdir: $work/$name/out"
+        echo "morvane: $morvane"
+        printf '%s\n' "$@"
+    } > "$work/$name/config.yaml"
+    if ! snakemake -s "$src/workflow/Snakefile" --directory "$work/$name" --configfile "$work/$name/config.yaml" \
+            --cores 2 -q >"$work/$name/snakemake.log" 2>&1; then
+        cat "$work/$name/snakemake.log"
+        fail "the $name run did not finish"
+        return 1
+    fi
+}
+
+layout='  layout: "GATGTCCACGAGGTCTCT[20]"'
+
+# 1. The library run. The barcode file backwards, so that its order differs
+# from the name order of the reports, with a line without a tab and, first,
+# an older name for a sequence that a later line names again.
 # (No early-closing readers such as head in these pipes: with pipefail a
 # writer killed by SIGPIPE would end the test.)
 grep -v '^#' "$src/examples/barcodes.tsv" | tac > "$work/reversed.tsv"
@@ -38,34 +70,71 @@ grep -v '^#' "$src/examples/barcodes.tsv" | tac > "$work/reversed.tsv"
     echo "not a barcode line"
     sed -n '101,$p' "$work/reversed.tsv"
 } > "$work/barcodes.tsv"
-
-cat > "$work/config.yaml" <<EOF
-barcodes: $work/barcodes.tsv
-samples: $src/examples/samples.tsv
-outdir: $work/out
-morvane: $morvane
-count:
-  quality: "S"
-  trim: "18:14"
-split_by_match_kind: true
-EOF
-
-run() {
-    snakemake -s "$src/workflow/Snakefile" --directory "$work" --configfile "$work/config.yaml" --cores 2 "$@"
-}
-if ! run -q >"$work/snakemake.log" 2>&1; then
-    cat "$work/snakemake.log"
-    echo "FAIL: the workflow did not run"
-    exit 1
+if run library "barcodes: $work/barcodes.tsv" "samples: $src/examples/samples.tsv" \
+        "count:" '  quality: "S"' "$layout" "split_by_match_kind: true"; then
+    "$python" "$here/check_outputs.py" "$work/library/out" "$src/examples/samples.tsv" "$work/barcodes.tsv" || status=1
+    grep -q "keeps the first 18 letters of the barcode" "$work/library/snakemake.log" ||
+        fail "the workflow did not say that it keeps 18 letters of the barcode"
+    # A second run finds everything up to date.
+    again=$(snakemake -s "$src/workflow/Snakefile" --directory "$work/library" \
+        --configfile "$work/library/config.yaml" --cores 2 -n 2>&1 || true)
+    grep -q "Nothing to be done" <<<"$again" || fail "a second run wants to redo work"
 fi
 
-status=0
-"$python" "$here/check_outputs.py" "$work/out" "$src/examples/samples.tsv" "$work/barcodes.tsv" || status=1
-
-# A second run finds everything up to date.
-again=$(run -n 2>&1 || true)
-if ! grep -q "Nothing to be done" <<<"$again"; then
-    echo "FAIL: a second run wants to redo work"
-    status=1
+# 2. The library as labs keep it: id, sequence, gene with a header, and CSV.
+# One sample is enough: the two runs must agree with each other and with
+# the library run on every barcode.
+printf 't2\t%s\n' "$src/examples/sample-t2.fastq.gz" > "$work/one-sample.tsv"
+{
+    echo "sgRNA	sequence	gene"
+    grep -v '^#' "$src/examples/barcodes.tsv" | awk -F'\t' '{ split($1, p, "_"); print $1 "\t" $2 "\t" (p[2] ? p[2] : "none") }'
+} > "$work/crispr.tsv"
+tr '\t' ',' < "$work/crispr.tsv" > "$work/library.csv"
+for form in crispr csv; do
+    file=crispr.tsv
+    [ $form = csv ] && file=library.csv
+    if run "$form" "barcodes: $work/$file" "samples: $work/one-sample.tsv" "count:" '  quality: "S"' "$layout"; then
+        out="$work/$form/out"
+        "$python" "$here/check_outputs.py" "$out" "$work/one-sample.tsv" "$out/library/barcodes.tsv" || status=1
+        [ "$(head -1 "$out/counts_mageck.tsv")" = "sgRNA	Gene	t2" ] || fail "$form: counts_mageck.tsv header"
+        # The screen matrix holds the genes, and the counts of counts.tsv.
+        paste <(cut -f1,3 "$out/counts.tsv") <(cut -f2 "$out/counts_mageck.tsv") | tail -n +2 |
+            awk -F'\t' '{ split($1, p, "_"); if ($3 != (p[2] ? p[2] : "none")) bad++ } END { exit bad > 0 }' ||
+            fail "$form: genes of counts_mageck.tsv"
+        cmp -s <(cut -f3 "$out/counts_mageck.tsv" | tail -n +2) <(cut -f3 "$out/counts.tsv" | tail -n +2) ||
+            fail "$form: counts_mageck.tsv counts differ from counts.tsv"
+    fi
+done
+cmp -s "$work/crispr/out/counts.tsv" "$work/csv/out/counts.tsv" ||
+    fail "the CSV and the 3-column library give different counts"
+# Each barcode's count in the library run's t2 column.
+if [ -f "$work/library/out/counts.tsv" ]; then
+    cmp -s <(awk -F'\t' 'NR > 1 { print $2 "\t" $5 }' "$work/library/out/counts.tsv" | sort) \
+        <(awk -F'\t' 'NR > 1 { print $2 "\t" $3 }' "$work/crispr/out/counts.tsv" | sort) ||
+        fail "the 3-column library gives other counts than morvane's barcode file"
 fi
+
+# 3. A library written on the other strand: the report says so.
+awk -F'\t' '/^#/ { print; next } { cmd = "echo " $2 " | rev | tr ACGT TGCA"; cmd | getline rc; close(cmd); print $1 "\t" rc }' \
+    "$src/examples/barcodes.tsv" > "$work/rc.tsv"
+if run reversed "barcodes: $work/rc.tsv" "samples: $work/one-sample.tsv" "count:" '  quality: "S"' "$layout"; then
+    "$python" "$here/check_outputs.py" "$work/reversed/out" "$work/one-sample.tsv" "$work/rc.tsv" --reversed || status=1
+    grep -q "reverse_library: true" "$work/reversed/out/report.html" || fail "the report does not name the fix"
+fi
+
+# 4. The lineage example: no library, UMIs, both strands. Without UMI
+# support in count the UMI is skipped as letters instead (and said so).
+lineage_layout=$(sed -n 's/^  layout: "\(.*\)".*/\1/p' "$src/examples/lineage.yaml")
+if ! printf '@r\nACGTA\n+\nIIIII\n' | "$morvane" count -f -m S -p 'AC[1](2)' >/dev/null 2>&1; then
+    echo "count has no UMI slots yet: the lineage run counts reads (UMI as a skip)"
+    lineage_layout=${lineage_layout/(10)/\{10\}}
+fi
+if run lineage 'barcodes: ""' "samples: $src/examples/lineage-samples.tsv" "count:" '  quality: "S"' \
+        "  layout: \"$lineage_layout\"" "  both_strands: true"; then
+    out="$work/lineage/out"
+    "$python" "$here/check_outputs.py" "$out" "$src/examples/lineage-samples.tsv" "$out/discovered_barcodes.tsv" \
+        --lineage || status=1
+    grep -q "^bc000001	" "$out/discovered_barcodes.tsv" || fail "no discovered barcode bc000001"
+fi
+
 exit $status

@@ -2,9 +2,12 @@
 """Joins per-sample tabulate reports into one count matrix: a row per
 barcode, in the order of the barcode file, and a column per sample holding
 that sample's `total`. Optionally also the matrices of mismatch matches
-(mm0 + mm1 + mm2) and of alignments.
+(mm0 + mm1 + mm2) and of alignments, and, for a library with genes, the
+same counts as screen statistics tools read them: `sgRNA`, `Gene`, then
+one column per sample.
 
     matrix.py --barcodes B --out counts.tsv [--mismatch M --align A]
+              [--genes library.tsv --mageck counts_mageck.tsv]
               --samples s1 s2 ... --reports r1 r2 ...
 """
 
@@ -83,12 +86,34 @@ def write_matrix(path, samples, rows, columns):
             f.write(details + "\t" + sequence + "\t" + "\t".join(counts) + "\n")
 
 
+def read_genes(path):
+    """Barcode sequence -> gene, from the id, sequence, gene lines that the
+    workflow's library step writes."""
+    genes = {}
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) >= 3:
+                genes[fields[1]] = fields[2]
+    return genes
+
+
+def write_gene_matrix(path, samples, rows, columns, genes):
+    with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as f:
+        f.write("sgRNA\tGene\t" + "\t".join(samples) + "\n")
+        for index, (details, sequence) in enumerate(rows):
+            counts = (str(column[index]) for column in columns)
+            f.write(details + "\t" + genes.get(sequence, details) + "\t" + "\t".join(counts) + "\n")
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--barcodes", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--mismatch")
     parser.add_argument("--align")
+    parser.add_argument("--genes")
+    parser.add_argument("--mageck")
     parser.add_argument("--samples", nargs="+", required=True)
     parser.add_argument("--reports", nargs="+", required=True)
     args = parser.parse_args(argv)
@@ -103,6 +128,8 @@ def main(argv):
         return 1
     for kind, path in outputs.items():
         write_matrix(path, args.samples, rows, columns[kind])
+    if args.genes and args.mageck:
+        write_gene_matrix(args.mageck, args.samples, rows, columns["total"], read_genes(args.genes))
     return 0
 
 

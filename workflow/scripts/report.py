@@ -26,7 +26,7 @@ import numpy as np  # noqa: E402
 from tables import matrix_header, matrix_rows, read_summary  # noqa: E402
 
 # Where a read can end up, in pipeline order; the parts add up to the
-# sample's total reads.
+# sample's total reads (see summary.py).
 FATES = (
     ("mm0_reads", "exact barcode match", "#1b7837"),
     ("mm1_reads", "1 mismatch", "#7fbf7b"),
@@ -34,8 +34,13 @@ FATES = (
     ("counted_align_reads", "placed by alignment", "#762a83"),
     ("weak_align_reads", "weak alignment, not counted", "#c2a5cf"),
     ("unmatched_reads", "cluster, no barcode", "#f1a340"),
-    ("unclustered_reads", "not clustered (rare sequence)", "#bababa"),
+    ("unclustered_reads", "in no cluster (rare, or split remainder)", "#bababa"),
+    ("umi_n_reads", "UMI with a masked letter", "#8c510a"),
+    ("masked_reads", "left out for a masked letter (-c)", "#636363"),
+    ("without_layout_reads", "layout not found", "#252525"),
 )
+# Buckets counted before the count table, always in reads.
+READ_BUCKETS = ("umi_n_reads", "masked_reads", "without_layout_reads")
 
 # Thresholds of the warnings in the overview; a run below them deserves a look.
 LOW_ASSIGNED = 0.5
@@ -62,8 +67,11 @@ def warnings_for(row):
     notes = []
     if total == 0:
         return ["no reads"]
+    if int(row.get("without_layout_reads") or 0) > total * LOW_ASSIGNED:
+        notes.append("%s of reads without the layout (reads from the other strand? `count: both_strands: true`)"
+                     % percent(int(row["without_layout_reads"]), total))
     if float(row["assigned_fraction"]) < LOW_ASSIGNED:
-        notes.append("only %s of reads assigned" % percent(int(row["assigned_reads"]), total))
+        notes.append("only %s of %s assigned" % (percent(float(row["assigned_fraction"]), 1), row.get("unit", "reads")))
     if float(row["zero_read_fraction"]) > HIGH_ZERO:
         notes.append("%s of barcodes without reads" % percent(int(row["zero_read_barcodes"]), barcodes))
     if int(row["assigned_reads"]) < LOW_READS_PER_BARCODE * barcodes:
@@ -80,7 +88,7 @@ def overview_section(summary):
         status = ('<span class="warn">%s</span>' % html.escape("; ".join(notes))) if notes else '<span class="ok">ok</span>'
         lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td></tr>" % (
             html.escape(row["sample"]), "{:,}".format(total),
-            percent(int(row["assigned_reads"]), total),
+            percent(float(row["assigned_fraction"]), 1) + (" of molecules" if row.get("unit") == "molecules" else ""),
             "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status))
     lines.append("</table>")
     lines.append('<p class="note">A warning is raised when fewer than %d%% of the reads reach a barcode, '
@@ -90,9 +98,41 @@ def overview_section(summary):
 
 
 def fate_reads(row, column):
-    if column == "counted_align_reads":
-        return int(row["align_reads"]) - int(row["weak_align_reads"])
-    return int(row[column])
+    """A bucket in reads. With UMIs the cluster buckets count molecules;
+    they share the reads of the table in their proportions."""
+    value = int(row.get(column) or 0)
+    if row.get("unit") == "molecules" and column not in READ_BUCKETS:
+        molecules = int(row["molecules"] or 0)
+        return value * int(row["table_reads"]) / molecules if molecules else 0
+    return value
+
+
+def fate_table(summary):
+    lines = ["<table><tr><th>sample</th>%s<th>total</th></tr>" % "".join(
+        "<th>%s</th>" % html.escape(label) for _, label, _ in FATES)]
+    for row in summary:
+        unit = row.get("unit", "reads")
+        cells = []
+        for column, _, _ in FATES:
+            value = int(row.get(column) or 0)
+            suffix = " mol." if unit == "molecules" and column not in READ_BUCKETS else ""
+            cells.append("<td>%s%s</td>" % ("{:,}".format(value), suffix))
+        lines.append("<tr><td>%s</td>%s<td>%s</td></tr>" % (
+            html.escape(row["sample"]), "".join(cells), "{:,}".format(int(row["total_reads"]))))
+    lines.append("</table>")
+    return "\n".join(lines)
+
+
+def orientation_section(summary, fix):
+    flagged = [row for row in summary if row.get("orientation") == "reverse-complemented"]
+    if not flagged:
+        return ""
+    items = "".join("<li>%s: %s of the reads of its largest clusters match the library by words; "
+                    "%s would if the cores were reverse-complemented.</li>" % (
+                        html.escape(row["sample"]), percent(float(row["word_matched_share"]), 1),
+                        percent(float(row["revcomp_word_share"]), 1)) for row in flagged)
+    return ('<h2>Orientation</h2><p class="warn">The library looks reverse-complemented relative to the reads. '
+            "To fix it, %s.</p><ul>%s</ul>" % (html.escape(fix), items))
 
 
 def fate_figure(summary):
@@ -242,7 +282,121 @@ def settings_section(settings):
     return "\n".join(lines)
 
 
-def build_report(samples, rows, columns, summary, settings=()):
+def diversity(column):
+    """(richness, Shannon, Simpson) of one sample's clone sizes: the clones
+    with a read, -sum p ln p, and 1 - sum p^2 (the chance that two reads
+    drawn at random come from different clones)."""
+    counts = column[column > 0].astype(float)
+    if not counts.size:
+        return 0, 0.0, 0.0
+    p = counts / counts.sum()
+    return int(counts.size), float(-(p * np.log(p)).sum()), float(1.0 - (p * p).sum())
+
+
+def diversity_table(samples, columns):
+    lines = ["<table><tr><th>sample</th><th>reads in clones</th><th>clones (richness)</th>"
+             "<th>Shannon</th><th>Simpson</th></tr>"]
+    for name, column in zip(samples, columns):
+        richness, shannon, simpson = diversity(column)
+        lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%.3f</td><td>%.4f</td></tr>" % (
+            html.escape(name), "{:,}".format(int(column.sum())), "{:,}".format(richness), shannon, simpson))
+    lines.append("</table>")
+    return "\n".join(lines)
+
+
+def clone_size_figure(samples, columns):
+    fig, ax = plt.subplots(figsize=(9, 4))
+    for name, column in zip(samples, columns):
+        sizes = np.sort(column[column > 0])[::-1]
+        if sizes.size:
+            ax.plot(np.arange(1, sizes.size + 1), sizes, linewidth=1.2, label=name)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("clone rank")
+    ax.set_ylabel("reads of the clone (molecules with UMIs)")
+    if len(samples) <= 12:
+        ax.legend(fontsize=8, frameon=False)
+    ax.spines[["top", "right"]].set_visible(False)
+    return figure_html(fig, "clone size distribution")
+
+
+def shared_clones(columns):
+    present = (columns > 0).astype(np.int64)
+    return present @ present.T
+
+
+def shared_clones_figure(samples, columns):
+    shared = shared_clones(columns)
+    size = min(3 + 0.45 * len(samples), 14)
+    fig, ax = plt.subplots(figsize=(size + 1.2, size))
+    image = ax.imshow(shared, cmap="magma")
+    ticks = np.arange(len(samples))
+    ax.set_xticks(ticks)
+    ax.set_yticks(ticks)
+    ax.set_xticklabels(samples, rotation=90, fontsize=8)
+    ax.set_yticklabels(samples, fontsize=8)
+    if len(samples) <= 15:
+        top = shared.max() or 1
+        for i in range(len(samples)):
+            for j in range(len(samples)):
+                ax.text(j, i, "{:,}".format(int(shared[i, j])), ha="center", va="center", fontsize=7,
+                        color="black" if shared[i, j] > top / 2 else "white")
+    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04, label="clones seen in both samples")
+    return figure_html(fig, "shared clones heat map")
+
+
+def top_clones(samples, columns, n=TOP_N):
+    """The clones with the largest summed share over the samples, and each
+    one's share in every sample."""
+    totals = columns.sum(axis=1, keepdims=True).astype(float)
+    shares = np.divide(columns, totals, out=np.zeros(columns.shape), where=totals > 0)
+    ranked = np.argsort(-shares.sum(axis=0), kind="stable")[:n]
+    return [i for i in ranked if columns[:, i].sum() > 0], shares
+
+
+def top_clones_section(samples, rows, columns):
+    ranked, shares = top_clones(samples, columns)
+    fig, ax = plt.subplots(figsize=(9, 4))
+    x = np.arange(len(samples))
+    for i in ranked:
+        ax.plot(x, shares[:, i] * 100.0, marker="o", markersize=3, linewidth=1.2, label=rows[i][0])
+    ax.set_xticks(x)
+    ax.set_xticklabels(samples, rotation=45, ha="right", fontsize=8)
+    ax.set_ylabel("% of the sample's assigned reads (molecules with UMIs)")
+    ax.legend(fontsize=7, frameon=False, ncol=2)
+    ax.spines[["top", "right"]].set_visible(False)
+    lines = ["<table><tr><th>clone</th>%s</tr>" % "".join("<th>%s</th>" % html.escape(name) for name in samples)]
+    for i in ranked:
+        lines.append('<tr><td title="%s">%s</td>%s</tr>' % (
+            html.escape(rows[i][1]), html.escape(rows[i][0]),
+            "".join("<td>%.2f%%</td>" % (100.0 * shares[j, i]) for j in range(len(samples)))))
+    lines.append("</table>")
+    return figure_html(fig, "top clones across samples") + "\n".join(lines)
+
+
+def lineage_section(samples, rows, columns):
+    return "\n".join([
+        "<h2>Lineages</h2>",
+        '<p class="note">The barcodes were discovered from the pooled reads of all samples; each is a clone.</p>',
+        "<h3>Diversity</h3>",
+        '<p class="note">Richness: clones with a read. Shannon: -&sum; p ln p over the clones\' shares. '
+        "Simpson: 1 - &sum; p&sup2;, the chance that two reads come from different clones.</p>",
+        diversity_table(samples, columns),
+        "<h3>Clone sizes</h3>",
+        '<p class="note">Each sample\'s clones from the largest down (log scales); a steep fall means a few clones '
+        "dominate.</p>",
+        clone_size_figure(samples, columns),
+        "<h3>Shared clones</h3>",
+        '<p class="note">The number of clones seen in both of two samples (on the diagonal: the sample\'s '
+        "richness).</p>",
+        shared_clones_figure(samples, columns),
+        "<h3>Top clones across samples</h3>",
+        '<p class="note">The %d clones with the largest summed share, followed through the samples.</p>' % TOP_N,
+        top_clones_section(samples, rows, columns),
+    ])
+
+
+def build_report(samples, rows, columns, summary, settings=(), lineage=False, fix=""):
     total_reads = sum(int(row["total_reads"]) for row in summary)
     parts = [
         "<!DOCTYPE html>",
@@ -256,8 +410,11 @@ def build_report(samples, rows, columns, summary, settings=()):
         '<p class="note">Each bar is one sample: the reads of clusters matched to a barcode exactly, with one or two '
         "mismatches or by alignment; clusters whose best alignment scored below the cutoff or that matched "
         "no barcode at all (off-library strains, primer dimers, junk); and reads of sequences too rare to be "
-        "clustered.</p>",
+        "clustered; and reads left out before the count table. The table gives the numbers (with UMIs the cluster "
+        "buckets count molecules).</p>",
         fate_figure(summary),
+        fate_table(summary),
+        orientation_section(summary, fix),
         "<h2>Reads per barcode</h2>",
         '<p class="note">How many barcodes got how many reads. A healthy library forms one hump; '
         "a tall first point means many barcodes got no read at all.</p>",
@@ -270,6 +427,7 @@ def build_report(samples, rows, columns, summary, settings=()):
         '<p class="note">Correlation of the log counts of every barcode between two samples. Replicates should '
         "sit near 1; a sample unlike all others may be mislabelled or failed.</p>",
         correlation_figure(samples, columns),
+        lineage_section(samples, rows, columns) if lineage else "",
         "<h2>Summary table</h2>",
         '<p class="note">The numbers of summary.tsv: reads, clusters by match kind and their reads, '
         "reads assigned to barcodes and barcodes without reads.</p>",
@@ -298,10 +456,12 @@ def main(argv):
     parser.add_argument("--summary", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--settings", nargs="*", default=[], help="name=value texts shown under Settings")
+    parser.add_argument("--lineage", action="store_true", help="the barcodes were discovered: a lineage section")
+    parser.add_argument("--orientation-fix", default="", help="the option that fixes a reversed library")
     args = parser.parse_args(argv)
     samples, rows, columns = load_matrix(args.matrix)
     summary = read_summary(args.summary)
-    text = build_report(samples, rows, columns, summary, args.settings)
+    text = build_report(samples, rows, columns, summary, args.settings, args.lineage, args.orientation_fix)
     with open(args.out, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     return 0

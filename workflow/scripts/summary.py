@@ -1,62 +1,168 @@
 #!/usr/bin/python3
 """Writes summary.tsv: one row per sample with the fate of its reads.
 
-From the count table header: total reads, unique reads, filtered bases.
-From the map file: the clusters of each match kind (its summary lines) and
-their reads (the cluster lines); the reads of all clusters, and the rest of
-the reads, which `cluster` left out (sequences too rare to stand alone, and
-reads that `count -c` dropped). Alignments scoring below tabulate's
-cutoff are counted apart as weak: they reach no barcode. From the count
-matrix: the reads assigned to barcodes and the barcodes that got none.
+Every read ends in exactly one final bucket, and the buckets add up to the
+sample's reads:
+
+  without_layout_reads  count found no layout in the read (count -p)
+  masked_reads          left out by count -c for a masked barcode letter
+  umi_n_reads           a UMI letter was masked: no molecule (UMI layouts)
+  unclustered_reads     in the count table, credited to no cluster: too rare
+                        for cluster -m, or the remainder when a member shared
+                        by several cores is split in whole reads
+  mm0/mm1/mm2_reads     clusters matched by words, with 0, 1, 2 mismatches
+  counted_align_reads   clusters placed by alignment at or above the cutoff
+  weak_align_reads      best alignment below the cutoff: no barcode
+  unmatched_reads       clusters that matched no barcode
+
+With UMIs the count table, the clusters and the map file count molecules:
+the first three buckets and table_reads (the reads of the table's
+molecules) add up to the reads, and the cluster buckets add up to the
+molecules (unit "molecules"). reverse_strand_reads (count -b) are reads
+found on the other strand, counted within the buckets above.
+
+With a barcode file for the orientation check, the largest clusters (up to
+1000) are tested: the share of their reads matched by words, and the share
+whose cores would be library words if reverse-complemented.
 
     summary.py --matrix counts.tsv --out summary.tsv --samples s1 s2 ...
-               --count-tables c1 c2 ... --maps m1 m2 ... [--align-cutoff 70]
+               --count-tables c1 c2 ... --maps m1 m2 ... --align-cutoffs a1 a2 ...
+               [--barcodes-for-orientation barcodes.tsv]
 """
 
 import argparse
 import sys
 
-from tables import MATCH_KINDS, TableError, count_table_header, map_tallies, matrix_column_totals
+from tables import MATCH_KINDS, TableError, barcode_order, count_table_header, map_tallies, matrix_column_totals
 
 COLUMNS = (
-    "sample", "total_reads", "unique_reads", "filtered_bases",
+    "sample", "total_reads", "unique_reads", "filtered_bases", "unit",
+    "without_layout_reads", "reverse_strand_reads", "masked_reads", "umi_n_reads", "table_reads", "molecules",
     "clustered_reads", "unclustered_reads", "clusters",
     "mm0_clusters", "mm0_reads", "mm1_clusters", "mm1_reads", "mm2_clusters", "mm2_reads",
-    "align_clusters", "align_reads", "weak_align_clusters", "weak_align_reads", "unmatched_clusters", "unmatched_reads",
+    "align_clusters", "align_reads", "counted_align_reads", "weak_align_clusters", "weak_align_reads",
+    "unmatched_clusters", "unmatched_reads",
     "assigned_reads", "assigned_fraction", "barcodes", "zero_read_barcodes", "zero_read_fraction",
+    "align_cutoff", "word_matched_share", "revcomp_word_share", "orientation",
 )
 
+# The final buckets of the cluster file's units (reads, or molecules).
+CLUSTER_BUCKETS = ("unclustered_reads", "mm0_reads", "mm1_reads", "mm2_reads", "counted_align_reads",
+                   "weak_align_reads", "unmatched_reads")
 # Names of the map file's match kinds in the summary columns.
 KIND_COLUMN = {"mm0": "mm0", "mm1": "mm1", "mm2": "mm2", "align": "align", "none": "unmatched"}
+WORD = 18
+TOP_CLUSTERS = 1000
+COMPLEMENT = str.maketrans("ACGTN", "TGCAN")
 
 
 def fraction(part, whole):
     return "%.4f" % (part / whole) if whole else "0.0000"
 
 
-def sample_row(name, table_path, map_path, assigned, zeros, barcodes, align_cutoff):
+def table_sums(path):
+    """(units, reads): the sums of the count table's second and, with UMIs,
+    third column."""
+    units = reads = 0
+    with open(path, "rb") as f:
+        for raw in f:
+            if raw.startswith(b"#"):
+                continue
+            fields = raw.rstrip(b"\r\n").split(b"\t")
+            if len(fields) < 2:
+                continue
+            units += int(fields[1])
+            reads += int(fields[2]) if len(fields) > 2 else int(fields[1])
+    return units, reads
+
+
+def library_words(barcodes_path):
+    words = set()
+    for sequence in barcode_order(barcodes_path):
+        for start in range(max(0, len(sequence) - WORD) + 1):
+            words.add(sequence[start:start + WORD])
+    return words
+
+
+def has_word(sequence, words):
+    return any(sequence[i:i + WORD] in words for i in range(max(0, len(sequence) - WORD) + 1))
+
+
+def orientation(map_path, words):
+    """(word share, reverse-complement share) of the reads of the largest
+    clusters."""
+    total = direct = reverse = 0
+    with open(map_path, "rb") as f:
+        seen = 0
+        for raw in f:
+            if raw.startswith(b"#"):
+                continue
+            fields = raw.decode("ascii", "replace").split("\t", 9)
+            reads = int(fields[1])
+            total += reads
+            if fields[8] in ("mm0", "mm1", "mm2"):
+                direct += reads
+            elif has_word(fields[0].translate(COMPLEMENT)[::-1], words):
+                reverse += reads
+            seen += 1
+            if seen == TOP_CLUSTERS:
+                break
+    return (direct / total, reverse / total) if total else (0.0, 0.0)
+
+
+def looks_reversed(direct, reverse):
+    """Few clusters match by words, but their reverse complements would."""
+    return direct < 0.5 and reverse >= 0.25 and reverse > 2 * direct
+
+
+def sample_row(name, table_path, map_path, align_cutoff, words):
+    header = count_table_header(table_path)
     row = {"sample": name}
-    row.update(count_table_header(table_path))
-    summary, clusters, reads = map_tallies(map_path, align_cutoff)
+    for key in ("total_reads", "unique_reads", "filtered_bases"):
+        row[key] = header[key]
+    row["without_layout_reads"] = header.get("reads_without_layout", 0)
+    row["reverse_strand_reads"] = header.get("reverse_strand_reads", 0)
+    row["umi_n_reads"] = header.get("umi_reads_with_n", 0)
+    umis = "molecules" in header
+    units, reads = table_sums(table_path)
+    row["unit"] = "molecules" if umis else "reads"
+    row["molecules"] = units if umis else ""
+    row["table_reads"] = reads
+    row["masked_reads"] = row["total_reads"] - row["without_layout_reads"] - row["umi_n_reads"] - reads
+
+    summary, clusters, cluster_units = map_tallies(map_path, align_cutoff)
     for kind in MATCH_KINDS:
         if summary[kind] != clusters[kind]:
             raise TableError("%s: the summary gives %d %s clusters, the lines hold %d"
                              % (map_path, summary[kind], kind, clusters[kind]))
         row[KIND_COLUMN[kind] + "_clusters"] = clusters[kind]
-        row[KIND_COLUMN[kind] + "_reads"] = reads[kind]
+        row[KIND_COLUMN[kind] + "_reads"] = cluster_units[kind]
     row["weak_align_clusters"] = clusters["weak"]
-    row["weak_align_reads"] = reads["weak"]
+    row["weak_align_reads"] = cluster_units["weak"]
+    row["counted_align_reads"] = cluster_units["align"] - cluster_units["weak"]
     row["clusters"] = sum(clusters[kind] for kind in MATCH_KINDS)
-    row["clustered_reads"] = sum(reads[kind] for kind in MATCH_KINDS)
-    row["unclustered_reads"] = row["total_reads"] - row["clustered_reads"]
-    # A cluster aligned equally well to several barcodes counts for each
-    # of them, so assigned reads can exceed the clustered reads slightly.
-    row["assigned_reads"] = assigned
-    row["assigned_fraction"] = fraction(assigned, row["total_reads"])
-    row["barcodes"] = barcodes
-    row["zero_read_barcodes"] = zeros
-    row["zero_read_fraction"] = fraction(zeros, barcodes)
+    row["clustered_reads"] = sum(cluster_units[kind] for kind in MATCH_KINDS)
+    row["unclustered_reads"] = units - row["clustered_reads"]
+    row["align_cutoff"] = align_cutoff
+    if words is None:
+        row["word_matched_share"] = row["revcomp_word_share"] = row["orientation"] = ""
+    else:
+        direct, reverse = orientation(map_path, words)
+        row["word_matched_share"] = "%.4f" % direct
+        row["revcomp_word_share"] = "%.4f" % reverse
+        row["orientation"] = "reverse-complemented" if looks_reversed(direct, reverse) else "ok"
     return row
+
+
+def check_buckets(row):
+    """Every read (and molecule) in exactly one final bucket."""
+    front = row["without_layout_reads"] + row["masked_reads"] + row["umi_n_reads"]
+    if row["unit"] == "reads":
+        if front + sum(row[c] for c in CLUSTER_BUCKETS) != row["total_reads"]:
+            raise TableError("%s: the read buckets do not add up to %d" % (row["sample"], row["total_reads"]))
+    elif front + row["table_reads"] != row["total_reads"] or \
+            sum(row[c] for c in CLUSTER_BUCKETS) != row["molecules"]:
+        raise TableError("%s: the read or molecule buckets do not add up" % row["sample"])
 
 
 def main(argv):
@@ -66,18 +172,36 @@ def main(argv):
     parser.add_argument("--samples", nargs="+", required=True)
     parser.add_argument("--count-tables", nargs="+", required=True)
     parser.add_argument("--maps", nargs="+", required=True)
-    parser.add_argument("--align-cutoff", type=int, default=70,
-                        help="tabulate's -c: alignments below it are counted as weak")
+    parser.add_argument("--align-cutoffs", nargs="+", help="files holding tabulate's -c of each sample")
+    parser.add_argument("--align-cutoff", type=int, default=70, help="one -c for every sample")
+    parser.add_argument("--barcodes-for-orientation")
     args = parser.parse_args(argv)
     if not len(args.samples) == len(args.count_tables) == len(args.maps):
         parser.error("one count table and one map file per sample")
+    if args.align_cutoffs and len(args.align_cutoffs) != len(args.samples):
+        parser.error("one cutoff file per sample")
     try:
+        cutoffs = ([int(open(path).read().split()[0]) for path in args.align_cutoffs] if args.align_cutoffs
+                   else [args.align_cutoff] * len(args.samples))
+        words = library_words(args.barcodes_for_orientation) if args.barcodes_for_orientation else None
         matrix_samples, sums, zeros, barcodes = matrix_column_totals(args.matrix)
         if matrix_samples != args.samples:
             raise TableError("%s: its samples differ from the sample list" % args.matrix)
-        out = [sample_row(name, args.count_tables[i], args.maps[i], sums[i], zeros[i], barcodes, args.align_cutoff)
-               for i, name in enumerate(args.samples)]
-    except (OSError, ValueError, TableError) as error:
+        out = []
+        for i, name in enumerate(args.samples):
+            row = sample_row(name, args.count_tables[i], args.maps[i], cutoffs[i], words)
+            check_buckets(row)
+            # A cluster aligned equally well to several barcodes counts for
+            # each of them, so assigned reads can exceed the clustered reads.
+            row["assigned_reads"] = sums[i]
+            # With UMIs the matrix counts molecules: a share of the molecules.
+            units = row["molecules"] if row["unit"] == "molecules" else row["total_reads"]
+            row["assigned_fraction"] = fraction(sums[i], units)
+            row["barcodes"] = barcodes
+            row["zero_read_barcodes"] = zeros[i]
+            row["zero_read_fraction"] = fraction(zeros[i], barcodes)
+            out.append(row)
+    except (OSError, ValueError, IndexError, TableError) as error:
         print("summary: %s" % error, file=sys.stderr)
         return 1
     with open(args.out, "w", encoding="utf-8", newline="\n") as f:

@@ -46,8 +46,9 @@ def barcode_order(path):
     """Barcode sequence -> position of the line that names the barcode.
 
     The rules are those of tabulate: "#" lines are comments, a line without
-    a tab is skipped, the sequence is everything after the first tab, and a
-    sequence on several lines is one barcode named by its last line."""
+    a tab is skipped, the sequence is the text after the first tab up to a
+    further tab, and a sequence on several lines is one barcode named by
+    its last line."""
     order = {}
     accepted = 0
     with open(path, "rb") as f:
@@ -60,7 +61,7 @@ def barcode_order(path):
             tab = line.find("\t")
             if tab < 0:
                 continue
-            order[line[tab + 1:]] = accepted
+            order[line[tab + 1:].split("\t", 1)[0]] = accepted
             accepted += 1
     return order
 
@@ -82,18 +83,27 @@ def read_report(path):
             yield (fields[0], fields[1]) + numbers
 
 
+# Header lines of a count table; the last four only with a layout, -b, UMIs.
+COUNT_HEADER = {
+    "#total reads": "total_reads", "#unique reads": "unique_reads", "#filtered bases": "filtered_bases",
+    "#reads without layout": "reads_without_layout", "#reverse strand reads": "reverse_strand_reads",
+    "#umi reads with N": "umi_reads_with_n", "#molecules": "molecules",
+}
+REQUIRED_HEADER = ("total_reads", "unique_reads", "filtered_bases")
+
+
 def count_table_header(path):
-    """total reads, unique reads and filtered bases from a count table."""
-    wanted = {"#total reads": "total_reads", "#unique reads": "unique_reads", "#filtered bases": "filtered_bases"}
+    """The numbers of a count table's header: total reads, unique reads and
+    filtered bases, and those that a layout, -b and UMIs add."""
     found = {}
     with open(path, "rb") as f:
         for raw in f:
             if not raw.startswith(b"#"):
                 break
             key, _, value = raw.decode("utf-8", "replace").rstrip("\n").partition(": ")
-            if key in wanted:
-                found[wanted[key]] = int(value)
-    missing = [name for name in wanted.values() if name not in found]
+            if key in COUNT_HEADER:
+                found[COUNT_HEADER[key]] = int(value)
+    missing = [name for name in REQUIRED_HEADER if name not in found]
     if missing:
         raise TableError("%s: count table header lacks %s" % (path, ", ".join(missing)))
     return found
