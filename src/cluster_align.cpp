@@ -2,12 +2,16 @@
 // that share the most 4-letter words with them.
 #include <algorithm>
 
+#include "alignment.h"
+#include "alignment_kernels.h"
 #include "cluster_internal.h"
 #include "error.h"
 #include "hash.h"
 #include "output.h"
 
 namespace {
+
+using kernel_layout::guesses;
 
 constexpr int word_length = 4;
 constexpr int word_slots = 625;  // 5^4
@@ -125,114 +129,6 @@ private:
     std::vector<std::vector<uint32_t>> level_;
 };
 
-constexpr int guesses = 3;
-
-// Adds the bitmaps rows[0 .. nrows) into the bit planes (plane j, block b
-// at planes[j * blocks + b]), 64 cores per word. Rows go in by pairs through
-// carry-save adders: a carry waits at its weight for a second one, and only
-// then are both added, which costs about a third of adding every row through
-// all planes. Works through the blocks in chunks that stay in the
-// first-level cache; the inner loops run over the blocks of a chunk, so they
-// become vector code (cloned for wider vectors). Also counts the cores whose
-// count reaches first_guess, first_guess + 1, ... (guesses of them).
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void add_rows(
-    const uint64_t* const* rows, size_t nrows, size_t blocks, int used_planes, uint64_t* planes, unsigned first_guess,
-    size_t reached[guesses]) {
-    for (int g = 0; g < guesses; ++g) reached[g] = 0;
-    constexpr size_t chunk = 64;
-    for (size_t b0 = 0; b0 < blocks; b0 += chunk) {
-        const size_t len = std::min(chunk, blocks - b0);
-        uint64_t p[8][chunk] = {};
-        uint64_t waiting[8][chunk];
-        bool has_waiting[8] = {};
-        uint64_t carry[chunk];
-        // carry (weight 2^j) into plane j and up, bit by bit.
-        auto ripple = [&](int j) {
-            for (; j < used_planes; ++j) {
-                for (size_t k = 0; k < len; ++k) {
-                    uint64_t next = p[j][k] & carry[k];
-                    p[j][k] ^= carry[k];
-                    carry[k] = next;
-                }
-            }
-        };
-        // p[j] + a + b: the sum stays in p[j], the carry goes to carry.
-        auto add3 = [&](int j, const uint64_t* a, const uint64_t* b) {
-            for (size_t k = 0; k < len; ++k) {
-                uint64_t u = p[j][k] ^ a[k];
-                carry[k] = (p[j][k] & a[k]) | (u & b[k]);
-                p[j][k] = u ^ b[k];
-            }
-        };
-        size_t r = 0;
-        for (; r + 1 < nrows; r += 2) {
-            add3(0, rows[r] + b0, rows[r + 1] + b0);
-            for (int j = 1; j < used_planes; ++j) {
-                if (!has_waiting[j]) {
-                    for (size_t k = 0; k < len; ++k) waiting[j][k] = carry[k];
-                    has_waiting[j] = true;
-                    break;
-                }
-                uint64_t first[chunk];
-                for (size_t k = 0; k < len; ++k) first[k] = carry[k];
-                add3(j, waiting[j], first);
-                has_waiting[j] = false;
-            }
-        }
-        if (r < nrows) {
-            for (size_t k = 0; k < len; ++k) carry[k] = rows[r][b0 + k];
-            ripple(0);
-        }
-        for (int j = 1; j < used_planes; ++j) {
-            if (!has_waiting[j]) continue;
-            for (size_t k = 0; k < len; ++k) carry[k] = waiting[j][k];
-            ripple(j);
-        }
-        for (int j = 0; j < used_planes; ++j)
-            for (size_t k = 0; k < len; ++k) planes[static_cast<size_t>(j) * blocks + b0 + k] = p[j][k];
-        // While the chunk is in cache: how many cores reach each guess.
-        for (int g = 0; g < guesses; ++g) {
-            const unsigned v = first_guess + static_cast<unsigned>(g);
-            if (v >> used_planes != 0) continue;
-            size_t n = 0;
-            for (size_t k = 0; k < len; ++k) {
-                uint64_t greater = 0, equal = ~uint64_t{0};
-                for (int j = used_planes; j-- > 0;) {
-                    uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
-                    greater |= equal & p[j][k] & ~bit;
-                    equal &= ~(p[j][k] ^ bit);
-                }
-                n += static_cast<size_t>(__builtin_popcountll(greater | equal));
-            }
-            reached[g] += n;
-        }
-    }
-}
-
-// How many cores have a count of at least v, and of at least v + 1.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) std::pair<size_t, size_t> count_at_least(
-    const uint64_t* planes, size_t blocks, unsigned v, int used_planes) {
-    size_t n = 0, above = 0;
-    for (size_t b = 0; b < blocks; ++b) {
-        // Bit-sliced comparisons of each count with v and v + 1.
-        uint64_t greater = 0, equal = ~uint64_t{0}, greater1 = 0, equal1 = ~uint64_t{0};
-        for (int j = used_planes; j-- > 0;) {
-            uint64_t p = planes[static_cast<size_t>(j) * blocks + b];
-            uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
-            uint64_t bit1 = 0 - static_cast<uint64_t>((v + 1) >> j & 1);
-            greater |= equal & p & ~bit;
-            equal &= ~(p ^ bit);
-            greater1 |= equal1 & p & ~bit1;
-            equal1 &= ~(p ^ bit1);
-        }
-        n += static_cast<size_t>(__builtin_popcountll(greater | equal));
-        above += static_cast<size_t>(__builtin_popcountll(greater1 | equal1));
-    }
-    if (v >> used_planes != 0) n = 0;
-    if ((v + 1) >> used_planes != 0) above = 0;
-    return {n, above};
-}
-
 // For sequences short enough that a count fits a byte: per word, a bitmap
 // of the cores holding it; the counts of 64 cores at a time are added up
 // bit-sliced (plane j holds bit j of each count), so a sequence costs a few
@@ -273,7 +169,7 @@ public:
         // counts around it come with the addition.
         const unsigned guess = std::clamp(last_least_, 2u, std::max(2u, total)) - 1;
         size_t reached[guesses];
-        add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data(), guess, reached);
+        kernels_.add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data(), guess, reached);
         // The least count: the largest one that at least top_n cores reach
         // (1 when fewer than top_n cores share a word at all).
         // The count reached is monotone in v; the search starts from the
@@ -282,7 +178,7 @@ public:
         for (;;) {
             auto [at, above] = least >= guess && least + 1 < guess + guesses
                                    ? std::pair<size_t, size_t>(reached[least - guess], reached[least + 1 - guess])
-                                   : count_at_least(plane_.data(), blocks_, least, used_planes);
+                                   : kernels_.count_at_least(plane_.data(), blocks_, least, used_planes);
             if (least > 1 && at < top_n) {
                 --least;
             } else if (least < total && above >= top_n) {
@@ -330,6 +226,7 @@ private:
     }
 
 
+    const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
     size_t blocks_;
     std::vector<std::vector<uint64_t>> bitmap_;
     std::vector<uint64_t> plane_;
@@ -340,24 +237,6 @@ private:
 };
 
 }  // namespace
-
-int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row) {
-    constexpr int gap = -1, match = 5, mismatch = -1;
-    const size_t w = b.size();
-    row.resize(w + 1);
-    for (size_t x = 0; x <= w; ++x) row[x] = static_cast<int>(x) * gap;
-    for (size_t y = 1; y <= a.size(); ++y) {
-        int diagonal = row[0];
-        row[0] = static_cast<int>(y) * gap;
-        for (size_t x = 1; x <= w; ++x) {
-            int mod = diagonal + (a[y - 1] == b[x - 1] ? match : mismatch);
-            int best = std::max({mod, row[x] + gap, row[x - 1] + gap});
-            diagonal = row[x];
-            row[x] = best;
-        }
-    }
-    return row[w];
-}
 
 namespace {
 template <class Ranker>
@@ -415,7 +294,7 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
             int best = 0;
             uint32_t best_rank = UINT32_MAX;
             for (const candidate& c : top) {
-                int score = cluster_align_score(st.seq(cores[c.rank]), s, row);
+                int score = alignment_score(st.seq(cores[c.rank]), s, row);
                 if (score > best) best = score, best_rank = c.rank;
             }
             if (best >= settings.align_score_cutoff && best_rank != UINT32_MAX) {

@@ -94,9 +94,6 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
 // The statistics phase and its file (progress on standard error).
 void cluster_statistics(const cluster_state& st, out_stream& out);
 
-// Score of the global alignment of a against b (gap -1, match 5, mismatch -1).
-int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row);
-
 // The progress line of the long phases, every tenth of the entries.
 struct cluster_progress {
     int64_t total;

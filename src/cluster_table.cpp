@@ -193,7 +193,7 @@ void cluster_find_neighbours(cluster_state& st) {
     // cache) answers those; only the rest read the large index. Both are
     // prefetched a few sequences ahead: filter bits far ahead, index slots
     // nearer, once the filter has thinned the variants out.
-    size_t filter_bits = 64;
+    size_t filter_bits = 128;  // two words at least: the word is picked by a shift below 64
     while (filter_bits < 16 * static_cast<size_t>(n)) filter_bits <<= 1;
     std::vector<uint64_t> filter(filter_bits / 64, 0);
     const int filter_shift = 64 - __builtin_ctzll(filter_bits / 64);

@@ -2,7 +2,12 @@
 
 #include <string>
 
+#include <algorithm>
+#include <random>
+#include <vector>
+
 #include "alignment.h"
+#include "alignment_kernels.h"
 
 namespace {
 
@@ -98,3 +103,62 @@ TEST(Align, NoColumnLimit) {
 }
 
 }  // namespace
+
+// Every kernel level this processor runs gives the scalar results: the
+// scores of 16 sequences at once, and bit-sliced sums of random bitmaps.
+TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
+    using namespace kernel_layout;
+    std::mt19937 random(11);
+    const char letters[] = "ACGTNx";
+    for (isa_level level : isa_levels_available()) {
+        const alignment_kernels& k = alignment_kernels_for(level);
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(k.level, level);
+        for (int round = 0; round < 40; ++round) {
+            std::string core(random() % 30, 'A');
+            for (char& c : core) c = letters[random() % 6];
+            std::vector<std::string> seqs(dp_lanes);
+            size_t m = 0;
+            for (auto& s : seqs) {
+                s.resize(random() % 30);
+                for (char& c : s) c = letters[random() % 6];
+                m = std::max(m, s.size());
+            }
+            std::vector<int16_t> lane_letters(m * dp_lanes, -1), core_letters(core.begin(), core.end());
+            for (size_t l = 0; l < dp_lanes; ++l)
+                for (size_t y = 0; y < seqs[l].size(); ++y) lane_letters[y * dp_lanes + l] = seqs[l][y];
+            std::vector<int16_t> cells((core.size() + 1) * dp_lanes), ends((m + 1) * dp_lanes);
+            k.scores(lane_letters.data(), m, core_letters.data(), core.size(), cells.data(), ends.data());
+            for (size_t l = 0; l < dp_lanes; ++l) EXPECT_EQ(ends[seqs[l].size() * dp_lanes + l], alignment_score(seqs[l], core)) << l;
+        }
+        for (size_t nrows : {1u, 2u, 7u, 20u}) {
+            const size_t blocks = 1 + random() % 150;
+            std::vector<std::vector<uint64_t>> bitmaps(nrows, std::vector<uint64_t>(blocks));
+            std::vector<const uint64_t*> rows;
+            for (auto& b : bitmaps) {
+                for (auto& w : b) w = (uint64_t{random()} << 32 | random()) & (uint64_t{random()} << 32 | random());
+                rows.push_back(b.data());
+            }
+            const int used_planes = nrows < 2 ? 1 : nrows < 4 ? 2 : nrows < 8 ? 3 : 5;
+            std::vector<uint64_t> planes(static_cast<size_t>(used_planes) * blocks);
+            size_t reached[guesses];
+            k.add_rows(rows.data(), nrows, blocks, used_planes, planes.data(), 2, reached);
+            std::vector<size_t> at_least(nrows + 2, 0);
+            for (size_t core = 0; core < blocks * 64; ++core) {
+                unsigned sum = 0, sliced = 0;
+                for (auto& b : bitmaps) sum += b[core / 64] >> (core % 64) & 1;
+                for (int j = 0; j < used_planes; ++j) sliced |= static_cast<unsigned>(planes[static_cast<size_t>(j) * blocks + core / 64] >> (core % 64) & 1) << j;
+                ASSERT_EQ(sliced, sum);
+                for (unsigned v = 0; v <= sum; ++v) ++at_least[v];
+            }
+            for (size_t g = 0; g < guesses; ++g) {
+                if (2 + g <= nrows) EXPECT_EQ(reached[g], at_least[2 + g]) << nrows << " rows, at least " << 2 + g;
+            }
+            for (unsigned v = 1; v + 1 <= nrows; ++v) {
+                auto [n, above] = k.count_at_least(planes.data(), blocks, v, used_planes);
+                EXPECT_EQ(n, at_least[v]);
+                EXPECT_EQ(above, at_least[v + 1]);
+            }
+        }
+    }
+}
