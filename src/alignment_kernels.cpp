@@ -15,15 +15,12 @@ void bounds_medium(const uint64_t* masks, const uint64_t* length_masks, const in
 void scores(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends) {
     score_kernel<16>(letters, m, core, n, cells, ends);
 }
-void add_rows(const uint64_t* const* rows, size_t nrows, size_t blocks, int used_planes, uint64_t* planes,
-              unsigned first_guess, size_t reached[guesses]) {
-    add_rows_kernel(rows, nrows, blocks, used_planes, planes, first_guess, reached);
-}
-std::pair<size_t, size_t> count_at_least(const uint64_t* planes, size_t blocks, unsigned v, int used_planes) {
-    return count_at_least_kernel(planes, blocks, v, used_planes);
+void chunk_counts(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* planes,
+                  uint64_t* masks) {
+    chunk_kernel<16>(rows, nrows, len, used_planes, v, planes, masks);
 }
 
-const alignment_kernels baseline_kernels = {"baseline", isa_level::baseline, bounds_short, bounds_medium, scores, add_rows, count_at_least};
+const alignment_kernels baseline_kernels = {"baseline", isa_level::baseline, bounds_short, bounds_medium, scores, chunk_counts};
 
 }  // namespace
 

@@ -16,8 +16,12 @@ constexpr size_t block_bytes = 32;
 constexpr size_t blocks_at_once = 4;
 // Scores of this many barcodes are worked out at once, one per 16-bit lane.
 constexpr size_t dp_lanes = 16;
-// How many thresholds add_rows counts the cores for.
-constexpr int guesses = 3;
+// Shared-word counts are added for this many words of 64 cores at a time,
+// in at most this many bit planes (counts below 256).
+// Bitmaps are padded to whole vectors of vector_words words.
+constexpr size_t chunk_blocks = 64;
+constexpr size_t vector_words = 4;
+constexpr int max_planes = 8;
 }  // namespace kernel_layout
 
 enum class isa_level { baseline, avx2 };
@@ -35,13 +39,10 @@ struct alignment_kernels {
     // Scores of dp_lanes barcodes (letters: m rows of dp_lanes) against the
     // core; ends[y * dp_lanes + l] is lane l's score after y of its letters.
     void (*scores)(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends);
-    // Adds bitmaps of cores into bit planes (count bit j of 64 cores per word
-    // in plane j) and counts the cores reaching first_guess, first_guess + 1
-    // and first_guess + 2.
-    void (*add_rows)(const uint64_t* const* rows, size_t nrows, size_t blocks, int used_planes, uint64_t* planes,
-                     unsigned first_guess, size_t reached[kernel_layout::guesses]);
-    // How many cores of the planes have a count of at least v, and of at least v + 1.
-    std::pair<size_t, size_t> (*count_at_least)(const uint64_t* planes, size_t blocks, unsigned v, int used_planes);
+    // Adds bitmaps of cores (one chunk of words) into bit planes and marks
+    // the cores whose count is at least v; see chunk_kernel.
+    void (*chunk_counts)(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* planes,
+                         uint64_t* masks);
 };
 
 // The widest level this processor runs.

@@ -17,15 +17,12 @@ AVX2_TARGET void bounds_medium(const uint64_t* masks, const uint64_t* length_mas
 AVX2_TARGET void scores(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends) {
     score_kernel<32>(letters, m, core, n, cells, ends);
 }
-AVX2_TARGET void add_rows(const uint64_t* const* rows, size_t nrows, size_t blocks, int used_planes, uint64_t* planes,
-                          unsigned first_guess, size_t reached[guesses]) {
-    add_rows_kernel(rows, nrows, blocks, used_planes, planes, first_guess, reached);
-}
-AVX2_TARGET std::pair<size_t, size_t> count_at_least(const uint64_t* planes, size_t blocks, unsigned v, int used_planes) {
-    return count_at_least_kernel(planes, blocks, v, used_planes);
+AVX2_TARGET void chunk_counts(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* planes,
+                  uint64_t* masks) {
+    chunk_kernel<32>(rows, nrows, len, used_planes, v, planes, masks);
 }
 
 }  // namespace
 
-extern const alignment_kernels avx2_kernels = {"avx2", isa_level::avx2, bounds_short, bounds_medium, scores, add_rows, count_at_least};
+extern const alignment_kernels avx2_kernels = {"avx2", isa_level::avx2, bounds_short, bounds_medium, scores, chunk_counts};
 #endif

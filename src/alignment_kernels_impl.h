@@ -98,103 +98,85 @@ inline __attribute__((always_inline)) void score_kernel(const int16_t* letters, 
     }
 }
 
-// Whether the bit-sliced counts (plane j holds bit j) of one word of 64
-// cores are at least v: the cores as a mask.
-inline __attribute__((always_inline)) uint64_t sliced_at_least(const uint64_t* p, size_t stride, unsigned v, int used_planes) {
-    uint64_t greater = 0, equal = ~uint64_t{0};
-    for (int j = used_planes; j-- > 0;) {
-        uint64_t plane = p[static_cast<size_t>(j) * stride];
-        uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
-        greater |= equal & plane & ~bit;
-        equal &= ~(plane ^ bit);
-    }
-    return greater | equal;
-}
-
-// Adds the bitmaps rows[0 .. nrows) into the bit planes (plane j, block b
-// at planes[j * blocks + b]), 64 cores per word. Rows go in by pairs through
-// carry-save adders: a carry waits at its weight for a second one, and only
-// then are both added, which costs about a third of adding every row through
-// all planes. Works through the blocks in chunks that stay in the
-// first-level cache; the inner loops run over the blocks of a chunk, so they
-// become vector code. Also counts the cores whose count reaches
-// first_guess, first_guess + 1, ... (guesses of them).
-inline __attribute__((always_inline)) void add_rows_kernel(const uint64_t* const* rows, size_t nrows, size_t blocks,
-                                                           int used_planes, uint64_t* planes, unsigned first_guess,
-                                                           size_t reached[guesses]) {
-    for (int g = 0; g < guesses; ++g) reached[g] = 0;
-    constexpr size_t chunk = 64;
-    for (size_t b0 = 0; b0 < blocks; b0 += chunk) {
-        const size_t len = std::min(chunk, blocks - b0);
-        uint64_t p[8][chunk] = {};
-        uint64_t waiting[8][chunk];
-        bool has_waiting[8] = {};
-        uint64_t carry[chunk];
-        // carry (weight 2^j) into plane j and up, bit by bit.
-        auto ripple = [&](int j) __attribute__((always_inline)) {
-            for (; j < used_planes; ++j) {
-                for (size_t k = 0; k < len; ++k) {
-                    uint64_t next = p[j][k] & carry[k];
-                    p[j][k] ^= carry[k];
-                    carry[k] = next;
-                }
-            }
-        };
-        // p[j] + a + b: the sum stays in p[j], the carry goes to carry.
-        auto add3 = [&](int j, const uint64_t* a, const uint64_t* b) __attribute__((always_inline)) {
-            for (size_t k = 0; k < len; ++k) {
-                uint64_t u = p[j][k] ^ a[k];
-                carry[k] = (p[j][k] & a[k]) | (u & b[k]);
-                p[j][k] = u ^ b[k];
-            }
-        };
+// Adds the bitmaps rows[0 .. nrows) (len words each, len a multiple of
+// vector_words and at most chunk_blocks) into bit planes, 64 cores per word:
+// planes[j * chunk_blocks + k] holds bit j of the counts of word k; masks[k]
+// gets the cores of word k whose count is at least v. One vector of words
+// at a time goes through all rows with its planes in registers. Rows go in
+// by pairs through carry-save adders: a carry waits at its weight for a
+// second one, and only then are both added, which costs about a third of
+// adding every row through all planes.
+template <int Bytes, int Planes>
+inline __attribute__((always_inline)) void chunk_kernel_planes(const uint64_t* const* rows, size_t nrows, size_t len, unsigned v,
+                                                               uint64_t* planes, uint64_t* masks) {
+    typedef uint64_t vec __attribute__((vector_size(Bytes)));
+    constexpr size_t lanes = Bytes / 8;
+    for (size_t k = 0; k < len; k += lanes) {
+        vec p[Planes] = {}, waiting[Planes] = {};
+        bool has_waiting[Planes] = {};
         size_t r = 0;
         for (; r + 1 < nrows; r += 2) {
-            add3(0, rows[r] + b0, rows[r + 1] + b0);
-            for (int j = 1; j < used_planes; ++j) {
+            vec a, b;
+            std::memcpy(&a, rows[r] + k, Bytes);
+            std::memcpy(&b, rows[r + 1] + k, Bytes);
+            vec u = p[0] ^ a;
+            vec carry = (p[0] & a) | (u & b);
+            p[0] = u ^ b;
+#pragma GCC unroll 8
+            for (int j = 1; j < Planes; ++j) {
                 if (!has_waiting[j]) {
-                    for (size_t k = 0; k < len; ++k) waiting[j][k] = carry[k];
+                    waiting[j] = carry;
                     has_waiting[j] = true;
                     break;
                 }
-                uint64_t first[chunk];
-                for (size_t k = 0; k < len; ++k) first[k] = carry[k];
-                add3(j, waiting[j], first);
+                vec w = p[j] ^ waiting[j];
+                vec next = (p[j] & waiting[j]) | (w & carry);
+                p[j] = w ^ carry;
+                carry = next;
                 has_waiting[j] = false;
             }
         }
+        // The odd row and the waiting carries, each rippled up from its weight.
         if (r < nrows) {
-            for (size_t k = 0; k < len; ++k) carry[k] = rows[r][b0 + k];
-            ripple(0);
+            std::memcpy(&waiting[0], rows[r] + k, Bytes);
+            has_waiting[0] = true;
         }
-        for (int j = 1; j < used_planes; ++j) {
+#pragma GCC unroll 8
+        for (int j = 0; j < Planes; ++j) {
             if (!has_waiting[j]) continue;
-            for (size_t k = 0; k < len; ++k) carry[k] = waiting[j][k];
-            ripple(j);
+            vec carry = waiting[j];
+#pragma GCC unroll 8
+            for (int i = j; i < Planes; ++i) {
+                vec next = p[i] & carry;
+                p[i] ^= carry;
+                carry = next;
+            }
         }
-        for (int j = 0; j < used_planes; ++j)
-            for (size_t k = 0; k < len; ++k) planes[static_cast<size_t>(j) * blocks + b0 + k] = p[j][k];
-        // While the chunk is in cache: how many cores reach each guess.
-        for (int g = 0; g < guesses; ++g) {
-            const unsigned v = first_guess + static_cast<unsigned>(g);
-            if (v >> used_planes != 0) continue;
-            size_t n = 0;
-            for (size_t k = 0; k < len; ++k) n += static_cast<size_t>(__builtin_popcountll(sliced_at_least(&p[0][k], chunk, v, used_planes)));
-            reached[g] += n;
+        for (int j = 0; j < Planes; ++j) std::memcpy(planes + static_cast<size_t>(j) * chunk_blocks + k, &p[j], Bytes);
+        vec greater = {}, equal = ~vec{};
+        for (int j = Planes; j-- > 0;) {
+            vec bit = vec{} - static_cast<uint64_t>(v >> j & 1);
+            greater |= equal & p[j] & ~bit;
+            equal &= ~(p[j] ^ bit);
         }
+        vec mask = (v >> Planes) != 0 ? vec{} : greater | equal;
+        std::memcpy(masks + k, &mask, Bytes);
     }
 }
 
-inline __attribute__((always_inline)) std::pair<size_t, size_t> count_at_least_kernel(const uint64_t* planes, size_t blocks,
-                                                                                     unsigned v, int used_planes) {
-    size_t n = 0, above = 0;
-    for (size_t b = 0; b < blocks; ++b) {
-        n += static_cast<size_t>(__builtin_popcountll(sliced_at_least(planes + b, blocks, v, used_planes)));
-        above += static_cast<size_t>(__builtin_popcountll(sliced_at_least(planes + b, blocks, v + 1, used_planes)));
+template <int Bytes>
+inline __attribute__((always_inline)) void chunk_kernel(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes,
+                                                        unsigned v, uint64_t* planes, uint64_t* masks) {
+    switch (used_planes) {
+        case 1: return chunk_kernel_planes<Bytes, 1>(rows, nrows, len, v, planes, masks);
+        case 2: return chunk_kernel_planes<Bytes, 2>(rows, nrows, len, v, planes, masks);
+        case 3: return chunk_kernel_planes<Bytes, 3>(rows, nrows, len, v, planes, masks);
+        case 4: return chunk_kernel_planes<Bytes, 4>(rows, nrows, len, v, planes, masks);
+        case 5: return chunk_kernel_planes<Bytes, 5>(rows, nrows, len, v, planes, masks);
+        case 6: return chunk_kernel_planes<Bytes, 6>(rows, nrows, len, v, planes, masks);
+        case 7: return chunk_kernel_planes<Bytes, 7>(rows, nrows, len, v, planes, masks);
+        default: return chunk_kernel_planes<Bytes, 8>(rows, nrows, len, v, planes, masks);
     }
-    if (v >> used_planes != 0) n = 0;
-    if ((v + 1) >> used_planes != 0) above = 0;
-    return {n, above};
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 
 namespace {
 
-using kernel_layout::guesses;
-
 constexpr int word_length = 4;
 constexpr int word_slots = 625;  // 5^4
 
@@ -59,6 +57,11 @@ public:
         word_cores_.resize(pairs.size());
         std::vector<uint32_t> fill(word_start_.begin(), word_start_.end() - 1);
         for (auto& p : pairs) word_cores_[fill[p.first]++] = p.second;
+    }
+
+    void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
+        tops.resize(words.size());
+        for (size_t q = 0; q < words.size(); ++q) rank(words[q], top_n, tops[q]);
     }
 
     // The best top_n cores (more shared words first, then lower rank),
@@ -129,16 +132,64 @@ private:
     std::vector<std::vector<uint32_t>> level_;
 };
 
+// The chosen cores of one sequence while the cores go by in index order: a
+// core enters when it shares more words than the weakest one held (any word
+// while there is room), which it then replaces; of equal counts the one met
+// first stays. The weakest sits on top of a heap.
+class top_cores {
+public:
+    explicit top_cores(size_t n) : n_(n) {}
+    void clear() { heap_.clear(); }
+    // The count a core needs to enter.
+    unsigned entry() const { return heap_.size() < n_ ? 1 : static_cast<unsigned>(heap_.front().shared) + 1; }
+    void offer(int shared, uint32_t rank) {
+        if (static_cast<unsigned>(shared) < entry()) return;
+        if (heap_.size() == n_) {
+            std::pop_heap(heap_.begin(), heap_.end(), better);
+            heap_.pop_back();
+        }
+        heap_.push_back({shared, rank});
+        std::push_heap(heap_.begin(), heap_.end(), better);
+    }
+    // Weakest first: the order in which they are aligned.
+    void take(std::vector<candidate>& top) const {
+        top.assign(heap_.begin(), heap_.end());
+        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
+    }
+
+private:
+    size_t n_;
+    std::vector<candidate> heap_;
+};
+
+// The cores of one word of bit planes (plane j at planes[j * chunk_blocks])
+// whose count is at least v.
+uint64_t at_least(const uint64_t* planes, unsigned v, int used_planes) {
+    if (v >> used_planes != 0) return 0;
+    uint64_t greater = 0, equal = ~uint64_t{0};
+    for (int j = used_planes; j-- > 0;) {
+        uint64_t p = planes[static_cast<size_t>(j) * kernel_layout::chunk_blocks];
+        if (v >> j & 1) {
+            equal &= p;
+        } else {
+            greater |= equal & p;
+            equal &= ~p;
+        }
+    }
+    return greater | equal;
+}
+
 // For sequences short enough that a count fits a byte: per word, a bitmap
 // of the cores holding it; the counts of 64 cores at a time are added up
 // bit-sliced (plane j holds bit j of each count), so a sequence costs a few
-// word operations per 64 cores instead of an increment per shared word.
+// word operations per 64 cores instead of an increment per shared word. A
+// batch of sequences goes over the cores one chunk at a time, so the chunk's
+// bitmaps are read from cache, and only the cores that reach the count the
+// weakest chosen core needs are looked at one by one.
 class bitmap_ranker {
 public:
-    static constexpr int planes = 8;
-
     bitmap_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
-        : blocks_(cores.size() / 64 + 1), bitmap_(word_slots), plane_(planes * blocks_), multiplicity_(word_slots, 0) {
+        : blocks_((cores.size() / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words), bitmap_(word_slots) {
         std::vector<int> words;
         for (uint32_t r = 0; r < cores.size(); ++r) {
             words_of(st.seq(cores[r]), words);
@@ -149,91 +200,59 @@ public:
         }
     }
 
-    void rank(const std::vector<int>& words, size_t top_n, std::vector<candidate>& top) {
-        top.clear();
-        inputs_.clear();
-        for (int w : words)
-            if (!bitmap_[w].empty() && multiplicity_[w]++ == 0) inputs_.push_back(w);
-        if (inputs_.empty()) return;
-        // Each word added as often as it occurs in the sequence.
-        rows_.clear();
-        unsigned total = 0;
-        for (int w : inputs_) {
-            for (uint32_t k = 0; k < multiplicity_[w]; ++k) rows_.push_back(bitmap_[w].data());
-            total += multiplicity_[w];
-            multiplicity_[w] = 0;
+    // tops[q] gets the chosen cores of the sequence with words[q].
+    void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
+        const size_t batch = words.size();
+        inputs_.resize(batch);
+        used_planes_.resize(batch);
+        while (chosen_.size() < batch) chosen_.emplace_back(top_n);
+        for (size_t q = 0; q < batch; ++q) {
+            chosen_[q].clear();
+            // A word goes in as often as it occurs in the sequence.
+            inputs_[q].clear();
+            for (int w : words[q])
+                if (!bitmap_[w].empty()) inputs_[q].push_back(w);
+            int used_planes = 1;
+            while (used_planes < kernel_layout::max_planes && (inputs_[q].size() >> used_planes) != 0) ++used_planes;
+            used_planes_[q] = used_planes;
         }
-        int used_planes = 1;
-        while (used_planes < planes && (total >> used_planes) != 0) ++used_planes;
-        // The least count is usually close to the previous sequence's: the
-        // counts around it come with the addition.
-        const unsigned guess = std::clamp(last_least_, 2u, std::max(2u, total)) - 1;
-        size_t reached[guesses];
-        kernels_.add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data(), guess, reached);
-        // The least count: the largest one that at least top_n cores reach
-        // (1 when fewer than top_n cores share a word at all).
-        // The count reached is monotone in v; the search starts from the
-        // previous sequence's answer, which is usually close.
-        unsigned least = std::clamp(last_least_, 1u, total);
-        for (;;) {
-            auto [at, above] = least >= guess && least + 1 < guess + guesses
-                                   ? std::pair<size_t, size_t>(reached[least - guess], reached[least + 1 - guess])
-                                   : kernels_.count_at_least(plane_.data(), blocks_, least, used_planes);
-            if (least > 1 && at < top_n) {
-                --least;
-            } else if (least < total && above >= top_n) {
-                ++least;
-            } else {
-                break;
+        constexpr size_t chunk = kernel_layout::chunk_blocks;
+        uint64_t planes[kernel_layout::max_planes * chunk];
+        uint64_t masks[chunk];
+        for (size_t b0 = 0; b0 < blocks_; b0 += chunk) {
+            const size_t len = std::min(chunk, blocks_ - b0);
+            for (size_t q = 0; q < batch; ++q) {
+                if (inputs_[q].empty()) continue;
+                rows_.clear();
+                for (int w : inputs_[q]) rows_.push_back(bitmap_[w].data() + b0);
+                const int used_planes = used_planes_[q];
+                top_cores& chosen = chosen_[q];
+                kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes, chosen.entry(), planes, masks);
+                for (size_t k = 0; k < len; ++k) {
+                    if (masks[k] == 0) continue;
+                    // The count needed has risen with the cores taken so far.
+                    for (uint64_t m = masks[k] & at_least(planes + k, chosen.entry(), used_planes); m != 0; m &= m - 1) {
+                        const int bit = __builtin_ctzll(m);
+                        int count = 0;
+                        for (int j = 0; j < used_planes; ++j)
+                            count |= static_cast<int>(planes[static_cast<size_t>(j) * chunk + k] >> bit & 1) << j;
+                        chosen.offer(count, static_cast<uint32_t>((b0 + k) * 64 + static_cast<size_t>(bit)));
+                    }
+                }
             }
         }
-        last_least_ = least;
-        size_t ties = 0;
-        for (size_t b = 0; b < blocks_; ++b) {
-            uint64_t mask = at_least(b, least, used_planes);
-            while (mask != 0) {
-                int bit = __builtin_ctzll(mask);
-                mask &= mask - 1;
-                unsigned count = 0;
-                for (int j = 0; j < used_planes; ++j) count |= static_cast<unsigned>(plane_[static_cast<size_t>(j) * blocks_ + b] >> bit & 1) << j;
-                // Ties at the least count come in rank order: the first ones stay.
-                if (count == least && ties++ >= top_n) continue;
-                top.push_back({static_cast<int>(count), static_cast<uint32_t>(b * 64 + static_cast<size_t>(bit))});
-            }
-        }
-        if (top.size() > top_n) {
-            std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
-            top.resize(top_n);
-        }
-        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
+        tops.resize(batch);
+        for (size_t q = 0; q < batch; ++q) chosen_[q].take(tops[q]);
     }
 
 private:
-    // The cores of block b whose count is at least v.
-    uint64_t at_least(size_t b, unsigned v, int used_planes) const {
-        uint64_t greater = 0, equal = ~uint64_t{0};
-        for (int j = used_planes; j-- > 0;) {
-            uint64_t p = plane_[static_cast<size_t>(j) * blocks_ + b];
-            if (v >> j & 1) {
-                equal &= p;
-            } else {
-                greater |= equal & p;
-                equal &= ~p;
-            }
-        }
-        if (v >> used_planes != 0) return 0;
-        return greater | equal;
-    }
-
-
     const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
     size_t blocks_;
     std::vector<std::vector<uint64_t>> bitmap_;
-    std::vector<uint64_t> plane_;
-    std::vector<uint32_t> multiplicity_;
-    std::vector<int> inputs_;
+    std::vector<std::vector<int>> inputs_;
+    std::vector<int> used_planes_;
+    std::vector<top_cores> chosen_;
     std::vector<const uint64_t*> rows_;
-    unsigned last_least_ = 1;
 };
 
 }  // namespace
@@ -272,8 +291,6 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
                out_stream& out) {
     const uint32_t n = st.num_entries;
     const cluster_progress progress = cluster_progress_for(n, "entries");
-    std::vector<int> words;
-    std::vector<candidate> top;
     std::vector<int> row;
     int64_t aligned = 0, unaligned = 0, score_sum = 0;
     struct hit {
@@ -284,16 +301,23 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
     std::vector<hit> hits;
     const size_t top_n = static_cast<size_t>(settings.align_top_n);
 
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!st.used[i]) {
+    // Sequences are ranked a batch at a time, then aligned in index order.
+    const size_t batch_size = std::clamp<size_t>((size_t{1} << 20) / std::max<size_t>(top_n, 1), 1, 256);
+    std::vector<uint32_t> batch;
+    std::vector<std::vector<int>> batch_words;
+    std::vector<std::vector<candidate>> tops;
+    auto flush = [&] {
+        batch_words.resize(batch.size());
+        for (size_t q = 0; q < batch.size(); ++q) words_of(st.seq(batch[q]), batch_words[q]);
+        ranker.rank_batch(batch_words, top_n, tops);
+        for (size_t q = 0; q < batch.size(); ++q) {
+            const uint32_t i = batch[q];
             std::string_view s = st.seq(i);
-            words_of(s, words);
-            ranker.rank(words, top_n, top);
             // Aligned from the weakest candidate up; of equal scores the
             // first aligned stays.
             int best = 0;
             uint32_t best_rank = UINT32_MAX;
-            for (const candidate& c : top) {
+            for (const candidate& c : tops[q]) {
                 int score = alignment_score(st.seq(cores[c.rank]), s, row);
                 if (score > best) best = score, best_rank = c.rank;
             }
@@ -305,8 +329,16 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
             }
             score_sum += best;
         }
+        batch.clear();
+    };
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!st.used[i]) {
+            batch.push_back(i);
+            if (batch.size() == batch_size) flush();
+        }
         progress.at(i);
     }
+    flush();
     const int64_t average = aligned + unaligned == 0 ? 0 : score_sum / (aligned + unaligned);
 
     out.printf("#Alignment score cutoff: %d\tAligned top %d candidates\n", settings.align_score_cutoff, settings.align_top_n);

@@ -131,34 +131,26 @@ TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
             k.scores(lane_letters.data(), m, core_letters.data(), core.size(), cells.data(), ends.data());
             for (size_t l = 0; l < dp_lanes; ++l) EXPECT_EQ(ends[seqs[l].size() * dp_lanes + l], alignment_score(seqs[l], core)) << l;
         }
-        for (size_t nrows : {1u, 2u, 7u, 20u}) {
-            const size_t blocks = 1 + random() % 150;
-            std::vector<std::vector<uint64_t>> bitmaps(nrows, std::vector<uint64_t>(blocks));
+        for (size_t nrows : {1u, 2u, 3u, 7u, 20u, 130u}) {
+            const size_t len = vector_words * (1 + random() % (chunk_blocks / vector_words));
+            std::vector<std::vector<uint64_t>> bitmaps(nrows, std::vector<uint64_t>(len));
             std::vector<const uint64_t*> rows;
             for (auto& b : bitmaps) {
                 for (auto& w : b) w = (uint64_t{random()} << 32 | random()) & (uint64_t{random()} << 32 | random());
                 rows.push_back(b.data());
             }
-            const int used_planes = nrows < 2 ? 1 : nrows < 4 ? 2 : nrows < 8 ? 3 : 5;
-            std::vector<uint64_t> planes(static_cast<size_t>(used_planes) * blocks);
-            size_t reached[guesses];
-            k.add_rows(rows.data(), nrows, blocks, used_planes, planes.data(), 2, reached);
-            std::vector<size_t> at_least(nrows + 2, 0);
-            for (size_t core = 0; core < blocks * 64; ++core) {
+            int used_planes = 1;
+            while ((nrows >> used_planes) != 0) ++used_planes;
+            const unsigned v = 1 + static_cast<unsigned>(random() % nrows);
+            std::vector<uint64_t> planes(max_planes * chunk_blocks), masks(chunk_blocks);
+            k.chunk_counts(rows.data(), nrows, len, used_planes, v, planes.data(), masks.data());
+            for (size_t core = 0; core < len * 64; ++core) {
                 unsigned sum = 0, sliced = 0;
                 for (auto& b : bitmaps) sum += b[core / 64] >> (core % 64) & 1;
-                for (int j = 0; j < used_planes; ++j) sliced |= static_cast<unsigned>(planes[static_cast<size_t>(j) * blocks + core / 64] >> (core % 64) & 1) << j;
-                ASSERT_EQ(sliced, sum);
-                for (unsigned v = 0; v <= sum; ++v) ++at_least[v];
-            }
-            for (size_t g = 0; g < guesses; ++g) {
-                if (2 + g > nrows) continue;
-                EXPECT_EQ(reached[g], at_least[2 + g]) << nrows << " rows, at least " << 2 + g;
-            }
-            for (unsigned v = 1; v + 1 <= nrows; ++v) {
-                auto [n, above] = k.count_at_least(planes.data(), blocks, v, used_planes);
-                EXPECT_EQ(n, at_least[v]);
-                EXPECT_EQ(above, at_least[v + 1]);
+                for (int j = 0; j < used_planes; ++j)
+                    sliced |= static_cast<unsigned>(planes[static_cast<size_t>(j) * chunk_blocks + core / 64] >> (core % 64) & 1) << j;
+                ASSERT_EQ(sliced, sum) << nrows << " rows, core " << core;
+                ASSERT_EQ(masks[core / 64] >> (core % 64) & 1, sum >= v ? 1u : 0u) << nrows << " rows, at least " << v;
             }
         }
     }
