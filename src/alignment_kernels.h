@@ -16,6 +16,8 @@ constexpr size_t block_bytes = 32;
 constexpr size_t blocks_at_once = 4;
 // Scores of this many barcodes are worked out at once, one per 16-bit lane.
 constexpr size_t dp_lanes = 16;
+// 16-bit scores cannot overflow while the two lengths together stay below this.
+constexpr size_t narrow_length_limit = 6000;
 // Shared-word counts are added for this many words of 64 cores at a time,
 // in at most this many bit planes (counts below 256).
 // Bitmaps are padded to whole vectors of vector_words words.

@@ -112,8 +112,10 @@ inline __attribute__((always_inline)) void chunk_kernel_planes(const uint64_t* c
     typedef uint64_t vec __attribute__((vector_size(Bytes)));
     constexpr size_t lanes = Bytes / 8;
     for (size_t k = 0; k < len; k += lanes) {
-        vec p[Planes] = {}, waiting[Planes] = {};
-        bool has_waiting[Planes] = {};
+        vec p[Planes], waiting[Planes];
+        bool has_waiting[Planes];
+#pragma GCC unroll 8
+        for (int j = 0; j < Planes; ++j) p[j] = vec{}, has_waiting[j] = false;
         size_t r = 0;
         for (; r + 1 < nrows; r += 2) {
             vec a, b;

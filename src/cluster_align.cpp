@@ -255,6 +255,42 @@ private:
     std::vector<const uint64_t*> rows_;
 };
 
+// The scores of a sequence against its candidate cores, up to dp_lanes
+// cores at once in the vector kernel (16-bit scores: short sequences only).
+class candidate_scorer {
+public:
+    void score(const cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<candidate>& top, std::string_view s,
+               std::vector<int>& scores) {
+        using kernel_layout::dp_lanes;
+        scores.resize(top.size());
+        core_.resize(s.size());
+        for (size_t x = 0; x < s.size(); ++x) core_[x] = static_cast<unsigned char>(s[x]);
+        for (size_t first = 0; first < top.size(); first += dp_lanes) {
+            const size_t count = std::min(dp_lanes, top.size() - first);
+            size_t m = 0;
+            for (size_t l = 0; l < count; ++l) m = std::max(m, st.seq(cores[top[first + l].rank]).size());
+            if (m + s.size() >= kernel_layout::narrow_length_limit) {
+                for (size_t l = 0; l < count; ++l) scores[first + l] = alignment_score(st.seq(cores[top[first + l].rank]), s, row_);
+                continue;
+            }
+            letters_.assign(m * dp_lanes, -1);
+            for (size_t l = 0; l < count; ++l) {
+                std::string_view c = st.seq(cores[top[first + l].rank]);
+                for (size_t y = 0; y < c.size(); ++y) letters_[y * dp_lanes + l] = static_cast<unsigned char>(c[y]);
+            }
+            cells_.resize((s.size() + 1) * dp_lanes);
+            ends_.resize((m + 1) * dp_lanes);
+            kernels_.scores(letters_.data(), m, core_.data(), s.size(), cells_.data(), ends_.data());
+            for (size_t l = 0; l < count; ++l) scores[first + l] = ends_[st.seq(cores[top[first + l].rank]).size() * dp_lanes + l];
+        }
+    }
+
+private:
+    const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
+    std::vector<int16_t> letters_, core_, cells_, ends_;
+    std::vector<int> row_;
+};
+
 }  // namespace
 
 namespace {
@@ -291,7 +327,8 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
                out_stream& out) {
     const uint32_t n = st.num_entries;
     const cluster_progress progress = cluster_progress_for(n, "entries");
-    std::vector<int> row;
+    candidate_scorer scorer;
+    std::vector<int> scores;
     int64_t aligned = 0, unaligned = 0, score_sum = 0;
     struct hit {
         uint32_t seq;
@@ -315,12 +352,11 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
             std::string_view s = st.seq(i);
             // Aligned from the weakest candidate up; of equal scores the
             // first aligned stays.
+            scorer.score(st, cores, tops[q], s, scores);
             int best = 0;
             uint32_t best_rank = UINT32_MAX;
-            for (const candidate& c : tops[q]) {
-                int score = alignment_score(st.seq(cores[c.rank]), s, row);
-                if (score > best) best = score, best_rank = c.rank;
-            }
+            for (size_t c = 0; c < tops[q].size(); ++c)
+                if (scores[c] > best) best = scores[c], best_rank = tops[q][c].rank;
             if (best >= settings.align_score_cutoff && best_rank != UINT32_MAX) {
                 ++aligned;
                 hits.push_back({i, cores[best_rank], best});

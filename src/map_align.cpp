@@ -13,9 +13,6 @@ namespace {
 
 using namespace kernel_layout;
 
-// 16-bit scores cannot overflow while the two lengths together stay below this.
-constexpr size_t narrow_length_limit = 6000;
-
 // A, C, G, T and N have rows 0 to 4; every other byte shares row 5 (all
 // ones: it matches everything, so the common subsequence can only come out
 // longer and the bound stays an upper bound).
