@@ -1,6 +1,7 @@
 // Alignment of the sequences left outside every cluster against the cores
 // that share the most 4-letter words with them.
 #include <algorithm>
+#include <climits>
 
 #include "alignment.h"
 #include "alignment_kernels.h"
@@ -141,7 +142,10 @@ public:
     explicit top_cores(size_t n) : n_(n) {}
     void clear() { heap_.clear(); }
     // The count a core needs to enter.
-    unsigned entry() const { return heap_.size() < n_ ? 1 : static_cast<unsigned>(heap_.front().shared) + 1; }
+    unsigned entry() const {
+        if (heap_.size() < n_) return 1;
+        return heap_.empty() ? UINT_MAX : static_cast<unsigned>(heap_.front().shared) + 1;
+    }
     void offer(int shared, uint32_t rank) {
         if (static_cast<unsigned>(shared) < entry()) return;
         if (heap_.size() == n_) {
