@@ -98,61 +98,77 @@ inline __attribute__((always_inline)) void score_kernel(const int16_t* letters, 
     }
 }
 
+// Carry-save adder: a + b + c = 2 * high + low, bit by bit.
+template <class V>
+inline __attribute__((always_inline)) void carry_save(V& high, V& low, const V& a, const V& b, const V& c) {
+    V u = a ^ b;
+    high = (a & b) | (u & c);
+    low = u ^ c;
+}
+
+// Adds carry (of weight 2^j) into the planes from plane j up.
+template <class V, int Planes>
+inline __attribute__((always_inline)) void ripple(V (&p)[Planes], int j, const V& added) {
+    V carry = added;
+#pragma GCC unroll 8
+    for (int i = 0; i < Planes; ++i) {
+        if (i < j) continue;
+        V next = p[i] & carry;
+        p[i] ^= carry;
+        carry = next;
+    }
+}
+
 // Adds the bitmaps rows[0 .. nrows) (len words each, len a multiple of
 // vector_words and at most chunk_blocks) into bit planes, 64 cores per word:
 // planes[j * chunk_blocks + k] holds bit j of the counts of word k; masks[k]
 // gets the cores of word k whose count is at least v. One vector of words
-// at a time goes through all rows with its planes in registers. Rows go in
-// by pairs through carry-save adders: a carry waits at its weight for a
-// second one, and only then are both added, which costs about a third of
-// adding every row through all planes.
+// at a time goes through all rows with its planes in registers: sixteen rows
+// at a time through a fixed tree of carry-save adders (about one adder per
+// row), the rest by pairs.
 template <int Bytes, int Planes>
 inline __attribute__((always_inline)) void chunk_kernel_planes(const uint64_t* const* rows, size_t nrows, size_t len, unsigned v,
                                                                uint64_t* planes, uint64_t* masks) {
     typedef uint64_t vec __attribute__((vector_size(Bytes)));
     constexpr size_t lanes = Bytes / 8;
     for (size_t k = 0; k < len; k += lanes) {
-        vec p[Planes], waiting[Planes];
-        bool has_waiting[Planes];
+        vec p[Planes];
 #pragma GCC unroll 8
-        for (int j = 0; j < Planes; ++j) p[j] = vec{}, has_waiting[j] = false;
+        for (int j = 0; j < Planes; ++j) p[j] = vec{};
         size_t r = 0;
+        if constexpr (Planes >= 5) {
+            // p[0..3] are the ones, twos, fours and eights of the tree.
+            for (; r + 16 <= nrows; r += 16) {
+                vec a, b, twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+                const uint64_t* const* in = rows + r;
+                std::memcpy(&a, in[0] + k, Bytes), std::memcpy(&b, in[1] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
+                std::memcpy(&a, in[2] + k, Bytes), std::memcpy(&b, in[3] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
+                carry_save(fours_a, p[1], p[1], twos_a, twos_b);
+                std::memcpy(&a, in[4] + k, Bytes), std::memcpy(&b, in[5] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
+                std::memcpy(&a, in[6] + k, Bytes), std::memcpy(&b, in[7] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
+                carry_save(fours_b, p[1], p[1], twos_a, twos_b);
+                carry_save(eights_a, p[2], p[2], fours_a, fours_b);
+                std::memcpy(&a, in[8] + k, Bytes), std::memcpy(&b, in[9] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
+                std::memcpy(&a, in[10] + k, Bytes), std::memcpy(&b, in[11] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
+                carry_save(fours_a, p[1], p[1], twos_a, twos_b);
+                std::memcpy(&a, in[12] + k, Bytes), std::memcpy(&b, in[13] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
+                std::memcpy(&a, in[14] + k, Bytes), std::memcpy(&b, in[15] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
+                carry_save(fours_b, p[1], p[1], twos_a, twos_b);
+                carry_save(eights_b, p[2], p[2], fours_a, fours_b);
+                carry_save(sixteens, p[3], p[3], eights_a, eights_b);
+                ripple(p, 4, sixteens);
+            }
+        }
         for (; r + 1 < nrows; r += 2) {
-            vec a, b;
-            std::memcpy(&a, rows[r] + k, Bytes);
-            std::memcpy(&b, rows[r + 1] + k, Bytes);
-            vec u = p[0] ^ a;
-            vec carry = (p[0] & a) | (u & b);
-            p[0] = u ^ b;
-#pragma GCC unroll 8
-            for (int j = 1; j < Planes; ++j) {
-                if (!has_waiting[j]) {
-                    waiting[j] = carry;
-                    has_waiting[j] = true;
-                    break;
-                }
-                vec w = p[j] ^ waiting[j];
-                vec next = (p[j] & waiting[j]) | (w & carry);
-                p[j] = w ^ carry;
-                carry = next;
-                has_waiting[j] = false;
-            }
+            vec a, b, twos;
+            std::memcpy(&a, rows[r] + k, Bytes), std::memcpy(&b, rows[r + 1] + k, Bytes);
+            carry_save(twos, p[0], p[0], a, b);
+            ripple(p, 1, twos);
         }
-        // The odd row and the waiting carries, each rippled up from its weight.
         if (r < nrows) {
-            std::memcpy(&waiting[0], rows[r] + k, Bytes);
-            has_waiting[0] = true;
-        }
-#pragma GCC unroll 8
-        for (int j = 0; j < Planes; ++j) {
-            if (!has_waiting[j]) continue;
-            vec carry = waiting[j];
-#pragma GCC unroll 8
-            for (int i = j; i < Planes; ++i) {
-                vec next = p[i] & carry;
-                p[i] ^= carry;
-                carry = next;
-            }
+            vec a;
+            std::memcpy(&a, rows[r] + k, Bytes);
+            ripple(p, 0, a);
         }
         for (int j = 0; j < Planes; ++j) std::memcpy(planes + static_cast<size_t>(j) * chunk_blocks + k, &p[j], Bytes);
         vec greater = {}, equal = ~vec{};
