@@ -18,8 +18,9 @@ constexpr size_t blocks_at_once = 4;
 constexpr size_t dp_lanes = 16;
 // 16-bit scores cannot overflow while the two lengths together stay below this.
 constexpr size_t narrow_length_limit = 6000;
-// Shared-word counts are added for this many words of 64 cores at a time,
-// in at most this many bit planes (counts below 256).
+// Shared-word counts are added for this many words of 64 cores at a time
+// (one bit of a 64-bit summary each), in at most this many bit planes
+// (counts below 256).
 // Bitmaps are padded to whole vectors of vector_words words.
 constexpr size_t chunk_blocks = 64;
 constexpr size_t vector_words = 4;
@@ -41,10 +42,10 @@ struct alignment_kernels {
     // Scores of dp_lanes barcodes (letters: m rows of dp_lanes) against the
     // core; ends[y * dp_lanes + l] is lane l's score after y of its letters.
     void (*scores)(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends);
-    // Adds bitmaps of cores (one chunk of words) into bit planes and marks
-    // the cores whose count is at least v; see chunk_kernel.
-    void (*chunk_counts)(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* planes,
-                         uint64_t* masks);
+    // Adds bitmaps of cores (one chunk of words) and marks the cores whose
+    // count is at least v; bit k of the result tells whether word k has
+    // one. See chunk_kernel_planes.
+    uint64_t (*chunk_counts)(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* masks);
 };
 
 // The widest level this processor runs.

@@ -120,15 +120,16 @@ inline __attribute__((always_inline)) void ripple(V (&p)[Planes], int j, const V
 }
 
 // Adds the bitmaps rows[0 .. nrows) (len words each, len a multiple of
-// vector_words and at most chunk_blocks) into bit planes, 64 cores per word:
-// planes[j * chunk_blocks + k] holds bit j of the counts of word k; masks[k]
-// gets the cores of word k whose count is at least v. One vector of words
+// vector_words and at most chunk_blocks) in bit planes, 64 cores per word:
+// masks[k] gets the cores of word k whose count is at least v, and bit k of
+// the result is set when there is one. One vector of words
 // at a time goes through all rows with its planes in registers: sixteen rows
 // at a time through a fixed tree of carry-save adders (about one adder per
 // row), the rest by pairs.
 template <int Bytes, int Planes>
-inline __attribute__((always_inline)) void chunk_kernel_planes(const uint64_t* const* rows, size_t nrows, size_t len, unsigned v,
-                                                               uint64_t* planes, uint64_t* masks) {
+inline __attribute__((always_inline)) uint64_t chunk_kernel_planes(const uint64_t* const* rows, size_t nrows, size_t len, unsigned v,
+                                                                   uint64_t* masks) {
+    uint64_t any = 0;
     typedef uint64_t vec __attribute__((vector_size(Bytes)));
     constexpr size_t lanes = Bytes / 8;
     for (size_t k = 0; k < len; k += lanes) {
@@ -170,7 +171,6 @@ inline __attribute__((always_inline)) void chunk_kernel_planes(const uint64_t* c
             std::memcpy(&a, rows[r] + k, Bytes);
             ripple(p, 0, a);
         }
-        for (int j = 0; j < Planes; ++j) std::memcpy(planes + static_cast<size_t>(j) * chunk_blocks + k, &p[j], Bytes);
         vec greater = {}, equal = ~vec{};
         for (int j = Planes; j-- > 0;) {
             vec bit = vec{} - static_cast<uint64_t>(v >> j & 1);
@@ -179,21 +179,23 @@ inline __attribute__((always_inline)) void chunk_kernel_planes(const uint64_t* c
         }
         vec mask = (v >> Planes) != 0 ? vec{} : greater | equal;
         std::memcpy(masks + k, &mask, Bytes);
+        for (size_t l = 0; l < lanes; ++l) any |= static_cast<uint64_t>(masks[k + l] != 0) << (k + l);
     }
+    return any;
 }
 
 template <int Bytes>
-inline __attribute__((always_inline)) void chunk_kernel(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes,
-                                                        unsigned v, uint64_t* planes, uint64_t* masks) {
+inline __attribute__((always_inline)) uint64_t chunk_kernel(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes,
+                                                            unsigned v, uint64_t* masks) {
     switch (used_planes) {
-        case 1: return chunk_kernel_planes<Bytes, 1>(rows, nrows, len, v, planes, masks);
-        case 2: return chunk_kernel_planes<Bytes, 2>(rows, nrows, len, v, planes, masks);
-        case 3: return chunk_kernel_planes<Bytes, 3>(rows, nrows, len, v, planes, masks);
-        case 4: return chunk_kernel_planes<Bytes, 4>(rows, nrows, len, v, planes, masks);
-        case 5: return chunk_kernel_planes<Bytes, 5>(rows, nrows, len, v, planes, masks);
-        case 6: return chunk_kernel_planes<Bytes, 6>(rows, nrows, len, v, planes, masks);
-        case 7: return chunk_kernel_planes<Bytes, 7>(rows, nrows, len, v, planes, masks);
-        default: return chunk_kernel_planes<Bytes, 8>(rows, nrows, len, v, planes, masks);
+        case 1: return chunk_kernel_planes<Bytes, 1>(rows, nrows, len, v, masks);
+        case 2: return chunk_kernel_planes<Bytes, 2>(rows, nrows, len, v, masks);
+        case 3: return chunk_kernel_planes<Bytes, 3>(rows, nrows, len, v, masks);
+        case 4: return chunk_kernel_planes<Bytes, 4>(rows, nrows, len, v, masks);
+        case 5: return chunk_kernel_planes<Bytes, 5>(rows, nrows, len, v, masks);
+        case 6: return chunk_kernel_planes<Bytes, 6>(rows, nrows, len, v, masks);
+        case 7: return chunk_kernel_planes<Bytes, 7>(rows, nrows, len, v, masks);
+        default: return chunk_kernel_planes<Bytes, 8>(rows, nrows, len, v, masks);
     }
 }
 

@@ -166,23 +166,6 @@ private:
     std::vector<candidate> heap_;
 };
 
-// The cores of one word of bit planes (plane j at planes[j * chunk_blocks])
-// whose count is at least v.
-uint64_t at_least(const uint64_t* planes, unsigned v, int used_planes) {
-    if (v >> used_planes != 0) return 0;
-    uint64_t greater = 0, equal = ~uint64_t{0};
-    for (int j = used_planes; j-- > 0;) {
-        uint64_t p = planes[static_cast<size_t>(j) * kernel_layout::chunk_blocks];
-        if (v >> j & 1) {
-            equal &= p;
-        } else {
-            greater |= equal & p;
-            equal &= ~p;
-        }
-    }
-    return greater | equal;
-}
-
 // For sequences short enough that a count fits a byte: per word, a bitmap
 // of the cores holding it; the counts of 64 cores at a time are added up
 // bit-sliced (plane j holds bit j of each count), so a sequence costs a few
@@ -221,7 +204,6 @@ public:
             used_planes_[q] = used_planes;
         }
         constexpr size_t chunk = kernel_layout::chunk_blocks;
-        uint64_t planes[kernel_layout::max_planes * chunk];
         uint64_t masks[chunk];
         for (size_t b0 = 0; b0 < blocks_; b0 += chunk) {
             const size_t len = std::min(chunk, blocks_ - b0);
@@ -229,18 +211,24 @@ public:
                 if (inputs_[q].empty()) continue;
                 rows_.clear();
                 for (int w : inputs_[q]) rows_.push_back(bitmap_[w].data() + b0);
-                const int used_planes = used_planes_[q];
                 top_cores& chosen = chosen_[q];
-                kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes, chosen.entry(), planes, masks);
-                for (size_t k = 0; k < len; ++k) {
-                    if (masks[k] == 0) continue;
-                    // The count needed has risen with the cores taken so far.
-                    for (uint64_t m = masks[k] & at_least(planes + k, chosen.entry(), used_planes); m != 0; m &= m - 1) {
+                unsigned bar = chosen.entry();
+                uint64_t any = kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes_[q], bar, masks);
+                while (any != 0) {
+                    const size_t k = static_cast<size_t>(__builtin_ctzll(any));
+                    any &= any - 1;
+                    for (uint64_t m = masks[k]; m != 0; m &= m - 1) {
+                        // Few cores get here: their counts are added up again.
                         const int bit = __builtin_ctzll(m);
                         int count = 0;
-                        for (int j = 0; j < used_planes; ++j)
-                            count |= static_cast<int>(planes[static_cast<size_t>(j) * chunk + k] >> bit & 1) << j;
+                        for (const uint64_t* row : rows_) count += static_cast<int>(row[k] >> bit & 1);
                         chosen.offer(count, static_cast<uint32_t>((b0 + k) * 64 + static_cast<size_t>(bit)));
+                    }
+                    // While the chosen cores fill up the bar rises quickly:
+                    // the rest of the chunk is marked again against it.
+                    if (any != 0 && chosen.entry() > bar) {
+                        bar = chosen.entry();
+                        any = kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes_[q], bar, masks) & (~uint64_t{0} << (k + 1));
                     }
                 }
             }
