@@ -119,6 +119,20 @@ inline __attribute__((always_inline)) void ripple(V (&p)[Planes], int j, const V
     }
 }
 
+// Eight rows (words from k on) into the ones, twos and fours of p; what
+// carries out of the fours comes back in eights.
+template <class V, int Planes>
+inline __attribute__((always_inline)) void add_eight_rows(V (&p)[Planes], const uint64_t* const* in, size_t k, V& eights) {
+    V a, b, twos_a, twos_b, fours_a, fours_b;
+    std::memcpy(&a, in[0] + k, sizeof a), std::memcpy(&b, in[1] + k, sizeof b), carry_save(twos_a, p[0], p[0], a, b);
+    std::memcpy(&a, in[2] + k, sizeof a), std::memcpy(&b, in[3] + k, sizeof b), carry_save(twos_b, p[0], p[0], a, b);
+    carry_save(fours_a, p[1], p[1], twos_a, twos_b);
+    std::memcpy(&a, in[4] + k, sizeof a), std::memcpy(&b, in[5] + k, sizeof b), carry_save(twos_a, p[0], p[0], a, b);
+    std::memcpy(&a, in[6] + k, sizeof a), std::memcpy(&b, in[7] + k, sizeof b), carry_save(twos_b, p[0], p[0], a, b);
+    carry_save(fours_b, p[1], p[1], twos_a, twos_b);
+    carry_save(eights, p[2], p[2], fours_a, fours_b);
+}
+
 // Adds the bitmaps rows[0 .. nrows) (len words each, len a multiple of
 // vector_words and at most chunk_blocks) in bit planes, 64 cores per word:
 // masks[k] gets the cores of word k whose count is at least v, and bit k of
@@ -140,22 +154,9 @@ inline __attribute__((always_inline)) uint64_t chunk_kernel_planes(const uint64_
         if constexpr (Planes >= 5) {
             // p[0..3] are the ones, twos, fours and eights of the tree.
             for (; r + 16 <= nrows; r += 16) {
-                vec a, b, twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
-                const uint64_t* const* in = rows + r;
-                std::memcpy(&a, in[0] + k, Bytes), std::memcpy(&b, in[1] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
-                std::memcpy(&a, in[2] + k, Bytes), std::memcpy(&b, in[3] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
-                carry_save(fours_a, p[1], p[1], twos_a, twos_b);
-                std::memcpy(&a, in[4] + k, Bytes), std::memcpy(&b, in[5] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
-                std::memcpy(&a, in[6] + k, Bytes), std::memcpy(&b, in[7] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
-                carry_save(fours_b, p[1], p[1], twos_a, twos_b);
-                carry_save(eights_a, p[2], p[2], fours_a, fours_b);
-                std::memcpy(&a, in[8] + k, Bytes), std::memcpy(&b, in[9] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
-                std::memcpy(&a, in[10] + k, Bytes), std::memcpy(&b, in[11] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
-                carry_save(fours_a, p[1], p[1], twos_a, twos_b);
-                std::memcpy(&a, in[12] + k, Bytes), std::memcpy(&b, in[13] + k, Bytes), carry_save(twos_a, p[0], p[0], a, b);
-                std::memcpy(&a, in[14] + k, Bytes), std::memcpy(&b, in[15] + k, Bytes), carry_save(twos_b, p[0], p[0], a, b);
-                carry_save(fours_b, p[1], p[1], twos_a, twos_b);
-                carry_save(eights_b, p[2], p[2], fours_a, fours_b);
+                vec eights_a, eights_b, sixteens;
+                add_eight_rows(p, rows + r, k, eights_a);
+                add_eight_rows(p, rows + r + 8, k, eights_b);
                 carry_save(sixteens, p[3], p[3], eights_a, eights_b);
                 ripple(p, 4, sixteens);
             }
