@@ -1,5 +1,6 @@
 #include "alignment.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -106,4 +107,27 @@ void alignment_destroy(alignment* a) {
     std::free(a->seq1);
     std::free(a->seq2);
     std::free(a);
+}
+
+int alignment_score(std::string_view seq1, std::string_view seq2, std::vector<int>& row) {
+    constexpr int gap = -1, match = 5, mismatch = -1;
+    const size_t w = seq2.size();
+    row.resize(w + 1);
+    for (size_t x = 0; x <= w; ++x) row[x] = static_cast<int>(x) * gap;
+    for (size_t y = 1; y <= seq1.size(); ++y) {
+        int diagonal = row[0];
+        row[0] = static_cast<int>(y) * gap;
+        for (size_t x = 1; x <= w; ++x) {
+            int up = row[x];
+            int best = std::max(diagonal + (seq1[y - 1] == seq2[x - 1] ? match : mismatch), std::max(up, row[x - 1]) + gap);
+            diagonal = up;
+            row[x] = best;
+        }
+    }
+    return row[w];
+}
+
+int alignment_score(std::string_view seq1, std::string_view seq2) {
+    std::vector<int> row;
+    return alignment_score(seq1, seq2, row);
 }

@@ -1,7 +1,10 @@
 // Alignment of the sequences left outside every cluster against the cores
 // that share the most 4-letter words with them.
 #include <algorithm>
+#include <climits>
 
+#include "alignment.h"
+#include "alignment_kernels.h"
 #include "cluster_internal.h"
 #include "error.h"
 #include "hash.h"
@@ -55,6 +58,11 @@ public:
         word_cores_.resize(pairs.size());
         std::vector<uint32_t> fill(word_start_.begin(), word_start_.end() - 1);
         for (auto& p : pairs) word_cores_[fill[p.first]++] = p.second;
+    }
+
+    void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
+        tops.resize(words.size());
+        for (size_t q = 0; q < words.size(); ++q) rank(words[q], top_n, tops[q]);
     }
 
     // The best top_n cores (more shared words first, then lower rank),
@@ -125,124 +133,50 @@ private:
     std::vector<std::vector<uint32_t>> level_;
 };
 
-constexpr int guesses = 3;
-
-// Adds the bitmaps rows[0 .. nrows) into the bit planes (plane j, block b
-// at planes[j * blocks + b]), 64 cores per word. Rows go in by pairs through
-// carry-save adders: a carry waits at its weight for a second one, and only
-// then are both added, which costs about a third of adding every row through
-// all planes. Works through the blocks in chunks that stay in the
-// first-level cache; the inner loops run over the blocks of a chunk, so they
-// become vector code (cloned for wider vectors). Also counts the cores whose
-// count reaches first_guess, first_guess + 1, ... (guesses of them).
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void add_rows(
-    const uint64_t* const* rows, size_t nrows, size_t blocks, int used_planes, uint64_t* planes, unsigned first_guess,
-    size_t reached[guesses]) {
-    for (int g = 0; g < guesses; ++g) reached[g] = 0;
-    constexpr size_t chunk = 64;
-    for (size_t b0 = 0; b0 < blocks; b0 += chunk) {
-        const size_t len = std::min(chunk, blocks - b0);
-        uint64_t p[8][chunk] = {};
-        uint64_t waiting[8][chunk];
-        bool has_waiting[8] = {};
-        uint64_t carry[chunk];
-        // carry (weight 2^j) into plane j and up, bit by bit.
-        auto ripple = [&](int j) {
-            for (; j < used_planes; ++j) {
-                for (size_t k = 0; k < len; ++k) {
-                    uint64_t next = p[j][k] & carry[k];
-                    p[j][k] ^= carry[k];
-                    carry[k] = next;
-                }
-            }
-        };
-        // p[j] + a + b: the sum stays in p[j], the carry goes to carry.
-        auto add3 = [&](int j, const uint64_t* a, const uint64_t* b) {
-            for (size_t k = 0; k < len; ++k) {
-                uint64_t u = p[j][k] ^ a[k];
-                carry[k] = (p[j][k] & a[k]) | (u & b[k]);
-                p[j][k] = u ^ b[k];
-            }
-        };
-        size_t r = 0;
-        for (; r + 1 < nrows; r += 2) {
-            add3(0, rows[r] + b0, rows[r + 1] + b0);
-            for (int j = 1; j < used_planes; ++j) {
-                if (!has_waiting[j]) {
-                    for (size_t k = 0; k < len; ++k) waiting[j][k] = carry[k];
-                    has_waiting[j] = true;
-                    break;
-                }
-                uint64_t first[chunk];
-                for (size_t k = 0; k < len; ++k) first[k] = carry[k];
-                add3(j, waiting[j], first);
-                has_waiting[j] = false;
-            }
-        }
-        if (r < nrows) {
-            for (size_t k = 0; k < len; ++k) carry[k] = rows[r][b0 + k];
-            ripple(0);
-        }
-        for (int j = 1; j < used_planes; ++j) {
-            if (!has_waiting[j]) continue;
-            for (size_t k = 0; k < len; ++k) carry[k] = waiting[j][k];
-            ripple(j);
-        }
-        for (int j = 0; j < used_planes; ++j)
-            for (size_t k = 0; k < len; ++k) planes[static_cast<size_t>(j) * blocks + b0 + k] = p[j][k];
-        // While the chunk is in cache: how many cores reach each guess.
-        for (int g = 0; g < guesses; ++g) {
-            const unsigned v = first_guess + static_cast<unsigned>(g);
-            if (v >> used_planes != 0) continue;
-            size_t n = 0;
-            for (size_t k = 0; k < len; ++k) {
-                uint64_t greater = 0, equal = ~uint64_t{0};
-                for (int j = used_planes; j-- > 0;) {
-                    uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
-                    greater |= equal & p[j][k] & ~bit;
-                    equal &= ~(p[j][k] ^ bit);
-                }
-                n += static_cast<size_t>(__builtin_popcountll(greater | equal));
-            }
-            reached[g] += n;
-        }
+// The chosen cores of one sequence while the cores go by in index order: a
+// core enters when it shares more words than the weakest one held (any word
+// while there is room), which it then replaces; of equal counts the one met
+// first stays. The weakest sits on top of a heap.
+class top_cores {
+public:
+    explicit top_cores(size_t n) : n_(n) {}
+    void clear() { heap_.clear(); }
+    // The count a core needs to enter.
+    unsigned entry() const {
+        if (heap_.size() < n_) return 1;
+        return heap_.empty() ? UINT_MAX : static_cast<unsigned>(heap_.front().shared) + 1;
     }
-}
-
-// How many cores have a count of at least v, and of at least v + 1.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) std::pair<size_t, size_t> count_at_least(
-    const uint64_t* planes, size_t blocks, unsigned v, int used_planes) {
-    size_t n = 0, above = 0;
-    for (size_t b = 0; b < blocks; ++b) {
-        // Bit-sliced comparisons of each count with v and v + 1.
-        uint64_t greater = 0, equal = ~uint64_t{0}, greater1 = 0, equal1 = ~uint64_t{0};
-        for (int j = used_planes; j-- > 0;) {
-            uint64_t p = planes[static_cast<size_t>(j) * blocks + b];
-            uint64_t bit = 0 - static_cast<uint64_t>(v >> j & 1);
-            uint64_t bit1 = 0 - static_cast<uint64_t>((v + 1) >> j & 1);
-            greater |= equal & p & ~bit;
-            equal &= ~(p ^ bit);
-            greater1 |= equal1 & p & ~bit1;
-            equal1 &= ~(p ^ bit1);
+    void offer(int shared, uint32_t rank) {
+        if (static_cast<unsigned>(shared) < entry()) return;
+        if (heap_.size() == n_) {
+            std::pop_heap(heap_.begin(), heap_.end(), better);
+            heap_.pop_back();
         }
-        n += static_cast<size_t>(__builtin_popcountll(greater | equal));
-        above += static_cast<size_t>(__builtin_popcountll(greater1 | equal1));
+        heap_.push_back({shared, rank});
+        std::push_heap(heap_.begin(), heap_.end(), better);
     }
-    if (v >> used_planes != 0) n = 0;
-    if ((v + 1) >> used_planes != 0) above = 0;
-    return {n, above};
-}
+    // Weakest first: the order in which they are aligned.
+    void take(std::vector<candidate>& top) const {
+        top.assign(heap_.begin(), heap_.end());
+        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
+    }
+
+private:
+    size_t n_;
+    std::vector<candidate> heap_;
+};
 
 // For sequences short enough that a count fits a byte: per word, a bitmap
 // of the cores holding it; the counts of 64 cores at a time are added up
 // bit-sliced (plane j holds bit j of each count), so a sequence costs a few
-// word operations per 64 cores instead of an increment per shared word.
+// word operations per 64 cores instead of an increment per shared word. A
+// batch of sequences goes over the cores one chunk at a time, so the chunk's
+// bitmaps are read from cache, and only the cores that reach the count the
+// weakest chosen core needs are looked at one by one.
 class bitmap_ranker {
 public:
-    static constexpr int planes = 8;
-
     bitmap_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
-        : blocks_(cores.size() / 64 + 1), bitmap_(word_slots), plane_(planes * blocks_), multiplicity_(word_slots, 0) {
+        : blocks_((cores.size() / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words), bitmap_(word_slots) {
         std::vector<int> words;
         for (uint32_t r = 0; r < cores.size(); ++r) {
             words_of(st.seq(cores[r]), words);
@@ -253,111 +187,103 @@ public:
         }
     }
 
-    void rank(const std::vector<int>& words, size_t top_n, std::vector<candidate>& top) {
-        top.clear();
-        inputs_.clear();
-        for (int w : words)
-            if (!bitmap_[w].empty() && multiplicity_[w]++ == 0) inputs_.push_back(w);
-        if (inputs_.empty()) return;
-        // Each word added as often as it occurs in the sequence.
-        rows_.clear();
-        unsigned total = 0;
-        for (int w : inputs_) {
-            for (uint32_t k = 0; k < multiplicity_[w]; ++k) rows_.push_back(bitmap_[w].data());
-            total += multiplicity_[w];
-            multiplicity_[w] = 0;
+    // tops[q] gets the chosen cores of the sequence with words[q].
+    void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
+        const size_t batch = words.size();
+        inputs_.resize(batch);
+        used_planes_.resize(batch);
+        while (chosen_.size() < batch) chosen_.emplace_back(top_n);
+        for (size_t q = 0; q < batch; ++q) {
+            chosen_[q].clear();
+            // A word goes in as often as it occurs in the sequence.
+            inputs_[q].clear();
+            for (int w : words[q])
+                if (!bitmap_[w].empty()) inputs_[q].push_back(w);
+            int used_planes = 1;
+            while (used_planes < kernel_layout::max_planes && (inputs_[q].size() >> used_planes) != 0) ++used_planes;
+            used_planes_[q] = used_planes;
         }
-        int used_planes = 1;
-        while (used_planes < planes && (total >> used_planes) != 0) ++used_planes;
-        // The least count is usually close to the previous sequence's: the
-        // counts around it come with the addition.
-        const unsigned guess = std::clamp(last_least_, 2u, std::max(2u, total)) - 1;
-        size_t reached[guesses];
-        add_rows(rows_.data(), rows_.size(), blocks_, used_planes, plane_.data(), guess, reached);
-        // The least count: the largest one that at least top_n cores reach
-        // (1 when fewer than top_n cores share a word at all).
-        // The count reached is monotone in v; the search starts from the
-        // previous sequence's answer, which is usually close.
-        unsigned least = std::clamp(last_least_, 1u, total);
-        for (;;) {
-            auto [at, above] = least >= guess && least + 1 < guess + guesses
-                                   ? std::pair<size_t, size_t>(reached[least - guess], reached[least + 1 - guess])
-                                   : count_at_least(plane_.data(), blocks_, least, used_planes);
-            if (least > 1 && at < top_n) {
-                --least;
-            } else if (least < total && above >= top_n) {
-                ++least;
-            } else {
-                break;
+        constexpr size_t chunk = kernel_layout::chunk_blocks;
+        uint64_t masks[chunk];
+        for (size_t b0 = 0; b0 < blocks_; b0 += chunk) {
+            const size_t len = std::min(chunk, blocks_ - b0);
+            for (size_t q = 0; q < batch; ++q) {
+                if (inputs_[q].empty()) continue;
+                rows_.clear();
+                for (int w : inputs_[q]) rows_.push_back(bitmap_[w].data() + b0);
+                top_cores& chosen = chosen_[q];
+                unsigned bar = chosen.entry();
+                uint64_t any = kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes_[q], bar, masks);
+                while (any != 0) {
+                    const size_t k = static_cast<size_t>(__builtin_ctzll(any));
+                    any &= any - 1;
+                    for (uint64_t m = masks[k]; m != 0; m &= m - 1) {
+                        // Few cores get here: their counts are added up again.
+                        const int bit = __builtin_ctzll(m);
+                        int count = 0;
+                        for (const uint64_t* row : rows_) count += static_cast<int>(row[k] >> bit & 1);
+                        chosen.offer(count, static_cast<uint32_t>((b0 + k) * 64 + static_cast<size_t>(bit)));
+                    }
+                    // While the chosen cores fill up the bar rises quickly:
+                    // the rest of the chunk is marked again against it.
+                    if (any != 0 && chosen.entry() > bar) {
+                        bar = chosen.entry();
+                        any = kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes_[q], bar, masks) & (~uint64_t{0} << (k + 1));
+                    }
+                }
             }
         }
-        last_least_ = least;
-        size_t ties = 0;
-        for (size_t b = 0; b < blocks_; ++b) {
-            uint64_t mask = at_least(b, least, used_planes);
-            while (mask != 0) {
-                int bit = __builtin_ctzll(mask);
-                mask &= mask - 1;
-                unsigned count = 0;
-                for (int j = 0; j < used_planes; ++j) count |= static_cast<unsigned>(plane_[static_cast<size_t>(j) * blocks_ + b] >> bit & 1) << j;
-                // Ties at the least count come in rank order: the first ones stay.
-                if (count == least && ties++ >= top_n) continue;
-                top.push_back({static_cast<int>(count), static_cast<uint32_t>(b * 64 + static_cast<size_t>(bit))});
-            }
-        }
-        if (top.size() > top_n) {
-            std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
-            top.resize(top_n);
-        }
-        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
+        tops.resize(batch);
+        for (size_t q = 0; q < batch; ++q) chosen_[q].take(tops[q]);
     }
 
 private:
-    // The cores of block b whose count is at least v.
-    uint64_t at_least(size_t b, unsigned v, int used_planes) const {
-        uint64_t greater = 0, equal = ~uint64_t{0};
-        for (int j = used_planes; j-- > 0;) {
-            uint64_t p = plane_[static_cast<size_t>(j) * blocks_ + b];
-            if (v >> j & 1) {
-                equal &= p;
-            } else {
-                greater |= equal & p;
-                equal &= ~p;
-            }
-        }
-        if (v >> used_planes != 0) return 0;
-        return greater | equal;
-    }
-
-
+    const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
     size_t blocks_;
     std::vector<std::vector<uint64_t>> bitmap_;
-    std::vector<uint64_t> plane_;
-    std::vector<uint32_t> multiplicity_;
-    std::vector<int> inputs_;
+    std::vector<std::vector<int>> inputs_;
+    std::vector<int> used_planes_;
+    std::vector<top_cores> chosen_;
     std::vector<const uint64_t*> rows_;
-    unsigned last_least_ = 1;
+};
+
+// The scores of a sequence against its candidate cores, up to dp_lanes
+// cores at once in the vector kernel (16-bit scores: short sequences only).
+class candidate_scorer {
+public:
+    void score(const cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<candidate>& top, std::string_view s,
+               std::vector<int>& scores) {
+        using kernel_layout::dp_lanes;
+        scores.resize(top.size());
+        core_.resize(s.size());
+        for (size_t x = 0; x < s.size(); ++x) core_[x] = static_cast<unsigned char>(s[x]);
+        for (size_t first = 0; first < top.size(); first += dp_lanes) {
+            const size_t count = std::min(dp_lanes, top.size() - first);
+            size_t m = 0;
+            for (size_t l = 0; l < count; ++l) m = std::max(m, st.seq(cores[top[first + l].rank]).size());
+            if (m + s.size() >= kernel_layout::narrow_length_limit) {
+                for (size_t l = 0; l < count; ++l) scores[first + l] = alignment_score(st.seq(cores[top[first + l].rank]), s, row_);
+                continue;
+            }
+            letters_.assign(m * dp_lanes, -1);
+            for (size_t l = 0; l < count; ++l) {
+                std::string_view c = st.seq(cores[top[first + l].rank]);
+                for (size_t y = 0; y < c.size(); ++y) letters_[y * dp_lanes + l] = static_cast<unsigned char>(c[y]);
+            }
+            cells_.resize((s.size() + 1) * dp_lanes);
+            ends_.resize((m + 1) * dp_lanes);
+            kernels_.scores(letters_.data(), m, core_.data(), s.size(), cells_.data(), ends_.data());
+            for (size_t l = 0; l < count; ++l) scores[first + l] = ends_[st.seq(cores[top[first + l].rank]).size() * dp_lanes + l];
+        }
+    }
+
+private:
+    const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
+    std::vector<int16_t> letters_, core_, cells_, ends_;
+    std::vector<int> row_;
 };
 
 }  // namespace
-
-int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row) {
-    constexpr int gap = -1, match = 5, mismatch = -1;
-    const size_t w = b.size();
-    row.resize(w + 1);
-    for (size_t x = 0; x <= w; ++x) row[x] = static_cast<int>(x) * gap;
-    for (size_t y = 1; y <= a.size(); ++y) {
-        int diagonal = row[0];
-        row[0] = static_cast<int>(y) * gap;
-        for (size_t x = 1; x <= w; ++x) {
-            int mod = diagonal + (a[y - 1] == b[x - 1] ? match : mismatch);
-            int best = std::max({mod, row[x] + gap, row[x - 1] + gap});
-            diagonal = row[x];
-            row[x] = best;
-        }
-    }
-    return row[w];
-}
 
 namespace {
 template <class Ranker>
@@ -393,9 +319,8 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
                out_stream& out) {
     const uint32_t n = st.num_entries;
     const cluster_progress progress = cluster_progress_for(n, "entries");
-    std::vector<int> words;
-    std::vector<candidate> top;
-    std::vector<int> row;
+    candidate_scorer scorer;
+    std::vector<int> scores;
     int64_t aligned = 0, unaligned = 0, score_sum = 0;
     struct hit {
         uint32_t seq;
@@ -405,19 +330,25 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
     std::vector<hit> hits;
     const size_t top_n = static_cast<size_t>(settings.align_top_n);
 
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!st.used[i]) {
+    // Sequences are ranked a batch at a time, then aligned in index order.
+    const size_t batch_size = std::clamp<size_t>((size_t{1} << 20) / std::max<size_t>(top_n, 1), 1, 256);
+    std::vector<uint32_t> batch;
+    std::vector<std::vector<int>> batch_words;
+    std::vector<std::vector<candidate>> tops;
+    auto flush = [&] {
+        batch_words.resize(batch.size());
+        for (size_t q = 0; q < batch.size(); ++q) words_of(st.seq(batch[q]), batch_words[q]);
+        ranker.rank_batch(batch_words, top_n, tops);
+        for (size_t q = 0; q < batch.size(); ++q) {
+            const uint32_t i = batch[q];
             std::string_view s = st.seq(i);
-            words_of(s, words);
-            ranker.rank(words, top_n, top);
             // Aligned from the weakest candidate up; of equal scores the
             // first aligned stays.
+            scorer.score(st, cores, tops[q], s, scores);
             int best = 0;
             uint32_t best_rank = UINT32_MAX;
-            for (const candidate& c : top) {
-                int score = cluster_align_score(st.seq(cores[c.rank]), s, row);
-                if (score > best) best = score, best_rank = c.rank;
-            }
+            for (size_t c = 0; c < tops[q].size(); ++c)
+                if (scores[c] > best) best = scores[c], best_rank = tops[q][c].rank;
             if (best >= settings.align_score_cutoff && best_rank != UINT32_MAX) {
                 ++aligned;
                 hits.push_back({i, cores[best_rank], best});
@@ -426,8 +357,16 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
             }
             score_sum += best;
         }
+        batch.clear();
+    };
+    for (uint32_t i = 0; i < n; ++i) {
+        if (!st.used[i]) {
+            batch.push_back(i);
+            if (batch.size() == batch_size) flush();
+        }
         progress.at(i);
     }
+    flush();
     const int64_t average = aligned + unaligned == 0 ? 0 : score_sum / (aligned + unaligned);
 
     out.printf("#Alignment score cutoff: %d\tAligned top %d candidates\n", settings.align_score_cutoff, settings.align_top_n);

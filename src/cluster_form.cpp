@@ -253,20 +253,28 @@ bool in_range_of(std::string_view u, std::string_view c) {
     return (ok(c[at[0]]) && ok(u[at[1]])) || (ok(c[at[1]]) && ok(u[at[0]]));
 }
 
-// The three thirds of a sequence: two sequences within two positions of
-// each other agree on one of them at least.
-uint64_t third_key(const seq_hasher& hasher, std::string_view s, int k) {
-    size_t from = s.size() * static_cast<size_t>(k) / 3, to = s.size() * static_cast<size_t>(k + 1) / 3;
-    return seq_hasher::finish(hasher.sum(s.substr(0, to)) - hasher.sum(s.substr(0, from)), s.size() * 4 + static_cast<size_t>(k));
+// Two sequences within two positions of each other agree on at least two of
+// their four quarters, so on one of the six pairs of quarters. The key of a
+// pair is the hash of those letters with the others blanked.
+constexpr int quarter_pairs = 6;
+
+void quarter_pair_keys(const seq_hasher& hasher, std::string_view s, uint64_t keys[quarter_pairs]) {
+    uint64_t quarter[4];
+    for (int k = 0; k < 4; ++k) {
+        size_t from = s.size() * static_cast<size_t>(k) / 4, to = s.size() * static_cast<size_t>(k + 1) / 4;
+        quarter[k] = hasher.sum(s.substr(0, to)) - hasher.sum(s.substr(0, from));
+    }
+    int n = 0;
+    for (int a = 0; a < 4; ++a)
+        for (int b = a + 1; b < 4; ++b, ++n) keys[n] = seq_hasher::finish(quarter[a] + quarter[b], s.size() * 8 + static_cast<size_t>(n));
 }
 
-// Cores indexed by their thirds; each unplaced sequence is compared with
-// the cores that share a third with it. Chosen when those groups are small.
-bool secondary_by_thirds(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced, bool forced) {
-    std::vector<uint64_t> keys;
-    keys.reserve(cores.size() * 3);
-    for (uint32_t c : cores)
-        for (int k = 0; k < 3; ++k) keys.push_back(third_key(st.hasher, st.seq(c), k));
+// Cores indexed by their pairs of quarters; each unplaced sequence is
+// compared with the cores that share a pair with it. Chosen when those
+// groups are small (they grow with constant stretches in the sequences).
+bool secondary_by_quarters(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced, bool forced) {
+    std::vector<uint64_t> keys(cores.size() * quarter_pairs);
+    for (size_t k = 0; k < cores.size(); ++k) quarter_pair_keys(st.hasher, st.seq(cores[k]), &keys[k * quarter_pairs]);
     if (!forced) {
         // Expected comparisons per unplaced sequence against the look-ups
         // and insertions the variant index would cost.
@@ -284,13 +292,24 @@ bool secondary_by_thirds(cluster_state& st, const std::vector<uint32_t>& cores, 
     }
     flat_index index;
     index.reset(keys.size());
-    for (size_t k = 0; k < keys.size(); ++k) index.insert(keys[k], cores[k / 3]);
+    for (size_t k = 0; k < keys.size(); ++k) index.insert(keys[k], cores[k / quarter_pairs]);
+    std::vector<uint64_t>().swap(keys);
+    // Keys are worked out and their slots prefetched a few sequences ahead.
+    constexpr size_t ahead = 8;
+    uint64_t ring[ahead][quarter_pairs];
+    auto prepare = [&](size_t k) {
+        quarter_pair_keys(st.hasher, st.seq(unplaced[k]), ring[k % ahead]);
+        for (uint64_t key : ring[k % ahead]) index.prefetch(key);
+    };
+    for (size_t k = 0; k < std::min(unplaced.size(), ahead - 1); ++k) prepare(k);
     std::vector<uint32_t> in_range;
-    for (uint32_t i : unplaced) {
+    for (size_t k = 0; k < unplaced.size(); ++k) {
+        if (k + ahead - 1 < unplaced.size()) prepare(k + ahead - 1);
+        const uint32_t i = unplaced[k];
         std::string_view s = st.seq(i);
         in_range.clear();
-        for (int k = 0; k < 3; ++k) {
-            index.find(third_key(st.hasher, s, k), [&](uint32_t c) {
+        for (uint64_t key : ring[k % ahead]) {
+            index.find(key, [&](uint32_t c) {
                 if (in_range_of(s, st.seq(c))) in_range.push_back(c);
                 return false;
             });
@@ -308,6 +327,6 @@ void cluster_form_secondary(cluster_state& st, secondary_search how) {
         if (!st.used[i]) unplaced.push_back(i);
         if (st.core[i]) cores.push_back(i);
     }
-    if (how == secondary_search::variants || !secondary_by_thirds(st, cores, unplaced, how == secondary_search::thirds))
+    if (how == secondary_search::variants || !secondary_by_quarters(st, cores, unplaced, how == secondary_search::quarters))
         secondary_by_variants(st, cores, unplaced);
 }

@@ -83,8 +83,9 @@ void cluster_find_neighbours(cluster_state& st);
 void cluster_form_initial(cluster_state& st, bool single_flag);
 // The cores two positions from an unplaced sequence are found either through
 // an index of the cores' 1-letter variants or by comparing it with the cores
-// that share a third of it; automatic picks the cheaper for the table.
-enum class secondary_search { automatic, variants, thirds };
+// that share two of its four quarters; automatic picks the cheaper for the
+// table.
+enum class secondary_search { automatic, variants, quarters };
 void cluster_form_secondary(cluster_state& st, secondary_search how = secondary_search::automatic);
 // The cluster file: header, cluster lines, unclustered lines.
 void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_count, out_stream& out);
@@ -92,9 +93,6 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
 void cluster_align_remaining(const cluster_state& st, const cluster_settings& settings, out_stream& out);
 // The statistics phase and its file (progress on standard error).
 void cluster_statistics(const cluster_state& st, out_stream& out);
-
-// Score of the global alignment of a against b (gap -1, match 5, mismatch -1).
-int cluster_align_score(std::string_view a, std::string_view b, std::vector<int>& row);
 
 // The progress line of the long phases, every tenth of the entries.
 struct cluster_progress {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "line_reader.h"
+#include "byte_source.h"
 
 // True when the bytes start with the gzip magic number 0x1f 0x8b.
 bool looks_like_gzip(const char* bytes, size_t size);

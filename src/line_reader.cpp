@@ -1,120 +1,12 @@
 #include "line_reader.h"
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "error.h"
-#include "gzip.h"
 
 namespace {
 
 constexpr size_t initial_capacity = 1 << 20;
 
-class fd_source : public byte_source {
-public:
-    fd_source(int fd, bool owns_fd, read_failure on_error)
-        : fd_(fd), owns_fd_(owns_fd), on_error_(std::move(on_error)) {}
-    ~fd_source() override {
-        if (owns_fd_) ::close(fd_);
-    }
-    size_t read(char* buffer, size_t size) override {
-        for (;;) {
-            ssize_t got = ::read(fd_, buffer, size);
-            if (got >= 0) return static_cast<size_t>(got);
-            if (errno == EINTR) continue;
-            fail(on_error_.status, "%s", on_error_.message.c_str());
-        }
-    }
-
-private:
-    int fd_;
-    bool owns_fd_;
-    read_failure on_error_;
-};
-
-class memory_source : public byte_source {
-public:
-    explicit memory_source(std::string text) : text_(std::move(text)) {}
-    size_t read(char* buffer, size_t size) override {
-        size_t n = std::min(size, text_.size() - offset_);
-        std::memcpy(buffer, text_.data() + offset_, n);
-        offset_ += n;
-        return n;
-    }
-
-private:
-    std::string text_;
-    size_t offset_ = 0;
-};
-
-// Reads until two bytes are in hand or the input ends.
-std::string sniff(byte_source& source) {
-    std::string prefix(2, '\0');
-    size_t have = 0;
-    while (have < 2) {
-        size_t got = source.read(prefix.data() + have, 2 - have);
-        if (got == 0) break;
-        have += got;
-    }
-    prefix.resize(have);
-    return prefix;
-}
-
-class prefixed_source : public byte_source {
-public:
-    prefixed_source(std::string prefix, std::unique_ptr<byte_source> rest)
-        : prefix_(std::move(prefix)), rest_(std::move(rest)) {}
-    size_t read(char* buffer, size_t size) override {
-        if (offset_ < prefix_.size()) {
-            size_t n = std::min(size, prefix_.size() - offset_);
-            std::memcpy(buffer, prefix_.data() + offset_, n);
-            offset_ += n;
-            return n;
-        }
-        return rest_->read(buffer, size);
-    }
-
-private:
-    std::string prefix_;
-    size_t offset_ = 0;
-    std::unique_ptr<byte_source> rest_;
-};
-
 }  // namespace
-
-std::unique_ptr<line_reader> line_reader::open(const char* path, read_failure on_read_error, bool gzip_allowed,
-                                               read_failure on_decompress_error) {
-    int fd = 0;
-    bool owns = false;
-    if (path != nullptr) {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
-        owns = true;
-    }
-    // A directory opens but cannot be read: treat it as not openable.
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        if (owns) ::close(fd);
-        return nullptr;
-    }
-    std::unique_ptr<byte_source> source = std::make_unique<fd_source>(fd, owns, std::move(on_read_error));
-    bool compressed = false;
-    if (gzip_allowed) {
-        std::string prefix = sniff(*source);
-        compressed = looks_like_gzip(prefix.data(), prefix.size());
-        if (compressed) {
-            source = make_gzip_source(std::move(source), std::move(prefix), std::move(on_decompress_error));
-        } else {
-            source = std::make_unique<prefixed_source>(std::move(prefix), std::move(source));
-        }
-    }
-    auto reader = std::make_unique<line_reader>(std::move(source));
-    reader->compressed_ = compressed;
-    return reader;
-}
 
 void line_reader::skip_rest() {
     begin_ = end_ = 0;
@@ -129,7 +21,7 @@ line_reader::line_reader(std::unique_ptr<byte_source> source)
 line_reader::~line_reader() = default;
 
 std::unique_ptr<line_reader> line_reader::from_memory(std::string text) {
-    return std::make_unique<line_reader>(std::make_unique<memory_source>(std::move(text)));
+    return std::make_unique<line_reader>(make_memory_source(std::move(text)));
 }
 
 // Moves the unread tail to the front (growing the buffer when a single line

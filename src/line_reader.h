@@ -10,19 +10,7 @@
 #include <string>
 #include <string_view>
 
-// Where the bytes come from: a file descriptor, or a decompressor over one.
-class byte_source {
-public:
-    virtual ~byte_source() = default;
-    // Fills up to size bytes; returns the count, 0 at the end. On a fault
-    // it ends the run with the failure the source was set up with.
-    virtual size_t read(char* buffer, size_t size) = 0;
-};
-
-struct read_failure {
-    std::string message;  // written to standard error as it stands
-    int status = 1;
-};
+#include "byte_source.h"
 
 class line_reader {
 public:

@@ -5,143 +5,20 @@
 #include <cstring>
 
 #include "alignment.h"
+#include "alignment_kernels.h"
 #include "hash.h"
 #include "map_tables.h"
 
 namespace {
 
-// Letter masks come in rows for A, C, G, T, N and a last row of all ones,
-// which stands for any other character of the core: it matches everything,
-// so the common subsequence can only come out longer and the bound stays an
-// upper bound.
-constexpr size_t letter_rows = 6;
-constexpr size_t block_bytes = 32;
-// Blocks are processed four at a time, so tables are padded to that.
-constexpr size_t blocks_at_once = 4;
-// 16-bit scores cannot overflow while the two lengths together stay below this.
-constexpr size_t narrow_length_limit = 6000;
-constexpr size_t dp_lanes = 16;
+using namespace kernel_layout;
 
-// A, C, G, T and N have rows 0 to 4; every other byte shares row 5.
+// A, C, G, T and N have rows 0 to 4; every other byte shares row 5 (all
+// ones: it matches everything, so the common subsequence can only come out
+// longer and the bound stays an upper bound).
 size_t letter_row(char c) { return std::min<size_t>(word_index::letter_code(c), letter_rows - 1); }
 
 int16_t letter_value(char c) { return static_cast<int16_t>(static_cast<unsigned char>(c)); }
-
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return yes;
-}
-
-// Bit-parallel longest common subsequence of every barcode of a table with
-// the core (the barcode's letter masks are the pattern, the core's letters
-// the text; a zero bit in the final state is one letter of the subsequence),
-// then the score bound 6 * lcs - max(length1, length2): an alignment with M
-// matches, X mismatches and the rest gaps scores 7M + X - (length1 + length2),
-// and X is at most min(length1, length2) - M, M at most the lcs.
-template <typename Lane, int Bytes, size_t Blocks>
-inline __attribute__((always_inline)) void bound_kernel(const Lane* masks, const Lane* length_masks, const int32_t* positions,
-                                                        size_t lanes_total, const uint8_t* rows, size_t n, int* bounds) {
-    typedef Lane vec __attribute__((vector_size(Bytes)));
-    constexpr size_t block_lanes = block_bytes / sizeof(Lane);
-    constexpr size_t vec_lanes = Bytes / sizeof(Lane);
-    constexpr size_t parts = block_bytes / Bytes;
-    constexpr size_t chains = Blocks * parts;
-    constexpr size_t block_stride = letter_rows * block_lanes;
-    Lane state[chains * vec_lanes];
-    for (size_t first = 0; first < lanes_total; first += Blocks * block_lanes) {
-        const Lane* base = masks + (first / block_lanes) * block_stride;
-        vec v[chains];
-        for (size_t c = 0; c < chains; ++c) v[c] = ~vec{};
-        for (size_t i = 0; i < n; ++i) {
-            const Lane* row = base + rows[i] * block_lanes;
-#pragma GCC unroll 8
-            for (size_t c = 0; c < chains; ++c) {
-                vec x;
-                std::memcpy(&x, row + (c / parts) * block_stride + (c % parts) * vec_lanes, Bytes);
-                vec u = v[c] & x;
-                v[c] = (v[c] + u) | (v[c] - u);
-            }
-        }
-        for (size_t c = 0; c < chains; ++c) std::memcpy(state + c * vec_lanes, &v[c], Bytes);
-        for (size_t c = 0; c < chains; ++c) {
-            for (size_t j = 0; j < vec_lanes; ++j) {
-                size_t lane = first + (c / parts) * block_lanes + (c % parts) * vec_lanes + j;
-                int32_t position = positions[lane];
-                if (position < 0) continue;
-                Lane common = ~state[c * vec_lanes + j] & length_masks[lane];
-                int lcs = sizeof(Lane) == 4 ? __builtin_popcount(static_cast<uint32_t>(common))
-                                            : __builtin_popcountll(static_cast<uint64_t>(common));
-                int length = std::max(__builtin_popcountll(static_cast<uint64_t>(length_masks[lane])), static_cast<int>(n));
-                bounds[position] = 6 * lcs - length;
-            }
-        }
-    }
-}
-
-// Needleman-Wunsch scores of 16 barcodes at once, one per 16-bit lane: the
-// rows follow the barcodes' letters (different in every lane), the columns
-// the core's letters (the same in all lanes). The last column of every row is
-// kept, since each lane's score sits in the row of its own length.
-template <int Bytes>
-inline __attribute__((always_inline)) void score_kernel(const int16_t* letters, size_t m, const int16_t* core, size_t n,
-                                                        int16_t* cells, int16_t* ends) {
-    typedef int16_t vec __attribute__((vector_size(Bytes)));
-    constexpr size_t vec_lanes = Bytes / 2;
-    for (size_t part = 0; part < dp_lanes; part += vec_lanes) {
-        for (size_t x = 0; x <= n; ++x) {
-            vec start = vec{} - static_cast<int16_t>(x);
-            std::memcpy(cells + x * vec_lanes, &start, Bytes);
-        }
-        std::memcpy(ends + part, cells + n * vec_lanes, Bytes);
-        for (size_t y = 1; y <= m; ++y) {
-            vec b;
-            std::memcpy(&b, letters + (y - 1) * dp_lanes + part, Bytes);
-            vec diag;
-            std::memcpy(&diag, cells, Bytes);
-            vec left = vec{} - static_cast<int16_t>(y);
-            std::memcpy(cells, &left, Bytes);
-            for (size_t x = 1; x <= n; ++x) {
-                vec up;
-                std::memcpy(&up, cells + x * vec_lanes, Bytes);
-                vec c = vec{} + core[x - 1];
-                vec sub = ((b == c) & 6) - 1;
-                vec d = diag + sub;
-                vec g = (up > left ? up : left) - 1;
-                vec h = d > g ? d : g;
-                diag = up;
-                left = h;
-                std::memcpy(cells + x * vec_lanes, &h, Bytes);
-            }
-            std::memcpy(ends + y * dp_lanes + part, &left, Bytes);
-        }
-    }
-}
-
-__attribute__((target("avx2,popcnt"))) void bounds_short_avx2(const uint32_t* masks, const uint32_t* length_masks,
-                                                               const int32_t* positions, size_t lanes, const uint8_t* rows,
-                                                               size_t n, int* bounds) {
-    bound_kernel<uint32_t, 32, 4>(masks, length_masks, positions, lanes, rows, n, bounds);
-}
-void bounds_short_sse(const uint32_t* masks, const uint32_t* length_masks, const int32_t* positions, size_t lanes,
-                      const uint8_t* rows, size_t n, int* bounds) {
-    bound_kernel<uint32_t, 16, 2>(masks, length_masks, positions, lanes, rows, n, bounds);
-}
-__attribute__((target("avx2,popcnt"))) void bounds_medium_avx2(const uint64_t* masks, const uint64_t* length_masks,
-                                                                const int32_t* positions, size_t lanes, const uint8_t* rows,
-                                                                size_t n, int* bounds) {
-    bound_kernel<uint64_t, 32, 4>(masks, length_masks, positions, lanes, rows, n, bounds);
-}
-void bounds_medium_sse(const uint64_t* masks, const uint64_t* length_masks, const int32_t* positions, size_t lanes,
-                       const uint8_t* rows, size_t n, int* bounds) {
-    bound_kernel<uint64_t, 16, 2>(masks, length_masks, positions, lanes, rows, n, bounds);
-}
-__attribute__((target("avx2"))) void scores_avx2(const int16_t* letters, size_t m, const int16_t* core, size_t n,
-                                                  int16_t* cells, int16_t* ends) {
-    score_kernel<32>(letters, m, core, n, cells, ends);
-}
-void scores_sse(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends) {
-    score_kernel<16>(letters, m, core, n, cells, ends);
-}
 
 // Lays the barcodes of one length class out as letter masks, blocks of
 // 32 bytes of lanes, six rows per block.
@@ -171,24 +48,8 @@ void build_masks(const std::vector<std::string>& sequences, std::vector<int32_t>
 
 }  // namespace
 
-int alignment_score(std::string_view barcode, std::string_view core) {
-    std::vector<int> row(core.size() + 1);
-    for (size_t x = 0; x <= core.size(); ++x) row[x] = -static_cast<int>(x);
-    for (size_t y = 1; y <= barcode.size(); ++y) {
-        int diag = row[0];
-        row[0] = -static_cast<int>(y);
-        for (size_t x = 1; x <= core.size(); ++x) {
-            int up = row[x];
-            int h = std::max(diag + (barcode[y - 1] == core[x - 1] ? 5 : -1), std::max(up, row[x - 1]) - 1);
-            diag = up;
-            row[x] = h;
-        }
-    }
-    return row[core.size()];
-}
-
 barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences, bool allow_wide)
-    : sequences_(sequences), wide_(allow_wide && have_avx2()) {
+    : sequences_(sequences), kernels_(&alignment_kernels_for(allow_wide ? isa_best() : isa_level::baseline)) {
     for (size_t p = 0; p < sequences.size(); ++p) {
         size_t length = sequences[p].size();
         auto position = static_cast<int32_t>(p);
@@ -204,10 +65,9 @@ barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences, bool
 void barcode_aligner::compute_bounds(std::string_view core) {
     std::vector<uint8_t> rows(core.size());
     for (size_t i = 0; i < core.size(); ++i) rows[i] = static_cast<uint8_t>(letter_row(core[i]));
-    bool wide = wide_;
-    (wide ? bounds_short_avx2 : bounds_short_sse)(short_masks_.data(), short_length_masks_.data(), short_positions_.data(),
+    kernels_->bounds_short(short_masks_.data(), short_length_masks_.data(), short_positions_.data(),
                                                   short_positions_.size(), rows.data(), rows.size(), bounds_.data());
-    (wide ? bounds_medium_avx2 : bounds_medium_sse)(medium_masks_.data(), medium_length_masks_.data(),
+    kernels_->bounds_medium(medium_masks_.data(), medium_length_masks_.data(),
                                                     medium_positions_.data(), medium_positions_.size(), rows.data(),
                                                     rows.size(), bounds_.data());
 }
@@ -217,7 +77,6 @@ void barcode_aligner::score(std::string_view core, const std::vector<int32_t>& c
     size_t n = core.size();
     core_letters_.resize(n);
     for (size_t x = 0; x < n; ++x) core_letters_[x] = letter_value(core[x]);
-    bool wide = wide_;
     for (size_t first = 0; first < candidates.size(); first += dp_lanes) {
         size_t count = std::min(dp_lanes, candidates.size() - first);
         size_t m = 0;
@@ -234,7 +93,7 @@ void barcode_aligner::score(std::string_view core, const std::vector<int32_t>& c
         }
         rows_.resize((n + 1) * dp_lanes);
         ends_.resize((m + 1) * dp_lanes);
-        (wide ? scores_avx2 : scores_sse)(letters_.data(), m, core_letters_.data(), n, rows_.data(), ends_.data());
+        kernels_->scores(letters_.data(), m, core_letters_.data(), n, rows_.data(), ends_.data());
         for (size_t l = 0; l < count; ++l) {
             size_t length = sequences_[static_cast<size_t>(candidates[first + l])].size();
             scores[first + l] = ends_[length * dp_lanes + l];

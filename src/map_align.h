@@ -11,10 +11,11 @@
 #include <string_view>
 #include <vector>
 
-constexpr int lowest_counted_score = -999999;
+#include "alignment.h"
 
-// The score of the global alignment of two sequences, without trace-back.
-int alignment_score(std::string_view barcode, std::string_view core);
+struct alignment_kernels;
+
+constexpr int lowest_counted_score = -999999;
 
 struct best_barcodes {
     int score = lowest_counted_score;
@@ -43,7 +44,7 @@ private:
     void take_best(const std::vector<int32_t>& candidates, const std::vector<int>& scores, best_barcodes& best);
 
     const std::vector<std::string>& sequences_;
-    bool wide_;
+    const alignment_kernels* kernels_;
     // Barcodes of up to 32 and of up to 64 letters, as letter masks in groups
     // of 32 bytes; longer ones get no bound.
     std::vector<int32_t> short_positions_, medium_positions_, long_positions_;

@@ -2,7 +2,12 @@
 
 #include <string>
 
+#include <algorithm>
+#include <random>
+#include <vector>
+
 #include "alignment.h"
+#include "alignment_kernels.h"
 
 namespace {
 
@@ -98,3 +103,58 @@ TEST(Align, NoColumnLimit) {
 }
 
 }  // namespace
+
+// Every kernel level this processor runs gives the scalar results: the
+// scores of 16 sequences at once, and which cores of random bitmaps reach a
+// count.
+TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
+    using namespace kernel_layout;
+    std::mt19937 random(11);
+    const char letters[] = "ACGTNx";
+    for (isa_level level : isa_levels_available()) {
+        const alignment_kernels& k = alignment_kernels_for(level);
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(k.level, level);
+        for (int round = 0; round < 40; ++round) {
+            std::string core(random() % 30, 'A');
+            for (char& c : core) c = letters[random() % 6];
+            std::vector<std::string> seqs(dp_lanes);
+            size_t m = 0;
+            for (auto& s : seqs) {
+                s.resize(random() % 30);
+                for (char& c : s) c = letters[random() % 6];
+                m = std::max(m, s.size());
+            }
+            std::vector<int16_t> lane_letters(m * dp_lanes, -1), core_letters(core.begin(), core.end());
+            for (size_t l = 0; l < dp_lanes; ++l)
+                for (size_t y = 0; y < seqs[l].size(); ++y) lane_letters[y * dp_lanes + l] = seqs[l][y];
+            std::vector<int16_t> cells((core.size() + 1) * dp_lanes), ends((m + 1) * dp_lanes);
+            k.scores(lane_letters.data(), m, core_letters.data(), core.size(), cells.data(), ends.data());
+            for (size_t l = 0; l < dp_lanes; ++l) EXPECT_EQ(ends[seqs[l].size() * dp_lanes + l], alignment_score(seqs[l], core)) << l;
+        }
+        for (size_t nrows : {1u, 2u, 3u, 7u, 20u, 130u}) {
+            const size_t len = vector_words * (1 + random() % (chunk_blocks / vector_words));
+            std::vector<std::vector<uint64_t>> bitmaps(nrows, std::vector<uint64_t>(len));
+            std::vector<const uint64_t*> rows;
+            for (auto& b : bitmaps) {
+                for (auto& w : b) w = (uint64_t{random()} << 32 | random()) & (uint64_t{random()} << 32 | random());
+                rows.push_back(b.data());
+            }
+            int used_planes = 1;
+            while ((nrows >> used_planes) != 0) ++used_planes;
+            const unsigned v = 1 + static_cast<unsigned>(random() % nrows);
+            std::vector<uint64_t> masks(chunk_blocks);
+            const uint64_t any = k.chunk_counts(rows.data(), nrows, len, used_planes, v, masks.data());
+            for (size_t word = 0; word < len; ++word) {
+                uint64_t want = 0;
+                for (size_t bit = 0; bit < 64; ++bit) {
+                    unsigned sum = 0;
+                    for (auto& b : bitmaps) sum += b[word] >> bit & 1;
+                    want |= static_cast<uint64_t>(sum >= v) << bit;
+                }
+                ASSERT_EQ(masks[word], want) << nrows << " rows, at least " << v << ", word " << word;
+                ASSERT_EQ(any >> word & 1, want != 0 ? 1u : 0u) << nrows << " rows, word " << word;
+            }
+        }
+    }
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -133,7 +134,7 @@ TEST(ClusterDifferential, FastMatchesStraightforwardOnRandomTables) {
         settings.min_unclustered_count = static_cast<int>(rng() % 4);
         reference_outputs want = reference_cluster(table, settings, true, true);
         // Both ways of finding the cores two positions away.
-        for (secondary_search how : {secondary_search::variants, secondary_search::thirds}) {
+        for (secondary_search how : {secondary_search::variants, secondary_search::quarters}) {
             reference_outputs got = fast_cluster(table, settings, true, true, how);
             ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial << " single " << settings.single_flag << "\n" << table;
             ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial << " n " << settings.align_top_n << "\n" << table;
@@ -167,3 +168,59 @@ TEST(ClusterDifferential, LongSequencesUseWideWordCounts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A table of the shape of real runs, scaled down: barcodes with error
+// copies (one or two changes), a fifth of the lines junk (random letters,
+// some shorter) and some copies with a letter inserted or lost. Thousands of
+// cores and hundreds of leftovers, so the alignment phase works through
+// several chunks of cores and several batches of sequences.
+std::string junk_heavy_table(std::mt19937& rng, int barcodes) {
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    auto random_text = [&](int length) {
+        std::string s;
+        for (int k = 0; k < length; ++k) s += "ACGT"[pick(4)];
+        return s;
+    };
+    std::string table;
+    for (int b = 0; b < barcodes; ++b) {
+        const std::string base = random_text(14);
+        table += base + "\t" + std::to_string(50 + pick(500)) + "\n";
+        for (int copies = pick(4); copies > 0; --copies) {
+            std::string s = base;
+            for (int e = 1 + pick(2); e > 0; --e) s[static_cast<size_t>(pick(14))] = "ACGTN"[pick(5)];
+            if (pick(8) == 0) {
+                if (pick(2) == 0)
+                    s.erase(static_cast<size_t>(pick(14)), 1), s += "ACGT"[pick(4)];
+                else
+                    s.insert(static_cast<size_t>(pick(14)), 1, "ACGT"[pick(4)]), s.pop_back();
+            }
+            table += s + "\t" + std::to_string(1 + pick(20)) + "\n";
+        }
+        if (pick(4) == 0) table += random_text(pick(5) == 0 ? 6 + pick(8) : 14) + "\t" + std::to_string(1 + pick(3)) + "\n";
+    }
+    return table;
+}
+
+}  // namespace
+
+TEST(ClusterDifferential, FastMatchesStraightforwardOnJunkHeavyTables) {
+    std::mt19937 rng(33);
+    for (int trial = 0; trial < 3; ++trial) {
+        std::string table = junk_heavy_table(rng, trial == 0 ? 300 : 5000);
+        cluster_settings settings;
+        settings.single_flag = trial == 1;
+        settings.align_top_n = trial == 0 ? 40 : trial == 1 ? 1 : 5;
+        settings.align_score_cutoff = 40;
+        reference_outputs want = reference_cluster(table, settings, true, true);
+        reference_outputs got = fast_cluster(table, settings, true, true);
+        ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial;
+        ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial;
+        ASSERT_EQ(got.statistics, want.statistics) << "trial " << trial;
+        int aligned = 0, unaligned = 0;
+        std::sscanf(got.alignments.c_str(), "%*[^\n]\n#Aligned sequences: %d\tUnaligned sequences: %d", &aligned, &unaligned);
+        if (trial == 0) continue;
+        EXPECT_GT(aligned + unaligned, 600) << "trial " << trial;
+    }
+}
