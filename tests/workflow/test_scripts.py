@@ -169,6 +169,22 @@ class Summary(Files):
         self.assertEqual({k: row[k] for k in expect}, expect)
         summary.check_buckets(row)
 
+    def test_merged_molecules_beside_the_molecules_per_key(self):
+        matrix_path = self.write("counts.tsv", "bcid\tbarcode\ts\nb1\tAAAA\t40\nb2\tCCCC\t2\n")
+        merged = self.write("mol.tsv", "#molecules: 42\n#molecule reads: 72\n#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
+                            "b1\tAAAA\t40\t40\t0\t0\t0\nb2\tCCCC\t2\t0\t0\t2\t0\n")
+        args = ["--matrix", matrix_path, "--out", os.path.join(self.dir.name, "s.tsv"), "--samples", "s",
+                "--count-tables", self.write("c.txt", UMI_TABLE), "--maps", self.write("m.txt", MAP_FILE)]
+        self.assertEqual(summary.main(args + ["--merged-molecules", merged]), 0)
+        row = tables.read_summary(os.path.join(self.dir.name, "s.tsv"))[0]
+        # The cluster buckets still add up to the 75 molecules per key; the
+        # merged ones are a line of their own, their share one of the reads.
+        self.assertEqual((row["molecules"], row["merged_molecules"], row["merged_molecule_reads"],
+                          row["assigned_reads"], row["assigned_fraction"]), ("75", "42", "72", "42", "0.9000"))
+        self.assertEqual(summary.main(args), 0)
+        row = tables.read_summary(os.path.join(self.dir.name, "s.tsv"))[0]
+        self.assertEqual((row["merged_molecules"], row["assigned_fraction"]), ("", "0.5600"))
+
     def test_orientation_of_the_largest_clusters(self):
         # Two 18-letter cores: one a word of the library, one the reverse
         # complement of a word.
@@ -379,6 +395,16 @@ class Report(unittest.TestCase):
         text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
         self.assertIn("nothing to compare", text)
         self.assertIn("only 0.0% of reads assigned", text)
+
+    def test_merged_molecules_are_shown_beside_the_molecules_per_key(self):
+        row = self.summary_row("s", 100, 40, 0, 1)
+        row.update(unit="molecules", table_reads="90", molecules="70", merged_molecules="40",
+                   merged_molecule_reads="88", assigned_fraction="0.9778")
+        text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[40]]), [row])
+        self.assertIn("97.8% of reads, as molecules", text)
+        self.assertIn("<td>s</td><td>90</td><td>70</td><td>40</td><td>88</td>", text)
+        row["merged_molecules"] = ""
+        self.assertNotIn("<h3>Molecules</h3>", report.build_report(["s"], [("a", "AAAA")], report.np.array([[40]]), [row]))
 
 
 if __name__ == "__main__":

@@ -87,19 +87,23 @@ def format_positions(positions):
     return ",".join(str(a) if a == b else "%d-%d" % (a, b) for a, b in runs)
 
 
-def split_key(key, positions, umi_set):
-    """(barcode letters, UMI letters) of a joined key."""
-    umi = "".join(key[p] for p in positions)
-    barcode = "".join(c for i, c in enumerate(key) if i not in umi_set)
-    return barcode, umi
-
-
-def read_umi_table(path, positions):
-    """barcode key -> {UMI: reads}, and the reads of the lines left out for
-    an N in the UMI. The reads are the table's last column."""
+def key_slices(positions, length):
+    """(barcode slices, UMI slices) of a joined key of this length."""
     umi_set = set(positions)
-    keys = collections.defaultdict(dict)
-    with_n = 0
+    barcode, umi = [], []
+    for i in range(length):
+        runs = umi if i in umi_set else barcode
+        if runs and runs[-1][1] == i:
+            runs[-1][1] = i + 1
+        else:
+            runs.append([i, i + 1])
+    return [slice(a, b) for a, b in barcode], [slice(a, b) for a, b in umi]
+
+
+def umi_table_keys(path, positions):
+    """(barcode key, UMI, reads) of each line of the UMI table whose UMI holds
+    no N, streamed. The reads are the table's last column."""
+    slices = {}
     with open(path, "rb") as f:
         for raw in f:
             if raw.startswith(b"#"):
@@ -107,19 +111,28 @@ def read_umi_table(path, positions):
             fields = raw.rstrip(b"\r\n").decode("ascii", "replace").split("\t")
             if len(fields) < 2:
                 continue
-            if len(fields[0]) <= positions[-1]:
-                raise TableError("%s: key %s is shorter than its UMI positions" % (path, fields[0]))
-            barcode, umi = split_key(fields[0], positions, umi_set)
-            reads = int(fields[-1])
+            key = fields[0]
+            cut = slices.get(len(key))
+            if cut is None:
+                if len(key) <= positions[-1]:
+                    raise TableError("%s: key %s is shorter than its UMI positions" % (path, key))
+                cut = slices[len(key)] = key_slices(positions, len(key))
+            umi = "".join(key[s] for s in cut[1]) if len(cut[1]) > 1 else key[cut[1][0]]
             if "N" in umi:
-                with_n += reads
                 continue
-            umis = keys[barcode]
-            umis[umi] = umis.get(umi, 0) + reads
-    return keys, with_n
+            barcode = "".join(key[s] for s in cut[0]) if len(cut[0]) != 1 else key[cut[0][0]]
+            yield barcode, umi, int(fields[-1])
 
 
-def key_cores(path, key_reads):
+def key_reads(path, positions):
+    """barcode key -> its reads with a clean UMI."""
+    reads = collections.Counter()
+    for barcode, _, n in umi_table_keys(path, positions):
+        reads[barcode] += n
+    return reads
+
+
+def key_cores(path, reads):
     """barcode key -> its core. A core keeps its own key. A member shared by
     several cores goes to the core with the most reads (those of the core's
     key in the UMI table), the earlier core line on ties: its reads then stay
@@ -135,7 +148,7 @@ def key_cores(path, key_reads):
             cores[core] = core
             if len(fields) > 6 and fields[6]:
                 for item in fields[6].split(","):
-                    offers[item.rsplit(":", 2)[0]].append((-key_reads.get(core, 0), order, core))
+                    offers[item.rsplit(":", 2)[0]].append((-reads.get(core, 0), order, core))
     for member, choices in offers.items():
         if member not in cores:
             cores[member] = min(choices)[2]
@@ -179,6 +192,10 @@ def collapse(umis):
     from the most-read UMI down (ties by the letters), breadth-first from
     their top, and a taken UMI is neither taken again nor walked through."""
     order = sorted(umis, key=lambda u: (-umis[u], u))
+    if len(order) == 1:
+        return order
+    # A UMI that cannot absorb even the least-read one needs no look-ups.
+    least = umis[order[-1]]
     taken = set()
     tops = []
     for top in order:
@@ -190,6 +207,8 @@ def collapse(umis):
         while queue:
             u = queue.popleft()
             bound = umis[u]
+            if bound < 2 * least - 1:
+                continue
             for v in neighbours(u):
                 if v in umis and v not in taken and bound >= 2 * umis[v] - 1:
                     taken.add(v)
@@ -197,31 +216,39 @@ def collapse(umis):
     return tops
 
 
-def barcode_umis(keys, cores, counted):
-    """barcode -> {UMI: [reads, reads per match kind]}: the UMIs of every key
-    that ends at the barcode, equal UMIs summed."""
-    merged = collections.defaultdict(dict)
-    for key, umis in keys.items():
+def barcode_umis(table, positions, cores, counted):
+    """barcode -> [{UMI: reads} per match kind]: the UMIs of every key that
+    ends at the barcode, equal UMIs summed, streamed from the UMI table."""
+    merged = {}
+    for key, umi, reads in umi_table_keys(table, positions):
         core = cores.get(key)
         for barcode, kind in counted.get(core, ()) if core is not None else ():
+            by_kind = merged.get(barcode)
+            if by_kind is None:
+                by_kind = merged[barcode] = [None] * len(KINDS)
             k = KINDS.index(kind)
-            into = merged[barcode]
-            for umi, reads in umis.items():
-                entry = into.get(umi)
-                if entry is None:
-                    entry = into[umi] = [0, [0] * len(KINDS)]
-                entry[0] += reads
-                entry[1][k] += reads
+            if by_kind[k] is None:
+                by_kind[k] = {}
+            by_kind[k][umi] = by_kind[k].get(umi, 0) + reads
     return merged
 
 
-def barcode_molecules(entries):
-    """Molecules per match kind of one barcode's merged UMIs."""
+def barcode_molecules(by_kind):
+    """(molecules per match kind, reads) of one barcode's merged UMIs."""
     per_kind = [0] * len(KINDS)
-    for top in collapse({umi: entry[0] for umi, entry in entries.items()}):
-        by_kind = entries[top][1]
-        per_kind[by_kind.index(max(by_kind))] += 1
-    return per_kind
+    kinds = [umis for umis in by_kind if umis] if by_kind else []
+    if not kinds:
+        return per_kind, 0
+    if len(kinds) == 1:
+        totals = kinds[0]
+    else:
+        totals = collections.Counter()
+        for umis in kinds:
+            totals.update(umis)
+    for top in collapse(totals):
+        counts = [umis.get(top, 0) if umis else 0 for umis in by_kind]
+        per_kind[counts.index(max(counts))] += 1
+    return per_kind, sum(totals.values())
 
 
 def write_molecules(report_path, out_path, merged):
@@ -231,10 +258,9 @@ def write_molecules(report_path, out_path, merged):
     rows = []
     molecules = reads = 0
     for row in read_report(report_path):
-        entries = merged.get(row[1], {})
-        per_kind = barcode_molecules(entries)
+        per_kind, umi_reads = barcode_molecules(merged.get(row[1]))
         molecules += sum(per_kind)
-        reads += sum(entry[0] for entry in entries.values())
+        reads += umi_reads
         rows.append("%s\t%s\t%d\t%s\n" % (row[0], row[1], sum(per_kind), "\t".join(map(str, per_kind))))
     with open(out_path, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as out:
         out.write("#molecules: %d\n#molecule reads: %d\n" % (molecules, reads))
@@ -272,10 +298,8 @@ def main(argv):
         positions = parse_positions(args.umi_positions)
         with open(args.align_cutoff) as f:
             cutoff = int(f.read().split()[0])
-        keys, _ = read_umi_table(args.umi_table, positions)
-        key_reads = {key: sum(umis.values()) for key, umis in keys.items()}
-        merged = barcode_umis(keys, key_cores(args.clusters, key_reads), core_barcodes(args.map, cutoff))
-        del keys
+        cores = key_cores(args.clusters, key_reads(args.umi_table, positions))
+        merged = barcode_umis(args.umi_table, positions, cores, core_barcodes(args.map, cutoff))
         molecules, reads = write_molecules(args.report, args.out, merged)
     except (OSError, ValueError, IndexError, TableError) as error:
         print("molecules: %s" % error, file=sys.stderr)

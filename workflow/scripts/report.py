@@ -80,7 +80,8 @@ def warnings_for(row):
 
 
 def merged(row):
-    return bool(row.get("merged_molecules"))
+    """Molecules merged per barcode (summary.py leaves the column empty else)."""
+    return row.get("unit") == "molecules" and row.get("merged_molecules", "") != ""
 
 
 def assigned_unit(row):

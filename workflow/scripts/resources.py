@@ -13,9 +13,9 @@ factor times the input's size:
             the tables and neighbourhoods): 10 MB per MB
   map       the cluster file and the barcode file: 6 MB per MB
   tabulate  the map file is streamed; the barcodes are kept: 2 MB per MB
-  molecules the UMI table (~80 bytes a (barcode, UMI) key on disk, some
-            600 in Python's dicts, kept per key and again per barcode) and
-            the cluster and map files: 8 MB per MB
+  molecules the UMI table is streamed twice; the UMIs are kept per barcode
+            (~32 bytes a (barcode, UMI) key on disk, ~120 at the peak)
+            with the cluster and map files: 8 MB per MB
 
 with a floor of 256 MB (the interpreter-free process itself needs ~10 MB),
 and a time of 10 minutes plus 1 minute per 100 MB of input (count reads
