@@ -5,7 +5,7 @@
 
 import os
 import random
-import shutil
+import re
 import subprocess
 import sys
 import tempfile
@@ -304,6 +304,15 @@ class Molecules(Files):
                 else:
                     self.assertEqual((got, where), (joined, positions))
         self.assertEqual(molecules.parse_positions(molecules.format_positions([0, 1, 2, 5, 7, 8])), [0, 1, 2, 5, 7, 8])
+        # Any text, layouts or not: an answer, never an exception.
+        rng = random.Random(3)
+        pieces = ["AC", "N", "[4]", "[2-5]", "[3-]", "{2}", "{1-3}", "(3)", "(10)", "(", "[", "x", "-", "]"]
+        for _ in range(2000):
+            layout = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 6)))
+            joined, where = molecules.umi_key_layout(layout)
+            if joined is not None:
+                umis = sum(int(n) for n in re.findall(r"\((\d+)\)", layout))
+                self.assertEqual((joined.count("("), len(where)), (0, umis), layout)
 
     def test_merged_per_final_barcode(self):
         # Keys: AAAA (core of b1), AANA (a masked variant, member of AAAA),

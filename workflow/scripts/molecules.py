@@ -16,8 +16,8 @@ all keys that end at one barcode are merged first and collapsed once:
 The output starts with "#molecules: N" and "#molecule reads: N" (the
 reads of the UMIs that reached a barcode), then has the columns of a
 tabulate report (bcid, barcode, total, mm0, mm1, mm2, align) in its row
-order; a molecule counts for the match kind of
-its top UMI's reads (most reads; ties in that column order).
+order; a molecule counts for the match kind that brought most of its top
+UMI's reads (ties in that column order).
 
     molecules.py --umi-table umi-table.txt --umi-positions 60-69
                  --clusters clusters.txt --map map.txt --align-cutoff FILE
@@ -171,7 +171,7 @@ def core_barcodes(path, cutoff):
             if kind in ("mm0", "mm1", "mm2"):
                 counted[fields[0]] = [("\t".join(fields[10:]), kind)]
             elif kind == "align" and len(fields) > 11:
-                barcodes = fields[10].split(";")
+                barcodes = fields[10].split(":", 1)[-1].split(";")  # as tabulate reads it
                 scores = [int(item.split(":", 1)[0]) for item in fields[11].split(";")]
                 counted[fields[0]] = [(b, kind) for b, s in zip(barcodes, scores) if s >= cutoff]
     return counted
