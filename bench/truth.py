@@ -26,7 +26,11 @@ read's UMI; the true molecules of a barcode are its distinct UMIs. Found:
 per barcode, the molecules counted for it up to its true number, summed,
 over the true molecules of the listed barcodes. Excess: the molecules
 counted beyond the true number (a molecule counted again under an error
-variant of its barcode). False: molecules counted for another barcode.
+variant of its barcode). When the run merged its molecules per barcode
+(samples/NAME/molecules.tsv, which the matrix counts), the molecules
+counted for a barcode are that file's; molecules it gives barcodes with no
+read of this sample count as excess. False: molecules counted for another
+barcode, measured per barcode key (as count gives them).
 Median: the median of |counted - true| / true over the barcodes with 20 or
 more true molecules. A run passes with found >= 98%, false < 0.1% and
 excess <= 2%.
@@ -120,6 +124,14 @@ def barcode_list(path):
         return {line.rstrip("\n").split("\t")[1] for line in f if not line.startswith("#") and "\t" in line}
 
 
+def merged_molecules(path):
+    """barcode -> molecules of a run's molecules.tsv, or None without it."""
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return {fields[1]: int(fields[2]) for fields in (line.split("\t") for line in f if not line.startswith("#"))}
+
+
 def measure_sample(args, options, listed, name, fastq, truth):
     labels = truth_labels(truth)
     groups = collections.defaultdict(list)
@@ -130,6 +142,7 @@ def measure_sample(args, options, listed, name, fastq, truth):
     shares = cluster_shares(os.path.join(args.out, "samples", name, "clusters.txt"))
     cutoff = int(open(os.path.join(args.out, "samples", name, "align-cutoff.txt")).read())
     counted = counted_barcodes(os.path.join(args.out, "samples", name, "map.txt"), cutoff)
+    merged = merged_molecules(os.path.join(args.out, "samples", name, "molecules.tsv"))
     tally = collections.Counter()
     deviations = []
     for label in sorted(groups):
@@ -154,12 +167,16 @@ def measure_sample(args, options, listed, name, fastq, truth):
                     own += units * share if mine else 0.0
         if label in listed:
             tally["listed_layout"] += total - without
+            if merged is not None:
+                own = merged.get(label, 0)
             true = len(molecules[label])
             tally["true_units"] += true
             tally["found_units"] += min(own, true)
             tally["excess_units"] += max(own - true, 0.0)
             if true >= 20:
                 deviations.append(abs(own - true) / true)
+    if merged is not None:
+        tally["excess_units"] += sum(units for barcode, units in merged.items() if barcode not in groups)
     tally["median"] = statistics.median(deviations) if deviations else 0.0
     return tally, collections.Counter(label for label, _ in labels)
 

@@ -105,7 +105,9 @@ def check_matrices(out, names, order):
     _, align = read_tsv(os.path.join(out, "counts_align.tsv")) if split else (None, rows)
     check(len(mismatch) == len(rows) == len(align), "split matrices differ in rows from counts.tsv")
     for column, name in enumerate(names, 2):
-        report = report_rows(os.path.join(out, "samples", name, "report.tsv"))
+        # With UMIs merged per barcode the matrix holds those molecules.
+        merged = os.path.join(out, "samples", name, "molecules.tsv")
+        report = report_rows(merged if os.path.exists(merged) else os.path.join(out, "samples", name, "report.tsv"))
         check(set(report) == set(order), "%s: report and barcode file name different barcodes" % name)
         for row, mm, al in zip(rows, mismatch, align):
             details, (total, mm0, mm1, mm2, aligned) = report[row[1]]
@@ -151,6 +153,9 @@ def check_summary(out, names, matrix):
         check(sum(reads.values()) + n["unclustered_reads"] == units, "%s: clustered and rare" % name)
         check(n["counted_align_reads"] + n["weak_align_reads"] == n["align_reads"], "%s: alignments" % name)
         check(n["weak_align_reads"] <= n["align_reads"], "%s: weak alignments" % name)
+        merged = os.path.join(out, "samples", name, "molecules.tsv")
+        if os.path.exists(merged):
+            check_merged(name, n, merged, os.path.join(out, "samples", name, "report.tsv"), table_reads)
         counts = [int(r[column]) for r in matrix]
         check(n["assigned_reads"] == sum(counts), "%s: assigned reads" % name)
         check(n["zero_read_barcodes"] == counts.count(0), "%s: zero-read barcodes" % name)
@@ -158,7 +163,34 @@ def check_summary(out, names, matrix):
         # Without ties between barcodes every assigned read comes from one
         # mismatch match or one alignment that passed the cutoff.
         strong = n["mm0_reads"] + n["mm1_reads"] + n["mm2_reads"] + n["align_reads"] - n["weak_align_reads"]
-        check(n["assigned_reads"] >= strong, "%s: assigned reads below the matched reads" % name)
+        # (Merged molecules are fewer than the clusters' molecules per key.)
+        check(n["assigned_reads"] >= strong or os.path.exists(merged),
+              "%s: assigned reads below the matched reads" % name)
+
+
+def check_merged(name, n, merged, report, table_reads):
+    """Molecules merged per barcode: the header sums agree with the rows,
+    a barcode never has more molecules than its keys had apart, and the
+    UMIs' reads are reads of the table."""
+    sums = count_header_sums(merged)
+    rows, per_key = report_rows(merged), report_rows(report)
+    check(sums.get("molecules") == sum(r[1][0] for r in rows.values()) == n["merged_molecules"],
+          "%s: merged molecules %s" % (name, n.get("merged_molecules")))
+    check(sums.get("molecule reads") == n["merged_molecule_reads"], "%s: merged molecule reads" % name)
+    check(set(rows) == set(per_key), "%s: molecules.tsv and report.tsv name different barcodes" % name)
+    for sequence, (_, counts) in rows.items():
+        check(counts[0] == sum(counts[1:]) <= per_key[sequence][1][0],
+              "%s %s: %d merged molecules, %d per key" % (name, sequence, counts[0], per_key[sequence][1][0]))
+    check(n["merged_molecule_reads"] <= table_reads, "%s: merged molecules hold more reads than the table" % name)
+
+
+def count_header_sums(path):
+    sums = {}
+    for line in open(path):
+        m = re.match(r"#(molecules|molecule reads): (\d+)$", line.rstrip("\n"))
+        if m:
+            sums[m.group(1)] = int(m.group(2))
+    return sums
 
 
 SECTIONS = ("Samples at a glance", "Where the reads went", "Reads per barcode", "Top barcodes",

@@ -4,6 +4,9 @@
 """
 
 import os
+import random
+import re
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -14,6 +17,7 @@ import choices  # noqa: E402
 import discover  # noqa: E402
 import library  # noqa: E402
 import matrix  # noqa: E402
+import molecules  # noqa: E402
 import summary  # noqa: E402
 import tables  # noqa: E402
 
@@ -165,6 +169,22 @@ class Summary(Files):
         self.assertEqual({k: row[k] for k in expect}, expect)
         summary.check_buckets(row)
 
+    def test_merged_molecules_beside_the_molecules_per_key(self):
+        matrix_path = self.write("counts.tsv", "bcid\tbarcode\ts\nb1\tAAAA\t40\nb2\tCCCC\t2\n")
+        merged = self.write("mol.tsv", "#molecules: 42\n#molecule reads: 72\n#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
+                            "b1\tAAAA\t40\t40\t0\t0\t0\nb2\tCCCC\t2\t0\t0\t2\t0\n")
+        args = ["--matrix", matrix_path, "--out", os.path.join(self.dir.name, "s.tsv"), "--samples", "s",
+                "--count-tables", self.write("c.txt", UMI_TABLE), "--maps", self.write("m.txt", MAP_FILE)]
+        self.assertEqual(summary.main(args + ["--merged-molecules", merged]), 0)
+        row = tables.read_summary(os.path.join(self.dir.name, "s.tsv"))[0]
+        # The cluster buckets still add up to the 75 molecules per key; the
+        # merged ones are a line of their own, their share one of the reads.
+        self.assertEqual((row["molecules"], row["merged_molecules"], row["merged_molecule_reads"],
+                          row["assigned_reads"], row["assigned_fraction"]), ("75", "42", "72", "42", "0.9000"))
+        self.assertEqual(summary.main(args), 0)
+        row = tables.read_summary(os.path.join(self.dir.name, "s.tsv"))[0]
+        self.assertEqual((row["merged_molecules"], row["assigned_fraction"]), ("", "0.5600"))
+
     def test_orientation_of_the_largest_clusters(self):
         # Two 18-letter cores: one a word of the library, one the reverse
         # complement of a word.
@@ -259,6 +279,99 @@ class Choices(Files):
         self.assertEqual(lines, ["bc000001\tAAAA", "bc000002\tTTTT", "bc000003\tCCCC"])
 
 
+def morvane_binary():
+    """The morvane that ctest names in MORVANE, else the one `make build` makes."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    path = os.environ.get("MORVANE") or os.path.join(here, "..", "..", "build", "morvane")
+    return path if os.access(path, os.X_OK) else None
+
+
+class Molecules(Files):
+    def test_umi_places_in_the_joined_key(self):
+        cases = [
+            ("ACGT[60]GTCA(10)", ("ACGT[60]GTCA[10]", list(range(60, 70)))),
+            ("(4)AC[6]", ("[4]AC[6]", [0, 1, 2, 3])),
+            ("[3]{2}(2)[4-9]AC(1)", ("[3]{2}[2][4-9]AC[1]", None)),   # a ranged slot before a UMI
+            ("[3]{2-5}AC(2)[4-9]", ("[3]{2-5}AC[2][4-9]", [3, 4])),   # skips and later slots do not matter
+            ("CACCG[20]", ("", None)),
+        ]
+        for layout, (joined, positions) in cases:
+            with self.subTest(layout=layout):
+                got, where = molecules.umi_key_layout(layout)
+                if positions is None:
+                    self.assertIsNone(got)
+                    self.assertIsInstance(where, str)
+                else:
+                    self.assertEqual((got, where), (joined, positions))
+        self.assertEqual(molecules.parse_positions(molecules.format_positions([0, 1, 2, 5, 7, 8])), [0, 1, 2, 5, 7, 8])
+        # Any text, layouts or not: an answer, never an exception.
+        rng = random.Random(3)
+        pieces = ["AC", "N", "[4]", "[2-5]", "[3-]", "{2}", "{1-3}", "(3)", "(10)", "(", "[", "x", "-", "]"]
+        for _ in range(2000):
+            layout = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 6)))
+            joined, where = molecules.umi_key_layout(layout)
+            if joined is not None:
+                umis = sum(int(n) for n in re.findall(r"\((\d+)\)", layout))
+                self.assertEqual((joined.count("("), len(where)), (0, umis), layout)
+
+    def test_merged_per_final_barcode(self):
+        # Keys: AAAA (core of b1), AANA (a masked variant, member of AAAA),
+        # AAAT (member of AAAA and of CCAT, goes to AAAA: more reads), CCAT
+        # (core of an alignment tied between b2 and b3), GGGG (weak alignment),
+        # TTTT (in no cluster).
+        table = ("#total reads: 0\n#read\tcount\n"
+                 "AAAAACGT\t20\nAAAAACGA\t2\nAAAAGGGG\t3\nAANAACGT\t4\nAANAGGGC\t2\nAAAAACNT\t9\n"
+                 "AAATTTTT\t1\nCCATCCCC\t5\nCCATCCCA\t3\nGGGGACGT\t7\nTTTTACGT\t8\n")
+        clusters = ("#core\nAAAA\t1:0\t27\t25\t2\t0\tAANA:2:1,AAAT:1:1\n"
+                    "CCAT\t1:0\t3\t2\t1\t0\tAAAT:0:1\nGGGG\t0:0\t1\t1\t0\t0\n")
+        mapped = ("#contains: 1\n#\tmm0s: 1\n#\tmm1s: 0\n#\tmm2s: 0\n#aligns: 2\n#misses: 0\n" + HEADER
+                  + map_line("AAAA", 27, "mm0", "\tb1\tAAAAC")
+                  + map_line("CCAT", 3, "align", "\tMULTIPLE:b2;b3\tCCATG;CCATT\t20:CCAT-:0:0:1;20:CCAT-:0:0:1")
+                  + map_line("GGGG", 1, "align", "\tb1\tAAAAC\t5:GGGG-:4:0:1"))
+        rows = report_text([("b1", "AAAAC", 0, 0, 0, 0), ("b2", "CCATG", 0, 0, 0, 0),
+                            ("b3", "CCATT", 0, 0, 0, 0), ("b4", "GTGTG", 0, 0, 0, 0)])
+        out = os.path.join(self.dir.name, "m.tsv")
+        args = ["--umi-table", self.write("u.txt", table), "--umi-positions", "4-7",
+                "--clusters", self.write("c.txt", clusters), "--map", self.write("m.txt", mapped),
+                "--align-cutoff", self.write("a.txt", "10\n"), "--report", self.write("r.tsv", rows), "--out", out]
+        self.assertEqual(molecules.main(args), 0)
+        # b1: ACGT (20 + 4) absorbs ACGA (2); GGGG (3) absorbs GGGC (2);
+        # TTTT (1): 3 molecules of 32 reads. b2 and b3: CCCC absorbs CCCA
+        # (5 >= 5), one molecule each, counted as alignments.
+        self.assertEqual(self.read("m.tsv"),
+                         "#molecules: 5\n#molecule reads: 48\n#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
+                         "b1\tAAAAC\t3\t3\t0\t0\t0\nb2\tCCATG\t1\t0\t0\t0\t1\n"
+                         "b3\tCCATT\t1\t0\t0\t0\t1\nb4\tGTGTG\t0\t0\t0\t0\t0\n")
+        self.assertEqual(molecules.molecule_sums(out), (5, 48))
+
+    def test_collapse_agrees_with_count(self):
+        """Random UMI sets rich in one-letter neighbours, written as reads of
+        one barcode: the Python collapse gives count's molecules."""
+        morvane = morvane_binary()
+        if morvane is None:
+            self.skipTest("no morvane binary (set MORVANE or run make build)")
+        rng = random.Random(12)
+        for trial in range(60):
+            length = rng.choice((3, 4, 6))
+            umis = {}
+            for _ in range(rng.randint(1, 6)):
+                umi = "".join(rng.choice("ACGT") for _ in range(length))
+                for _ in range(rng.randint(0, 6)):   # a walk of one-letter changes
+                    umis[umi] = rng.choice((1, 1, 2, 3, 5, 9, 20))
+                    i = rng.randrange(length)
+                    umi = umi[:i] + rng.choice("ACGT") + umi[i + 1:]
+            if not umis:
+                continue
+            reads = "".join("@r\nGATTACA%s\n+\n%s\n" % (umi, "I" * (7 + length))
+                            for umi, n in sorted(umis.items()) for _ in range(n))
+            run = subprocess.run([morvane, "count", "-f", "-m", "S", "-p", "[7](%d)" % length],
+                                 input=reads.encode(), capture_output=True, check=True)
+            line = [x for x in run.stdout.decode().splitlines() if not x.startswith("#")][0].split("\t")
+            with self.subTest(trial=trial, umis=umis):
+                self.assertEqual(int(line[1]), len(molecules.collapse(umis)))
+                self.assertEqual(int(line[2]), sum(umis.values()))
+
+
 @unittest.skipIf(report is None, "matplotlib not installed")
 class Report(unittest.TestCase):
     def summary_row(self, name, total, assigned, zeros, barcodes):
@@ -291,6 +404,16 @@ class Report(unittest.TestCase):
         text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
         self.assertIn("nothing to compare", text)
         self.assertIn("only 0.0% of reads assigned", text)
+
+    def test_merged_molecules_are_shown_beside_the_molecules_per_key(self):
+        row = self.summary_row("s", 100, 40, 0, 1)
+        row.update(unit="molecules", table_reads="90", molecules="70", merged_molecules="40",
+                   merged_molecule_reads="88", assigned_fraction="0.9778")
+        text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[40]]), [row])
+        self.assertIn("97.8% of reads, as molecules", text)
+        self.assertIn("<td>s</td><td>90</td><td>70</td><td>40</td><td>88</td>", text)
+        row["merged_molecules"] = ""
+        self.assertNotIn("<h3>Molecules</h3>", report.build_report(["s"], [("a", "AAAA")], report.np.array([[40]]), [row]))
 
 
 if __name__ == "__main__":

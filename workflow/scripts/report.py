@@ -79,6 +79,38 @@ def warnings_for(row):
     return notes
 
 
+def merged(row):
+    """Molecules merged per barcode (summary.py leaves the column empty else)."""
+    return row.get("unit") == "molecules" and row.get("merged_molecules", "") != ""
+
+
+def assigned_unit(row):
+    if merged(row):
+        return " of reads, as molecules"
+    return " of molecules" if row.get("unit") == "molecules" else ""
+
+
+def molecules_section(summary):
+    """With UMIs: the molecules before and after their merge per barcode."""
+    rows = [row for row in summary if merged(row)]
+    if not rows:
+        return ""
+    lines = ["<h3>Molecules</h3>",
+             '<p class="note">The matrix counts molecules: the UMIs of all the barcode keys that reach a barcode '
+             "(the barcode and its error variants) are merged and collapsed once per barcode. Counted per key, as "
+             "<code>count</code> gives them and the buckets above count them, a molecule read under a barcode and "
+             "under a variant of it is one in each key.</p>",
+             "<table><tr><th>sample</th><th>reads in the count table</th><th>molecules per barcode key "
+             "(before the merge)</th><th>molecules per barcode (in the matrix)</th>"
+             "<th>reads of those molecules</th></tr>"]
+    for row in rows:
+        lines.append("<tr><td>%s</td>%s</tr>" % (html.escape(row["sample"]), "".join(
+            "<td>%s</td>" % "{:,}".format(int(row[column] or 0))
+            for column in ("table_reads", "molecules", "merged_molecules", "merged_molecule_reads"))))
+    lines.append("</table>")
+    return "\n".join(lines)
+
+
 def overview_section(summary):
     lines = ["<table><tr><th>sample</th><th>reads</th><th>assigned to barcodes</th>"
              "<th>barcodes without reads</th><th>status</th></tr>"]
@@ -88,7 +120,7 @@ def overview_section(summary):
         status = ('<span class="warn">%s</span>' % html.escape("; ".join(notes))) if notes else '<span class="ok">ok</span>'
         lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td></tr>" % (
             html.escape(row["sample"]), "{:,}".format(total),
-            percent(float(row["assigned_fraction"]), 1) + (" of molecules" if row.get("unit") == "molecules" else ""),
+            percent(float(row["assigned_fraction"]), 1) + assigned_unit(row),
             "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status))
     lines.append("</table>")
     lines.append('<p class="note">A warning is raised when fewer than %d%% of the reads reach a barcode, '
@@ -414,6 +446,7 @@ def build_report(samples, rows, columns, summary, settings=(), lineage=False, fi
         "buckets count molecules).</p>",
         fate_figure(summary),
         fate_table(summary),
+        molecules_section(summary),
         orientation_section(summary, fix),
         "<h2>Reads per barcode</h2>",
         '<p class="note">How many barcodes got how many reads. A healthy library forms one hump; '

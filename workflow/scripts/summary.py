@@ -18,8 +18,14 @@ sample's reads:
 With UMIs the count table, the clusters and the map file count molecules:
 the first three buckets and table_reads (the reads of the table's
 molecules) add up to the reads, and the cluster buckets add up to the
-molecules (unit "molecules"). reverse_strand_reads (count -b) are reads
-found on the other strand, counted within the buckets above.
+molecules (unit "molecules"), counted per barcode key as count gives them.
+A molecule read under a barcode and under an error variant of it is one
+in each key there. With --merged-molecules (the workflow's molecules.py
+files) two more columns hold the molecules counted once per barcode, as
+the matrix has them: merged_molecules, and merged_molecule_reads, the reads
+of their UMIs; assigned_fraction is then merged_molecule_reads over
+table_reads. reverse_strand_reads (count -b) are reads found on the other
+strand, counted within the buckets above.
 
 With a barcode file for the orientation check, the largest clusters (up to
 1000) are tested: the share of their reads matched by words, and the share
@@ -27,17 +33,19 @@ whose cores would be library words if reverse-complemented.
 
     summary.py --matrix counts.tsv --out summary.tsv --samples s1 s2 ...
                --count-tables c1 c2 ... --maps m1 m2 ... --align-cutoffs a1 a2 ...
-               [--barcodes-for-orientation barcodes.tsv]
+               [--barcodes-for-orientation barcodes.tsv] [--merged-molecules mol1 mol2 ...]
 """
 
 import argparse
 import sys
 
+from molecules import molecule_sums
 from tables import MATCH_KINDS, TableError, barcode_order, count_table_header, map_tallies, matrix_column_totals
 
 COLUMNS = (
     "sample", "total_reads", "unique_reads", "filtered_bases", "unit",
     "without_layout_reads", "reverse_strand_reads", "masked_reads", "umi_n_reads", "table_reads", "molecules",
+    "merged_molecules", "merged_molecule_reads",
     "clustered_reads", "unclustered_reads", "clusters",
     "mm0_clusters", "mm0_reads", "mm1_clusters", "mm1_reads", "mm2_clusters", "mm2_reads",
     "align_clusters", "align_reads", "counted_align_reads", "weak_align_clusters", "weak_align_reads",
@@ -175,11 +183,14 @@ def main(argv):
     parser.add_argument("--align-cutoffs", nargs="+", help="files holding tabulate's -c of each sample")
     parser.add_argument("--align-cutoff", type=int, default=70, help="one -c for every sample")
     parser.add_argument("--barcodes-for-orientation")
+    parser.add_argument("--merged-molecules", nargs="+", help="molecules.py's file of each sample")
     args = parser.parse_args(argv)
     if not len(args.samples) == len(args.count_tables) == len(args.maps):
         parser.error("one count table and one map file per sample")
     if args.align_cutoffs and len(args.align_cutoffs) != len(args.samples):
         parser.error("one cutoff file per sample")
+    if args.merged_molecules and len(args.merged_molecules) != len(args.samples):
+        parser.error("one molecules file per sample")
     try:
         cutoffs = ([int(open(path).read().split()[0]) for path in args.align_cutoffs] if args.align_cutoffs
                    else [args.align_cutoff] * len(args.samples))
@@ -194,9 +205,14 @@ def main(argv):
             # A cluster aligned equally well to several barcodes counts for
             # each of them, so assigned reads can exceed the clustered reads.
             row["assigned_reads"] = sums[i]
-            # With UMIs the matrix counts molecules: a share of the molecules.
+            # With UMIs the matrix counts molecules: a share of the molecules,
+            # or, once merged per barcode, of the reads that make them.
             units = row["molecules"] if row["unit"] == "molecules" else row["total_reads"]
             row["assigned_fraction"] = fraction(sums[i], units)
+            row["merged_molecules"] = row["merged_molecule_reads"] = ""
+            if args.merged_molecules:
+                row["merged_molecules"], row["merged_molecule_reads"] = molecule_sums(args.merged_molecules[i])
+                row["assigned_fraction"] = fraction(row["merged_molecule_reads"], row["table_reads"])
             row["barcodes"] = barcodes
             row["zero_read_barcodes"] = zeros[i]
             row["zero_read_fraction"] = fraction(zeros[i], barcodes)
