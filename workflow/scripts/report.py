@@ -210,7 +210,7 @@ def compact(n):
     return str(n)
 
 
-def abundance_figure(samples, columns):
+def abundance_figure(samples, columns, unit="reads"):
     edges = abundance_bins(int(columns.max()) if columns.size else 0)
     labels = [bin_label(low, high) for low, high in zip(edges, edges[1:])]
     fig, ax = plt.subplots(figsize=(9, 4))
@@ -220,7 +220,7 @@ def abundance_figure(samples, columns):
         ax.plot(x, tally, marker="o", markersize=3, linewidth=1.2, label=name)
     ax.set_xticks(x)
     ax.set_xticklabels(labels, rotation=45, ha="right", fontsize=8)
-    ax.set_xlabel("reads per barcode (bins double in width; the first bin is barcodes with no read)")
+    ax.set_xlabel("%s per barcode (bins double in width; the first bin is barcodes with none)" % unit)
     ax.set_ylabel("barcodes")
     ax.axvspan(-0.5, 0.5, color="#fde0dd", zorder=0)
     if len(samples) <= 12:
@@ -229,14 +229,14 @@ def abundance_figure(samples, columns):
     return figure_html(fig, "barcode abundance distribution")
 
 
-def top_barcodes_section(samples, rows, columns):
+def top_barcodes_section(samples, rows, columns, unit="reads"):
     blocks = []
     for name, column in zip(samples, columns):
         assigned = int(column.sum()) or 1
         # Stable, so barcodes of equal counts stay in barcode file order.
         ranked = np.argsort(-column, kind="stable")[:TOP_N]
-        lines = ['<div class="top"><h3>%s</h3><table><tr><th>#</th><th>barcode</th><th>reads</th><th>share</th></tr>'
-                 % html.escape(name)]
+        lines = ['<div class="top"><h3>%s</h3><table><tr><th>#</th><th>barcode</th><th>%s</th><th>share</th></tr>'
+                 % (html.escape(name), unit)]
         for rank, i in enumerate(ranked, 1):
             if column[i] == 0:
                 break
@@ -325,9 +325,9 @@ def diversity(column):
     return int(counts.size), float(-(p * np.log(p)).sum()), float(1.0 - (p * p).sum())
 
 
-def diversity_table(samples, columns):
-    lines = ["<table><tr><th>sample</th><th>reads in clones</th><th>clones (richness)</th>"
-             "<th>Shannon</th><th>Simpson</th></tr>"]
+def diversity_table(samples, columns, unit="reads"):
+    lines = [("<table><tr><th>sample</th><th>%s in clones</th><th>clones (richness)</th>"
+              "<th>Shannon</th><th>Simpson</th></tr>") % unit]
     for name, column in zip(samples, columns):
         richness, shannon, simpson = diversity(column)
         lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%.3f</td><td>%.4f</td></tr>" % (
@@ -336,7 +336,7 @@ def diversity_table(samples, columns):
     return "\n".join(lines)
 
 
-def clone_size_figure(samples, columns):
+def clone_size_figure(samples, columns, unit="reads"):
     fig, ax = plt.subplots(figsize=(9, 4))
     for name, column in zip(samples, columns):
         sizes = np.sort(column[column > 0])[::-1]
@@ -345,7 +345,7 @@ def clone_size_figure(samples, columns):
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("clone rank")
-    ax.set_ylabel("reads of the clone (molecules with UMIs)")
+    ax.set_ylabel("%s of the clone" % unit)
     if len(samples) <= 12:
         ax.legend(fontsize=8, frameon=False)
     ax.spines[["top", "right"]].set_visible(False)
@@ -406,18 +406,18 @@ def top_clones_section(samples, rows, columns):
     return figure_html(fig, "top clones across samples") + "\n".join(lines)
 
 
-def lineage_section(samples, rows, columns):
+def lineage_section(samples, rows, columns, unit="reads"):
     return "\n".join([
         "<h2>Lineages</h2>",
         '<p class="note">The barcodes were discovered from the pooled reads of all samples; each is a clone.</p>',
         "<h3>Diversity</h3>",
         '<p class="note">Richness: clones with a read. Shannon: -&sum; p ln p over the clones\' shares. '
         "Simpson: 1 - &sum; p&sup2;, the chance that two reads come from different clones.</p>",
-        diversity_table(samples, columns),
+        diversity_table(samples, columns, unit),
         "<h3>Clone sizes</h3>",
         '<p class="note">Each sample\'s clones from the largest down (log scales); a steep fall means a few clones '
         "dominate.</p>",
-        clone_size_figure(samples, columns),
+        clone_size_figure(samples, columns, unit),
         "<h3>Shared clones</h3>",
         '<p class="note">The number of clones seen in both of two samples (on the diagonal: the sample\'s '
         "richness).</p>",
@@ -430,6 +430,8 @@ def lineage_section(samples, rows, columns):
 
 def build_report(samples, rows, columns, summary, settings=(), lineage=False, fix=""):
     total_reads = sum(int(row["total_reads"]) for row in summary)
+    # What the matrix counts: molecules in a UMI run, reads otherwise.
+    unit = "molecules" if any(row.get("unit") == "molecules" for row in summary) else "reads"
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8"><title>morvane run report</title>',
@@ -449,18 +451,18 @@ def build_report(samples, rows, columns, summary, settings=(), lineage=False, fi
         molecules_section(summary),
         orientation_section(summary, fix),
         "<h2>Reads per barcode</h2>",
-        '<p class="note">How many barcodes got how many reads. A healthy library forms one hump; '
-        "a tall first point means many barcodes got no read at all.</p>",
-        abundance_figure(samples, columns),
+        '<p class="note">How many barcodes got how many %s. A healthy library forms one hump; '
+        "a tall first point means many barcodes got none at all.</p>" % unit,
+        abundance_figure(samples, columns, unit),
         "<h2>Top barcodes</h2>",
-        '<p class="note">The %d barcodes with the most reads in each sample, with their share of the sample\'s '
-        "assigned reads (hover a name for its sequence).</p>" % TOP_N,
-        top_barcodes_section(samples, rows, columns),
+        '<p class="note">The %d barcodes with the most %s in each sample, with their share of the sample\'s '
+        "assigned %s (hover a name for its sequence).</p>" % (TOP_N, unit, unit),
+        top_barcodes_section(samples, rows, columns, unit),
         "<h2>How alike the samples are</h2>",
         '<p class="note">Correlation of the log counts of every barcode between two samples. Replicates should '
         "sit near 1; a sample unlike all others may be mislabelled or failed.</p>",
         correlation_figure(samples, columns),
-        lineage_section(samples, rows, columns) if lineage else "",
+        lineage_section(samples, rows, columns, unit) if lineage else "",
         "<h2>Summary table</h2>",
         '<p class="note">The numbers of summary.tsv: reads, clusters by match kind and their reads, '
         "reads assigned to barcodes and barcodes without reads.</p>",
