@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cluster_reference.h"
+#include "line_reader.h"
 
 namespace {
 
@@ -222,5 +223,59 @@ TEST(ClusterDifferential, FastMatchesStraightforwardOnJunkHeavyTables) {
         std::sscanf(got.alignments.c_str(), "%*[^\n]\n#Aligned sequences: %d\tUnaligned sequences: %d", &aligned, &unaligned);
         if (trial == 0) continue;
         EXPECT_GT(aligned + unaligned, 600) << "trial " << trial;
+    }
+}
+
+namespace {
+
+struct neighbour_lists {
+    std::vector<uint64_t> start;
+    std::vector<uint32_t> index;
+    std::vector<int32_t> counts;
+};
+
+neighbour_lists lists_of(const std::string& table, neighbour_search how) {
+    cluster_state st;
+    auto in = line_reader::from_memory(table);
+    cluster_read_table(st, *in);
+    cluster_find_neighbours(st, how);
+    return {st.nb_start, st.nb_index, st.mm1_counts};
+}
+
+}  // namespace
+
+// Sorting on halves and probing the index give the same lists in the same
+// order. Groups of one length above the radix threshold, runs of thousands
+// that share their first twelve letters (split again and again), repeated
+// texts, negative counts, N-holding and other letters, lengths on both sides
+// of the packed limit of 32 letters.
+TEST(ClusterNeighbours, SortingOnHalvesMatchesProbing) {
+    std::mt19937 rng(1208);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    for (int trial = 0; trial < 4; ++trial) {
+        std::string table;
+        const std::string prefix = "ACGTACGTTGCA";
+        for (int l = 0; l < 12000; ++l) {
+            std::string s;
+            int kind = pick(10);
+            if (kind < 5) {
+                s = prefix;  // 20 letters, sharing the first twelve
+                for (int k = 0; k < 8; ++k) s += "ACGT"[pick(4)];
+            } else {
+                static const int lengths[] = {1, 2, 5, 31, 32, 33, 40};
+                int length = lengths[pick(7)];
+                for (int k = 0; k < length; ++k) s += "ACGT"[pick(trial == 0 ? 4 : 2)];
+            }
+            if (pick(8) == 0) s[static_cast<size_t>(pick(static_cast<int>(s.size())))] = 'N';
+            if (pick(40) == 0) s[static_cast<size_t>(pick(static_cast<int>(s.size())))] = "NaX"[pick(3)];
+            long long count = pick(30) == 0 ? -1 - pick(3) : pick(30) == 0 ? 0 : 1 + pick(100);
+            table += s + "\t" + std::to_string(count) + "\n";
+        }
+        neighbour_lists want = lists_of(table, neighbour_search::probes);
+        neighbour_lists got = lists_of(table, neighbour_search::automatic);
+        ASSERT_GT(want.index.size(), 10000u) << trial;
+        ASSERT_EQ(got.start, want.start) << trial;
+        ASSERT_EQ(got.index, want.index) << trial;
+        ASSERT_EQ(got.counts, want.counts) << trial;
     }
 }
