@@ -40,9 +40,13 @@ bool pack(std::string_view s, uint64_t& word) {
     return true;
 }
 
+// Twelve bytes rather than sixteen: the search holds every packed sequence
+// and a buffer for the largest length at once.
 struct packed_seq {
-    uint64_t word;
+    uint32_t high;
+    uint32_t low;
     uint32_t id;
+    uint64_t word() const { return uint64_t{high} << 32 | low; }
 };
 
 // A neighbour found for a query, with the place of the neighbour's text in
@@ -79,7 +83,7 @@ public:
     void sort(packed_seq* lo, packed_seq* hi, size_t a, size_t b) {
         const size_t n = static_cast<size_t>(hi - lo);
         if (n < 4096) {
-            std::sort(lo, hi, [&](const packed_seq& x, const packed_seq& y) { return field(x.word, a, b) < field(y.word, a, b); });
+            std::sort(lo, hi, [&](const packed_seq& x, const packed_seq& y) { return field(x.word(), a, b) < field(y.word(), a, b); });
             return;
         }
         tmp_.resize(n);
@@ -93,14 +97,14 @@ public:
         for (size_t pass = 0; pass < passes; ++pass) {
             const size_t shift = pass * digit;
             std::fill(counts.begin(), counts.end(), 0);
-            for (size_t k = 0; k < n; ++k) ++counts[field(src[k].word, a, b) >> shift & mask];
+            for (size_t k = 0; k < n; ++k) ++counts[field(src[k].word(), a, b) >> shift & mask];
             size_t sum = 0;
             for (size_t& c : counts) {
                 size_t here = c;
                 c = sum;
                 sum += here;
             }
-            for (size_t k = 0; k < n; ++k) dst[counts[field(src[k].word, a, b) >> shift & mask]++] = src[k];
+            for (size_t k = 0; k < n; ++k) dst[counts[field(src[k].word(), a, b) >> shift & mask]++] = src[k];
             std::swap(src, dst);
         }
         if (src != lo) std::copy(src, src + n, lo);
@@ -134,9 +138,9 @@ private:
     void within_runs(packed_seq* lo, packed_seq* hi, size_t a, size_t b, size_t c, size_t d) {
         sorter_.sort(lo, hi, a, b);
         for (packed_seq* run = lo; run != hi;) {
-            const uint64_t f = sorter_.field(run->word, a, b);
+            const uint64_t f = sorter_.field(run->word(), a, b);
             packed_seq* end = run + 1;
-            while (end != hi && sorter_.field(end->word, a, b) == f) ++end;
+            while (end != hi && sorter_.field(end->word(), a, b) == f) ++end;
             search(run, end, c, d);
             run = end;
         }
@@ -145,18 +149,18 @@ private:
     void compare_all(const packed_seq* lo, const packed_seq* hi) {
         for (const packed_seq* u = lo; u != hi; ++u) {
             for (const packed_seq* v = u + 1; v != hi; ++v) {
-                const uint64_t x = u->word ^ v->word;
+                const uint64_t x = u->word() ^ v->word();
                 if (__builtin_popcountll((x | x >> 1) & 0x5555555555555555ull) == 1) emit(*u, *v);
             }
         }
     }
 
     void emit(const packed_seq& u, const packed_seq& v) {
-        const uint64_t x = u.word ^ v.word;
+        const uint64_t x = u.word() ^ v.word();
         const size_t slot = static_cast<size_t>(63 - __builtin_clzll(x)) / 2;
         const size_t p = length_ - 1 - slot;
-        const uint32_t ru = rank_of_code[u.word >> 2 * slot & 3];
-        const uint32_t rv = rank_of_code[v.word >> 2 * slot & 3];
+        const uint32_t ru = rank_of_code[u.word() >> 2 * slot & 3];
+        const uint32_t rv = rank_of_code[v.word() >> 2 * slot & 3];
         // A sequence with a negative count is nobody's neighbour.
         if (st_.count[v.id] >= 0) out_.push_back({u.id, v.id, order_key(length_, p, ru, rv)});
         if (st_.count[u.id] >= 0) out_.push_back({v.id, u.id, order_key(length_, p, rv, ru)});
@@ -168,23 +172,24 @@ private:
     std::vector<directed_pair>& out_;
 };
 
-// The packable distinct sequences grouped by length (packed[i] marks them),
+// The packable distinct sequences grouped by length (packed[i] == 2 marks them),
 // and their pairs.
 void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, std::vector<directed_pair>& out) {
     size_t first[max_packed_length + 2] = {};
     for (uint32_t i = 0; i < st.num_entries; ++i) {
-        if (packed[i]) ++first[st.seq(i).size() + 1];
+        if (packed[i] == 2) ++first[st.seq(i).size() + 1];
     }
     for (size_t l = 1; l <= max_packed_length + 1; ++l) first[l] += first[l - 1];
     std::vector<packed_seq> seqs(first[max_packed_length + 1]);
     size_t next[max_packed_length + 1];
     std::copy(first, first + max_packed_length + 1, next);
     for (uint32_t i = 0; i < st.num_entries; ++i) {
-        if (!packed[i]) continue;
+        if (packed[i] != 2) continue;
         std::string_view s = st.seq(i);
         packed_seq& r = seqs[next[s.size()]++];
-        pack(s, r.word);
-        r.id = i;
+        uint64_t word = 0;
+        pack(s, word);
+        r = {static_cast<uint32_t>(word >> 32), static_cast<uint32_t>(word), i};
     }
     for (size_t l = 1; l <= max_packed_length; ++l) {
         pair_search search(st, l, out);
@@ -221,35 +226,19 @@ void single_n_pairs(const cluster_state& st, std::vector<directed_pair>& out) {
     }
 }
 
-// By query, then by key: a radix sort on the query, then each query's few
-// pairs by key.
-void sort_pairs(std::vector<directed_pair>& pairs, uint32_t num_entries) {
-    size_t bits = 1;
-    while (bits < 32 && (uint64_t{1} << bits) < num_entries) ++bits;
-    const size_t passes = (bits + 10) / 11;
-    const size_t digit = (bits + passes - 1) / passes;
-    const uint32_t mask = (uint32_t{1} << digit) - 1;
-    std::vector<directed_pair> tmp(pairs.size());
-    std::vector<size_t> counts(size_t{1} << digit);
-    for (size_t pass = 0; pass < passes; ++pass) {
-        const size_t shift = pass * digit;
-        std::fill(counts.begin(), counts.end(), 0);
-        for (const directed_pair& d : pairs) ++counts[d.query >> shift & mask];
-        size_t sum = 0;
-        for (size_t& c : counts) {
-            size_t here = c;
-            c = sum;
-            sum += here;
+// Sorts each slice [start[q], start[q + 1]) of index by key; the slices
+// hold a few entries each.
+void sort_slices(const std::vector<uint64_t>& start, uint32_t q, std::vector<uint32_t>& index, std::vector<uint16_t>& key) {
+    for (uint64_t k = start[q] + 1; k < start[q + 1]; ++k) {
+        const uint32_t j = index[k];
+        const uint16_t kk = key[k];
+        uint64_t m = k;
+        for (; m > start[q] && key[m - 1] > kk; --m) {
+            index[m] = index[m - 1];
+            key[m] = key[m - 1];
         }
-        for (const directed_pair& d : pairs) tmp[counts[d.query >> shift & mask]++] = d;
-        pairs.swap(tmp);
-    }
-    for (size_t k = 0; k < pairs.size();) {
-        size_t end = k + 1;
-        while (end < pairs.size() && pairs[end].query == pairs[k].query) ++end;
-        std::sort(pairs.begin() + static_cast<std::ptrdiff_t>(k), pairs.begin() + static_cast<std::ptrdiff_t>(end),
-                  [](const directed_pair& x, const directed_pair& y) { return x.key < y.key; });
-        k = end;
+        index[m] = j;
+        key[m] = kk;
     }
 }
 
@@ -257,61 +246,62 @@ void sort_pairs(std::vector<directed_pair>& pairs, uint32_t num_entries) {
 
 void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     const uint32_t n = st.num_entries;
-    // packed[i]: i is the first index holding its text, which is packable.
+    // packed[i]: the text of i is packable (and i holds it first, when 2).
     std::vector<uint8_t> packed(n, 0);
     std::vector<uint32_t> probed;
     for (uint32_t i = 0; i < n; ++i) {
         uint64_t word;
         if (how == neighbour_search::automatic && pack(st.seq(i), word)) {
-            packed[i] = st.rep[i] == i;
+            packed[i] = st.rep[i] == i ? 2 : 1;
         } else {
             probed.push_back(i);
         }
     }
     cluster_lists probe = cluster_probe_neighbours(st, probed);
-    std::vector<uint32_t>().swap(probed);
     std::vector<directed_pair> pairs;
     if (how == neighbour_search::automatic) {
         packed_pairs(st, packed, pairs);
         single_n_pairs(st, pairs);
-        sort_pairs(pairs, n);
     }
-    std::vector<uint8_t>().swap(packed);
 
-    // The lists in index order: a repeated text copies the list of its first
-    // index, which comes before it.
-    st.nb_start.assign(1, 0);
-    st.nb_start.reserve(n + 1);
-    st.nb_size.resize(n);
-    st.mm1_counts.resize(n);
-    st.nb_index.clear();
-    st.nb_index.reserve(probe.index.size() + pairs.size());
-    size_t next_pair = 0, next_probe = 0, next_probed_index = 0;
+    // The list sizes, then the pairs scattered straight into their slices
+    // (no sorted copy of the pairs), each slice sorted by key; a repeated
+    // text copies the list of its first index, which comes before it.
+    st.nb_size.assign(n, 0);
+    for (const directed_pair& d : pairs) ++st.nb_size[d.query];
+    for (size_t k = 0; k < probed.size(); ++k) st.nb_size[probed[k]] = probe.size[k];
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t found = 0;
-        uint64_t word;
-        if (how == neighbour_search::automatic && pack(st.seq(i), word)) {
-            if (st.rep[i] == i) {
-                for (; next_pair < pairs.size() && pairs[next_pair].query == i; ++next_pair, ++found)
-                    st.nb_index.push_back(pairs[next_pair].target);
-            } else {
-                const uint64_t from = st.nb_start[st.rep[i]];
-                found = st.nb_size[st.rep[i]];
-                for (uint64_t k = from; k < from + found; ++k) {
-                    const uint32_t j = st.nb_index[k];
-                    st.nb_index.push_back(j);
-                }
-            }
-        } else {
-            found = probe.size[next_probe++];
-            st.nb_index.insert(st.nb_index.end(), probe.index.begin() + static_cast<std::ptrdiff_t>(next_probed_index),
-                               probe.index.begin() + static_cast<std::ptrdiff_t>(next_probed_index + found));
-            next_probed_index += found;
-        }
-        st.nb_size[i] = found;
-        st.mm1_counts[i] = static_cast<int32_t>(found);
-        st.nb_start.push_back(st.nb_index.size());
+        if (packed[i] == 1) st.nb_size[i] = st.nb_size[st.rep[i]];
     }
-    st.nb_index.shrink_to_fit();
+    st.nb_start.resize(n + 1);
+    st.nb_start[0] = 0;
+    for (uint32_t i = 0; i < n; ++i) st.nb_start[i + 1] = st.nb_start[i] + st.nb_size[i];
+    st.nb_index.assign(st.nb_start[n], 0);
+    std::vector<uint16_t> key(pairs.empty() ? 0 : st.nb_start[n]);
+    st.mm1_counts.assign(n, 0);  // the fill of each slice for now
+    for (const directed_pair& d : pairs) {
+        const uint64_t at = st.nb_start[d.query] + static_cast<uint32_t>(st.mm1_counts[d.query]++);
+        st.nb_index[at] = d.target;
+        key[at] = static_cast<uint16_t>(d.key);
+    }
+    std::vector<directed_pair>().swap(pairs);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (packed[i] == 2) sort_slices(st.nb_start, i, st.nb_index, key);
+    }
+    std::vector<uint16_t>().swap(key);
+    size_t from = 0;
+    for (size_t k = 0; k < probed.size(); ++k) {
+        std::copy(probe.index.begin() + static_cast<std::ptrdiff_t>(from), probe.index.begin() + static_cast<std::ptrdiff_t>(from + probe.size[k]),
+                  st.nb_index.begin() + static_cast<std::ptrdiff_t>(st.nb_start[probed[k]]));
+        from += probe.size[k];
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        if (packed[i] == 1) {
+            const uint64_t r = st.nb_start[st.rep[i]];
+            std::copy(st.nb_index.begin() + static_cast<std::ptrdiff_t>(r), st.nb_index.begin() + static_cast<std::ptrdiff_t>(r + st.nb_size[i]),
+                      st.nb_index.begin() + static_cast<std::ptrdiff_t>(st.nb_start[i]));
+        }
+        st.mm1_counts[i] = static_cast<int32_t>(st.nb_size[i]);
+    }
     cluster_init_tables(st);
 }
