@@ -79,9 +79,9 @@ int64_t cluster_share(int64_t a, int64_t b, int64_t divisor);
 // index order.
 void cluster_read_table(cluster_state& st, line_reader& in);
 // Fills the neighbour lists and the per-sequence tables. Sequences of at
-// most 32 letters, all of them A, C, G or T, find their neighbours by sorting
-// on halves; the rest probe the index with each of their variants. probes
-// sends every sequence the second way.
+// most 21 letters of A, C, G, N and T, or of at most 32 of A, C, G and T,
+// find their neighbours by sorting on halves; the rest probe the index with
+// each of their variants. probes sends every sequence the second way.
 enum class neighbour_search { automatic, probes };
 void cluster_find_neighbours(cluster_state& st, neighbour_search how = neighbour_search::automatic);
 

@@ -1,9 +1,11 @@
-// The 1-mismatch neighbour search of short A/C/G/T sequences by sorting.
+// The 1-mismatch neighbour search of short sequences by sorting.
 //
 // Probing an index with 60 variants a sequence is bound by memory latency
 // once the index outgrows the caches. Here sequences of one length are packed
-// at two bits a letter; two that differ in one letter agree on one of their
-// halves, so sorting by each half in turn and comparing only within runs of
+// into one word, at three bits a letter up to 21 letters (A, C, G, N and T,
+// the letters a variant can hold, so neighbours of these are all packed too)
+// and at two bits up to 32 (A, C, G and T); two that differ in one letter
+// agree on one of their halves, so sorting by each half in turn and comparing only within runs of
 // equal halves finds every such pair once, with sequential passes over the
 // data. Runs that are still large are split again, half of the remaining
 // letters at a time, so shared prefixes cost no quadratic work.
@@ -16,12 +18,19 @@ namespace {
 
 constexpr size_t max_packed_length = 32;
 
-int letter_code(unsigned char c) {
+constexpr size_t max_wide_length = 21;
+
+// Bits a letter for sequences of a length.
+size_t letter_width(size_t length) { return length <= max_wide_length ? 3 : 2; }
+
+// Codes in byte order of the letters; N only at three bits a letter.
+int letter_code(unsigned char c, size_t width) {
     switch (c) {
         case 'A': return 0;
         case 'C': return 1;
         case 'G': return 2;
-        case 'T': return 3;
+        case 'N': return width == 3 ? 3 : -1;
+        case 'T': return width == 3 ? 4 : 3;
         default: return -1;
     }
 }
@@ -30,11 +39,12 @@ int letter_code(unsigned char c) {
 // order as their texts do.
 bool pack(std::string_view s, uint64_t& word) {
     if (s.empty() || s.size() > max_packed_length) return false;
+    const size_t width = letter_width(s.size());
     uint64_t w = 0;
     for (char c : s) {
-        int code = letter_code(static_cast<unsigned char>(c));
+        int code = letter_code(static_cast<unsigned char>(c), width);
         if (code < 0) return false;
-        w = w << 2 | static_cast<uint64_t>(code);
+        w = w << width | static_cast<uint64_t>(code);
     }
     word = w;
     return true;
@@ -57,9 +67,11 @@ struct directed_pair {
     uint32_t key;
 };
 
-// Ranks of the substitute letters A, C, G, N, T in byte order, by packed
-// code, and of N.
-constexpr uint32_t rank_of_code[4] = {0, 1, 2, 4};
+// Ranks of the substitute letters A, C, G, N, T in byte order, by code.
+uint32_t rank_of_code(uint64_t code, size_t width) {
+    static constexpr uint32_t narrow[4] = {0, 1, 2, 4};
+    return width == 3 ? static_cast<uint32_t>(code) : narrow[code];
+}
 constexpr uint32_t rank_of_n = 3;
 
 // The variants of one text in byte order: those with a smaller letter at p,
@@ -73,11 +85,11 @@ uint32_t order_key(size_t length, size_t p, uint32_t old_rank, uint32_t new_rank
 // through tmp when the range is large, by comparison otherwise.
 class field_sorter {
 public:
-    explicit field_sorter(size_t length) : length_(length) {}
+    explicit field_sorter(size_t length) : length_(length), width_(letter_width(length)) {}
 
     uint64_t field(uint64_t word, size_t a, size_t b) const {
-        const size_t bits = 2 * (b - a);
-        return (word >> 2 * (length_ - b)) & (bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1);
+        const size_t bits = width_ * (b - a);
+        return (word >> width_ * (length_ - b)) & (bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1);
     }
 
     void sort(packed_seq* lo, packed_seq* hi, size_t a, size_t b) {
@@ -87,7 +99,7 @@ public:
             return;
         }
         tmp_.resize(n);
-        const size_t bits = 2 * (b - a);
+        const size_t bits = width_ * (b - a);
         const size_t passes = (bits + 10) / 11;
         const size_t digit = (bits + passes - 1) / passes;
         const uint64_t mask = (uint64_t{1} << digit) - 1;
@@ -112,12 +124,14 @@ public:
 
 private:
     size_t length_;
+    size_t width_;
     std::vector<packed_seq> tmp_;
 };
 
 class pair_search {
 public:
-    pair_search(const cluster_state& st, size_t length, std::vector<directed_pair>& out) : st_(st), length_(length), sorter_(length), out_(out) {}
+    pair_search(const cluster_state& st, size_t length, std::vector<directed_pair>& out)
+        : st_(st), length_(length), width_(letter_width(length)), sorter_(length), out_(out) {}
 
     // All records agree outside the letters [a, b).
     void search(packed_seq* lo, packed_seq* hi, size_t a, size_t b) {
@@ -150,17 +164,19 @@ private:
         for (const packed_seq* u = lo; u != hi; ++u) {
             for (const packed_seq* v = u + 1; v != hi; ++v) {
                 const uint64_t x = u->word() ^ v->word();
-                if (__builtin_popcountll((x | x >> 1) & 0x5555555555555555ull) == 1) emit(*u, *v);
+                const uint64_t letters = width_ == 3 ? (x | x >> 1 | x >> 2) & 0x1249249249249249ull : (x | x >> 1) & 0x5555555555555555ull;
+                if (__builtin_popcountll(letters) == 1) emit(*u, *v);
             }
         }
     }
 
     void emit(const packed_seq& u, const packed_seq& v) {
         const uint64_t x = u.word() ^ v.word();
-        const size_t slot = static_cast<size_t>(63 - __builtin_clzll(x)) / 2;
+        const size_t slot = static_cast<size_t>(63 - __builtin_clzll(x)) / width_;
         const size_t p = length_ - 1 - slot;
-        const uint32_t ru = rank_of_code[u.word() >> 2 * slot & 3];
-        const uint32_t rv = rank_of_code[v.word() >> 2 * slot & 3];
+        const uint64_t mask = (uint64_t{1} << width_) - 1;
+        const uint32_t ru = rank_of_code(u.word() >> width_ * slot & mask, width_);
+        const uint32_t rv = rank_of_code(v.word() >> width_ * slot & mask, width_);
         // A sequence with a negative count is nobody's neighbour.
         if (st_.count[v.id] >= 0) out_.push_back({u.id, v.id, order_key(length_, p, ru, rv)});
         if (st_.count[u.id] >= 0) out_.push_back({v.id, u.id, order_key(length_, p, rv, ru)});
@@ -168,6 +184,7 @@ private:
 
     const cluster_state& st_;
     size_t length_;
+    size_t width_;
     field_sorter sorter_;
     std::vector<directed_pair>& out_;
 };
@@ -197,18 +214,19 @@ void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, s
     }
 }
 
-// Neighbours of packed sequences that hold an N where the sequence has
-// another letter: found from the N side, four look-ups for each distinct
-// sequence with exactly one N and otherwise only A, C, G and T.
+// Neighbours of sequences packed at two bits a letter that hold an N where
+// the sequence has another letter: found from the N side, four look-ups for
+// each distinct sequence of that length with exactly one N and otherwise only
+// A, C, G and T.
 void single_n_pairs(const cluster_state& st, std::vector<directed_pair>& out) {
     for (uint32_t t = 0; t < st.num_entries; ++t) {
         if (st.rep[t] != t || st.count[t] < 0) continue;
         std::string_view s = st.seq(t);
-        if (s.size() > max_packed_length) continue;
+        if (s.size() > max_packed_length || letter_width(s.size()) != 2) continue;
         size_t n_at = s.size();
         bool fits = true;
         for (size_t p = 0; p < s.size() && fits; ++p) {
-            if (letter_code(static_cast<unsigned char>(s[p])) >= 0) continue;
+            if (letter_code(static_cast<unsigned char>(s[p]), 2) >= 0) continue;
             fits = s[p] == 'N' && n_at == s.size();
             n_at = p;
         }
@@ -219,7 +237,7 @@ void single_n_pairs(const cluster_state& st, std::vector<directed_pair>& out) {
             const uint64_t h = seq_hasher::finish(base + st.hasher.change(n_at, 'N', letter), s.size());
             st.seq_index.find(h, [&](uint32_t j) {
                 if (!cluster_is_variant(st.seq(j), s, n_at, letter)) return false;
-                out.push_back({j, t, order_key(s.size(), n_at, rank_of_code[code], rank_of_n)});
+                out.push_back({j, t, order_key(s.size(), n_at, rank_of_code(code, 2), rank_of_n)});
                 return true;
             });
         }

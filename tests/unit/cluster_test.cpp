@@ -248,7 +248,8 @@ neighbour_lists lists_of(const std::string& table, neighbour_search how) {
 // order. Groups of one length above the radix threshold, runs of thousands
 // that share their first twelve letters (split again and again), repeated
 // texts, negative counts, N-holding and other letters, lengths on both sides
-// of the packed limit of 32 letters.
+// of 21 letters (three bits a letter up to there, two above) and of 32 (no
+// packing above).
 TEST(ClusterNeighbours, SortingOnHalvesMatchesProbing) {
     std::mt19937 rng(1208);
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
@@ -262,8 +263,8 @@ TEST(ClusterNeighbours, SortingOnHalvesMatchesProbing) {
                 s = prefix;  // 20 letters, sharing the first twelve
                 for (int k = 0; k < 8; ++k) s += "ACGT"[pick(4)];
             } else {
-                static const int lengths[] = {1, 2, 5, 31, 32, 33, 40};
-                int length = lengths[pick(7)];
+                static const int lengths[] = {1, 2, 5, 21, 22, 31, 32, 33, 40};
+                int length = lengths[pick(9)];
                 for (int k = 0; k < length; ++k) s += "ACGT"[pick(trial == 0 ? 4 : 2)];
             }
             if (pick(8) == 0) s[static_cast<size_t>(pick(static_cast<int>(s.size())))] = 'N';
