@@ -280,3 +280,39 @@ TEST(ClusterNeighbours, SortingOnHalvesMatchesProbing) {
         ASSERT_EQ(got.counts, want.counts) << trial;
     }
 }
+
+// Complete neighbourhoods: every text over an alphabet at one length, so
+// every run of equal halves is as large as it can be and every letter sits
+// next to every other at every position. Some texts are repeated and some
+// have negative counts.
+TEST(ClusterNeighbours, CompleteSetsMatchProbing) {
+    struct shape {
+        const char* letters;
+        int free_letters;
+        std::string fixed;  // put before the free letters
+    };
+    const shape shapes[] = {
+        {"ACGNT", 6, ""},                               // three bits a letter
+        {"ACGT", 7, std::string(21, 'G')},              // two bits, 28 letters
+        {"ACGNT", 5, std::string(27, 'C')},             // two bits, with single-N neighbours
+        {"ACGNT", 4, std::string(30, 'A')},             // no packing: 34 letters
+    };
+    for (const shape& sh : shapes) {
+        const int base = static_cast<int>(std::string(sh.letters).size());
+        int total = 1;
+        for (int k = 0; k < sh.free_letters; ++k) total *= base;
+        std::string table;
+        for (int v = 0; v < total; ++v) {
+            std::string s = sh.fixed;
+            for (int k = 0, rest = v; k < sh.free_letters; ++k, rest /= base) s += sh.letters[rest % base];
+            const int count = v % 97 == 0 ? -1 : 1 + v % 13;
+            table += s + "\t" + std::to_string(count) + "\n";
+            if (v % 101 == 0) table += s + "\t5\n";
+        }
+        neighbour_lists want = lists_of(table, neighbour_search::probes);
+        neighbour_lists got = lists_of(table, neighbour_search::automatic);
+        ASSERT_EQ(got.start, want.start) << sh.fixed.size();
+        ASSERT_EQ(got.index, want.index) << sh.fixed.size();
+        ASSERT_EQ(got.counts, want.counts) << sh.fixed.size();
+    }
+}
