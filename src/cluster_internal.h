@@ -78,8 +78,24 @@ int64_t cluster_share(int64_t a, int64_t b, int64_t divisor);
 // Reads the count table (with its warnings) and lays the sequences out in
 // index order.
 void cluster_read_table(cluster_state& st, line_reader& in);
-// Fills the neighbour lists and the per-sequence tables.
-void cluster_find_neighbours(cluster_state& st);
+// Fills the neighbour lists and the per-sequence tables. Sequences of at
+// most 21 letters of A, C, G, N and T, or of at most 32 of A, C, G and T,
+// find their neighbours by sorting on halves; the rest probe the index with
+// each of their variants. probes sends every sequence the second way.
+enum class neighbour_search { automatic, probes };
+void cluster_find_neighbours(cluster_state& st, neighbour_search how = neighbour_search::automatic);
+
+// Neighbour lists of some sequences, one after the other.
+struct cluster_lists {
+    std::vector<uint32_t> index;
+    std::vector<uint32_t> size;
+};
+// The lists of the given sequences, found by probing the index.
+cluster_lists cluster_probe_neighbours(const cluster_state& st, const std::vector<uint32_t>& queries);
+// The per-sequence tables once the neighbour lists are in place.
+void cluster_init_tables(cluster_state& st);
+// Whether t equals s with the letter at p replaced by a.
+bool cluster_is_variant(std::string_view t, std::string_view s, size_t p, unsigned char a);
 void cluster_form_initial(cluster_state& st, bool single_flag);
 // The cores two positions from an unplaced sequence are found either through
 // an index of the cores' 1-letter variants or by comparing it with the cores

@@ -1,4 +1,5 @@
-// Reading the count table, ordering it, and the 1-mismatch neighbour search.
+// Reading the count table, ordering it, and the 1-mismatch neighbour search
+// by probing the index with every variant.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -174,21 +175,19 @@ void ordered_variants(const seq_hasher& hasher, std::string_view s, std::vector<
     }
 }
 
-// Whether t equals s with the letter at p replaced by a.
-bool is_variant(std::string_view t, std::string_view s, size_t p, unsigned char a) {
+}  // namespace
+
+bool cluster_is_variant(std::string_view t, std::string_view s, size_t p, unsigned char a) {
     return t.size() == s.size() && static_cast<unsigned char>(t[p]) == a && std::memcmp(t.data(), s.data(), p) == 0 &&
            std::memcmp(t.data() + p + 1, s.data() + p + 1, s.size() - p - 1) == 0;
 }
 
-}  // namespace
-
-void cluster_find_neighbours(cluster_state& st) {
+cluster_lists cluster_probe_neighbours(const cluster_state& st, const std::vector<uint32_t>& queries) {
     const uint32_t n = st.num_entries;
-    st.nb_start.assign(1, 0);
-    st.nb_start.reserve(n + 1);
-    st.nb_size.resize(n);
-    st.nb_index.clear();
-    st.mm1_counts.resize(n);
+    const uint32_t q = static_cast<uint32_t>(queries.size());
+    cluster_lists lists;
+    if (q == 0) return lists;
+    lists.size.reserve(q);
     // Most variants are in no table. A bit filter (a few MB, mostly in
     // cache) answers those; only the rest read the large index. Both are
     // prefetched a few sequences ahead: filter bits far ahead, index slots
@@ -211,15 +210,15 @@ void cluster_find_neighbours(cluster_state& st) {
     }
     constexpr uint32_t ring_size = 16, far = 12, near = 4;
     std::vector<variant> ring[ring_size];
-    auto stage_far = [&](uint32_t i) {
-        std::vector<variant>& vars = ring[i % ring_size];
-        std::string_view s = st.seq(i);
+    auto stage_far = [&](uint32_t k) {
+        std::vector<variant>& vars = ring[k % ring_size];
+        std::string_view s = st.seq(queries[k]);
         ordered_variants(st.hasher, s, vars);
         for (const variant& v : vars) __builtin_prefetch(&filter[filter_word(filter_key(v.hash, s.size()))]);
     };
-    auto stage_near = [&](uint32_t i) {
-        std::vector<variant>& vars = ring[i % ring_size];
-        const size_t length = st.seq(i).size();
+    auto stage_near = [&](uint32_t k) {
+        std::vector<variant>& vars = ring[k % ring_size];
+        const size_t length = st.seq(queries[k]).size();
         size_t kept = 0;
         for (const variant& v : vars) {
             uint64_t key = filter_key(v.hash, length);
@@ -232,29 +231,32 @@ void cluster_find_neighbours(cluster_state& st) {
         }
         vars.resize(kept);
     };
-    for (uint32_t i = 0; i < std::min(n, far); ++i) stage_far(i);
-    for (uint32_t i = 0; i < std::min(n, near); ++i) stage_near(i);
-    for (uint32_t i = 0; i < n; ++i) {
-        if (i + far < n) stage_far(i + far);
-        if (i + near < n) stage_near(i + near);
-        std::string_view s = st.seq(i);
+    // The ring is indexed by position in queries.
+    for (uint32_t k = 0; k < std::min(q, far); ++k) stage_far(k);
+    for (uint32_t k = 0; k < std::min(q, near); ++k) stage_near(k);
+    for (uint32_t k = 0; k < q; ++k) {
+        if (k + far < q) stage_far(k + far);
+        if (k + near < q) stage_near(k + near);
+        std::string_view s = st.seq(queries[k]);
         uint32_t found = 0;
-        for (const variant& v : ring[i % ring_size]) {
+        for (const variant& v : ring[k % ring_size]) {
             st.seq_index.find(v.hash, [&](uint32_t j) {
-                if (!is_variant(st.seq(j), s, v.pos, v.letter)) return false;
+                if (!cluster_is_variant(st.seq(j), s, v.pos, v.letter)) return false;
                 // A sequence with a negative count is nobody's neighbour.
                 if (st.count[j] >= 0) {
-                    st.nb_index.push_back(j);
+                    lists.index.push_back(j);
                     ++found;
                 }
                 return true;
             });
         }
-        st.nb_size[i] = found;
-        st.mm1_counts[i] = static_cast<int32_t>(found);
-        st.nb_start.push_back(st.nb_index.size());
+        lists.size.push_back(found);
     }
-    st.nb_index.shrink_to_fit();
+    return lists;
+}
+
+void cluster_init_tables(cluster_state& st) {
+    const uint32_t n = st.num_entries;
     st.nb_value.resize(st.nb_index.size());
     for (size_t k = 0; k < st.nb_index.size(); ++k) st.nb_value[k] = st.count[st.nb_index[k]];
     st.mm2_counts.assign(n, 0);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cluster_reference.h"
+#include "line_reader.h"
 
 namespace {
 
@@ -222,5 +223,96 @@ TEST(ClusterDifferential, FastMatchesStraightforwardOnJunkHeavyTables) {
         std::sscanf(got.alignments.c_str(), "%*[^\n]\n#Aligned sequences: %d\tUnaligned sequences: %d", &aligned, &unaligned);
         if (trial == 0) continue;
         EXPECT_GT(aligned + unaligned, 600) << "trial " << trial;
+    }
+}
+
+namespace {
+
+struct neighbour_lists {
+    std::vector<uint64_t> start;
+    std::vector<uint32_t> index;
+    std::vector<int32_t> counts;
+};
+
+neighbour_lists lists_of(const std::string& table, neighbour_search how) {
+    cluster_state st;
+    auto in = line_reader::from_memory(table);
+    cluster_read_table(st, *in);
+    cluster_find_neighbours(st, how);
+    return {st.nb_start, st.nb_index, st.mm1_counts};
+}
+
+}  // namespace
+
+// Sorting on halves and probing the index give the same lists in the same
+// order. Groups of one length above the radix threshold, runs of thousands
+// that share their first twelve letters (split again and again), repeated
+// texts, negative counts, N-holding and other letters, lengths on both sides
+// of 21 letters (three bits a letter up to there, two above) and of 32 (no
+// packing above).
+TEST(ClusterNeighbours, SortingOnHalvesMatchesProbing) {
+    std::mt19937 rng(1208);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    for (int trial = 0; trial < 4; ++trial) {
+        std::string table;
+        const std::string prefix = "ACGTACGTTGCA";
+        for (int l = 0; l < 12000; ++l) {
+            std::string s;
+            int kind = pick(10);
+            if (kind < 5) {
+                s = prefix;  // 20 letters, sharing the first twelve
+                for (int k = 0; k < 8; ++k) s += "ACGT"[pick(4)];
+            } else {
+                static const int lengths[] = {1, 2, 5, 21, 22, 31, 32, 33, 40};
+                int length = lengths[pick(9)];
+                for (int k = 0; k < length; ++k) s += "ACGT"[pick(trial == 0 ? 4 : 2)];
+            }
+            if (pick(8) == 0) s[static_cast<size_t>(pick(static_cast<int>(s.size())))] = 'N';
+            if (pick(40) == 0) s[static_cast<size_t>(pick(static_cast<int>(s.size())))] = "NaX"[pick(3)];
+            long long count = pick(30) == 0 ? -1 - pick(3) : pick(30) == 0 ? 0 : 1 + pick(100);
+            table += s + "\t" + std::to_string(count) + "\n";
+        }
+        neighbour_lists want = lists_of(table, neighbour_search::probes);
+        neighbour_lists got = lists_of(table, neighbour_search::automatic);
+        ASSERT_GT(want.index.size(), 10000u) << trial;
+        ASSERT_EQ(got.start, want.start) << trial;
+        ASSERT_EQ(got.index, want.index) << trial;
+        ASSERT_EQ(got.counts, want.counts) << trial;
+    }
+}
+
+// Complete neighbourhoods: every text over an alphabet at one length, so
+// every run of equal halves is as large as it can be and every letter sits
+// next to every other at every position. Some texts are repeated and some
+// have negative counts.
+TEST(ClusterNeighbours, CompleteSetsMatchProbing) {
+    struct shape {
+        const char* letters;
+        int free_letters;
+        std::string fixed;  // put before the free letters
+    };
+    const shape shapes[] = {
+        {"ACGNT", 6, ""},                               // three bits a letter
+        {"ACGT", 7, std::string(21, 'G')},              // two bits, 28 letters
+        {"ACGNT", 5, std::string(27, 'C')},             // two bits, with single-N neighbours
+        {"ACGNT", 4, std::string(30, 'A')},             // no packing: 34 letters
+    };
+    for (const shape& sh : shapes) {
+        const int base = static_cast<int>(std::string(sh.letters).size());
+        int total = 1;
+        for (int k = 0; k < sh.free_letters; ++k) total *= base;
+        std::string table;
+        for (int v = 0; v < total; ++v) {
+            std::string s = sh.fixed;
+            for (int k = 0, rest = v; k < sh.free_letters; ++k, rest /= base) s += sh.letters[rest % base];
+            const int count = v % 97 == 0 ? -1 : 1 + v % 13;
+            table += s + "\t" + std::to_string(count) + "\n";
+            if (v % 101 == 0) table += s + "\t5\n";
+        }
+        neighbour_lists want = lists_of(table, neighbour_search::probes);
+        neighbour_lists got = lists_of(table, neighbour_search::automatic);
+        ASSERT_EQ(got.start, want.start) << sh.fixed.size();
+        ASSERT_EQ(got.index, want.index) << sh.fixed.size();
+        ASSERT_EQ(got.counts, want.counts) << sh.fixed.size();
     }
 }
