@@ -157,6 +157,22 @@ TEST(Umi, RandomAgainstTheReference) {
     }
 }
 
+TEST(Umi, LargeDenseBarcodesAgainstTheReference) {
+    // Thousands of UMIs among the 4,096 of 6 letters: a large index, and many
+    // true neighbours per UMI.
+    for (uint64_t seed = 1; seed <= 3; ++seed) {
+        std::mt19937_64 random(seed);
+        std::geometric_distribution<int64_t> reads(0.2);
+        umi_list umis;
+        for (int i = 0; i < 1500 * static_cast<int>(seed); ++i) {
+            std::string letters(6, 'A');
+            for (char& c : letters) c = "ACGT"[random() % 4];
+            umis.emplace_back(letters, 1 + reads(random));
+        }
+        ASSERT_EQ(umi::groups(umis), reference_groups(umis)) << "seed " << seed;
+    }
+}
+
 // The pair counter against the per-barcode reference: sparse ids, repeated
 // reads, a barcode mixing packed and unpackable UMIs.
 TEST(Umi, PairCounterAgainstTheReference) {
