@@ -120,6 +120,8 @@ TEST(Umi, LettersOutsideAcgtAndLongUmis) {
     EXPECT_EQ(umi::molecules({{long_a, 10}, {long_b, 3}}), 1);
     EXPECT_EQ(umi::molecules({{"AANA", 10}, {"AAAA", 3}, {"aaaa", 1}}), 2);
     EXPECT_EQ(umi::molecules({{"xyz", 3}, {"xyq", 2}, {"xzq", 1}}), 1);
+    // Any bytes at all, as a read may hold them.
+    EXPECT_EQ(umi::molecules({{std::string("\0\xff", 2), 5}, {std::string("\0\x80", 2), 1}, {std::string("\x80\x80", 2), 9}}), 2);
 }
 
 // Random UMIs over a small alphabet and few letters, so neighbours are
