@@ -23,6 +23,7 @@
 // under a misread barcode). The same arguments always give the same files.
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +49,7 @@ public:
     double skewed(double mean) {
         double u1 = uniform();
         double u2 = uniform();
-        double normal = std::sqrt(-2.0 * std::log(u1 > 0 ? u1 : 0x1.0p-53)) * std::cos(2 * M_PI * u2);
+        double normal = std::sqrt(-2.0 * std::log(u1 > 0 ? u1 : 0x1.0p-53)) * std::cos(2 * std::numbers::pi * u2);
         return std::exp(std::log(mean) - 0.5 + normal);
     }
 

@@ -101,12 +101,22 @@ public:
         }
         build_index(codes);
         return form_groups(reads, group_, queue_, [&](uint32_t from, auto&& visit) {
+            // The variants that pass the filter first, their slots fetched
+            // together: in a large index each would be a cache miss.
             uint64_t code = codes[from];
+            std::array<uint64_t, 3 * packed_letters> candidates;
+            size_t count = 0;
             for (size_t shift = 0; shift < 2 * length_; shift += 2) {
                 for (uint64_t change = 1; change <= 3; ++change) {
-                    uint32_t to = find(code ^ (change << shift));
-                    if (to != absent) visit(to);
+                    uint64_t variant = code ^ (change << shift);
+                    candidates[count] = variant;
+                    count += maybe_present(variant);
                 }
+            }
+            for (size_t i = 0; i < count; ++i) __builtin_prefetch(&slots_[home(candidates[i])]);
+            for (size_t i = 0; i < count; ++i) {
+                uint32_t to = find(candidates[i]);
+                if (to != absent) visit(to);
             }
         });
     }
@@ -145,9 +155,12 @@ private:
     // look-ups, nearly all of which find nothing, without a probe.
     size_t filter_bit(uint64_t code) const { return (code * 0x9e3779b97f4a7c15ULL) >> (shift_ - 3); }
 
-    uint32_t find(uint64_t code) const {
+    bool maybe_present(uint64_t code) const {
         uint64_t bit = filter_bit(code);
-        if (!(filter_[bit / 64] >> (bit % 64) & 1)) return absent;
+        return filter_[bit / 64] >> (bit % 64) & 1;
+    }
+
+    uint32_t find(uint64_t code) const {
         for (size_t at = home(code);; at = (at + 1) & mask_) {
             const slot& s = slots_[at];
             if (s.index == absent || s.code == code) return s.index;

@@ -120,6 +120,8 @@ TEST(Umi, LettersOutsideAcgtAndLongUmis) {
     EXPECT_EQ(umi::molecules({{long_a, 10}, {long_b, 3}}), 1);
     EXPECT_EQ(umi::molecules({{"AANA", 10}, {"AAAA", 3}, {"aaaa", 1}}), 2);
     EXPECT_EQ(umi::molecules({{"xyz", 3}, {"xyq", 2}, {"xzq", 1}}), 1);
+    // Any bytes at all, as a read may hold them.
+    EXPECT_EQ(umi::molecules({{std::string("\0\xff", 2), 5}, {std::string("\0\x80", 2), 1}, {std::string("\x80\x80", 2), 9}}), 2);
 }
 
 // Random UMIs over a small alphabet and few letters, so neighbours are
@@ -154,6 +156,22 @@ TEST(Umi, RandomAgainstTheReference) {
             ASSERT_EQ(umi::groups(umis), expected) << s.alphabet << " " << s.length << " seed " << seed;
             ASSERT_EQ(umi::molecules(umis), group_count(expected)) << s.alphabet << " seed " << seed;
         }
+    }
+}
+
+TEST(Umi, LargeDenseBarcodesAgainstTheReference) {
+    // Thousands of UMIs among the 4,096 of 6 letters: a large index, and many
+    // true neighbours per UMI.
+    for (uint64_t seed = 1; seed <= 3; ++seed) {
+        std::mt19937_64 random(seed);
+        std::geometric_distribution<int64_t> reads(0.2);
+        umi_list umis;
+        for (int i = 0; i < 1500 * static_cast<int>(seed); ++i) {
+            std::string letters(6, 'A');
+            for (char& c : letters) c = "ACGT"[random() % 4];
+            umis.emplace_back(letters, 1 + reads(random));
+        }
+        ASSERT_EQ(umi::groups(umis), reference_groups(umis)) << "seed " << seed;
     }
 }
 
