@@ -23,36 +23,15 @@
 #include <utility>
 #include <vector>
 
+#include "random_source.h"
+
 namespace {
 
 const std::string upstream = "GTCGACCTGCAGCGTACG";
 const std::string downstream = "CGCTCGAGGG";
 constexpr int read_length = 58;
 
-// splitmix64: small, fast and fully determined by the seed.
-class random_source {
-public:
-    explicit random_source(uint64_t seed) : state_(seed) {}
-    uint64_t next() {
-        uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
 
-private:
-    uint64_t state_;
-};
-
-const char bases[] = "ACGT";
-
-std::string random_bases(random_source& random, int length) {
-    std::string text(static_cast<size_t>(length), 'A');
-    for (char& c : text) c = bases[random.below(4)];
-    return text;
-}
 
 // Substitutes each letter with probability rate; returns how many changed.
 int substitute(random_source& random, std::string& text, double rate) {

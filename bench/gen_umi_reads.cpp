@@ -31,43 +31,24 @@
 #include <string>
 #include <vector>
 
+#include "random_source.h"
+
 namespace {
 
-// splitmix64: small, fast and fully determined by the seed.
-class random_source {
-public:
-    explicit random_source(uint64_t seed) : state_(seed) {}
-    uint64_t next() {
-        uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    uint64_t below(uint64_t n) { return next() % n; }
-    // Log-normal with the given mean and a sigma of 1: a long right tail.
-    double skewed(double mean) {
-        double u1 = uniform();
-        double u2 = uniform();
-        double normal = std::sqrt(-2.0 * std::log(u1 > 0 ? u1 : 0x1.0p-53)) * std::cos(2 * std::numbers::pi * u2);
-        return std::exp(std::log(mean) - 0.5 + normal);
-    }
+// Log-normal with the given mean and a sigma of 1: a long right tail.
+double skewed(random_source& random, double mean) {
+    double u1 = random.uniform();
+    double u2 = random.uniform();
+    double normal = std::sqrt(-2.0 * std::log(u1 > 0 ? u1 : 0x1.0p-53)) * std::cos(2 * std::numbers::pi * u2);
+    return std::exp(std::log(mean) - 0.5 + normal);
+}
 
-private:
-    uint64_t state_;
-};
 
-const char letters[] = "ACGT";
 const std::string upstream = "GTCGACCTGCAGCGTACG";
 const std::string downstream = "CGCTCGAGGG";
 constexpr int barcode_length = 20;
 constexpr int max_stagger = 4;
 
-std::string random_letters(random_source& random, size_t length) {
-    std::string text(length, 'A');
-    for (char& c : text) c = letters[random.below(4)];
-    return text;
-}
 
 struct settings {
     int barcodes = 2000;
@@ -115,7 +96,7 @@ void sequence_read(random_source& random, double error_rate, std::string& read, 
     quality.assign(read.size(), 'A');
     for (size_t i = 0; i < read.size(); ++i) {
         if (random.uniform() < error_rate) {
-            read[i] = letters[(std::string("ACGT").find(read[i]) + 1 + random.below(3)) % 4];
+            read[i] = bases[(std::string("ACGT").find(read[i]) + 1 + random.below(3)) % 4];
             quality[i] = static_cast<char>('!' + 15 + random.below(15));
         } else {
             quality[i] = static_cast<char>('!' + 30 + random.below(12));
@@ -130,16 +111,16 @@ int main(int argc, char** argv) {
     random_source random(s.seed);
 
     std::set<std::string> unique_barcodes;
-    while (unique_barcodes.size() < static_cast<size_t>(s.barcodes)) unique_barcodes.insert(random_letters(random, barcode_length));
+    while (unique_barcodes.size() < static_cast<size_t>(s.barcodes)) unique_barcodes.insert(random_bases(random, barcode_length));
     std::vector<std::string> barcodes(unique_barcodes.begin(), unique_barcodes.end());
 
     std::vector<molecule> molecules;
     std::vector<size_t> molecule_count(barcodes.size());
     for (uint32_t b = 0; b < barcodes.size(); ++b) {
-        size_t n = std::max<size_t>(1, static_cast<size_t>(std::llround(random.skewed(s.molecules))));
+        size_t n = std::max<size_t>(1, static_cast<size_t>(std::llround(skewed(random, s.molecules))));
         n = std::min<size_t>(n, (size_t{1} << std::min(2 * s.umi_length, 40)) / 4);
         std::set<std::string> umis;
-        while (umis.size() < n) umis.insert(random_letters(random, static_cast<size_t>(s.umi_length)));
+        while (umis.size() < n) umis.insert(random_bases(random, static_cast<size_t>(s.umi_length)));
         // Molecules in random order, not by UMI, before they are copied.
         std::vector<std::string> drawn(umis.begin(), umis.end());
         for (size_t i = drawn.size(); i > 1; --i) std::swap(drawn[i - 1], drawn[random.below(i)]);
@@ -149,7 +130,7 @@ int main(int argc, char** argv) {
 
     std::vector<uint32_t> reads;  // one molecule index per read
     for (uint32_t m = 0; m < molecules.size(); ++m) {
-        size_t copies = std::max<size_t>(1, static_cast<size_t>(std::llround(random.skewed(s.copies))));
+        size_t copies = std::max<size_t>(1, static_cast<size_t>(std::llround(skewed(random, s.copies))));
         reads.insert(reads.end(), copies, m);
     }
     for (size_t i = reads.size(); i > 1; --i) std::swap(reads[i - 1], reads[random.below(i)]);
@@ -159,13 +140,13 @@ int main(int argc, char** argv) {
     std::string quality;
     for (size_t r = 0; r < reads.size(); ++r) {
         molecule& m = molecules[reads[r]];
-        read = random_letters(random, random.below(max_stagger + 1));
+        read = random_bases(random, random.below(max_stagger + 1));
         read += upstream;
         size_t barcode_at = read.size();
         read += barcodes[m.barcode];
         read += m.umi;
         read += downstream;
-        read += random_letters(random, read_length - read.size());
+        read += random_bases(random, read_length - read.size());
         sequence_read(random, s.error_rate, read, quality);
         m.seen |= read.compare(barcode_at, barcode_length, barcodes[m.barcode]) == 0;
         std::printf("@r%zu\n%s\n+\n%s\n", r + 1, read.c_str(), quality.c_str());
