@@ -100,28 +100,33 @@ def key_slices(positions, length):
     return [slice(a, b) for a, b in barcode], [slice(a, b) for a, b in umi]
 
 
+def table_rows(path):
+    """The tab-separated fields of each line of a morvane table that is not a
+    header line, streamed."""
+    with open(path, "rb") as f:
+        for raw in f:
+            if not raw.startswith(b"#"):
+                yield raw.rstrip(b"\r\n").decode("ascii", "replace").split("\t")
+
+
 def umi_table_keys(path, positions):
     """(barcode key, UMI, reads) of each line of the UMI table whose UMI holds
     no N, streamed. The reads are the table's last column."""
     slices = {}
-    with open(path, "rb") as f:
-        for raw in f:
-            if raw.startswith(b"#"):
-                continue
-            fields = raw.rstrip(b"\r\n").decode("ascii", "replace").split("\t")
-            if len(fields) < 2:
-                continue
-            key = fields[0]
-            cut = slices.get(len(key))
-            if cut is None:
-                if len(key) <= positions[-1]:
-                    raise TableError("%s: key %s is shorter than its UMI positions" % (path, key))
-                cut = slices[len(key)] = key_slices(positions, len(key))
-            umi = "".join(key[s] for s in cut[1]) if len(cut[1]) > 1 else key[cut[1][0]]
-            if "N" in umi:
-                continue
-            barcode = "".join(key[s] for s in cut[0]) if len(cut[0]) != 1 else key[cut[0][0]]
-            yield barcode, umi, int(fields[-1])
+    for fields in table_rows(path):
+        if len(fields) < 2:
+            continue
+        key = fields[0]
+        cut = slices.get(len(key))
+        if cut is None:
+            if len(key) <= positions[-1]:
+                raise TableError("%s: key %s is shorter than its UMI positions" % (path, key))
+            cut = slices[len(key)] = key_slices(positions, len(key))
+        umi = "".join(key[s] for s in cut[1]) if len(cut[1]) > 1 else key[cut[1][0]]
+        if "N" in umi:
+            continue
+        barcode = "".join(key[s] for s in cut[0]) if len(cut[0]) != 1 else key[cut[0][0]]
+        yield barcode, umi, int(fields[-1])
 
 
 def key_reads(path, positions):
@@ -139,16 +144,12 @@ def key_cores(path, reads):
     in one place instead of being split."""
     cores = {}
     offers = collections.defaultdict(list)
-    with open(path, "rb") as f:
-        for order, raw in enumerate(f):
-            if raw.startswith(b"#"):
-                continue
-            fields = raw.rstrip(b"\r\n").decode("ascii", "replace").split("\t")
-            core = fields[0]
-            cores[core] = core
-            if len(fields) > 6 and fields[6]:
-                for item in fields[6].split(","):
-                    offers[item.rsplit(":", 2)[0]].append((-reads.get(core, 0), order, core))
+    for order, fields in enumerate(table_rows(path)):
+        core = fields[0]
+        cores[core] = core
+        if len(fields) > 6 and fields[6]:
+            for item in fields[6].split(","):
+                offers[item.rsplit(":", 2)[0]].append((-reads.get(core, 0), order, core))
     for member, choices in offers.items():
         if member not in cores:
             cores[member] = min(choices)[2]
@@ -160,20 +161,16 @@ def core_barcodes(path, cutoff):
     mm0/mm1/mm2 matches, and each barcode of an alignment that scores at
     least the cutoff (a tie between barcodes counts for each)."""
     counted = {}
-    with open(path, "rb") as f:
-        for raw in f:
-            if raw.startswith(b"#"):
-                continue
-            fields = raw.rstrip(b"\r\n").decode("ascii", "replace").split("\t")
-            if len(fields) < 11:
-                continue
-            kind = fields[8]
-            if kind in ("mm0", "mm1", "mm2"):
-                counted[fields[0]] = [("\t".join(fields[10:]), kind)]
-            elif kind == "align" and len(fields) > 11:
-                barcodes = fields[10].split(":", 1)[-1].split(";")  # as tabulate reads it
-                scores = [int(item.split(":", 1)[0]) for item in fields[11].split(";")]
-                counted[fields[0]] = [(b, kind) for b, s in zip(barcodes, scores) if s >= cutoff]
+    for fields in table_rows(path):
+        if len(fields) < 11:
+            continue
+        kind = fields[8]
+        if kind in ("mm0", "mm1", "mm2"):
+            counted[fields[0]] = [("\t".join(fields[10:]), kind)]
+        elif kind == "align" and len(fields) > 11:
+            barcodes = fields[10].split(":", 1)[-1].split(";")  # as tabulate reads it
+            scores = [int(item.split(":", 1)[0]) for item in fields[11].split(";")]
+            counted[fields[0]] = [(b, kind) for b, s in zip(barcodes, scores) if s >= cutoff]
     return counted
 
 
