@@ -33,9 +33,48 @@ uint32_t nominee(cluster_state& st, uint32_t i) {
     return best;
 }
 
+// The passes below read the tables of each sequence's neighbours, which lie
+// anywhere in tables far larger than the caches: they are prefetched for the
+// sequences some steps ahead, in stages where one read needs another.
+template <class Visit>
+void for_neighbours(const cluster_state& st, uint32_t i, Visit&& visit) {
+    const uint32_t* index = st.nb_index.data() + st.nb_start[i];
+    for (uint32_t k = 0; k < st.nb_size[i]; ++k) visit(index[k]);
+}
+
+bool is_member(const cluster_state& st, uint32_t i) { return !st.core[i] && st.used[i]; }
+
+void prefetch_shares(const cluster_state& st, uint32_t i, int stage) {
+    if (stage == 0) {
+        for_neighbours(st, i, [&](uint32_t j) {
+            __builtin_prefetch(&st.core[j]);
+            __builtin_prefetch(&st.count[j]);
+        });
+        return;
+    }
+    if (!is_member(st, i)) return;
+    for_neighbours(st, i, [&](uint32_t j) {
+        if (!st.core[j]) return;
+        if (stage == 1) {
+            __builtin_prefetch(&st.nb_start[j]);
+            __builtin_prefetch(&st.nb_size[j]);
+            __builtin_prefetch(&st.totals[j]);
+            __builtin_prefetch(&st.mm1_totals[j]);
+        } else {
+            __builtin_prefetch(&st.nb_index[st.nb_start[j]]);
+            __builtin_prefetch(&st.nb_value[st.nb_start[j]]);
+        }
+    });
+}
+
 void form_shared(cluster_state& st) {
     const uint32_t n = st.num_entries;
+    constexpr uint32_t ahead = 8;
     for (uint32_t i = 0; i < n; ++i) {
+        if (i + ahead < n) for_neighbours(st, i + ahead, [&](uint32_t j) {
+                __builtin_prefetch(&st.mm1_counts[j]);
+                __builtin_prefetch(&st.used[j]);
+            });
         if (st.core[i] || st.nb_size[i] == 0) continue;
         // A look-up by sequence finds the first copy of a repeated sequence.
         uint32_t c = st.rep[nominee(st, i)];
@@ -47,7 +86,9 @@ void form_shared(cluster_state& st) {
     }
     // A member next to several cores is split by the cores' own counts.
     for (uint32_t i = 0; i < n; ++i) {
-        if (st.core[i] || !st.used[i]) continue;
+        for (int stage = 0; stage < 3; ++stage)
+            if (i + (3 - stage) * ahead < n) prefetch_shares(st, i + (3 - stage) * ahead, stage);
+        if (!is_member(st, i)) continue;
         list_view l = list_of(st, i);
         int64_t core_total = 0;
         for (uint32_t k = 0; k < l.size; ++k)
@@ -269,34 +310,107 @@ void quarter_pair_keys(const seq_hasher& hasher, std::string_view s, uint64_t ke
         for (int b = a + 1; b < 4; ++b, ++n) keys[n] = seq_hasher::finish(quarter[a] + quarter[b], s.size() * 8 + static_cast<size_t>(n));
 }
 
+// A sequence as the quarters search compares it: its length and word when it
+// packs, length 0 when it does not.
+struct packed_text {
+    uint32_t length = 0;
+    uint64_t word = 0;
+};
+
+packed_text packed_of(std::string_view s) {
+    packed_text p;
+    if (cluster_pack(s, p.word)) p.length = static_cast<uint32_t>(s.size());
+    return p;
+}
+
+bool at_most_two_bits(uint64_t x) {
+    x &= x - 1;
+    x &= x - 1;
+    return x == 0;
+}
+
+// The cores by their pairs of quarters. Each slot carries its core's letters,
+// packed where they pack: most hits are chance agreements on two quarters
+// (more of them the more cores there are), and these are turned down without
+// reading the core's text, which lies anywhere in a large arena.
+class quarter_index {
+public:
+    explicit quarter_index(size_t expected) {
+        size_t capacity = 16;
+        while (capacity < expected + expected / 3 + 1) capacity <<= 1;
+        slots_.assign(capacity, slot{});
+        mask_ = capacity - 1;
+    }
+    void prefetch(uint64_t key) const { __builtin_prefetch(&slots_[key & mask_]); }
+    // Returns how many entries under the same key (as far as the stored
+    // bits tell) were there before.
+    size_t insert(uint64_t key, uint32_t core, const packed_text& p) {
+        size_t pos = key & mask_;
+        const uint32_t tag = tag_of(key);
+        size_t same = 0;
+        while (slots_[pos].core_plus_1 != 0) {
+            same += (slots_[pos].check & ~length_bits) == tag;
+            pos = (pos + 1) & mask_;
+        }
+        slots_[pos] = {tag | p.length, core + 1, p.word};
+        return same;
+    }
+    // Calls visit(core, packed core) for each core stored under a key whose
+    // stored bits agree with key.
+    template <class Visit>
+    void find(uint64_t key, Visit&& visit) const {
+        size_t pos = key & mask_;
+        const uint32_t tag = tag_of(key);
+        for (;;) {
+            const slot& sl = slots_[pos];
+            if (sl.core_plus_1 == 0) return;
+            if ((sl.check & ~length_bits) == tag) visit(sl.core_plus_1 - 1, packed_text{sl.check & length_bits, sl.word});
+            pos = (pos + 1) & mask_;
+        }
+    }
+
+private:
+    static constexpr uint32_t length_bits = 63;  // packed lengths are at most 32
+    struct slot {
+        uint32_t check = 0;  // upper key bits, and the packed length in the lowest six
+        uint32_t core_plus_1 = 0;
+        uint64_t word = 0;
+    };
+    static uint32_t tag_of(uint64_t key) { return static_cast<uint32_t>(key >> 32) & ~length_bits; }
+
+    std::vector<slot> slots_;
+    size_t mask_ = 0;
+};
+
 // Cores indexed by their pairs of quarters; each unplaced sequence is
 // compared with the cores that share a pair with it. Chosen when those
 // groups are small (they grow with constant stretches in the sequences).
 bool secondary_by_quarters(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced, bool forced) {
-    std::vector<uint64_t> keys(cores.size() * quarter_pairs);
-    for (size_t k = 0; k < cores.size(); ++k) quarter_pair_keys(st.hasher, st.seq(cores[k]), &keys[k * quarter_pairs]);
-    if (!forced) {
-        // Expected comparisons per unplaced sequence against the look-ups
-        // and insertions the variant index would cost.
-        std::vector<uint64_t> sorted = keys;
-        std::sort(sorted.begin(), sorted.end());
-        double pairs = 0;
-        for (size_t a = 0, b; a < sorted.size(); a = b) {
-            for (b = a; b < sorted.size() && sorted[b] == sorted[a]; ++b) {
-            }
-            pairs += static_cast<double>(b - a) * static_cast<double>(b - a);
-        }
-        double per_sequence = cores.empty() ? 0 : pairs / static_cast<double>(cores.size());
-        double variant_cost = 80.0 + 80.0 * static_cast<double>(cores.size()) / static_cast<double>(std::max<size_t>(1, unplaced.size()));
-        if (per_sequence > variant_cost) return false;
-    }
-    flat_index index;
-    index.reset(keys.size());
-    for (size_t k = 0; k < keys.size(); ++k) index.insert(keys[k], cores[k / quarter_pairs]);
-    std::vector<uint64_t>().swap(keys);
+    quarter_index index(cores.size() * quarter_pairs);
     // Keys are worked out and their slots prefetched a few sequences ahead.
     constexpr size_t ahead = 8;
     uint64_t ring[ahead][quarter_pairs];
+    {
+        auto prepare = [&](size_t k) {
+            quarter_pair_keys(st.hasher, st.seq(cores[k]), ring[k % ahead]);
+            for (uint64_t key : ring[k % ahead]) index.prefetch(key);
+        };
+        for (size_t k = 0; k < std::min(cores.size(), ahead - 1); ++k) prepare(k);
+        // The sum over keys of the squared number of cores under each.
+        double pairs = 0;
+        for (size_t k = 0; k < cores.size(); ++k) {
+            if (k + ahead - 1 < cores.size()) prepare(k + ahead - 1);
+            const packed_text p = packed_of(st.seq(cores[k]));
+            for (uint64_t key : ring[k % ahead]) pairs += 2.0 * static_cast<double>(index.insert(key, cores[k], p)) + 1.0;
+        }
+        if (!forced) {
+            // Expected comparisons per unplaced sequence against the look-ups
+            // and insertions the variant index would cost.
+            double per_sequence = cores.empty() ? 0 : pairs / static_cast<double>(cores.size());
+            double variant_cost = 80.0 + 80.0 * static_cast<double>(cores.size()) / static_cast<double>(std::max<size_t>(1, unplaced.size()));
+            if (per_sequence > variant_cost) return false;
+        }
+    }
     auto prepare = [&](size_t k) {
         quarter_pair_keys(st.hasher, st.seq(unplaced[k]), ring[k % ahead]);
         for (uint64_t key : ring[k % ahead]) index.prefetch(key);
@@ -307,11 +421,18 @@ bool secondary_by_quarters(cluster_state& st, const std::vector<uint32_t>& cores
         if (k + ahead - 1 < unplaced.size()) prepare(k + ahead - 1);
         const uint32_t i = unplaced[k];
         std::string_view s = st.seq(i);
+        const packed_text u = packed_of(s);
         in_range.clear();
         for (uint64_t key : ring[k % ahead]) {
-            index.find(key, [&](uint32_t c) {
-                if (in_range_of(s, st.seq(c))) in_range.push_back(c);
-                return false;
+            index.find(key, [&](uint32_t c, const packed_text& p) {
+                // Both packed: within two positions is all it takes (every
+                // letter is of ACGTN).
+                if (u.length != 0 && p.length != 0) {
+                    if (u.length == p.length && at_most_two_bits(cluster_letter_differences(u.word ^ p.word, cluster_letter_width(u.length))))
+                        in_range.push_back(c);
+                } else if (in_range_of(s, st.seq(c))) {
+                    in_range.push_back(c);
+                }
             });
         }
         place(st, i, in_range);

@@ -75,6 +75,20 @@ int64_t cluster_add(int64_t a, int64_t b);
 // 0 when divisor is 0.
 int64_t cluster_share(int64_t a, int64_t b, int64_t divisor);
 
+// Short sequences packed into one word, the first letter in the highest bits,
+// so packed words of one length order as their texts do: three bits a letter
+// (A, C, G, N, T) up to 21 letters, two bits (A, C, G, T) from 22 to 32.
+constexpr size_t cluster_max_packed_length = 32;
+constexpr size_t cluster_max_wide_length = 21;
+inline size_t cluster_letter_width(size_t length) { return length <= cluster_max_wide_length ? 3 : 2; }
+// False for the empty text, longer texts and other letters.
+bool cluster_pack(std::string_view s, uint64_t& word);
+// One bit (the lowest of its letter) for each letter in which two packed
+// words of one length differ; x is their exclusive or.
+inline uint64_t cluster_letter_differences(uint64_t x, size_t width) {
+    return width == 3 ? (x | x >> 1 | x >> 2) & 0x1249249249249249ull : (x | x >> 1) & 0x5555555555555555ull;
+}
+
 // Reads the count table (with its warnings) and lays the sequences out in
 // index order.
 void cluster_read_table(cluster_state& st, line_reader& in);

@@ -16,15 +16,12 @@
 
 namespace {
 
-constexpr size_t max_packed_length = 32;
+constexpr size_t max_packed_length = cluster_max_packed_length;
 
-constexpr size_t max_wide_length = 21;
-
-// Bits a letter for sequences of a length.
-size_t letter_width(size_t length) { return length <= max_wide_length ? 3 : 2; }
+size_t letter_width(size_t length) { return cluster_letter_width(length); }
 
 // Codes in byte order of the letters; N only at three bits a letter.
-int letter_code(unsigned char c, size_t width) {
+constexpr int letter_code(unsigned char c, size_t width) {
     switch (c) {
         case 'A': return 0;
         case 'C': return 1;
@@ -35,20 +32,17 @@ int letter_code(unsigned char c, size_t width) {
     }
 }
 
-// The first letter goes to the highest bits, so packed words of one length
-// order as their texts do.
-bool pack(std::string_view s, uint64_t& word) {
-    if (s.empty() || s.size() > max_packed_length) return false;
-    const size_t width = letter_width(s.size());
-    uint64_t w = 0;
-    for (char c : s) {
-        int code = letter_code(static_cast<unsigned char>(c), width);
-        if (code < 0) return false;
-        w = w << width | static_cast<uint64_t>(code);
+// letter_code by table, for packing every sequence of the table.
+struct code_table {
+    int8_t code[2][256];
+    constexpr code_table() : code{} {
+        for (int c = 0; c < 256; ++c) {
+            code[0][c] = static_cast<int8_t>(letter_code(static_cast<unsigned char>(c), 2));
+            code[1][c] = static_cast<int8_t>(letter_code(static_cast<unsigned char>(c), 3));
+        }
     }
-    word = w;
-    return true;
-}
+};
+constexpr code_table codes;
 
 // Twelve bytes rather than sixteen: the search holds every packed sequence
 // and a buffer for the largest length at once.
@@ -163,9 +157,9 @@ private:
     void compare_all(const packed_seq* lo, const packed_seq* hi) {
         for (const packed_seq* u = lo; u != hi; ++u) {
             for (const packed_seq* v = u + 1; v != hi; ++v) {
-                const uint64_t x = u->word() ^ v->word();
-                const uint64_t letters = width_ == 3 ? (x | x >> 1 | x >> 2) & 0x1249249249249249ull : (x | x >> 1) & 0x5555555555555555ull;
-                if (__builtin_popcountll(letters) == 1) emit(*u, *v);
+                // Exactly one letter differs: a single bit (no popcount instruction is assumed).
+                const uint64_t letters = cluster_letter_differences(u->word() ^ v->word(), width_);
+                if (letters != 0 && (letters & (letters - 1)) == 0) emit(*u, *v);
             }
         }
     }
@@ -205,7 +199,7 @@ void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, s
         std::string_view s = st.seq(i);
         packed_seq& r = seqs[next[s.size()]++];
         uint64_t word = 0;
-        pack(s, word);
+        cluster_pack(s, word);
         r = {static_cast<uint32_t>(word >> 32), static_cast<uint32_t>(word), i};
     }
     for (size_t l = 1; l <= max_packed_length; ++l) {
@@ -262,6 +256,21 @@ void sort_slices(const std::vector<uint64_t>& start, uint32_t q, std::vector<uin
 
 }  // namespace
 
+bool cluster_pack(std::string_view s, uint64_t& word) {
+    if (s.empty() || s.size() > max_packed_length) return false;
+    const size_t width = letter_width(s.size());
+    const int8_t* code = codes.code[width == 3 ? 1 : 0];
+    uint64_t w = 0;
+    int8_t all = 0;  // negative once any letter has no code
+    for (char c : s) {
+        const int8_t k = code[static_cast<unsigned char>(c)];
+        all |= k;
+        w = w << width | static_cast<uint64_t>(static_cast<uint8_t>(k));
+    }
+    word = w;
+    return all >= 0;
+}
+
 void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     const uint32_t n = st.num_entries;
     // packed[i]: the text of i is packable (and i holds it first, when 2).
@@ -269,7 +278,7 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     std::vector<uint32_t> probed;
     for (uint32_t i = 0; i < n; ++i) {
         uint64_t word;
-        if (how == neighbour_search::automatic && pack(st.seq(i), word)) {
+        if (how == neighbour_search::automatic && cluster_pack(st.seq(i), word)) {
             packed[i] = st.rep[i] == i ? 2 : 1;
         } else {
             probed.push_back(i);

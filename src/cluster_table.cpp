@@ -126,9 +126,19 @@ void cluster_read_table(cluster_state& st, line_reader& in) {
     st.hasher.prepare(max_length);
     st.seq_index.reset(n);
     st.rep.resize(n);
-    for (uint32_t i = 0; i < n; ++i) {
+    // The index outgrows the caches: slots are prefetched some sequences ahead.
+    constexpr uint32_t ahead = 16;
+    uint64_t ring[ahead];
+    auto prepare = [&](uint32_t i) {
         std::string_view s = st.seq(i);
-        uint64_t h = seq_hasher::finish(st.hasher.sum(s), s.size());
+        ring[i % ahead] = seq_hasher::finish(st.hasher.sum(s), s.size());
+        st.seq_index.prefetch(ring[i % ahead]);
+    };
+    for (uint32_t i = 0; i < std::min(n, ahead - 1); ++i) prepare(i);
+    for (uint32_t i = 0; i < n; ++i) {
+        if (i + ahead - 1 < n) prepare(i + ahead - 1);
+        std::string_view s = st.seq(i);
+        const uint64_t h = ring[i % ahead];
         uint32_t found = i;
         st.seq_index.find(h, [&](uint32_t j) {
             if (st.seq(j) != s) return false;
