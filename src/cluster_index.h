@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "hash.h"
+#include "huge_memory.h"
 #include <string_view>
 #include <vector>
 
@@ -56,9 +57,9 @@ public:
             pos = (pos + 1) & mask_;
         }
     }
-    void release() { std::vector<uint64_t>().swap(slots_); }
+    void release() { big_vector<uint64_t>().swap(slots_); }
 
 private:
-    std::vector<uint64_t> slots_;
+    big_vector<uint64_t> slots_;
     size_t mask_ = 0;
 };
