@@ -10,7 +10,6 @@
 #include <cstdint>
 
 #include "hash.h"
-#include "huge_memory.h"
 #include <string_view>
 #include <vector>
 
@@ -57,9 +56,9 @@ public:
             pos = (pos + 1) & mask_;
         }
     }
-    void release() { big_vector<uint64_t>().swap(slots_); }
+    void release() { std::vector<uint64_t>().swap(slots_); }
 
 private:
-    big_vector<uint64_t> slots_;
+    std::vector<uint64_t> slots_;
     size_t mask_ = 0;
 };

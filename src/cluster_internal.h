@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "cluster_index.h"
-#include "huge_memory.h"
 
 class line_reader;
 class out_stream;
@@ -35,12 +34,12 @@ struct added_member {
 
 struct cluster_state {
     // Sequences in index order.
-    big_vector<char> arena;
-    big_vector<uint64_t> start;  // num_entries + 1 offsets into arena
-    big_vector<int64_t> count;   // own counts
+    std::vector<char> arena;
+    std::vector<uint64_t> start;  // num_entries + 1 offsets into arena
+    std::vector<int64_t> count;   // own counts
     // The first index holding the same sequence: what a look-up by sequence
     // finds when the table repeats a sequence.
-    big_vector<uint32_t> rep;
+    std::vector<uint32_t> rep;
     uint32_t num_entries = 0;
 
     seq_hasher hasher;
@@ -48,22 +47,22 @@ struct cluster_state {
 
     // Neighbour lists: lists[i] is nb_index/nb_value[nb_start[i] .. + nb_size[i]],
     // in ascending key order. Values start as the neighbours' own counts.
-    big_vector<uint64_t> nb_start;
-    big_vector<uint32_t> nb_size;
-    big_vector<uint32_t> nb_index;
-    big_vector<int64_t> nb_value;
+    std::vector<uint64_t> nb_start;
+    std::vector<uint32_t> nb_size;
+    std::vector<uint32_t> nb_index;
+    std::vector<int64_t> nb_value;
     // Single mode removes entries from the lists; the statistics need them
     // as found, so that mode keeps a copy (mm1_counts holds the sizes).
-    big_vector<uint32_t> nb_found;
+    std::vector<uint32_t> nb_found;
 
-    big_vector<int32_t> mm1_counts;
-    big_vector<int32_t> mm2_counts;
-    big_vector<int64_t> totals;
-    big_vector<int64_t> mm1_totals;
-    big_vector<int64_t> mm2_totals;
-    big_vector<uint8_t> used;
-    big_vector<uint8_t> core;
-    big_vector<added_member> added;
+    std::vector<int32_t> mm1_counts;
+    std::vector<int32_t> mm2_counts;
+    std::vector<int64_t> totals;
+    std::vector<int64_t> mm1_totals;
+    std::vector<int64_t> mm2_totals;
+    std::vector<uint8_t> used;
+    std::vector<uint8_t> core;
+    std::vector<added_member> added;
 
     std::string_view seq(uint32_t i) const {
         return std::string_view(arena.data() + start[i], static_cast<size_t>(start[i + 1] - start[i]));

@@ -240,7 +240,7 @@ void single_n_pairs(const cluster_state& st, std::vector<directed_pair>& out) {
 
 // Sorts each slice [start[q], start[q + 1]) of index by key; the slices
 // hold a few entries each.
-void sort_slices(const big_vector<uint64_t>& start, uint32_t q, big_vector<uint32_t>& index, big_vector<uint16_t>& key) {
+void sort_slices(const std::vector<uint64_t>& start, uint32_t q, std::vector<uint32_t>& index, std::vector<uint16_t>& key) {
     for (uint64_t k = start[q] + 1; k < start[q + 1]; ++k) {
         const uint32_t j = index[k];
         const uint16_t kk = key[k];
@@ -304,7 +304,7 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     st.nb_start[0] = 0;
     for (uint32_t i = 0; i < n; ++i) st.nb_start[i + 1] = st.nb_start[i] + st.nb_size[i];
     st.nb_index.assign(st.nb_start[n], 0);
-    big_vector<uint16_t> key(pairs.empty() ? 0 : st.nb_start[n]);
+    std::vector<uint16_t> key(pairs.empty() ? 0 : st.nb_start[n]);
     st.mm1_counts.assign(n, 0);  // the fill of each slice for now
     for (const directed_pair& d : pairs) {
         const uint64_t at = st.nb_start[d.query] + static_cast<uint32_t>(st.mm1_counts[d.query]++);
@@ -315,7 +315,7 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     for (uint32_t i = 0; i < n; ++i) {
         if (packed[i] == 2) sort_slices(st.nb_start, i, st.nb_index, key);
     }
-    big_vector<uint16_t>().swap(key);
+    std::vector<uint16_t>().swap(key);
     size_t from = 0;
     for (size_t k = 0; k < probed.size(); ++k) {
         std::copy(probe.index.begin() + static_cast<std::ptrdiff_t>(from), probe.index.begin() + static_cast<std::ptrdiff_t>(from + probe.size[k]),

@@ -63,7 +63,7 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
         uint64_t sum = st.hasher.sum(s) + st.hasher.blank(p, static_cast<unsigned char>(s[p]));
         blank_index.insert(seq_hasher::finish(sum, s.size()), k);
     }
-    const big_vector<uint32_t>& found = st.nb_found.empty() ? st.nb_index : st.nb_found;
+    const std::vector<uint32_t>& found = st.nb_found.empty() ? st.nb_index : st.nb_found;
 
     // Cores two positions from a sequence over ACGTN where the core holds other
     // letters at both: (sequence, core) pairs, from every such pair of positions.

@@ -76,9 +76,9 @@ constexpr uint32_t max_entries = std::numeric_limits<uint32_t>::max() - 2;
 }  // namespace
 
 void cluster_read_table(cluster_state& st, line_reader& in) {
-    big_vector<char> raw;
-    big_vector<uint64_t> raw_start{0};
-    big_vector<read_entry> order;
+    std::vector<char> raw;
+    std::vector<uint64_t> raw_start{0};
+    std::vector<read_entry> order;
     std::string_view line;
     while (in.next(line)) {
         if (!line.empty() && line[0] == '#') continue;
@@ -128,9 +128,9 @@ void cluster_read_table(cluster_state& st, line_reader& in) {
         st.count[i] = order[i].count;
         max_length = std::max(max_length, s.size());
     }
-    big_vector<char>().swap(raw);
-    big_vector<uint64_t>().swap(raw_start);
-    big_vector<read_entry>().swap(order);
+    std::vector<char>().swap(raw);
+    std::vector<uint64_t>().swap(raw_start);
+    std::vector<read_entry>().swap(order);
 
     // The index from sequence to the first index that holds it.
     st.hasher.prepare(max_length);

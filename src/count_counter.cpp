@@ -6,16 +6,47 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <sys/mman.h>
 
 #include "error.h"
 #include "hash.h"
-#include "huge_memory.h"
 
 namespace count {
 
-table_memory::table_memory(size_t bytes) { base_ = huge_map(bytes, size_); }
+namespace {
 
-table_memory::~table_memory() { huge_unmap(base_, size_); }
+constexpr size_t huge_page = size_t{2} << 20;
+
+}  // namespace
+
+table_memory::table_memory(size_t bytes) {
+    if (bytes < huge_page) {  // small: plain pages
+        size_ = (bytes + 4095) & ~size_t{4095};
+        base_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base_ == MAP_FAILED) {
+            base_ = nullptr;
+            fail_out_of_memory();
+        }
+        return;
+    }
+    size_ = (bytes + huge_page - 1) & ~(huge_page - 1);
+    // Map one huge page more than needed and give back the ends, so that the
+    // block starts on a 2 MB boundary.
+    void* mapped = ::mmap(nullptr, size_ + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) fail_out_of_memory();
+    uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
+    if (aligned > start) ::munmap(mapped, aligned - start);
+    if (size_t tail = start + size_ + huge_page - (aligned + size_)) ::munmap(reinterpret_cast<void*>(aligned + size_), tail);
+    base_ = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    ::madvise(base_, size_, MADV_HUGEPAGE);  // a hint; small pages work too
+#endif
+}
+
+table_memory::~table_memory() {
+    if (base_ != nullptr) ::munmap(base_, size_);
+}
 
 table_memory::table_memory(table_memory&& other) noexcept : base_(other.base_), size_(other.size_) {
     other.base_ = nullptr;
@@ -24,7 +55,7 @@ table_memory::table_memory(table_memory&& other) noexcept : base_(other.base_), 
 
 table_memory& table_memory::operator=(table_memory&& other) noexcept {
     if (this != &other) {
-        huge_unmap(base_, size_);
+        if (base_ != nullptr) ::munmap(base_, size_);
         base_ = other.base_;
         size_ = other.size_;
         other.base_ = nullptr;

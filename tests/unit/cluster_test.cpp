@@ -239,7 +239,7 @@ neighbour_lists lists_of(const std::string& table, neighbour_search how) {
     auto in = line_reader::from_memory(table);
     cluster_read_table(st, *in);
     cluster_find_neighbours(st, how);
-    return {{st.nb_start.begin(), st.nb_start.end()}, {st.nb_index.begin(), st.nb_index.end()}, {st.mm1_counts.begin(), st.mm1_counts.end()}};
+    return {st.nb_start, st.nb_index, st.mm1_counts};
 }
 
 }  // namespace
