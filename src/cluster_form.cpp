@@ -440,6 +440,121 @@ bool secondary_by_quarters(cluster_state& st, const std::vector<uint32_t>& cores
     return true;
 }
 
+// A sequence in the search by sorting.
+struct quarter_record {
+    uint64_t word;
+    uint32_t id;
+    uint32_t is_core;
+};
+
+class sorted_quarters {
+public:
+    // budget: the comparisons still allowed, shared by all lengths.
+    sorted_quarters(size_t length, size_t& budget) : length_(length), width_(cluster_letter_width(length)), budget_(budget) {
+        for (size_t k = 0; k <= 4; ++k) bound_[k] = length * k / 4;
+    }
+
+    // Adds to hits every (unplaced, core) pair of [lo, hi), all of this
+    // length, that agrees on a pair of quarters and lies within two
+    // positions. False when the comparisons would exceed the budget.
+    bool search(quarter_record* lo, quarter_record* hi, std::vector<std::pair<uint32_t, uint32_t>>& hits) {
+        for (size_t a = 0; a < 4; ++a) {
+            for (size_t b = a + 1; b < 4; ++b) {
+                const size_t low_bits = width_ * (bound_[b + 1] - bound_[b]);
+                auto key = [&](const quarter_record& r) { return field(r.word, a) << low_bits | field(r.word, b); };
+                cluster_radix_sort(lo, hi, width_ * (bound_[a + 1] - bound_[a]) + low_bits, tmp_, key);
+                for (quarter_record* run = lo; run != hi;) {
+                    quarter_record* end = run + 1;
+                    while (end != hi && key(*end) == key(*run)) ++end;
+                    if (!compare(run, end, hits)) return false;
+                    run = end;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    uint64_t field(uint64_t word, size_t quarter) const {
+        const size_t bits = width_ * (bound_[quarter + 1] - bound_[quarter]);
+        return (word >> width_ * (length_ - bound_[quarter + 1])) & ((uint64_t{1} << bits) - 1);
+    }
+
+    bool compare(const quarter_record* lo, const quarter_record* hi, std::vector<std::pair<uint32_t, uint32_t>>& hits) {
+        run_cores_.clear();
+        size_t others = 0;
+        for (const quarter_record* r = lo; r != hi; ++r) {
+            if (r->is_core)
+                run_cores_.push_back(*r);
+            else
+                ++others;
+        }
+        const size_t work = run_cores_.size() * others;
+        if (work > budget_) return false;
+        budget_ -= work;
+        if (work == 0) return true;
+        for (const quarter_record* r = lo; r != hi; ++r) {
+            if (r->is_core) continue;
+            for (const quarter_record& c : run_cores_)
+                if (at_most_two_bits(cluster_letter_differences(r->word ^ c.word, width_))) hits.push_back({r->id, c.id});
+        }
+        return true;
+    }
+
+    size_t length_;
+    size_t width_;
+    size_t bound_[5];
+    size_t& budget_;
+    std::vector<quarter_record> tmp_;
+    std::vector<quarter_record> run_cores_;
+};
+
+// When every core and unplaced sequence packs: for each of the six pairs of
+// quarters, the sequences of one length are sorted by the letters of those
+// two quarters, and in each run of equal letters every unplaced sequence is
+// compared with every core. Sequential passes only, where an index would be
+// read at random. False, with nothing changed, when some sequence does not
+// pack or the runs hold more comparisons than the variant index would cost.
+bool secondary_by_sorting(cluster_state& st, const std::vector<uint32_t>& cores, const std::vector<uint32_t>& unplaced) {
+    size_t first[cluster_max_packed_length + 2] = {};
+    for (const std::vector<uint32_t>* ids : {&cores, &unplaced}) {
+        for (uint32_t i : *ids) {
+            uint64_t word;
+            if (!cluster_pack(st.seq(i), word)) return false;
+            ++first[st.seq(i).size() + 1];
+        }
+    }
+    for (size_t l = 1; l <= cluster_max_packed_length + 1; ++l) first[l] += first[l - 1];
+    std::vector<quarter_record> records(first[cluster_max_packed_length + 1]);
+    size_t next[cluster_max_packed_length + 1];
+    std::copy(first, first + cluster_max_packed_length + 1, next);
+    for (const std::vector<uint32_t>* ids : {&cores, &unplaced}) {
+        for (uint32_t i : *ids) {
+            std::string_view s = st.seq(i);
+            quarter_record& r = records[next[s.size()]++];
+            cluster_pack(s, r.word);
+            r.id = i;
+            r.is_core = ids == &cores;
+        }
+    }
+    size_t budget = 80 * (cores.size() + unplaced.size());
+    std::vector<std::pair<uint32_t, uint32_t>> hits;
+    for (size_t l = 1; l <= cluster_max_packed_length; ++l) {
+        sorted_quarters search(l, budget);
+        if (!search.search(records.data() + first[l], records.data() + first[l + 1], hits)) return false;
+    }
+    std::vector<quarter_record>().swap(records);
+    std::sort(hits.begin(), hits.end());
+    std::vector<uint32_t> in_range;
+    size_t h = 0;
+    for (uint32_t i : unplaced) {
+        in_range.clear();
+        for (; h < hits.size() && hits[h].first == i; ++h) in_range.push_back(hits[h].second);
+        place(st, i, in_range);
+    }
+    return true;
+}
+
 }  // namespace
 
 void cluster_form_secondary(cluster_state& st, secondary_search how) {
@@ -448,6 +563,10 @@ void cluster_form_secondary(cluster_state& st, secondary_search how) {
         if (!st.used[i]) unplaced.push_back(i);
         if (st.core[i]) cores.push_back(i);
     }
-    if (how == secondary_search::variants || !secondary_by_quarters(st, cores, unplaced, how == secondary_search::quarters))
+    if (how == secondary_search::variants) {
         secondary_by_variants(st, cores, unplaced);
+        return;
+    }
+    if (how != secondary_search::quarters && secondary_by_sorting(st, cores, unplaced)) return;
+    if (!secondary_by_quarters(st, cores, unplaced, how != secondary_search::automatic)) secondary_by_variants(st, cores, unplaced);
 }

@@ -6,6 +6,7 @@
 // slice per sequence.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,38 @@ inline uint64_t cluster_letter_differences(uint64_t x, size_t width) {
     return width == 3 ? (x | x >> 1 | x >> 2) & 0x1249249249249249ull : (x | x >> 1) & 0x5555555555555555ull;
 }
 
+// Sorts [lo, hi) by key(record), a number below 2^bits: least significant
+// digit first through tmp when the range is large, by comparison otherwise.
+template <class T, class Key>
+void cluster_radix_sort(T* lo, T* hi, size_t bits, std::vector<T>& tmp, Key key) {
+    const size_t n = static_cast<size_t>(hi - lo);
+    if (n < 4096 || bits == 0) {
+        std::sort(lo, hi, [&](const T& x, const T& y) { return key(x) < key(y); });
+        return;
+    }
+    tmp.resize(n);
+    const size_t passes = (bits + 10) / 11;
+    const size_t digit = (bits + passes - 1) / passes;
+    const uint64_t mask = (uint64_t{1} << digit) - 1;
+    T* src = lo;
+    T* dst = tmp.data();
+    std::vector<size_t> counts(size_t{1} << digit);
+    for (size_t pass = 0; pass < passes; ++pass) {
+        const size_t shift = pass * digit;
+        std::fill(counts.begin(), counts.end(), 0);
+        for (size_t k = 0; k < n; ++k) ++counts[key(src[k]) >> shift & mask];
+        size_t sum = 0;
+        for (size_t& c : counts) {
+            size_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (size_t k = 0; k < n; ++k) dst[counts[key(src[k]) >> shift & mask]++] = src[k];
+        std::swap(src, dst);
+    }
+    if (src != lo) std::copy(src, src + n, lo);
+}
+
 // Reads the count table (with its warnings) and lays the sequences out in
 // index order.
 void cluster_read_table(cluster_state& st, line_reader& in);
@@ -113,9 +146,11 @@ bool cluster_is_variant(std::string_view t, std::string_view s, size_t p, unsign
 void cluster_form_initial(cluster_state& st, bool single_flag);
 // The cores two positions from an unplaced sequence are found either through
 // an index of the cores' 1-letter variants or by comparing it with the cores
-// that share two of its four quarters; automatic picks the cheaper for the
-// table.
-enum class secondary_search { automatic, variants, quarters };
+// that share two of its four quarters, found through an index or, when every
+// sequence packs, by sorting; automatic picks the cheaper for the table.
+// sorted_quarters falls back to the index of quarters when some sequence
+// does not pack.
+enum class secondary_search { automatic, variants, quarters, sorted_quarters };
 void cluster_form_secondary(cluster_state& st, secondary_search how = secondary_search::automatic);
 // The cluster file: header, cluster lines, unclustered lines.
 void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_count, out_stream& out);

@@ -87,33 +87,7 @@ public:
     }
 
     void sort(packed_seq* lo, packed_seq* hi, size_t a, size_t b) {
-        const size_t n = static_cast<size_t>(hi - lo);
-        if (n < 4096) {
-            std::sort(lo, hi, [&](const packed_seq& x, const packed_seq& y) { return field(x.word(), a, b) < field(y.word(), a, b); });
-            return;
-        }
-        tmp_.resize(n);
-        const size_t bits = width_ * (b - a);
-        const size_t passes = (bits + 10) / 11;
-        const size_t digit = (bits + passes - 1) / passes;
-        const uint64_t mask = (uint64_t{1} << digit) - 1;
-        packed_seq* src = lo;
-        packed_seq* dst = tmp_.data();
-        std::vector<size_t> counts(size_t{1} << digit);
-        for (size_t pass = 0; pass < passes; ++pass) {
-            const size_t shift = pass * digit;
-            std::fill(counts.begin(), counts.end(), 0);
-            for (size_t k = 0; k < n; ++k) ++counts[field(src[k].word(), a, b) >> shift & mask];
-            size_t sum = 0;
-            for (size_t& c : counts) {
-                size_t here = c;
-                c = sum;
-                sum += here;
-            }
-            for (size_t k = 0; k < n; ++k) dst[counts[field(src[k].word(), a, b) >> shift & mask]++] = src[k];
-            std::swap(src, dst);
-        }
-        if (src != lo) std::copy(src, src + n, lo);
+        cluster_radix_sort(lo, hi, width_ * (b - a), tmp_, [&](const packed_seq& x) { return field(x.word(), a, b); });
     }
 
 private:
@@ -306,7 +280,20 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     st.nb_index.assign(st.nb_start[n], 0);
     std::vector<uint16_t> key(pairs.empty() ? 0 : st.nb_start[n]);
     st.mm1_counts.assign(n, 0);  // the fill of each slice for now
-    for (const directed_pair& d : pairs) {
+    // The pairs come in no order of their lists: each list's start and fill
+    // are prefetched, then the place they give.
+    constexpr size_t far = 16, near = 8;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        if (k + far < pairs.size()) {
+            __builtin_prefetch(&st.nb_start[pairs[k + far].query]);
+            __builtin_prefetch(&st.mm1_counts[pairs[k + far].query]);
+        }
+        if (k + near < pairs.size()) {
+            const uint32_t q = pairs[k + near].query;
+            __builtin_prefetch(&st.nb_index[st.nb_start[q] + static_cast<uint32_t>(st.mm1_counts[q])], 1);
+            __builtin_prefetch(&key[st.nb_start[q] + static_cast<uint32_t>(st.mm1_counts[q])], 1);
+        }
+        const directed_pair& d = pairs[k];
         const uint64_t at = st.nb_start[d.query] + static_cast<uint32_t>(st.mm1_counts[d.query]++);
         st.nb_index[at] = d.target;
         key[at] = static_cast<uint16_t>(d.key);

@@ -73,7 +73,7 @@ public:
     }
 
 private:
-    static constexpr size_t core_far = 16, core_near = 8, member_far = 32, member_near = 16;
+    static constexpr size_t core_far = 48, core_near = 24, member_far = 64, member_near = 32;
 
     struct cursor {
         size_t core = 0;
@@ -124,10 +124,15 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
     const uint32_t n = st.num_entries;
     out.put("#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 count\t[sequence:count:mmcount]...\n");
 
-    std::vector<uint32_t> cores;
+    // Cores by descending total, in index order among equal totals; sorted
+    // with their totals beside them rather than looked up from anywhere.
+    std::vector<std::pair<int64_t, uint32_t>> by_total;
     for (uint32_t i = 0; i < n; ++i)
-        if (st.core[i]) cores.push_back(i);
-    std::stable_sort(cores.begin(), cores.end(), [&](uint32_t a, uint32_t b) { return st.totals[a] > st.totals[b]; });
+        if (st.core[i]) by_total.push_back({st.totals[i], i});
+    std::sort(by_total.begin(), by_total.end(), [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    std::vector<uint32_t> cores(by_total.size());
+    for (size_t k = 0; k < by_total.size(); ++k) cores[k] = by_total[k].second;
+    std::vector<std::pair<int64_t, uint32_t>>().swap(by_total);
 
     // Members added after the neighbour search, grouped by core in the order
     // they were added.

@@ -278,7 +278,11 @@ cluster_lists cluster_probe_neighbours(const cluster_state& st, const std::vecto
 void cluster_init_tables(cluster_state& st) {
     const uint32_t n = st.num_entries;
     st.nb_value.resize(st.nb_index.size());
-    for (size_t k = 0; k < st.nb_index.size(); ++k) st.nb_value[k] = st.count[st.nb_index[k]];
+    constexpr size_t ahead = 16;  // the counts are gathered from anywhere
+    for (size_t k = 0; k < st.nb_index.size(); ++k) {
+        if (k + ahead < st.nb_index.size()) __builtin_prefetch(&st.count[st.nb_index[k + ahead]]);
+        st.nb_value[k] = st.count[st.nb_index[k]];
+    }
     st.mm2_counts.assign(n, 0);
     st.totals = st.count;
     st.mm1_totals.assign(n, 0);

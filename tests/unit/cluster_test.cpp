@@ -135,7 +135,7 @@ TEST(ClusterDifferential, FastMatchesStraightforwardOnRandomTables) {
         settings.min_unclustered_count = static_cast<int>(rng() % 4);
         reference_outputs want = reference_cluster(table, settings, true, true);
         // Both ways of finding the cores two positions away.
-        for (secondary_search how : {secondary_search::variants, secondary_search::quarters}) {
+        for (secondary_search how : {secondary_search::variants, secondary_search::quarters, secondary_search::sorted_quarters}) {
             reference_outputs got = fast_cluster(table, settings, true, true, how);
             ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial << " single " << settings.single_flag << "\n" << table;
             ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial << " n " << settings.align_top_n << "\n" << table;
