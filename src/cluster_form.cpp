@@ -47,8 +47,8 @@ bool is_member(const cluster_state& st, uint32_t i) { return !st.core[i] && st.u
 void prefetch_shares(const cluster_state& st, uint32_t i, int stage) {
     if (stage == 0) {
         for_neighbours(st, i, [&](uint32_t j) {
-            __builtin_prefetch(&st.core[j]);
-            __builtin_prefetch(&st.count[j]);
+            cluster_prefetch(&st.core[j]);
+            cluster_prefetch(&st.count[j]);
         });
         return;
     }
@@ -56,24 +56,24 @@ void prefetch_shares(const cluster_state& st, uint32_t i, int stage) {
     for_neighbours(st, i, [&](uint32_t j) {
         if (!st.core[j]) return;
         if (stage == 1) {
-            __builtin_prefetch(&st.nb_start[j]);
-            __builtin_prefetch(&st.nb_size[j]);
-            __builtin_prefetch(&st.totals[j]);
-            __builtin_prefetch(&st.mm1_totals[j]);
+            cluster_prefetch(&st.nb_start[j]);
+            cluster_prefetch(&st.nb_size[j]);
+            cluster_prefetch(&st.totals[j]);
+            cluster_prefetch(&st.mm1_totals[j]);
         } else {
-            __builtin_prefetch(&st.nb_index[st.nb_start[j]]);
-            __builtin_prefetch(&st.nb_value[st.nb_start[j]]);
+            cluster_prefetch(&st.nb_index[st.nb_start[j]]);
+            cluster_prefetch(&st.nb_value[st.nb_start[j]]);
         }
     });
 }
 
 void form_shared(cluster_state& st) {
     const uint32_t n = st.num_entries;
-    constexpr uint32_t ahead = 8;
+    constexpr uint32_t ahead = 32;
     for (uint32_t i = 0; i < n; ++i) {
         if (i + ahead < n) for_neighbours(st, i + ahead, [&](uint32_t j) {
-                __builtin_prefetch(&st.mm1_counts[j]);
-                __builtin_prefetch(&st.used[j]);
+                cluster_prefetch(&st.mm1_counts[j]);
+                cluster_prefetch(&st.used[j]);
             });
         if (st.core[i] || st.nb_size[i] == 0) continue;
         // A look-up by sequence finds the first copy of a repeated sequence.
@@ -341,7 +341,7 @@ public:
         slots_.assign(capacity, slot{});
         mask_ = capacity - 1;
     }
-    void prefetch(uint64_t key) const { __builtin_prefetch(&slots_[key & mask_]); }
+    void prefetch(uint64_t key) const { cluster_prefetch(&slots_[key & mask_]); }
     // Returns how many entries under the same key (as far as the stored
     // bits tell) were there before.
     size_t insert(uint64_t key, uint32_t core, const packed_text& p) {

@@ -13,6 +13,14 @@
 #include <string_view>
 #include <vector>
 
+// A prefetch that stays: the compiler may drop a loop of bare
+// __builtin_prefetch calls as doing nothing; the empty volatile statement
+// keeps it.
+inline void cluster_prefetch(const void* p) {
+    __builtin_prefetch(p);
+    asm volatile("" : : "r"(p));
+}
+
 class seq_hasher {
 public:
     // Makes weights for positions 0 .. max_length - 1.
@@ -42,7 +50,7 @@ public:
         while (slots_[pos] != 0) pos = (pos + 1) & mask_;
         slots_[pos] = (h & 0xffffffff00000000ull) | (static_cast<uint64_t>(payload) + 1);
     }
-    void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+    void prefetch(uint64_t h) const { cluster_prefetch(&slots_[h & mask_]); }
     // Calls visit(payload) for each payload stored under a hash that agrees
     // with h in its upper half; stops early when visit returns true.
     template <class Visit>

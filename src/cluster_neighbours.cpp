@@ -282,16 +282,16 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     st.mm1_counts.assign(n, 0);  // the fill of each slice for now
     // The pairs come in no order of their lists: each list's start and fill
     // are prefetched, then the place they give.
-    constexpr size_t far = 16, near = 8;
+    constexpr size_t far = 64, near = 32;
     for (size_t k = 0; k < pairs.size(); ++k) {
         if (k + far < pairs.size()) {
-            __builtin_prefetch(&st.nb_start[pairs[k + far].query]);
-            __builtin_prefetch(&st.mm1_counts[pairs[k + far].query]);
+            cluster_prefetch(&st.nb_start[pairs[k + far].query]);
+            cluster_prefetch(&st.mm1_counts[pairs[k + far].query]);
         }
         if (k + near < pairs.size()) {
             const uint32_t q = pairs[k + near].query;
-            __builtin_prefetch(&st.nb_index[st.nb_start[q] + static_cast<uint32_t>(st.mm1_counts[q])], 1);
-            __builtin_prefetch(&key[st.nb_start[q] + static_cast<uint32_t>(st.mm1_counts[q])], 1);
+            cluster_prefetch(&st.nb_index[st.nb_start[q] + static_cast<uint32_t>(st.mm1_counts[q])]);
+            cluster_prefetch(&key[st.nb_start[q] + static_cast<uint32_t>(st.mm1_counts[q])]);
         }
         const directed_pair& d = pairs[k];
         const uint64_t at = st.nb_start[d.query] + static_cast<uint32_t>(st.mm1_counts[d.query]++);

@@ -88,11 +88,11 @@ private:
                                   static_cast<const void*>(&st_.nb_size[c]), static_cast<const void*>(&st_.mm1_counts[c]),
                                   static_cast<const void*>(&st_.mm2_counts[c]), static_cast<const void*>(&st_.count[c]),
                                   static_cast<const void*>(&st_.mm1_totals[c]), static_cast<const void*>(&st_.mm2_totals[c])})
-                __builtin_prefetch(a);
+                cluster_prefetch(a);
         } else {
-            __builtin_prefetch(st_.arena.data() + st_.start[c]);
-            __builtin_prefetch(st_.nb_index.data() + st_.nb_start[c]);
-            __builtin_prefetch(st_.nb_value.data() + st_.nb_start[c]);
+            cluster_prefetch(st_.arena.data() + st_.start[c]);
+            cluster_prefetch(st_.nb_index.data() + st_.nb_start[c]);
+            cluster_prefetch(st_.nb_value.data() + st_.nb_start[c]);
         }
     }
 
@@ -104,12 +104,12 @@ private:
         if (at.core == cores_.size()) return;
         const uint32_t m = st_.nb_index[st_.nb_start[cores_[at.core]] + at.k++];
         if (stage == 0) {
-            __builtin_prefetch(&st_.start[m]);
-            __builtin_prefetch(&st_.rep[m]);
-            __builtin_prefetch(&st_.mm1_counts[m]);
-            __builtin_prefetch(&st_.mm2_counts[m]);
+            cluster_prefetch(&st_.start[m]);
+            cluster_prefetch(&st_.rep[m]);
+            cluster_prefetch(&st_.mm1_counts[m]);
+            cluster_prefetch(&st_.mm2_counts[m]);
         } else {
-            __builtin_prefetch(st_.arena.data() + st_.start[m]);
+            cluster_prefetch(st_.arena.data() + st_.start[m]);
         }
     }
 

@@ -120,8 +120,8 @@ void cluster_read_table(cluster_state& st, line_reader& in) {
     // offsets and then their bytes are prefetched some sequences ahead.
     constexpr uint32_t far = 16, near = 8;
     for (uint32_t i = 0; i < n; ++i) {
-        if (i + far < n) __builtin_prefetch(&raw_start[order[i + far].line]);
-        if (i + near < n) __builtin_prefetch(raw.data() + raw_start[order[i + near].line]);
+        if (i + far < n) cluster_prefetch(&raw_start[order[i + far].line]);
+        if (i + near < n) cluster_prefetch(raw.data() + raw_start[order[i + near].line]);
         std::string_view s = raw_seq(order[i].line);
         st.arena.insert(st.arena.end(), s.begin(), s.end());
         st.start.push_back(st.arena.size());
@@ -234,7 +234,7 @@ cluster_lists cluster_probe_neighbours(const cluster_state& st, const std::vecto
         std::vector<variant>& vars = ring[k % ring_size];
         std::string_view s = st.seq(queries[k]);
         ordered_variants(st.hasher, s, vars);
-        for (const variant& v : vars) __builtin_prefetch(&filter[filter_word(filter_key(v.hash, s.size()))]);
+        for (const variant& v : vars) cluster_prefetch(&filter[filter_word(filter_key(v.hash, s.size()))]);
     };
     auto stage_near = [&](uint32_t k) {
         std::vector<variant>& vars = ring[k % ring_size];
@@ -280,7 +280,7 @@ void cluster_init_tables(cluster_state& st) {
     st.nb_value.resize(st.nb_index.size());
     constexpr size_t ahead = 16;  // the counts are gathered from anywhere
     for (size_t k = 0; k < st.nb_index.size(); ++k) {
-        if (k + ahead < st.nb_index.size()) __builtin_prefetch(&st.count[st.nb_index[k + ahead]]);
+        if (k + ahead < st.nb_index.size()) cluster_prefetch(&st.count[st.nb_index[k + ahead]]);
         st.nb_value[k] = st.count[st.nb_index[k]];
     }
     st.mm2_counts.assign(n, 0);
