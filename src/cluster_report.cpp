@@ -49,73 +49,59 @@ void put_numbers(const cluster_state& st, out_stream& out, uint32_t i) {
     }
 }
 
-// Writing a member reads its letters and counts, and writing a core its own
-// tables: all anywhere in tables far larger than the caches. These are
-// prefetched ahead of the writer in the order of writing, in two stages (the
-// offsets first, then what they point to).
+// Writing a core reads its own tables and its list, and writing a member its
+// letters and counts: all anywhere in tables far larger than the caches.
+// They are prefetched for the cores some places ahead of the writer, in
+// stages where one read needs another: the core's tables, its list, its
+// members' offsets and counts, their letters.
 class write_prefetch {
 public:
     write_prefetch(const cluster_state& st, const std::vector<uint32_t>& cores) : st_(st), cores_(cores) {
-        for (size_t p = 0; p < core_far; ++p) core_stage(p, 0);
-        for (size_t p = 0; p < core_near; ++p) core_stage(p, 1);
-        for (size_t k = 0; k < member_far; ++k) member_step(far_, 0);
-        for (size_t k = 0; k < member_near; ++k) member_step(near_, 1);
+        for (size_t p = 0; p < stages * step; ++p)
+            for (size_t s = 0; s < stages; ++s)
+                if (p < (stages - s) * step) stage(p, s);
     }
     // The writer starts the core at position p of cores.
-    void at_core(size_t p) {
-        core_stage(p + core_far, 0);
-        core_stage(p + core_near, 1);
-    }
-    // The writer writes one member of a list.
-    void at_member() {
-        member_step(far_, 0);
-        member_step(near_, 1);
+    void at_core(size_t p) const {
+        for (size_t s = 0; s < stages; ++s) stage(p + (stages - s) * step, s);
     }
 
 private:
-    static constexpr size_t core_far = 48, core_near = 24, member_far = 64, member_near = 32;
+    static constexpr size_t stages = 4, step = 4;
 
-    struct cursor {
-        size_t core = 0;
-        uint32_t k = 0;
-    };
-
-    void core_stage(size_t p, int stage) const {
+    void stage(size_t p, size_t s) const {
         if (p >= cores_.size()) return;
         const uint32_t c = cores_[p];
-        if (stage == 0) {
+        if (s == 0) {
             for (const void* a : {static_cast<const void*>(&st_.start[c]), static_cast<const void*>(&st_.nb_start[c]),
                                   static_cast<const void*>(&st_.nb_size[c]), static_cast<const void*>(&st_.mm1_counts[c]),
                                   static_cast<const void*>(&st_.mm2_counts[c]), static_cast<const void*>(&st_.count[c]),
                                   static_cast<const void*>(&st_.mm1_totals[c]), static_cast<const void*>(&st_.mm2_totals[c])})
                 cluster_prefetch(a);
-        } else {
+            return;
+        }
+        const uint32_t* index = st_.nb_index.data() + st_.nb_start[c];
+        if (s == 1) {
             cluster_prefetch(st_.arena.data() + st_.start[c]);
-            cluster_prefetch(st_.nb_index.data() + st_.nb_start[c]);
+            cluster_prefetch(index);
             cluster_prefetch(st_.nb_value.data() + st_.nb_start[c]);
+            return;
         }
-    }
-
-    void member_step(cursor& at, int stage) const {
-        while (at.core < cores_.size() && at.k >= st_.nb_size[cores_[at.core]]) {
-            ++at.core;
-            at.k = 0;
-        }
-        if (at.core == cores_.size()) return;
-        const uint32_t m = st_.nb_index[st_.nb_start[cores_[at.core]] + at.k++];
-        if (stage == 0) {
-            cluster_prefetch(&st_.start[m]);
-            cluster_prefetch(&st_.rep[m]);
-            cluster_prefetch(&st_.mm1_counts[m]);
-            cluster_prefetch(&st_.mm2_counts[m]);
-        } else {
-            cluster_prefetch(st_.arena.data() + st_.start[m]);
+        for (uint32_t k = 0; k < st_.nb_size[c]; ++k) {
+            const uint32_t m = index[k];
+            if (s == 2) {
+                cluster_prefetch(&st_.start[m]);
+                cluster_prefetch(&st_.rep[m]);
+                cluster_prefetch(&st_.mm1_counts[m]);
+                cluster_prefetch(&st_.mm2_counts[m]);
+            } else {
+                cluster_prefetch(st_.arena.data() + st_.start[m]);
+            }
         }
     }
 
     const cluster_state& st_;
     const std::vector<uint32_t>& cores_;
-    cursor far_, near_;
 };
 
 }  // namespace
@@ -171,7 +157,6 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
                 put_item(st, out, first, a.member, a.value);
             } else {
                 put_item(st, out, first, index[k], value[k]);
-                ahead.at_member();
                 ++k;
             }
         }
