@@ -101,12 +101,26 @@ void cluster_read_table(cluster_state& st, line_reader& in) {
     auto raw_seq = [&](uint32_t k) {
         return std::string_view(raw.data() + raw_start[k], static_cast<size_t>(raw_start[k + 1] - raw_start[k]));
     };
-    std::sort(order.begin(), order.end(), [&](const read_entry& a, const read_entry& b) {
-        if (a.count != b.count) return a.count > b.count;
+    auto by_text = [&](const read_entry& a, const read_entry& b) {
         if (a.prefix[0] != b.prefix[0]) return a.prefix[0] < b.prefix[0];
         if (a.prefix[1] != b.prefix[1]) return a.prefix[1] < b.prefix[1];
         return compare_bytes(raw_seq(a.line), raw_seq(b.line)) < 0;
-    });
+    };
+    auto by_count = [](const read_entry& a, const read_entry& b) { return a.count > b.count; };
+    // A table written by count comes in descending count already, and often
+    // in this very order: then only the runs of equal count that are out of
+    // order are sorted, and a table in order costs one pass.
+    if (!std::is_sorted(order.begin(), order.end(), by_count)) {
+        std::sort(order.begin(), order.end(), [&](const read_entry& a, const read_entry& b) {
+            return a.count != b.count ? a.count > b.count : by_text(a, b);
+        });
+    } else {
+        for (auto run = order.begin(); run != order.end();) {
+            auto end = std::find_if(run, order.end(), [&](const read_entry& e) { return e.count != run->count; });
+            if (!std::is_sorted(run, end, by_text)) std::sort(run, end, by_text);
+            run = end;
+        }
+    }
 
     const uint32_t n = static_cast<uint32_t>(order.size());
     st.num_entries = n;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -141,6 +143,77 @@ TEST(ClusterDifferential, FastMatchesStraightforwardOnRandomTables) {
             ASSERT_EQ(got.alignments, want.alignments) << "trial " << trial << " n " << settings.align_top_n << "\n" << table;
             ASSERT_EQ(got.statistics, want.statistics) << "trial " << trial << "\n" << table;
         }
+    }
+}
+
+// Tables in descending count, as count writes them: ties in byte order of
+// the sequences, or in reverse, or shuffled (the runs of equal count are
+// then sorted on their own).
+TEST(ClusterDifferential, TablesInCountOrder) {
+    std::mt19937 rng(1209);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<std::pair<long long, std::string>> lines;
+        const std::string table = random_table(rng);
+        for (size_t at = 0, end; at < table.size(); at = end + 1) {
+            end = table.find('\n', at);
+            const std::string line = table.substr(at, end - at);
+            const size_t tab = line.find('\t');
+            if (line[0] == '#' || tab == std::string::npos) continue;
+            lines.push_back({std::atoll(line.c_str() + tab + 1), line});
+        }
+        const int ties = trial % 3;
+        std::sort(lines.begin(), lines.end(), [&](const auto& a, const auto& b) {
+            if (a.first != b.first) return a.first > b.first;
+            return ties == 0 ? a.second < b.second : ties == 1 && a.second > b.second;
+        });
+        if (ties == 2) {
+            for (size_t k = 0; k < lines.size();) {
+                size_t end = k;
+                while (end < lines.size() && lines[end].first == lines[k].first) ++end;
+                std::shuffle(lines.begin() + static_cast<std::ptrdiff_t>(k), lines.begin() + static_cast<std::ptrdiff_t>(end), rng);
+                k = end;
+            }
+        }
+        std::string ordered;
+        for (const auto& l : lines) ordered += l.second + "\n";
+        cluster_settings settings;
+        settings.single_flag = trial % 2 == 1;
+        reference_outputs want = reference_cluster(ordered, settings, true, false);
+        reference_outputs got = fast_cluster(ordered, settings, true, false);
+        ASSERT_EQ(got.clusters, want.clusters) << "trial " << trial << "\n" << ordered;
+        ASSERT_EQ(got.statistics, want.statistics) << "trial " << trial << "\n" << ordered;
+    }
+}
+
+// Sequences that share their first half: the search by sorting meets one
+// run of all cores and all unplaced sequences, more comparisons than the
+// variant index costs, and leaves the table to the other searches.
+TEST(ClusterDifferential, SharedHalvesLeaveTheSortingSearch) {
+    std::mt19937 rng(1210);
+    auto random_tail = [&] {
+        std::string s(10, 'A');
+        for (int k = 0; k < 10; ++k) s += "ACGT"[rng() % 4];
+        return s;
+    };
+    std::string table;
+    for (int b = 0; b < 300; ++b) {
+        const std::string base = random_tail();
+        table += base + "\t" + std::to_string(100 + rng() % 100) + "\n";
+        for (int e = 0; e < 3; ++e) {
+            std::string s = base;
+            const size_t p = 10 + rng() % 10, q = 10 + (p - 10 + 1 + rng() % 9) % 10;
+            s[p] = "ACGT"[(std::string("ACGT").find(s[p]) + 1 + rng() % 3) % 4];
+            if (e == 2) s[q] = "ACGT"[(std::string("ACGT").find(s[q]) + 1 + rng() % 3) % 4];
+            table += s + "\t" + std::to_string(1 + rng() % 5) + "\n";
+        }
+        table += random_tail() + "\t1\n";
+    }
+    for (bool single : {false, true}) {
+        cluster_settings settings;
+        settings.single_flag = single;
+        const std::string want = reference_cluster(table, settings, false, false).clusters;
+        ASSERT_EQ(fast_cluster(table, settings, false, false).clusters, want) << single;
+        ASSERT_EQ(fast_cluster(table, settings, false, false, secondary_search::sorted_quarters).clusters, want) << single;
     }
 }
 
