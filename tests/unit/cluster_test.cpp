@@ -217,6 +217,41 @@ TEST(ClusterDifferential, SharedHalvesLeaveTheSortingSearch) {
     }
 }
 
+// The three searches for 2-mismatch members agree on tables large enough for
+// radix sorting, at the lengths where packing changes: 21 letters (three bits,
+// N allowed), 22 and 32 (two bits: a table with an N there does not pack) and
+// 33 (no packing).
+TEST(ClusterDifferential, SecondarySearchesAgreeAtPackingLimits) {
+    std::mt19937 rng(1211);
+    for (int length : {21, 22, 32, 33}) {
+        for (bool with_n : {false, true}) {
+            std::string table;
+            for (int b = 0; b < 1500; ++b) {
+                std::string base;
+                for (int k = 0; k < length; ++k) base += "ACGT"[rng() % 4];
+                table += base + "\t" + std::to_string(50 + rng() % 50) + "\n";
+                for (int e = 0; e < 3; ++e) {
+                    std::string s = base;
+                    for (int c = 0; c <= e % 2; ++c) s[rng() % s.size()] = "ACGT"[rng() % 4];
+                    if (with_n && rng() % 10 == 0) s[rng() % s.size()] = 'N';
+                    table += s + "\t" + std::to_string(1 + rng() % 5) + "\n";
+                }
+            }
+            cluster_settings settings;
+            const std::string want = fast_cluster(table, settings, false, false, secondary_search::variants).clusters;
+            // Some core has 2-mismatch members: its score field is not "n:0".
+            bool mm2 = false;
+            for (size_t at = want.find('\n'); at != std::string::npos && at + 1 < want.size(); at = want.find('\n', at + 1)) {
+                const size_t tab = want.find('\t', at + 1), next = want.find('\t', tab + 1);
+                mm2 = mm2 || want.compare(next - 2, 2, ":0") != 0;
+            }
+            ASSERT_TRUE(mm2) << length << " " << with_n;
+            for (secondary_search how : {secondary_search::automatic, secondary_search::quarters, secondary_search::sorted_quarters})
+                ASSERT_EQ(fast_cluster(table, settings, false, false, how).clusters, want) << length << " " << with_n;
+        }
+    }
+}
+
 TEST(ClusterDifferential, LongSequencesUseWideWordCounts) {
     // Sequences of 250 letters and more take the counting path for long
     // words lists; a few error copies of two bases keep cores and leftovers.
