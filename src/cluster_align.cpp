@@ -255,8 +255,10 @@ private:
     // far as top_n cores, held or new, still reach it: cores below it could
     // not stay, so what is chosen does not change.
     void offer_chunk(top_cores& chosen, uint64_t any, unsigned bar, int used_planes, size_t top_n, size_t first_rank) {
+        // Usually a core or two get here: they are counted only up to top_n + 1.
         size_t flagged = 0;
-        for (uint64_t a = any; a != 0; a &= a - 1) flagged += static_cast<size_t>(__builtin_popcountll(masks_[__builtin_ctzll(a)]));
+        for (uint64_t a = any; a != 0 && flagged <= top_n; a &= a - 1)
+            for (uint64_t m = masks_[__builtin_ctzll(a)]; m != 0 && flagged <= top_n; m &= m - 1) ++flagged;
         if (flagged > top_n) {
             unsigned v = bar;
             for (;;) {
