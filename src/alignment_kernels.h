@@ -42,10 +42,12 @@ struct alignment_kernels {
     // Scores of dp_lanes barcodes (letters: m rows of dp_lanes) against the
     // core; ends[y * dp_lanes + l] is lane l's score after y of its letters.
     void (*scores)(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends);
-    // Adds bitmaps of cores (one chunk of words) and marks the cores whose
-    // count is at least v; bit k of the result tells whether word k has
-    // one. See chunk_kernel_planes.
-    uint64_t (*chunk_counts)(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* masks);
+    // Adds bitmaps of cores (words first .. first + len), keeps the counts in bit
+    // planes (used_planes rows of chunk_blocks words) and marks the cores
+    // whose count is at least v; bit k of the result tells whether word k
+    // has one. See chunk_kernel_planes.
+    uint64_t (*chunk_counts)(const uint64_t* const* rows, size_t nrows, size_t first, size_t len, int used_planes, unsigned v,
+                             uint64_t* masks, uint64_t* planes);
 };
 
 // The widest level this processor runs.

@@ -17,8 +17,9 @@ AVX2_TARGET void bounds_medium(const uint64_t* masks, const uint64_t* length_mas
 AVX2_TARGET void scores(const int16_t* letters, size_t m, const int16_t* core, size_t n, int16_t* cells, int16_t* ends) {
     score_kernel<32>(letters, m, core, n, cells, ends);
 }
-AVX2_TARGET uint64_t chunk_counts(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes, unsigned v, uint64_t* masks) {
-    return chunk_kernel<32>(rows, nrows, len, used_planes, v, masks);
+AVX2_TARGET uint64_t chunk_counts(const uint64_t* const* rows, size_t nrows, size_t first, size_t len, int used_planes, unsigned v, uint64_t* masks,
+                                  uint64_t* planes) {
+    return chunk_kernel<32>(rows, nrows, first, len, used_planes, v, masks, planes);
 }
 
 }  // namespace

@@ -133,16 +133,76 @@ inline __attribute__((always_inline)) void add_eight_rows(V (&p)[Planes], const 
     carry_save(eights, p[2], p[2], fours_a, fours_b);
 }
 
-// Adds the bitmaps rows[0 .. nrows) (len words each, len a multiple of
-// vector_words and at most chunk_blocks) in bit planes, 64 cores per word:
-// masks[k] gets the cores of word k whose count is at least v, and bit k of
-// the result is set when there is one. One vector of words
-// at a time goes through all rows with its planes in registers: sixteen rows
-// at a time through a fixed tree of carry-save adders (about one adder per
-// row), the rest by pairs.
+// Adds the rows [from, to) (words at .. at + the vector) into the planes p
+// through fixed trees of carry-save adders (about one adder per row): sixteen
+// rows at a time, then eight, four and two.
+template <class V, int Planes, int Bytes>
+inline __attribute__((always_inline)) void add_rows(V (&p)[Planes], const uint64_t* const* rows, size_t from, size_t to, size_t at) {
+    size_t r = from;
+    if constexpr (Planes >= 5) {
+        // p[0..3] are the ones, twos, fours and eights of the tree.
+        for (; r + 16 <= to; r += 16) {
+            V eights_a, eights_b, sixteens;
+            add_eight_rows(p, rows + r, at, eights_a);
+            add_eight_rows(p, rows + r + 8, at, eights_b);
+            carry_save(sixteens, p[3], p[3], eights_a, eights_b);
+            ripple(p, 4, sixteens);
+        }
+    }
+    if constexpr (Planes >= 4) {
+        if (r + 8 <= to) {
+            V eights;
+            add_eight_rows(p, rows + r, at, eights);
+            ripple(p, 3, eights);
+            r += 8;
+        }
+    }
+    if constexpr (Planes >= 3) {
+        if (r + 4 <= to) {
+            V a, b, twos_a, twos_b, fours;
+            std::memcpy(&a, rows[r] + at, Bytes), std::memcpy(&b, rows[r + 1] + at, Bytes), carry_save(twos_a, p[0], p[0], a, b);
+            std::memcpy(&a, rows[r + 2] + at, Bytes), std::memcpy(&b, rows[r + 3] + at, Bytes), carry_save(twos_b, p[0], p[0], a, b);
+            carry_save(fours, p[1], p[1], twos_a, twos_b);
+            ripple(p, 2, fours);
+            r += 4;
+        }
+    }
+    for (; r + 1 < to; r += 2) {
+        V a, b, twos;
+        std::memcpy(&a, rows[r] + at, Bytes), std::memcpy(&b, rows[r + 1] + at, Bytes);
+        carry_save(twos, p[0], p[0], a, b);
+        ripple(p, 1, twos);
+    }
+    if (r < to) {
+        V a;
+        std::memcpy(&a, rows[r] + at, Bytes);
+        ripple(p, 0, a);
+    }
+}
+
+// The lanes of the count planes p that reach v (v < 2^Planes): count >= v
+// exactly when count + (2^Planes - v) carries out of the top plane, and only
+// the carry is needed, one operation a plane.
+template <class V, int Planes>
+inline __attribute__((always_inline)) void at_least(const V (&p)[Planes], unsigned v, V& carry) {
+    const unsigned added = (1u << Planes) - v;
+    carry = V{};
+#pragma GCC unroll 8
+    for (int j = 0; j < Planes; ++j) carry = (added >> j & 1) != 0 ? (p[j] | carry) : (p[j] & carry);
+}
+
+// Adds the words [first, first + len) of the bitmaps rows[0 .. nrows) (len a
+// multiple of vector_words and at most chunk_blocks) in bit planes, 64 cores
+// per word: masks[k] gets the cores of word k whose count is at least v (v at
+// least 1), and
+// bit k of the result is set when there is one; planes[j * chunk_blocks + k]
+// gets bit j of the counts of word k wherever the vector of words holding k
+// has a marked core. One vector of words at a time goes through the rows
+// with its planes in registers.
 template <int Bytes, int Planes>
-inline __attribute__((always_inline)) uint64_t chunk_kernel_planes(const uint64_t* const* rows, size_t nrows, size_t len, unsigned v,
-                                                                   uint64_t* masks) {
+inline __attribute__((always_inline)) uint64_t chunk_kernel_planes(const uint64_t* const* rows, size_t nrows, size_t first, size_t len,
+                                                                   unsigned v, uint64_t* masks, uint64_t* planes) {
+    if (v > (1u << Planes) - 1) return 0;
     uint64_t any = 0;
     typedef uint64_t vec __attribute__((vector_size(Bytes)));
     constexpr size_t lanes = Bytes / 8;
@@ -150,53 +210,38 @@ inline __attribute__((always_inline)) uint64_t chunk_kernel_planes(const uint64_
         vec p[Planes];
 #pragma GCC unroll 8
         for (int j = 0; j < Planes; ++j) p[j] = vec{};
+        const size_t at = first + k;
         size_t r = 0;
-        if constexpr (Planes >= 5) {
-            // p[0..3] are the ones, twos, fours and eights of the tree.
-            for (; r + 16 <= nrows; r += 16) {
-                vec eights_a, eights_b, sixteens;
-                add_eight_rows(p, rows + r, k, eights_a);
-                add_eight_rows(p, rows + r + 8, k, eights_b);
-                carry_save(sixteens, p[3], p[3], eights_a, eights_b);
-                ripple(p, 4, sixteens);
-            }
-        }
-        for (; r + 1 < nrows; r += 2) {
-            vec a, b, twos;
-            std::memcpy(&a, rows[r] + k, Bytes), std::memcpy(&b, rows[r + 1] + k, Bytes);
-            carry_save(twos, p[0], p[0], a, b);
-            ripple(p, 1, twos);
-        }
-        if (r < nrows) {
-            vec a;
-            std::memcpy(&a, rows[r] + k, Bytes);
-            ripple(p, 0, a);
-        }
-        vec greater = {}, equal = ~vec{};
-        for (int j = Planes; j-- > 0;) {
-            vec bit = vec{} - static_cast<uint64_t>(v >> j & 1);
-            greater |= equal & p[j] & ~bit;
-            equal &= ~(p[j] ^ bit);
-        }
-        vec mask = (v >> Planes) != 0 ? vec{} : greater | equal;
-        std::memcpy(masks + k, &mask, Bytes);
-        for (size_t l = 0; l < lanes; ++l) any |= static_cast<uint64_t>(masks[k + l] != 0) << (k + l);
+        // An odd row starts the ones.
+        if (nrows % 2 == 1) std::memcpy(&p[0], rows[r++] + at, Bytes);
+        add_rows<vec, Planes, Bytes>(p, rows, r, nrows, at);
+        vec reach;
+        at_least<vec, Planes>(p, v, reach);
+        uint64_t lane[lanes], lanes_set = 0;
+        std::memcpy(lane, &reach, Bytes);
+#pragma GCC unroll 4
+        for (size_t l = 0; l < lanes; ++l) lanes_set |= static_cast<uint64_t>(lane[l] != 0) << l;
+        if (lanes_set == 0) continue;
+        any |= lanes_set << k;
+        std::memcpy(masks + k, &reach, Bytes);
+#pragma GCC unroll 8
+        for (int j = 0; j < Planes; ++j) std::memcpy(planes + static_cast<size_t>(j) * chunk_blocks + k, &p[j], Bytes);
     }
     return any;
 }
 
 template <int Bytes>
-inline __attribute__((always_inline)) uint64_t chunk_kernel(const uint64_t* const* rows, size_t nrows, size_t len, int used_planes,
-                                                            unsigned v, uint64_t* masks) {
+inline __attribute__((always_inline)) uint64_t chunk_kernel(const uint64_t* const* rows, size_t nrows, size_t first, size_t len,
+                                                            int used_planes, unsigned v, uint64_t* masks, uint64_t* planes) {
     switch (used_planes) {
-        case 1: return chunk_kernel_planes<Bytes, 1>(rows, nrows, len, v, masks);
-        case 2: return chunk_kernel_planes<Bytes, 2>(rows, nrows, len, v, masks);
-        case 3: return chunk_kernel_planes<Bytes, 3>(rows, nrows, len, v, masks);
-        case 4: return chunk_kernel_planes<Bytes, 4>(rows, nrows, len, v, masks);
-        case 5: return chunk_kernel_planes<Bytes, 5>(rows, nrows, len, v, masks);
-        case 6: return chunk_kernel_planes<Bytes, 6>(rows, nrows, len, v, masks);
-        case 7: return chunk_kernel_planes<Bytes, 7>(rows, nrows, len, v, masks);
-        default: return chunk_kernel_planes<Bytes, 8>(rows, nrows, len, v, masks);
+        case 1: return chunk_kernel_planes<Bytes, 1>(rows, nrows, first, len, v, masks, planes);
+        case 2: return chunk_kernel_planes<Bytes, 2>(rows, nrows, first, len, v, masks, planes);
+        case 3: return chunk_kernel_planes<Bytes, 3>(rows, nrows, first, len, v, masks, planes);
+        case 4: return chunk_kernel_planes<Bytes, 4>(rows, nrows, first, len, v, masks, planes);
+        case 5: return chunk_kernel_planes<Bytes, 5>(rows, nrows, first, len, v, masks, planes);
+        case 6: return chunk_kernel_planes<Bytes, 6>(rows, nrows, first, len, v, masks, planes);
+        case 7: return chunk_kernel_planes<Bytes, 7>(rows, nrows, first, len, v, masks, planes);
+        default: return chunk_kernel_planes<Bytes, 8>(rows, nrows, first, len, v, masks, planes);
     }
 }
 

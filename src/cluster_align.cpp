@@ -155,6 +155,12 @@ public:
         heap_.push_back({shared, rank});
         std::push_heap(heap_.begin(), heap_.end(), better);
     }
+    // How many held cores share at least v words.
+    size_t held_at_least(unsigned v) const {
+        size_t n = 0;
+        for (const candidate& c : heap_) n += static_cast<unsigned>(c.shared) >= v;
+        return n;
+    }
     // Weakest first: the order in which they are aligned.
     void take(std::vector<candidate>& top) const {
         top.assign(heap_.begin(), heap_.end());
@@ -176,14 +182,19 @@ private:
 class bitmap_ranker {
 public:
     bitmap_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
-        : blocks_((cores.size() / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words), bitmap_(word_slots) {
+        : blocks_((cores.size() / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words), row_of_(word_slots, -1) {
+        // The bitmaps of the words that some core holds, one after the other.
         std::vector<int> words;
+        int rows = 0;
         for (uint32_t r = 0; r < cores.size(); ++r) {
             words_of(st.seq(cores[r]), words);
-            for (int w : words) {
-                if (bitmap_[w].empty()) bitmap_[w].assign(blocks_, 0);
-                bitmap_[w][r / 64] |= uint64_t{1} << (r % 64);
-            }
+            for (int w : words)
+                if (row_of_[w] < 0) row_of_[w] = rows++;
+        }
+        bits_.assign(static_cast<size_t>(rows) * blocks_, 0);
+        for (uint32_t r = 0; r < cores.size(); ++r) {
+            words_of(st.seq(cores[r]), words);
+            for (int w : words) bits_[static_cast<size_t>(row_of_[w]) * blocks_ + r / 64] |= uint64_t{1} << (r % 64);
         }
     }
 
@@ -198,39 +209,21 @@ public:
             // A word goes in as often as it occurs in the sequence.
             inputs_[q].clear();
             for (int w : words[q])
-                if (!bitmap_[w].empty()) inputs_[q].push_back(w);
+                if (row_of_[w] >= 0) inputs_[q].push_back(bits_.data() + static_cast<size_t>(row_of_[w]) * blocks_);
             int used_planes = 1;
             while (used_planes < kernel_layout::max_planes && (inputs_[q].size() >> used_planes) != 0) ++used_planes;
             used_planes_[q] = used_planes;
         }
         constexpr size_t chunk = kernel_layout::chunk_blocks;
-        uint64_t masks[chunk];
         for (size_t b0 = 0; b0 < blocks_; b0 += chunk) {
             const size_t len = std::min(chunk, blocks_ - b0);
             for (size_t q = 0; q < batch; ++q) {
                 if (inputs_[q].empty()) continue;
-                rows_.clear();
-                for (int w : inputs_[q]) rows_.push_back(bitmap_[w].data() + b0);
                 top_cores& chosen = chosen_[q];
-                unsigned bar = chosen.entry();
-                uint64_t any = kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes_[q], bar, masks);
-                while (any != 0) {
-                    const size_t k = static_cast<size_t>(__builtin_ctzll(any));
-                    any &= any - 1;
-                    for (uint64_t m = masks[k]; m != 0; m &= m - 1) {
-                        // Few cores get here: their counts are added up again.
-                        const int bit = __builtin_ctzll(m);
-                        int count = 0;
-                        for (const uint64_t* row : rows_) count += static_cast<int>(row[k] >> bit & 1);
-                        chosen.offer(count, static_cast<uint32_t>((b0 + k) * 64 + static_cast<size_t>(bit)));
-                    }
-                    // While the chosen cores fill up the bar rises quickly:
-                    // the rest of the chunk is marked again against it.
-                    if (any != 0 && chosen.entry() > bar) {
-                        bar = chosen.entry();
-                        any = kernels_.chunk_counts(rows_.data(), rows_.size(), len, used_planes_[q], bar, masks) & (~uint64_t{0} << (k + 1));
-                    }
-                }
+                const unsigned bar = chosen.entry();
+                const uint64_t any =
+                    kernels_.chunk_counts(inputs_[q].data(), inputs_[q].size(), b0, len, used_planes_[q], bar, masks_, planes_);
+                if (any != 0) offer_chunk(chosen, any, bar, used_planes_[q], top_n, b0 * 64);
             }
         }
         tops.resize(batch);
@@ -238,13 +231,69 @@ public:
     }
 
 private:
+    // The count of the core at bit of word k, from the planes.
+    unsigned count_at(size_t k, int bit, int used_planes) const {
+        unsigned count = 0;
+        for (int j = 0; j < used_planes; ++j) count |= static_cast<unsigned>(planes_[static_cast<size_t>(j) * kernel_layout::chunk_blocks + k] >> bit & 1) << j;
+        return count;
+    }
+
+    // The cores of word k whose count is at least v.
+    uint64_t at_least(size_t k, unsigned v, int used_planes) const {
+        if (v >> used_planes != 0) return 0;
+        const unsigned added = (1u << used_planes) - v;
+        uint64_t carry = 0;
+        for (int j = 0; j < used_planes; ++j) {
+            const uint64_t p = planes_[static_cast<size_t>(j) * kernel_layout::chunk_blocks + k];
+            carry = (added >> j & 1) != 0 ? (p | carry) : (p & carry);
+        }
+        return carry;
+    }
+
+    // Offers the cores of a chunk that reached the bar, in index order. When
+    // many did (while the chosen ones fill up), the bar is first raised as
+    // far as top_n cores, held or new, still reach it: cores below it could
+    // not stay, so what is chosen does not change.
+    void offer_chunk(top_cores& chosen, uint64_t any, unsigned bar, int used_planes, size_t top_n, size_t first_rank) {
+        // Usually a core or two get here: they are counted only up to top_n + 1.
+        size_t flagged = 0;
+        for (uint64_t a = any; a != 0 && flagged <= top_n; a &= a - 1)
+            for (uint64_t m = masks_[__builtin_ctzll(a)]; m != 0 && flagged <= top_n; m &= m - 1) ++flagged;
+        if (flagged > top_n) {
+            unsigned v = bar;
+            for (;;) {
+                size_t reach = chosen.held_at_least(v + 1);
+                for (uint64_t a = any; a != 0 && reach < top_n; a &= a - 1)
+                    reach += static_cast<size_t>(__builtin_popcountll(at_least(static_cast<size_t>(__builtin_ctzll(a)), v + 1, used_planes)));
+                if (reach < top_n) break;
+                ++v;
+            }
+            if (v != bar) {
+                for (uint64_t a = any; a != 0; a &= a - 1) {
+                    const size_t k = static_cast<size_t>(__builtin_ctzll(a));
+                    masks_[k] = at_least(k, v, used_planes);
+                    if (masks_[k] == 0) any &= ~(uint64_t{1} << k);
+                }
+            }
+        }
+        for (; any != 0; any &= any - 1) {
+            const size_t k = static_cast<size_t>(__builtin_ctzll(any));
+            for (uint64_t m = masks_[k]; m != 0; m &= m - 1) {
+                const int bit = __builtin_ctzll(m);
+                chosen.offer(static_cast<int>(count_at(k, bit, used_planes)), static_cast<uint32_t>(first_rank + k * 64 + static_cast<size_t>(bit)));
+            }
+        }
+    }
+
     const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
+    uint64_t masks_[kernel_layout::chunk_blocks];
+    uint64_t planes_[kernel_layout::chunk_blocks * kernel_layout::max_planes];
     size_t blocks_;
-    std::vector<std::vector<uint64_t>> bitmap_;
-    std::vector<std::vector<int>> inputs_;
+    std::vector<int> row_of_;     // per word slot, its bitmap's place in bits_ (-1: no core holds it)
+    std::vector<uint64_t> bits_;  // blocks_ words per bitmap
+    std::vector<std::vector<const uint64_t*>> inputs_;
     std::vector<int> used_planes_;
     std::vector<top_cores> chosen_;
-    std::vector<const uint64_t*> rows_;
 };
 
 // The scores of a sequence against its candidate cores, up to dp_lanes

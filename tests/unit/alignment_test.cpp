@@ -132,28 +132,45 @@ TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
             k.scores(lane_letters.data(), m, core_letters.data(), core.size(), cells.data(), ends.data());
             for (size_t l = 0; l < dp_lanes; ++l) EXPECT_EQ(ends[seqs[l].size() * dp_lanes + l], alignment_score(seqs[l], core)) << l;
         }
-        for (size_t nrows : {1u, 2u, 3u, 7u, 20u, 130u}) {
+        // Counts of sparse and dense rows, with bars low enough to mark
+        // many cores and high enough to hold rows back.
+        for (size_t nrows : {1u, 2u, 3u, 7u, 16u, 17u, 20u, 33u, 130u, 255u}) {
             const size_t len = vector_words * (1 + random() % (chunk_blocks / vector_words));
-            std::vector<std::vector<uint64_t>> bitmaps(nrows, std::vector<uint64_t>(len));
+            const size_t first = vector_words * (random() % 3);
+            const int sparseness = 1 + static_cast<int>(random() % 4);
+            std::vector<std::vector<uint64_t>> bitmaps(nrows, std::vector<uint64_t>(first + len));
             std::vector<const uint64_t*> rows;
             for (auto& b : bitmaps) {
-                for (auto& w : b) w = (uint64_t{random()} << 32 | random()) & (uint64_t{random()} << 32 | random());
+                for (auto& w : b) {
+                    w = ~uint64_t{0};
+                    for (int i = 0; i < sparseness; ++i) w &= uint64_t{random()} << 32 | random();
+                }
                 rows.push_back(b.data());
             }
             int used_planes = 1;
             while ((nrows >> used_planes) != 0) ++used_planes;
-            const unsigned v = 1 + static_cast<unsigned>(random() % nrows);
-            std::vector<uint64_t> masks(chunk_blocks);
-            const uint64_t any = k.chunk_counts(rows.data(), nrows, len, used_planes, v, masks.data());
-            for (size_t word = 0; word < len; ++word) {
-                uint64_t want = 0;
-                for (size_t bit = 0; bit < 64; ++bit) {
-                    unsigned sum = 0;
-                    for (auto& b : bitmaps) sum += b[word] >> bit & 1;
-                    want |= static_cast<uint64_t>(sum >= v) << bit;
+            for (unsigned v : {1u, 2u, static_cast<unsigned>(nrows / 2 + 1), static_cast<unsigned>(nrows / 4 + 7),
+                               static_cast<unsigned>(1 + random() % nrows), static_cast<unsigned>(nrows + 1)}) {
+                std::vector<uint64_t> masks(chunk_blocks), planes(chunk_blocks * max_planes);
+                const uint64_t any = k.chunk_counts(rows.data(), nrows, first, len, used_planes, v, masks.data(), planes.data());
+                for (size_t word = 0; word < len; ++word) {
+                    uint64_t want = 0;
+                    for (size_t bit = 0; bit < 64; ++bit) {
+                        unsigned sum = 0;
+                        for (auto& b : bitmaps) sum += b[first + word] >> bit & 1;
+                        want |= static_cast<uint64_t>(sum >= v) << bit;
+                        if (want == 0) continue;
+                        // Counts are kept wherever a core reaches the bar.
+                        unsigned kept = 0;
+                        for (int j = 0; j < used_planes; ++j)
+                            kept |= static_cast<unsigned>(planes[static_cast<size_t>(j) * chunk_blocks + word] >> bit & 1) << j;
+                        ASSERT_EQ(kept, sum) << nrows << " rows, word " << word << ", bit " << bit;
+                    }
+                    ASSERT_EQ(any >> word & 1, want != 0 ? 1u : 0u) << nrows << " rows, at least " << v << ", word " << word;
+                    if (want != 0) {
+                        ASSERT_EQ(masks[word], want) << nrows << " rows, at least " << v << ", word " << word;
+                    }
                 }
-                ASSERT_EQ(masks[word], want) << nrows << " rows, at least " << v << ", word " << word;
-                ASSERT_EQ(any >> word & 1, want != 0 ? 1u : 0u) << nrows << " rows, word " << word;
             }
         }
     }
