@@ -44,18 +44,20 @@ void for_neighbours(const cluster_state& st, uint32_t i, Visit&& visit) {
 
 bool is_member(const cluster_state& st, uint32_t i) { return !st.core[i] && st.used[i]; }
 
+// Only members share, and only with cores: the wide tables of a neighbour
+// are fetched once its flag (a small table) shows it is a core. A prefetch
+// into a table far larger than the TLB's reach costs a page walk even when
+// its line is never read.
 void prefetch_shares(const cluster_state& st, uint32_t i, int stage) {
+    if (!is_member(st, i)) return;
     if (stage == 0) {
-        for_neighbours(st, i, [&](uint32_t j) {
-            cluster_prefetch(&st.core[j]);
-            cluster_prefetch(&st.count[j]);
-        });
+        for_neighbours(st, i, [&](uint32_t j) { cluster_prefetch(&st.core[j]); });
         return;
     }
-    if (!is_member(st, i)) return;
     for_neighbours(st, i, [&](uint32_t j) {
         if (!st.core[j]) return;
         if (stage == 1) {
+            cluster_prefetch(&st.count[j]);
             cluster_prefetch(&st.nb_start[j]);
             cluster_prefetch(&st.nb_size[j]);
             cluster_prefetch(&st.totals[j]);

@@ -98,8 +98,8 @@ private:
 
 class pair_search {
 public:
-    pair_search(const cluster_state& st, size_t length, std::vector<directed_pair>& out)
-        : st_(st), length_(length), width_(letter_width(length)), sorter_(length), out_(out) {}
+    pair_search(const cluster_state& st, size_t length, bool any_negative, std::vector<directed_pair>& out)
+        : st_(st), length_(length), width_(letter_width(length)), any_negative_(any_negative), sorter_(length), out_(out) {}
 
     // All records agree outside the letters [a, b).
     void search(packed_seq* lo, packed_seq* hi, size_t a, size_t b) {
@@ -145,14 +145,17 @@ private:
         const uint64_t mask = (uint64_t{1} << width_) - 1;
         const uint32_t ru = rank_of_code(u.word() >> width_ * slot & mask, width_);
         const uint32_t rv = rank_of_code(v.word() >> width_ * slot & mask, width_);
-        // A sequence with a negative count is nobody's neighbour.
-        if (st_.count[v.id] >= 0) out_.push_back({u.id, v.id, order_key(length_, p, ru, rv)});
-        if (st_.count[u.id] >= 0) out_.push_back({v.id, u.id, order_key(length_, p, rv, ru)});
+        // A sequence with a negative count is nobody's neighbour. Its count
+        // lies anywhere in a table far larger than the caches, so it is read
+        // only when the table has such counts at all.
+        if (!any_negative_ || st_.count[v.id] >= 0) out_.push_back({u.id, v.id, order_key(length_, p, ru, rv)});
+        if (!any_negative_ || st_.count[u.id] >= 0) out_.push_back({v.id, u.id, order_key(length_, p, rv, ru)});
     }
 
     const cluster_state& st_;
     size_t length_;
     size_t width_;
+    bool any_negative_;
     field_sorter sorter_;
     std::vector<directed_pair>& out_;
 };
@@ -176,8 +179,9 @@ void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, s
         cluster_pack(s, word);
         r = {static_cast<uint32_t>(word >> 32), static_cast<uint32_t>(word), i};
     }
+    const bool any_negative = std::any_of(st.count.begin(), st.count.end(), [](int64_t c) { return c < 0; });
     for (size_t l = 1; l <= max_packed_length; ++l) {
-        pair_search search(st, l, out);
+        pair_search search(st, l, any_negative, out);
         search.search(seqs.data() + first[l], seqs.data() + first[l + 1], 0, l);
     }
 }
