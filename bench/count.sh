@@ -8,18 +8,8 @@
 # WORK (where the generated files go, default $TMPDIR/morvane-bench).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
-morvane=$build/morvane
+. "$(dirname "$0")/common.sh" morvane-bench "${1:-}" /usr/bin/time gzip awk sort uniq
 reads=${READS:-2000000}
-seed=${SEED:-1}
-repeat=${REPEAT:-3}
-work=${WORK:-${TMPDIR:-/tmp}/morvane-bench}
-mkdir -p "$work"
-
-for tool in /usr/bin/time gzip awk sort uniq; do
-  command -v "$tool" >/dev/null || { echo "count.sh needs $tool" >&2; exit 1; }
-done
 igzip=$(command -v igzip || true)  # Debian package isal
 
 # The data: barcoded reads (plain and gzipped), and all-distinct reads for
@@ -69,8 +59,6 @@ unique_distinct=$(sed -n 's/^#unique reads: //p' "$work/distinct.txt")
 awk '{print $2 "\t" $1}' "$work/pipeline.txt" | LC_ALL=C sort -t "$(printf '\t')" -k2,2nr -k1,1 |
   cmp -s - "$work/unmasked.txt" || { echo "morvane and the sort pipeline disagree" >&2; exit 1; }
 
-ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
-mb() { awk "BEGIN{printf \"%.0f\", $1 / 1024}"; }
 size_mb=$(awk "BEGIN{printf \"%.0f\", $(stat -c %s "$data") / 1048576}")
 size_gz_mb=$(awk "BEGIN{printf \"%.0f\", $(stat -c %s "$data.gz") / 1048576}")
 fastest=${time_igzip:-$time_gzip}

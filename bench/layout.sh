@@ -9,19 +9,12 @@
 # WORK (where the generated file goes, default $TMPDIR/morvane-bench).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
-morvane=$build/morvane
+. "$(dirname "$0")/common.sh" morvane-bench "${1:-}" /usr/bin/time
 reads=${READS:-2000000}
-seed=${SEED:-1}
-repeat=${REPEAT:-3}
-work=${WORK:-${TMPDIR:-/tmp}/morvane-bench}
-mkdir -p "$work"
 up=GTCGACCTGCAGCGTACG
 down=CGCTCGAGGG
 layout="$up[20]$down"
 
-command -v /usr/bin/time >/dev/null || { echo "layout.sh needs /usr/bin/time" >&2; exit 1; }
 cutadapt=$(command -v cutadapt || true)  # Debian package cutadapt
 
 data=$work/staggered-$reads-$seed.fastq
@@ -55,8 +48,6 @@ if [ -n "$cutadapt" ]; then
   cut_reads=$(($(wc -l < "$work/cut.fastq") / 4))
 fi
 
-ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
-mb() { awk "BEGIN{printf \"%.0f\", $1 / 1024}"; }
 found=$(( reads - $(sed -n 's/^#reads without layout: //p' "$work/layout.txt") ))
 
 cat <<EOF2

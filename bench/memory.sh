@@ -10,13 +10,8 @@
 # SEED (1), WORK (where the tables go, default $TMPDIR/morvane-bench).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
+. "$(dirname "$0")/common.sh" morvane-bench "${1:-}" /usr/bin/time
 sizes=${SIZES:-1000000 10000000 100000000}
-seed=${SEED:-1}
-work=${WORK:-${TMPDIR:-/tmp}/morvane-bench}
-mkdir -p "$work"
-command -v /usr/bin/time >/dev/null || { echo "memory.sh needs /usr/bin/time" >&2; exit 1; }
 
 echo "| reads | kind | distinct reads | peak memory (MB) | bytes per distinct read | count user CPU (s) |"
 echo "|---:|---|---:|---:|---:|---:|"

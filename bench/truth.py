@@ -79,20 +79,24 @@ def count_keys(morvane, options, records):
     return header["total reads"], header.get("reads without layout", 0), keys
 
 
+def table_rows(path):
+    """The tab-separated fields of a file's lines, header lines left out."""
+    with open(path) as f:
+        for line in f:
+            if not line.startswith("#"):
+                yield line.rstrip("\n").split("\t")
+
+
 def cluster_shares(path):
     """key -> [(core, share)] of the cluster file."""
     credits = collections.defaultdict(list)
-    with open(path) as f:
-        for line in f:
-            if line.startswith("#"):
-                continue
-            fields = line.rstrip("\n").split("\t")
-            core = fields[0]
-            credits[core].append((core, float(fields[3])))
-            if len(fields) > 6 and fields[6]:
-                for item in fields[6].split(","):
-                    member, credit, _ = item.rsplit(":", 2)
-                    credits[member].append((core, float(credit)))
+    for fields in table_rows(path):
+        core = fields[0]
+        credits[core].append((core, float(fields[3])))
+        if len(fields) > 6 and fields[6]:
+            for item in fields[6].split(","):
+                member, credit, _ = item.rsplit(":", 2)
+                credits[member].append((core, float(credit)))
     # A member split among several cores may be credited 0 in each (the
     # truncation of its share): its reads reach no barcode.
     shares = {}
@@ -105,31 +109,25 @@ def cluster_shares(path):
 def counted_barcodes(path, cutoff):
     """core -> the barcode sequences tabulate counts its cluster for."""
     counted = {}
-    with open(path) as f:
-        for line in f:
-            if line.startswith("#"):
-                continue
-            fields = line.rstrip("\n").split("\t")
-            kind = fields[8]
-            if kind in ("mm0", "mm1", "mm2"):
-                counted[fields[0]] = [fields[10]]
-            elif kind == "align":
-                scores = [int(item.split(":", 1)[0]) for item in fields[11].split(";")]
-                counted[fields[0]] = [b for b, s in zip(fields[10].split(";"), scores) if s >= cutoff]
+    for fields in table_rows(path):
+        kind = fields[8]
+        if kind in ("mm0", "mm1", "mm2"):
+            counted[fields[0]] = [fields[10]]
+        elif kind == "align":
+            scores = [int(item.split(":", 1)[0]) for item in fields[11].split(";")]
+            counted[fields[0]] = [b for b, s in zip(fields[10].split(";"), scores) if s >= cutoff]
     return counted
 
 
 def barcode_list(path):
-    with open(path) as f:
-        return {line.rstrip("\n").split("\t")[1] for line in f if not line.startswith("#") and "\t" in line}
+    return {fields[1] for fields in table_rows(path) if len(fields) > 1}
 
 
 def merged_molecules(path):
     """barcode -> molecules of a run's molecules.tsv, or None without it."""
     if not os.path.exists(path):
         return None
-    with open(path) as f:
-        return {fields[1]: int(fields[2]) for fields in (line.split("\t") for line in f if not line.startswith("#"))}
+    return {fields[1]: int(fields[2]) for fields in table_rows(path)}
 
 
 def measure_sample(args, options, listed, name, fastq, truth):

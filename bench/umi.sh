@@ -18,14 +18,7 @@
 # module alone on 5 M pairs (bench/umi_pairs).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
-morvane=$build/morvane
-seed=${SEED:-1}
-repeat=${REPEAT:-3}
-work=${WORK:-${TMPDIR:-/tmp}/morvane-bench-umi}
-mkdir -p "$work"
-command -v /usr/bin/time >/dev/null || { echo "umi.sh needs /usr/bin/time" >&2; exit 1; }
+. "$(dirname "$0")/common.sh" morvane-bench-umi "${1:-}" /usr/bin/time
 
 upstream=GTCGACCTGCAGCGTACG
 downstream=CGCTCGAGGG
