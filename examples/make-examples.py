@@ -106,13 +106,21 @@ def sequence_read(rng, template):
         else:
             template = template[:at] + template[at + 1:] + rng.choice(BASES)
         template = template[:READ_LENGTH]
+    return sequenced(rng, template, error_rate, 0.0005)
+
+
+def sequenced(rng, template, error_rate, no_call_rate):
+    """The bases and qualities of a read of template: a substitution at
+    position p with chance error_rate(p), mostly with a quality the filter
+    masks, a no-call with chance no_call_rate, else mostly high qualities."""
     bases, qualities = [], []
     for position, base in enumerate(template):
         roll = rng.random()
-        if roll < error_rate(position):
+        rate = error_rate(position)
+        if roll < rate:
             bases.append(rng.choice([b for b in BASES if b != base]))
             qualities.append(Q_BAD if rng.random() < 0.75 else Q_LOW)
-        elif roll < error_rate(position) + 0.0005:
+        elif roll < rate + no_call_rate:
             bases.append("N")
             qualities.append(Q_BAD)
         else:

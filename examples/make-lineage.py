@@ -22,6 +22,7 @@ With --truth it also writes truth-<sample>.tsv: each read's name, the
 barcode it was made from and its molecule's UMI ("-" for junk).
 """
 
+import importlib.util
 import math
 import os
 import random
@@ -46,8 +47,18 @@ SAMPLES = (
     ("lineage-d14", 8_000, 3_000, 14.0, 13),
 )
 SHEET = "lineage-samples.tsv"
-Q_HIGH, Q_MID, Q_LOW, Q_BAD = "F", ":", ",", "#"   # 37, 25, 11, 2
 LAYOUT = UP + "[60]" + DOWN + "(10)"
+
+
+def load_examples():
+    """The screen example's generator, for the way it simulates sequencing."""
+    found = importlib.util.spec_from_file_location("make_examples", os.path.join(HERE, "make-examples.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+EXAMPLES = load_examples()
 
 
 def random_sequence(rng, length):
@@ -76,20 +87,7 @@ def sequence_read(rng, template):
         else:
             template = template[:at] + template[at + 1:] + "A"
         template = template[:READ_LENGTH]
-    bases, qualities = [], []
-    for position, base in enumerate(template):
-        roll = rng.random()
-        if roll < error_rate(position):
-            bases.append(rng.choice([b for b in BASES if b != base]))
-            qualities.append(Q_BAD if rng.random() < 0.75 else Q_LOW)
-        elif roll < error_rate(position) + 0.0003:
-            bases.append("N")
-            qualities.append(Q_BAD)
-        else:
-            bases.append(base)
-            draw = rng.random()
-            qualities.append(Q_HIGH if draw < 0.93 else Q_MID if draw < 0.99 else Q_LOW)
-    return "".join(bases), "".join(qualities)
+    return EXAMPLES.sequenced(rng, template, error_rate, 0.0003)
 
 
 def pick(cumulative, draw):
