@@ -13,6 +13,7 @@ bytes. Python 3 standard library only.
     python3 examples/make-examples.py [output_dir]
 """
 
+import bisect
 import os
 import random
 import subprocess
@@ -188,14 +189,8 @@ def main():
 def next_index(cumulative, draw):
     """The template whose share of the cumulative weights holds draw, or
     None for junk (beyond the last share)."""
-    low, high = 0, len(cumulative)
-    while low < high:
-        middle = (low + high) // 2
-        if cumulative[middle] <= draw:
-            low = middle + 1
-        else:
-            high = middle
-    return low if low < len(cumulative) else None
+    index = bisect.bisect_right(cumulative, draw)
+    return index if index < len(cumulative) else None
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ With --truth it also writes truth-<sample>.tsv: each read's name, the
 barcode it was made from and its molecule's UMI ("-" for junk).
 """
 
+import bisect
 import importlib.util
 import math
 import os
@@ -91,14 +92,7 @@ def sequence_read(rng, template):
 
 
 def pick(cumulative, draw):
-    low, high = 0, len(cumulative)
-    while low < high:
-        middle = (low + high) // 2
-        if cumulative[middle] <= draw:
-            low = middle + 1
-        else:
-            high = middle
-    return min(low, len(cumulative) - 1)
+    return min(bisect.bisect_right(cumulative, draw), len(cumulative) - 1)
 
 
 def cumulative_of(weights):
