@@ -25,6 +25,8 @@ constexpr size_t narrow_length_limit = 6000;
 constexpr size_t chunk_blocks = 64;
 constexpr size_t vector_words = 4;
 constexpr int max_planes = 8;
+// Short word bitmaps of single cores: this many 64-bit words.
+constexpr size_t short_words = 4;
 }  // namespace kernel_layout
 
 enum class isa_level { baseline, avx2 };
@@ -48,6 +50,10 @@ struct alignment_kernels {
     // has one. See chunk_kernel_planes.
     uint64_t (*chunk_counts)(const uint64_t* const* rows, size_t nrows, size_t first, size_t len, int used_planes, unsigned v,
                              uint64_t* masks, uint64_t* planes);
+    // counts[i] = the number of bits that the short bitmaps (short_words
+    // words each) of core item_core[i] and sequence item_seq[i] share.
+    void (*short_counts)(const uint64_t* core_words, const uint32_t* item_core, const uint64_t* seq_words, const uint32_t* item_seq,
+                         size_t n, int* counts);
 };
 
 // The widest level this processor runs.

@@ -22,7 +22,13 @@ AVX2_TARGET uint64_t chunk_counts(const uint64_t* const* rows, size_t nrows, siz
     return chunk_kernel<32>(rows, nrows, first, len, used_planes, v, masks, planes);
 }
 
+AVX2_TARGET inline int popcount_instruction(uint64_t x) { return __builtin_popcountll(x); }
+AVX2_TARGET void short_counts(const uint64_t* core_words, const uint32_t* item_core, const uint64_t* seq_words, const uint32_t* item_seq,
+                              size_t n, int* counts) {
+    short_kernel<popcount_instruction>(core_words, item_core, seq_words, item_seq, n, counts);
+}
+
 }  // namespace
 
-extern const alignment_kernels avx2_kernels = {"avx2", isa_level::avx2, bounds_short, bounds_medium, scores, chunk_counts};
+extern const alignment_kernels avx2_kernels = {"avx2", isa_level::avx2, bounds_short, bounds_medium, scores, chunk_counts, short_counts};
 #endif

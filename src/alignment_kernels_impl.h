@@ -245,4 +245,19 @@ inline __attribute__((always_inline)) uint64_t chunk_kernel(const uint64_t* cons
     }
 }
 
+template <int (*Popcount)(uint64_t)>
+inline __attribute__((always_inline)) void short_kernel(const uint64_t* core_words, const uint32_t* item_core, const uint64_t* seq_words,
+                                                        const uint32_t* item_seq, size_t n, int* counts) {
+    constexpr size_t ahead = 16;
+    for (size_t i = 0; i < n; ++i) {
+        if (i + ahead < n) __builtin_prefetch(core_words + size_t{item_core[i + ahead]} * short_words);
+        const uint64_t* c = core_words + size_t{item_core[i]} * short_words;
+        const uint64_t* s = seq_words + size_t{item_seq[i]} * short_words;
+        int count = 0;
+#pragma GCC unroll 4
+        for (size_t k = 0; k < short_words; ++k) count += Popcount(c[k] & s[k]);
+        counts[i] = count;
+    }
+}
+
 }  // namespace

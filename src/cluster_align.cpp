@@ -7,6 +7,7 @@
 #include "alignment_kernels.h"
 #include "cluster_internal.h"
 #include "error.h"
+#include "cluster_index.h"
 #include "hash.h"
 #include "output.h"
 
@@ -179,44 +180,32 @@ private:
 // batch of sequences goes over the cores one chunk at a time, so the chunk's
 // bitmaps are read from cache, and only the cores that reach the count the
 // weakest chosen core needs are looked at one by one.
+//
+// Past the first cores, neighbouring cores are scanned in pairs by the union
+// of their words, a bound on both counts at half the cost of scanning the
+// cores; the pairs whose bound reaches the bar (a few dozen a sequence) get
+// their two counts from each core's own word bitmap.
 class bitmap_ranker {
 public:
-    bitmap_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
-        : blocks_((cores.size() / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words), row_of_(word_slots, -1) {
-        // The bitmaps of the words that some core holds, one after the other.
-        std::vector<int> words;
-        int rows = 0;
-        for (uint32_t r = 0; r < cores.size(); ++r) {
-            words_of(st.seq(cores[r]), words);
-            for (int w : words)
-                if (row_of_[w] < 0) row_of_[w] = rows++;
-        }
-        bits_.assign(static_cast<size_t>(rows) * blocks_, 0);
-        for (uint32_t r = 0; r < cores.size(); ++r) {
-            words_of(st.seq(cores[r]), words);
-            for (int w : words) bits_[static_cast<size_t>(row_of_[w]) * blocks_ + r / 64] |= uint64_t{1} << (r % 64);
-        }
+    bitmap_ranker(const cluster_state& st, const std::vector<uint32_t>& cores, size_t single_cores)
+        : cores_(cores.size()),
+          blocks_(padded_words(cores.size())),
+          pair_blocks_(padded_words((cores.size() + 1) / 2)),
+          row_of_(word_slots, -1) {
+        number_rows(st, cores);
+        fill_bitmaps(st, cores);
+        // Whole chunks, so that the pairs start on a chunk of their own.
+        constexpr size_t chunk_cores = kernel_layout::chunk_blocks * 64;
+        exact_blocks_ = std::min(blocks_, (single_cores + chunk_cores - 1) / chunk_cores * kernel_layout::chunk_blocks);
     }
 
     // tops[q] gets the chosen cores of the sequence with words[q].
     void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
         const size_t batch = words.size();
-        inputs_.resize(batch);
-        used_planes_.resize(batch);
-        while (chosen_.size() < batch) chosen_.emplace_back(top_n);
-        for (size_t q = 0; q < batch; ++q) {
-            chosen_[q].clear();
-            // A word goes in as often as it occurs in the sequence.
-            inputs_[q].clear();
-            for (int w : words[q])
-                if (row_of_[w] >= 0) inputs_[q].push_back(bits_.data() + static_cast<size_t>(row_of_[w]) * blocks_);
-            int used_planes = 1;
-            while (used_planes < kernel_layout::max_planes && (inputs_[q].size() >> used_planes) != 0) ++used_planes;
-            used_planes_[q] = used_planes;
-        }
+        prepare(words, top_n);
         constexpr size_t chunk = kernel_layout::chunk_blocks;
-        for (size_t b0 = 0; b0 < blocks_; b0 += chunk) {
-            const size_t len = std::min(chunk, blocks_ - b0);
+        for (size_t b0 = 0; b0 < exact_blocks_; b0 += chunk) {
+            const size_t len = std::min(chunk, exact_blocks_ - b0);
             for (size_t q = 0; q < batch; ++q) {
                 if (inputs_[q].empty()) continue;
                 top_cores& chosen = chosen_[q];
@@ -226,11 +215,144 @@ public:
                 if (any != 0) offer_chunk(chosen, any, bar, used_planes_[q], top_n, b0 * 64);
             }
         }
+        for (size_t g0 = exact_blocks_ / 2; exact_blocks_ < blocks_ && g0 < pair_blocks_; g0 += chunk) scan_pairs(g0, std::min(chunk, pair_blocks_ - g0));
         tops.resize(batch);
         for (size_t q = 0; q < batch; ++q) chosen_[q].take(tops[q]);
     }
 
 private:
+    // Rows of 64-core words, padded to whole vectors.
+    static size_t padded_words(size_t lanes) { return (lanes / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words; }
+
+    // Rows are numbered by how many cores hold their word, most first, so
+    // that the commonest words fit each core's short bitmap.
+    void number_rows(const cluster_state& st, const std::vector<uint32_t>& cores) {
+        std::vector<uint32_t> holders(word_slots, 0), seen(word_slots, UINT32_MAX);
+        std::vector<int> words, slots;
+        for (uint32_t r = 0; r < cores.size(); ++r) {
+            words_of(st.seq(cores[r]), words);
+            for (int w : words)
+                if (seen[w] != r) seen[w] = r, ++holders[w];
+        }
+        for (int w = 0; w < word_slots; ++w)
+            if (holders[w] != 0) slots.push_back(w);
+        std::sort(slots.begin(), slots.end(), [&](int a, int b) { return holders[a] != holders[b] ? holders[a] > holders[b] : a < b; });
+        for (size_t k = 0; k < slots.size(); ++k) row_of_[slots[k]] = static_cast<int>(k);
+        rows_ = slots.size();
+    }
+
+    void fill_bitmaps(const cluster_state& st, const std::vector<uint32_t>& cores) {
+        bits_.assign(rows_ * blocks_, 0);
+        core_words_.assign(cores_ * short_words, 0);
+        extra_start_.assign(cores_ + 1, 0);
+        std::vector<int> words;
+        for (uint32_t r = 0; r < cores_; ++r) {
+            words_of(st.seq(cores[r]), words);
+            for (int w : words) {
+                const size_t row = static_cast<size_t>(row_of_[w]);
+                bits_[row * blocks_ + r / 64] |= uint64_t{1} << (r % 64);
+                if (row < short_rows)
+                    core_words_[r * short_words + row / 64] |= uint64_t{1} << (row % 64);
+                else if (std::find(extra_rows_.begin() + extra_start_[r], extra_rows_.end(), row) == extra_rows_.end())
+                    extra_rows_.push_back(static_cast<uint16_t>(row));
+            }
+            extra_start_[r + 1] = static_cast<uint32_t>(extra_rows_.size());
+        }
+        pair_bits_.assign(rows_ * pair_blocks_, 0);
+        for (size_t row = 0; row < rows_; ++row)
+            for (size_t k = 0; k < blocks_; ++k)
+                pair_bits_[row * pair_blocks_ + k / 2] |= either_of_pairs(bits_[row * blocks_ + k]) << (k % 2 * 32);
+    }
+
+    // Bit i of the result: bit 2i or bit 2i + 1 of x.
+    static uint64_t either_of_pairs(uint64_t x) {
+        x = (x | x >> 1) & 0x5555555555555555;
+        x = (x | x >> 1) & 0x3333333333333333;
+        x = (x | x >> 2) & 0x0F0F0F0F0F0F0F0F;
+        x = (x | x >> 4) & 0x00FF00FF00FF00FF;
+        x = (x | x >> 8) & 0x0000FFFF0000FFFF;
+        return (x | x >> 16) & 0x00000000FFFFFFFF;
+    }
+
+    // Each sequence's rows (a word goes in as often as it occurs), and its
+    // words as a short bitmap plus what that leaves out.
+    void prepare(const std::vector<std::vector<int>>& words, size_t top_n) {
+        const size_t batch = words.size();
+        inputs_.resize(batch);
+        pair_inputs_.resize(batch);
+        used_planes_.resize(batch);
+        extras_.resize(batch);
+        extra_weight_.assign(batch, 0);
+        query_words_.assign(batch * short_words, 0);
+        while (chosen_.size() < batch) chosen_.emplace_back(top_n);
+        std::vector<size_t> ids;
+        for (size_t q = 0; q < batch; ++q) {
+            chosen_[q].clear();
+            inputs_[q].clear();
+            pair_inputs_[q].clear();
+            extras_[q].clear();
+            ids.clear();
+            for (int w : words[q])
+                if (row_of_[w] >= 0) ids.push_back(static_cast<size_t>(row_of_[w]));
+            for (size_t id : ids) {
+                inputs_[q].push_back(bits_.data() + id * blocks_);
+                pair_inputs_[q].push_back(pair_bits_.data() + id * pair_blocks_);
+            }
+            int used_planes = 1;
+            while (used_planes < kernel_layout::max_planes && (ids.size() >> used_planes) != 0) ++used_planes;
+            used_planes_[q] = used_planes;
+            std::sort(ids.begin(), ids.end());
+            for (size_t k = 0; k < ids.size();) {
+                size_t end = k;
+                while (end < ids.size() && ids[end] == ids[k]) ++end;
+                unsigned weight = static_cast<unsigned>(end - k);
+                if (ids[k] < short_rows) query_words_[q * short_words + ids[k] / 64] |= uint64_t{1} << (ids[k] % 64), --weight;
+                if (weight != 0) extras_[q].push_back({static_cast<uint16_t>(ids[k]), static_cast<uint16_t>(weight)});
+                extra_weight_[q] += weight;
+                k = end;
+            }
+        }
+    }
+
+    // One chunk of pairs for the whole batch: first the pairs that reach
+    // each sequence's bar, then their cores' bitmaps fetched ahead, counted,
+    // and offered in index order.
+    void scan_pairs(size_t g0, size_t len) {
+        item_core_.clear();
+        item_seq_.clear();
+        for (size_t q = 0; q < inputs_.size(); ++q) {
+            if (inputs_[q].empty()) continue;
+            uint64_t any = kernels_.chunk_counts(pair_inputs_[q].data(), pair_inputs_[q].size(), g0, len, used_planes_[q], chosen_[q].entry(),
+                                                 masks_, planes_);
+            for (; any != 0; any &= any - 1) {
+                const size_t k = static_cast<size_t>(__builtin_ctzll(any));
+                for (uint64_t m = masks_[k]; m != 0; m &= m - 1) {
+                    const size_t r = ((g0 + k) * 64 + static_cast<size_t>(__builtin_ctzll(m))) * 2;
+                    for (size_t c = r; c < std::min(r + 2, cores_); ++c) {
+                        item_core_.push_back(static_cast<uint32_t>(c));
+                        item_seq_.push_back(static_cast<uint32_t>(q));
+                    }
+                }
+            }
+        }
+        counts_.resize(item_core_.size());
+        kernels_.short_counts(core_words_.data(), item_core_.data(), query_words_.data(), item_seq_.data(), item_core_.size(), counts_.data());
+        for (size_t i = 0; i < item_core_.size(); ++i) {
+            const uint32_t c = item_core_[i], q = item_seq_[i];
+            int count = counts_[i];
+            // Most cores of a pair fall short even with every word left out.
+            if (static_cast<unsigned>(count) + extra_weight_[q] < chosen_[q].entry()) continue;
+            for (const extra& e : extras_[q]) count += has_row(c, e.row) ? e.weight : 0;
+            chosen_[q].offer(count, c);
+        }
+    }
+
+    bool has_row(size_t core, size_t row) const {
+        if (row < short_rows) return (core_words_[core * short_words + row / 64] >> (row % 64) & 1) != 0;
+        return std::find(extra_rows_.begin() + extra_start_[core], extra_rows_.begin() + extra_start_[core + 1], row) !=
+               extra_rows_.begin() + extra_start_[core + 1];
+    }
+
     // The count of the core at bit of word k, from the planes.
     unsigned count_at(size_t k, int bit, int used_planes) const {
         unsigned count = 0;
@@ -285,15 +407,35 @@ private:
         }
     }
 
+    static constexpr size_t short_words = kernel_layout::short_words;
+    static constexpr size_t short_rows = short_words * 64;
+    struct extra {
+        uint16_t row;
+        uint16_t weight;  // how often the sequence has the word beyond its bit in the short bitmap
+    };
+
     const alignment_kernels& kernels_ = alignment_kernels_for(isa_best());
     uint64_t masks_[kernel_layout::chunk_blocks];
     uint64_t planes_[kernel_layout::chunk_blocks * kernel_layout::max_planes];
+    size_t cores_;
     size_t blocks_;
-    std::vector<int> row_of_;     // per word slot, its bitmap's place in bits_ (-1: no core holds it)
-    std::vector<uint64_t> bits_;  // blocks_ words per bitmap
-    std::vector<std::vector<const uint64_t*>> inputs_;
+    size_t pair_blocks_;
+    size_t exact_blocks_ = 0;  // the first cores, scanned one by one
+    size_t rows_ = 0;
+    std::vector<int> row_of_;          // per word slot, its bitmap's row (-1: no core holds it)
+    std::vector<uint64_t> bits_;       // blocks_ words per row: bit r for core r
+    std::vector<uint64_t> pair_bits_;  // pair_blocks_ words per row: bit g for cores 2g and 2g + 1
+    std::vector<uint64_t> core_words_;    // short_words per core: its rows below short_rows
+    std::vector<uint32_t> extra_start_;  // per core, where its other rows start in extra_rows_
+    std::vector<uint16_t> extra_rows_;
+    std::vector<std::vector<const uint64_t*>> inputs_, pair_inputs_;
     std::vector<int> used_planes_;
+    std::vector<uint64_t> query_words_;  // short_words per sequence of the batch
+    std::vector<std::vector<extra>> extras_;
+    std::vector<unsigned> extra_weight_;  // per sequence of the batch, the weights of its extras added up
     std::vector<top_cores> chosen_;
+    std::vector<uint32_t> item_core_, item_seq_;
+    std::vector<int> counts_;
 };
 
 // The scores of a sequence against its candidate cores, up to dp_lanes
@@ -353,7 +495,7 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
         if (!st.used[i]) longest = std::max(longest, st.seq(i).size());
     // Bit-sliced counts hold up to 255 shared words.
     if (longest < 250) {
-        bitmap_ranker ranker(st, cores);
+        bitmap_ranker ranker(st, cores, settings.align_single_cores);
         align_all(st, settings, cores, ranker, out);
     } else {
         word_ranker<uint32_t> ranker(st, cores);

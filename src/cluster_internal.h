@@ -21,6 +21,9 @@ struct cluster_settings {
     int align_score_cutoff = 80;
     int align_top_n = 5;
     int min_unclustered_count = 1;
+    // The alignment phase scans this many cores one by one before it goes
+    // on in pairs (tests lower it to reach the pairs on small tables).
+    size_t align_single_cores = 8192;
 };
 
 // A member entered into a core's list after the neighbour search: a

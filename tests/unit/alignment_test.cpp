@@ -1,3 +1,4 @@
+#include <bitset>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -105,8 +106,8 @@ TEST(Align, NoColumnLimit) {
 }  // namespace
 
 // Every kernel level this processor runs gives the scalar results: the
-// scores of 16 sequences at once, and which cores of random bitmaps reach a
-// count.
+// scores of 16 sequences at once, which cores of random bitmaps reach a
+// count, and the bits short bitmaps share.
 TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
     using namespace kernel_layout;
     std::mt19937 random(11);
@@ -172,6 +173,22 @@ TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
                     }
                 }
             }
+        }
+        // Shared bits of short bitmaps, empty to full, items in any order.
+        std::vector<uint64_t> core_words(50 * short_words), seq_words(7 * short_words);
+        for (size_t i = 0; i < core_words.size(); ++i)
+            core_words[i] = i < short_words ? 0 : i < 2 * short_words ? ~uint64_t{0} : (uint64_t{random()} << 32 | random()) & random();
+        for (size_t i = 0; i < seq_words.size(); ++i) seq_words[i] = i < short_words ? ~uint64_t{0} : uint64_t{random()} << 32 | random();
+        std::vector<uint32_t> item_core, item_seq;
+        for (uint32_t c = 0; c < 50; ++c)
+            for (uint32_t q = 0; q < 7; ++q) item_core.push_back(49 - c), item_seq.push_back((q * 3 + c) % 7);
+        std::vector<int> counts(item_core.size());
+        k.short_counts(core_words.data(), item_core.data(), seq_words.data(), item_seq.data(), item_core.size(), counts.data());
+        for (size_t i = 0; i < item_core.size(); ++i) {
+            int want = 0;
+            for (size_t w = 0; w < short_words; ++w)
+                want += std::bitset<64>(core_words[item_core[i] * short_words + w] & seq_words[item_seq[i] * short_words + w]).count();
+            ASSERT_EQ(counts[i], want) << "item " << i;
         }
     }
 }
