@@ -198,6 +198,9 @@ public:
         constexpr size_t chunk_cores = kernel_layout::chunk_blocks * 64;
         exact_blocks_ = std::min(blocks_, (single_cores + chunk_cores - 1) / chunk_cores * kernel_layout::chunk_blocks);
     }
+    // core_words_ points into core_words_store_.
+    bitmap_ranker(const bitmap_ranker&) = delete;
+    bitmap_ranker& operator=(const bitmap_ranker&) = delete;
 
     // tops[q] gets the chosen cores of the sequence with words[q].
     void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
@@ -215,7 +218,11 @@ public:
                 if (any != 0) offer_chunk(chosen, any, bar, used_planes_[q], top_n, b0 * 64);
             }
         }
-        for (size_t g0 = exact_blocks_ / 2; exact_blocks_ < blocks_ && g0 < pair_blocks_; g0 += chunk) scan_pairs(g0, std::min(chunk, pair_blocks_ - g0));
+        if (exact_blocks_ < blocks_) {
+            entry_.resize(batch);
+            for (size_t q = 0; q < batch; ++q) entry_[q] = chosen_[q].entry();
+            for (size_t g0 = exact_blocks_ / 2; g0 < pair_blocks_; g0 += chunk) scan_pairs(g0, std::min(chunk, pair_blocks_ - g0));
+        }
         tops.resize(batch);
         for (size_t q = 0; q < batch; ++q) chosen_[q].take(tops[q]);
     }
@@ -243,7 +250,10 @@ private:
 
     void fill_bitmaps(const cluster_state& st, const std::vector<uint32_t>& cores) {
         bits_.assign(rows_ * blocks_, 0);
-        core_words_.assign(cores_ * short_words, 0);
+        // On whole cache lines, so that the two cores of a pair share one.
+        core_words_store_.assign(cores_ * short_words + 8, 0);
+        core_words_ = core_words_store_.data();
+        while (reinterpret_cast<uintptr_t>(core_words_) % 64 != 0) ++core_words_;
         extra_start_.assign(cores_ + 1, 0);
         std::vector<int> words;
         for (uint32_t r = 0; r < cores_; ++r) {
@@ -322,8 +332,8 @@ private:
         item_seq_.clear();
         for (size_t q = 0; q < inputs_.size(); ++q) {
             if (inputs_[q].empty()) continue;
-            uint64_t any = kernels_.chunk_counts(pair_inputs_[q].data(), pair_inputs_[q].size(), g0, len, used_planes_[q], chosen_[q].entry(),
-                                                 masks_, planes_);
+            uint64_t any =
+                kernels_.chunk_counts(pair_inputs_[q].data(), pair_inputs_[q].size(), g0, len, used_planes_[q], entry_[q], masks_, planes_);
             for (; any != 0; any &= any - 1) {
                 const size_t k = static_cast<size_t>(__builtin_ctzll(any));
                 for (uint64_t m = masks_[k]; m != 0; m &= m - 1) {
@@ -336,14 +346,15 @@ private:
             }
         }
         counts_.resize(item_core_.size());
-        kernels_.short_counts(core_words_.data(), item_core_.data(), query_words_.data(), item_seq_.data(), item_core_.size(), counts_.data());
+        kernels_.short_counts(core_words_, item_core_.data(), query_words_.data(), item_seq_.data(), item_core_.size(), counts_.data());
         for (size_t i = 0; i < item_core_.size(); ++i) {
             const uint32_t c = item_core_[i], q = item_seq_[i];
             int count = counts_[i];
             // Most cores of a pair fall short even with every word left out.
-            if (static_cast<unsigned>(count) + extra_weight_[q] < chosen_[q].entry()) continue;
+            if (static_cast<unsigned>(count) + extra_weight_[q] < entry_[q]) continue;
             for (const extra& e : extras_[q]) count += has_row(c, e.row) ? e.weight : 0;
             chosen_[q].offer(count, c);
+            entry_[q] = chosen_[q].entry();
         }
     }
 
@@ -425,7 +436,8 @@ private:
     std::vector<int> row_of_;          // per word slot, its bitmap's row (-1: no core holds it)
     std::vector<uint64_t> bits_;       // blocks_ words per row: bit r for core r
     std::vector<uint64_t> pair_bits_;  // pair_blocks_ words per row: bit g for cores 2g and 2g + 1
-    std::vector<uint64_t> core_words_;    // short_words per core: its rows below short_rows
+    std::vector<uint64_t> core_words_store_;
+    uint64_t* core_words_ = nullptr;     // short_words per core: its rows below short_rows
     std::vector<uint32_t> extra_start_;  // per core, where its other rows start in extra_rows_
     std::vector<uint16_t> extra_rows_;
     std::vector<std::vector<const uint64_t*>> inputs_, pair_inputs_;
@@ -434,6 +446,7 @@ private:
     std::vector<std::vector<extra>> extras_;
     std::vector<unsigned> extra_weight_;  // per sequence of the batch, the weights of its extras added up
     std::vector<top_cores> chosen_;
+    std::vector<unsigned> entry_;  // per sequence of the batch, the count a core needs to enter its chosen ones
     std::vector<uint32_t> item_core_, item_seq_;
     std::vector<int> counts_;
 };
@@ -530,7 +543,18 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
         batch_words.resize(batch.size());
         for (size_t q = 0; q < batch.size(); ++q) words_of(st.seq(batch[q]), batch_words[q]);
         ranker.rank_batch(batch_words, top_n, tops);
+        // The candidates' texts lie all over the table: their offsets are
+        // fetched eight sequences ahead, the texts four ahead.
+        auto fetch_offsets = [&](size_t q) {
+            for (const candidate& c : tops[q]) cluster_prefetch(&st.start[cores[c.rank]]);
+        };
+        auto fetch_texts = [&](size_t q) {
+            for (const candidate& c : tops[q]) cluster_prefetch(st.arena.data() + st.start[cores[c.rank]]);
+        };
+        for (size_t q = 0; q < std::min<size_t>(8, batch.size()); ++q) fetch_offsets(q);
         for (size_t q = 0; q < batch.size(); ++q) {
+            if (q + 8 < batch.size()) fetch_offsets(q + 8);
+            if (q + 4 < batch.size()) fetch_texts(q + 4);
             const uint32_t i = batch[q];
             std::string_view s = st.seq(i);
             // Aligned from the weakest candidate up; of equal scores the
