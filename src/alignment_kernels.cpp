@@ -20,13 +20,6 @@ uint64_t chunk_counts(const uint64_t* const* rows, size_t nrows, size_t first, s
     return chunk_kernel<16>(rows, nrows, first, len, used_planes, v, masks, planes);
 }
 
-// Without a popcount instruction: the bits of each byte added up in place.
-int popcount_bytes(uint64_t x) {
-    x -= x >> 1 & 0x5555555555555555;
-    x = (x & 0x3333333333333333) + (x >> 2 & 0x3333333333333333);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    return static_cast<int>(x * 0x0101010101010101 >> 56);
-}
 void short_counts(const uint64_t* core_words, const uint32_t* item_core, const uint64_t* seq_words, const uint32_t* item_seq, size_t n,
                   int* counts) {
     short_kernel<popcount_bytes>(core_words, item_core, seq_words, item_seq, n, counts);

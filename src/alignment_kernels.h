@@ -56,6 +56,16 @@ struct alignment_kernels {
                          size_t n, int* counts);
 };
 
+// Set bits of x without a popcount instruction (which the baseline level
+// lacks, and the compiler would call a library function for): the bits of
+// each byte added up in place.
+inline int popcount_bytes(uint64_t x) {
+    x -= x >> 1 & 0x5555555555555555;
+    x = (x & 0x3333333333333333) + (x >> 2 & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<int>(x * 0x0101010101010101 >> 56);
+}
+
 // The widest level this processor runs.
 isa_level isa_best();
 // Every level this processor runs, narrowest first.

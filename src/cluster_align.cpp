@@ -397,7 +397,7 @@ private:
             for (;;) {
                 size_t reach = chosen.held_at_least(v + 1);
                 for (uint64_t a = any; a != 0 && reach < top_n; a &= a - 1)
-                    reach += static_cast<size_t>(__builtin_popcountll(at_least(static_cast<size_t>(__builtin_ctzll(a)), v + 1, used_planes)));
+                    reach += static_cast<size_t>(popcount_bytes(at_least(static_cast<size_t>(__builtin_ctzll(a)), v + 1, used_planes)));
                 if (reach < top_n) break;
                 ++v;
             }
