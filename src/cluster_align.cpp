@@ -5,9 +5,9 @@
 
 #include "alignment.h"
 #include "alignment_kernels.h"
+#include "cluster_index.h"
 #include "cluster_internal.h"
 #include "error.h"
-#include "cluster_index.h"
 #include "hash.h"
 #include "output.h"
 
