@@ -192,11 +192,11 @@ public:
           blocks_(padded_words(cores.size())),
           pair_blocks_(padded_words((cores.size() + 1) / 2)),
           row_of_(word_slots, -1) {
-        number_rows(st, cores);
-        fill_bitmaps(st, cores);
         // Whole chunks, so that the pairs start on a chunk of their own.
         constexpr size_t chunk_cores = kernel_layout::chunk_blocks * 64;
         exact_blocks_ = std::min(blocks_, (single_cores + chunk_cores - 1) / chunk_cores * kernel_layout::chunk_blocks);
+        number_rows(st, cores);
+        fill_bitmaps(st, cores);
     }
     // core_words_ points into core_words_store_.
     bitmap_ranker(const bitmap_ranker&) = delete;
@@ -218,7 +218,7 @@ public:
                 if (any != 0) offer_chunk(chosen, any, bar, used_planes_[q], top_n, b0 * 64);
             }
         }
-        if (exact_blocks_ < blocks_) {
+        if (scans_pairs()) {
             entry_.resize(batch);
             for (size_t q = 0; q < batch; ++q) entry_[q] = chosen_[q].entry();
             for (size_t g0 = exact_blocks_ / 2; g0 < pair_blocks_; g0 += chunk) scan_pairs(g0, std::min(chunk, pair_blocks_ - g0));
@@ -228,6 +228,9 @@ public:
     }
 
 private:
+    // Small tables have no cores left for pairs, nor their bitmaps.
+    bool scans_pairs() const { return exact_blocks_ < blocks_; }
+
     // Rows of 64-core words, padded to whole vectors.
     static size_t padded_words(size_t lanes) { return (lanes / 64 / kernel_layout::vector_words + 1) * kernel_layout::vector_words; }
 
@@ -249,9 +252,10 @@ private:
     }
 
     void fill_bitmaps(const cluster_state& st, const std::vector<uint32_t>& cores) {
+        const bool pairs = scans_pairs();
         bits_.assign(rows_ * blocks_, 0);
         // On whole cache lines, so that the two cores of a pair share one.
-        core_words_store_.assign(cores_ * short_words + 8, 0);
+        core_words_store_.assign(pairs ? cores_ * short_words + 8 : 0, 0);
         core_words_ = core_words_store_.data();
         while (reinterpret_cast<uintptr_t>(core_words_) % 64 != 0) ++core_words_;
         extra_start_.assign(cores_ + 1, 0);
@@ -261,6 +265,7 @@ private:
             for (int w : words) {
                 const size_t row = static_cast<size_t>(row_of_[w]);
                 bits_[row * blocks_ + r / 64] |= uint64_t{1} << (r % 64);
+                if (!pairs) continue;
                 if (row < short_rows)
                     core_words_[r * short_words + row / 64] |= uint64_t{1} << (row % 64);
                 else if (std::find(extra_rows_.begin() + extra_start_[r], extra_rows_.end(), row) == extra_rows_.end())
@@ -268,6 +273,7 @@ private:
             }
             extra_start_[r + 1] = static_cast<uint32_t>(extra_rows_.size());
         }
+        if (!pairs) return;
         pair_bits_.assign(rows_ * pair_blocks_, 0);
         for (size_t row = 0; row < rows_; ++row)
             for (size_t k = 0; k < blocks_; ++k)
@@ -304,13 +310,12 @@ private:
             ids.clear();
             for (int w : words[q])
                 if (row_of_[w] >= 0) ids.push_back(static_cast<size_t>(row_of_[w]));
-            for (size_t id : ids) {
-                inputs_[q].push_back(bits_.data() + id * blocks_);
-                pair_inputs_[q].push_back(pair_bits_.data() + id * pair_blocks_);
-            }
+            for (size_t id : ids) inputs_[q].push_back(bits_.data() + id * blocks_);
             int used_planes = 1;
             while (used_planes < kernel_layout::max_planes && (ids.size() >> used_planes) != 0) ++used_planes;
             used_planes_[q] = used_planes;
+            if (!scans_pairs()) continue;
+            for (size_t id : ids) pair_inputs_[q].push_back(pair_bits_.data() + id * pair_blocks_);
             std::sort(ids.begin(), ids.end());
             for (size_t k = 0; k < ids.size();) {
                 size_t end = k;
@@ -360,8 +365,9 @@ private:
 
     bool has_row(size_t core, size_t row) const {
         if (row < short_rows) return (core_words_[core * short_words + row / 64] >> (row % 64) & 1) != 0;
-        return std::find(extra_rows_.begin() + extra_start_[core], extra_rows_.begin() + extra_start_[core + 1], row) !=
-               extra_rows_.begin() + extra_start_[core + 1];
+        const uint16_t* first = extra_rows_.data() + extra_start_[core];
+        const uint16_t* last = extra_rows_.data() + extra_start_[core + 1];
+        return std::find(first, last, row) != last;
     }
 
     // The count of the core at bit of word k, from the planes.
