@@ -23,6 +23,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
+from checks import SEPARATOR, run_warnings  # noqa: E402
 from tables import matrix_header, matrix_rows, read_summary  # noqa: E402
 
 # Where a read can end up, in pipeline order; the parts add up to the
@@ -111,21 +112,40 @@ def molecules_section(summary):
     return "\n".join(lines)
 
 
-def overview_section(summary):
+def listed(cell):
+    return [text for text in (cell or "").split(SEPARATOR) if text]
+
+
+def status_cell(row):
+    """A problem (with its fix) first, then the thresholds' notes."""
+    parts = ['<span class="problem">problem: %s</span>' % html.escape(text) for text in listed(row.get("problems"))]
+    notes = warnings_for(row)
+    if notes:
+        parts.append('<span class="warn">%s</span>' % html.escape("; ".join(notes)))
+    return "<br>".join(parts) or '<span class="ok">ok</span>'
+
+
+def overview_section(summary, step_warnings=()):
     lines = ["<table><tr><th>sample</th><th>reads</th><th>assigned to barcodes</th>"
-             "<th>barcodes without reads</th><th>status</th></tr>"]
+             "<th>barcodes without reads</th><th>status</th><th>warnings of the steps</th></tr>"]
     for row in summary:
         total = int(row["total_reads"])
-        notes = warnings_for(row)
-        status = ('<span class="warn">%s</span>' % html.escape("; ".join(notes))) if notes else '<span class="ok">ok</span>'
-        lines.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td></tr>" % (
+        warnings = "<br>".join(html.escape(text) for text in listed(row.get("warnings")))
+        lines.append('<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td><td class="text">%s</td></tr>' % (
             html.escape(row["sample"]), "{:,}".format(total),
             percent(float(row["assigned_fraction"]), 1) + assigned_unit(row),
-            "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status))
+            "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status_cell(row),
+            warnings))
     lines.append("</table>")
+    if step_warnings:
+        lines.append('<p class="warn">Warnings of the steps for all samples: %s</p>'
+                     % "; ".join(html.escape(text) for text in step_warnings))
     lines.append('<p class="note">A warning is raised when fewer than %d%% of the reads reach a barcode, '
                  'when more than %d%% of the barcodes get no read, or when there are under %d assigned reads per '
-                 'barcode.</p>' % (LOW_ASSIGNED * 100, HIGH_ZERO * 100, LOW_READS_PER_BARCODE))
+                 'barcode. A problem (no reads, the wrong quality encoding, the reads or the library on the other '
+                 'strand, a layout the reads lack, under 5%% assigned) names the setting that fixes it; the warnings '
+                 'are those of morvane in the steps of the sample.</p>'
+                 % (LOW_ASSIGNED * 100, HIGH_ZERO * 100, LOW_READS_PER_BARCODE))
     return "\n".join(lines)
 
 
@@ -294,6 +314,8 @@ th, td { padding: 0.2em 0.6em; border-bottom: 1px solid #eee; text-align: right;
 th:first-child, td:first-child { text-align: left; }
 .top td:nth-child(2) { text-align: left; }
 .warn { color: #b2182b; font-weight: bold; } .ok { color: #1b7837; }
+.problem { color: #fff; background: #b2182b; padding: 0 0.3em; font-weight: bold; }
+td.text { text-align: left; font-size: 0.9em; }
 .note { font-size: 0.85em; color: #555; }
 .tops { display: flex; flex-wrap: wrap; gap: 1.5em; }
 .wide { overflow-x: auto; }
@@ -428,7 +450,7 @@ def lineage_section(samples, rows, columns, unit="reads"):
     ])
 
 
-def build_report(samples, rows, columns, summary, settings=(), lineage=False, fix=""):
+def build_report(samples, rows, columns, summary, settings=(), lineage=False, fix="", step_warnings=()):
     total_reads = sum(int(row["total_reads"]) for row in summary)
     # What the matrix counts: molecules in a UMI run, reads otherwise.
     unit = "molecules" if any(row.get("unit") == "molecules" for row in summary) else "reads"
@@ -439,7 +461,7 @@ def build_report(samples, rows, columns, summary, settings=(), lineage=False, fi
         "<h1>morvane run report</h1>",
         "<p>%d samples, %s barcodes, %s reads in all.</p>" % (
             len(samples), "{:,}".format(len(rows)), "{:,}".format(total_reads)),
-        "<h2>Samples at a glance</h2>", overview_section(summary),
+        "<h2>Samples at a glance</h2>", overview_section(summary, step_warnings),
         "<h2>Where the reads went</h2>",
         '<p class="note">Each bar is one sample: the reads of clusters matched to a barcode exactly, with one or two '
         "mismatches or by alignment; clusters whose best alignment scored below the cutoff or that matched "
@@ -493,10 +515,12 @@ def main(argv):
     parser.add_argument("--settings", nargs="*", default=[], help="name=value texts shown under Settings")
     parser.add_argument("--lineage", action="store_true", help="the barcodes were discovered: a lineage section")
     parser.add_argument("--orientation-fix", default="", help="the option that fixes a reversed library")
+    parser.add_argument("--logs", help="the run's log directory: the warnings of the steps for all samples")
     args = parser.parse_args(argv)
     samples, rows, columns = load_matrix(args.matrix)
     summary = read_summary(args.summary)
-    text = build_report(samples, rows, columns, summary, args.settings, args.lineage, args.orientation_fix)
+    text = build_report(samples, rows, columns, summary, args.settings, args.lineage, args.orientation_fix,
+                        run_warnings(args.logs) if args.logs else ())
     with open(args.out, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     return 0

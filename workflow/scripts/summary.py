@@ -31,14 +31,24 @@ With a barcode file for the orientation check, the largest clusters (up to
 1000) are tested: the share of their reads matched by words, and the share
 whose cores would be library words if reverse-complemented.
 
+The last columns say whether the sample needs a look: status ("ok" or
+"problem"), problems (each with what was seen and the setting that fixes
+it: no reads, the quality encoding, the reads or the library on the other
+strand, a layout that the reads lack, under 5% assigned) and warnings (the
+tool's warnings of every step of the sample, from its logs), several
+joined by " | ".
+
     summary.py --matrix counts.tsv --out summary.tsv --samples s1 s2 ...
                --count-tables c1 c2 ... --maps m1 m2 ... --align-cutoffs a1 a2 ...
                [--barcodes-for-orientation barcodes.tsv] [--merged-molecules mol1 mol2 ...]
+               [--log-dirs logs/s1 logs/s2 ...] [--strand-probes p1 p2 ...]
+               [--layout LAYOUT] [--reads-reversed] [--fix-orientation TEXT]
 """
 
 import argparse
 import sys
 
+import checks
 from molecules import molecule_sums
 from tables import MATCH_KINDS, TableError, barcode_order, count_table_header, map_tallies, matrix_column_totals
 
@@ -52,6 +62,7 @@ COLUMNS = (
     "unmatched_clusters", "unmatched_reads",
     "assigned_reads", "assigned_fraction", "barcodes", "zero_read_barcodes", "zero_read_fraction",
     "align_cutoff", "word_matched_share", "revcomp_word_share", "orientation",
+    "status", "problems", "warnings",
 )
 
 # The final buckets of the cluster file's units (reads, or molecules).
@@ -173,6 +184,15 @@ def check_buckets(row):
         raise TableError("%s: the read or molecule buckets do not add up" % row["sample"])
 
 
+def check_sample(row, log_dir, probe, settings):
+    """status, problems and warnings of a finished row."""
+    warnings = checks.step_warnings(checks.sample_logs(log_dir)) if log_dir else []
+    problems = checks.sample_problems(row, warnings, checks.probe_shares(probe), settings)
+    row["status"] = "problem" if problems else "ok"
+    row["problems"] = checks.format_problems(problems)
+    row["warnings"] = checks.SEPARATOR.join(warnings)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--matrix", required=True)
@@ -184,6 +204,11 @@ def main(argv):
     parser.add_argument("--align-cutoff", type=int, default=70, help="one -c for every sample")
     parser.add_argument("--barcodes-for-orientation")
     parser.add_argument("--merged-molecules", nargs="+", help="molecules.py's file of each sample")
+    parser.add_argument("--log-dirs", nargs="+", help="the directory of each sample's step logs")
+    parser.add_argument("--strand-probes", nargs="+", help="each sample's first reads counted on the other strand")
+    parser.add_argument("--layout", default="", help="count's layout, as the config gives it")
+    parser.add_argument("--reads-reversed", action="store_true", help="count ran with -r")
+    parser.add_argument("--fix-orientation", default="", help="the setting that fixes a reversed library")
     args = parser.parse_args(argv)
     if not len(args.samples) == len(args.count_tables) == len(args.maps):
         parser.error("one count table and one map file per sample")
@@ -191,6 +216,10 @@ def main(argv):
         parser.error("one cutoff file per sample")
     if args.merged_molecules and len(args.merged_molecules) != len(args.samples):
         parser.error("one molecules file per sample")
+    for option in ("log_dirs", "strand_probes"):
+        if getattr(args, option) and len(getattr(args, option)) != len(args.samples):
+            parser.error("one of --%s per sample" % option.replace("_", "-"))
+    settings = {"layout": args.layout, "reverse": args.reads_reversed, "orientation_fix": args.fix_orientation}
     try:
         cutoffs = ([int(open(path).read().split()[0]) for path in args.align_cutoffs] if args.align_cutoffs
                    else [args.align_cutoff] * len(args.samples))
@@ -216,6 +245,8 @@ def main(argv):
             row["barcodes"] = barcodes
             row["zero_read_barcodes"] = zeros[i]
             row["zero_read_fraction"] = fraction(zeros[i], barcodes)
+            check_sample(row, args.log_dirs[i] if args.log_dirs else None,
+                         args.strand_probes[i] if args.strand_probes else None, settings)
             out.append(row)
     except (OSError, ValueError, IndexError, TableError) as error:
         print("summary: %s" % error, file=sys.stderr)
