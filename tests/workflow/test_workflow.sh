@@ -155,4 +155,156 @@ if run lineage 'barcodes: ""' "samples: $src/examples/lineage-samples.tsv" "coun
     fi
 fi
 
+# 5. The traps of a new user: each run says what is wrong, and the fix, on
+# the terminal, in summary.tsv and in the report. Small samples: 2,000 reads
+# of t2, the same reads reverse-complemented, and an empty file.
+traps="$work/traps"
+mkdir -p "$traps"
+gzip -dc "$src/examples/sample-t2.fastq.gz" | sed -n '1,8000p' > "$traps/good.fastq"
+awk 'NR % 4 == 2 { s = ""; for (i = length($0); i > 0; i--) s = s substr("TGCAN", index("ACGTN", substr($0, i, 1)), 1); print s; next }
+     NR % 4 == 0 { s = ""; for (i = length($0); i > 0; i--) s = s substr($0, i, 1); print s; next } { print }' \
+    "$traps/good.fastq" > "$traps/rc.fastq"
+: > "$traps/empty.fastq"
+printf 'good\tgood.fastq\nempty\tempty.fastq\nrc\trc.fastq\n' > "$traps/samples.tsv"
+printf 'good\tgood.fastq\n' > "$traps/one.tsv"
+printf 'good\tgood.fastq\nlost\tnot-there.fastq\n' > "$traps/lost.tsv"
+
+# config NAME [lines...]: the config of a run in $work/NAME.
+config() {
+    local name=$1
+    shift
+    mkdir -p "$work/$name"
+    {
+        echo "outdir: $work/$name/out"
+        echo "morvane: ${run_morvane:-$morvane}"
+        echo "barcodes: $src/examples/barcodes.tsv"
+        printf '%s\n' "$@"
+    } > "$work/$name/config.yaml"
+}
+
+# attempt NAME STATUS [config lines...]: a run that must end with STATUS
+# (0 or fail); what it printed is in $work/NAME/terminal.
+attempt() {
+    local name=$1 expected=$2 got=0
+    shift 2
+    config "$name" "$@"
+    snakemake -s "$src/workflow/Snakefile" --directory "$work/$name" --configfile "$work/$name/config.yaml" \
+        --cores 2 -q >"$work/$name/terminal" 2>&1 || got=fail
+    if [ "$got" != "$expected" ]; then
+        cat "$work/$name/terminal"
+        fail "the $name run ended with status $got, not $expected"
+    fi
+}
+
+# says RUN SAMPLE TEXT: the terminal, the sample's problems in summary.tsv
+# and the report's first table name TEXT.
+says() {
+    local run=$1 sample=$2 text=$3 out="$work/$1/out"
+    grep -qF -- "$text" "$work/$run/terminal" || fail "$run: the terminal does not say '$text'"
+    awk -F'\t' -v sample="$sample" -v text="$text" '
+        NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
+        $1 == sample { found = $column["status"] == "problem" && index($column["problems"], text) > 0 }
+        END { exit !found }' "$out/summary.tsv" 2>/dev/null ||
+        fail "$run: summary.tsv does not give $sample the problem '$text'"
+    { grep -o 'class="problem">[^<]*' "$out/report.html" || true; } | sed 's/&quot;/"/g' |
+        grep -F -- "$text" >/dev/null ||
+        fail "$run: report.html does not say '$text'"
+}
+
+# refused RUN TEXT: the run stopped before any job, and the terminal says TEXT.
+refused() {
+    grep -qF -- "$2" "$work/$1/terminal" || { cat "$work/$1/terminal"; fail "$1: the terminal does not say '$2'"; }
+    [ ! -e "$work/$1/out" ] || fail "$1: jobs ran although the run was refused"
+}
+
+layout_line='  layout: "GATGTCCACGAGGTCTCT[20]"'
+# An empty sample and one on the other strand; with strict the run fails.
+attempt strands fail "samples: $traps/samples.tsv" "strict: true" "count:" '  quality: "S"' "$layout_line"
+says strands empty "no reads"
+says strands rc "other strand"
+says strands rc 'set `count: reverse: true`'
+grep -q "strict: true" "$work/strands/terminal" || fail "strands: the terminal does not name strict"
+awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) c[$i] = i } $1 == "good" { ok = $c["status"] == "ok" } END { exit !ok }' \
+    "$work/strands/out/summary.tsv" || fail "strands: the good sample is not ok"
+# Phred+33 reads read as Phred+64: nothing assigned, and count's warning
+# among the sample's warnings.
+attempt encoding 0 "samples: $traps/one.tsv" "count:" '  quality: "I"' "$layout_line"
+says encoding good "quality encoding"
+says encoding good 'set `count: quality: "S"`'
+for file in terminal out/summary.tsv out/report.html; do
+    grep -q "count: quality values below the range" "$work/encoding/$file" ||
+        fail "encoding: count's warning is not in $file"
+done
+# A typo in a constant of the layout: no read holds it, on either strand.
+attempt constant 0 "samples: $traps/one.tsv" "count:" '  quality: "S"' '  layout: "GATGTCCACGAGGTCTTC[20]"'
+says constant good "layout not found"
+says constant good "count: layout:"
+# Refused before any job: a mistyped key, a layout that count rejects, a
+# sheet or a library that cannot be read, a sample whose file is missing.
+attempt typo fail "samples: $traps/one.tsv" "count:" '  qualty: "S"' "$layout_line"
+refused typo 'unknown key `count: qualty:` in the config; the nearest known key is `count: quality:`'
+attempt grammar fail "samples: $traps/one.tsv" "count:" '  quality: "S"' '  layout: "GATGTCCACGAGGTCTCT[20"'
+refused grammar 'count refuses the settings of `count:`'
+refused grammar "Invalid layout 'GATGTCCACGAGGTCTCT[20'"
+attempt nosheet fail "samples: $traps/none.tsv"
+refused nosheet "sample sheet: [Errno 2] No such file or directory"
+attempt lost fail "samples: $traps/lost.tsv"
+refused lost "lost: $traps/not-there.fastq"
+attempt nolibrary fail "samples: $traps/one.tsv" "barcodes: $traps/none.tsv"
+refused nolibrary "library: [Errno 2] No such file or directory"
+
+# 6. Resume. A morvane whose map waits while the file "slow" exists holds
+# the run in the middle. After SIGTERM snakemake ends the running job and
+# starts no other, and a plain rerun finishes; after kill -9 snakemake
+# refuses to start (its lock, unfinished files) and workflow/run.sh
+# finishes the run. Both give the matrix of a run that was never stopped.
+cat > "$traps/slow-morvane" <<EOF
+#!/bin/sh
+if [ "\$1" = map ]; then
+    [ -e "$traps/slow" ] && touch "$traps/in-map"
+    while [ -e "$traps/slow" ]; do sleep 0.1; done
+fi
+exec "$morvane" "\$@"
+EOF
+chmod +x "$traps/slow-morvane"
+attempt whole 0 "samples: $traps/one.tsv" "count:" '  quality: "S"' "$layout_line"
+for signal in TERM KILL; do
+    name=resume-$signal
+    run_morvane="$traps/slow-morvane" config "$name" "samples: $traps/one.tsv" "count:" '  quality: "S"' "$layout_line"
+    touch "$traps/slow"
+    rm -f "$traps/in-map"
+    setsid "$src/workflow/run.sh" --directory "$work/$name" --configfile "$work/$name/config.yaml" --cores 2 -q \
+        >"$work/$name/first" 2>&1 &
+    leader=$!
+    for _ in $(seq 300); do
+        [ -e "$traps/in-map" ] && break
+        sleep 0.1
+    done
+    [ -e "$traps/in-map" ] || fail "$name: the run never reached map"
+    if [ $signal = TERM ]; then
+        # To snakemake itself (run.sh's child), as a batch system sends it;
+        # then the held job may go on.
+        kill -TERM $(pgrep -P "$leader") || fail "$name: no snakemake to stop"
+        sleep 1
+        rm -f "$traps/slow"
+        wait "$leader" 2>/dev/null || true
+        [ ! -e "$work/$name/out/counts.tsv" ] || fail "$name: snakemake went on after SIGTERM"
+    else
+        kill -KILL -- "-$leader"
+        wait "$leader" 2>/dev/null || true
+        rm -f "$traps/slow"
+    fi
+    if [ $signal = TERM ]; then
+        snakemake -s "$src/workflow/Snakefile" --directory "$work/$name" --configfile "$work/$name/config.yaml" \
+            --cores 2 -q >"$work/$name/again" 2>&1 || { cat "$work/$name/again"; fail "$name: the rerun failed"; }
+    else
+        ! snakemake -s "$src/workflow/Snakefile" --directory "$work/$name" --configfile "$work/$name/config.yaml" \
+            --cores 2 -n >"$work/$name/plain" 2>&1 || fail "$name: snakemake started despite the killed run"
+        "$src/workflow/run.sh" --directory "$work/$name" --configfile "$work/$name/config.yaml" --cores 2 -q \
+            >"$work/$name/again" 2>&1 || { cat "$work/$name/again"; fail "$name: run.sh did not resume"; }
+        grep -q "removing the lock of an interrupted run" "$work/$name/again" || fail "$name: no word of the lock"
+    fi
+    cmp -s "$work/whole/out/counts.tsv" "$work/$name/out/counts.tsv" || fail "$name: the resumed matrix differs"
+done
+
 exit $status

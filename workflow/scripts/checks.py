@@ -27,8 +27,8 @@ MOST_WITHOUT_LAYOUT = 0.5
 # The strand probe: this share of reads holding the layout on the other
 # strand is a problem.
 OTHER_STRAND = 0.25
-# The tool's word for Phred+33 reads read with an offset of 64.
-ENCODING_WARNING = "quality values below the range of the chosen encoding"
+# count's warning on Phred+33 reads read with an offset of 64.
+ENCODING_WARNING = re.compile(r"quality values below the range of the chosen encoding: (\d+)")
 
 
 # --- The config -----------------------------------------------------------
@@ -187,11 +187,12 @@ def sample_problems(row, warnings, probe, settings):
                  "check the sample's file in the sample sheet (`samples:`)")]
     problems = []
     assigned = float(row.get("assigned_fraction") or 0)
-    encoding = [text for text in warnings if ENCODING_WARNING in text]
+    encoding = [found for found in map(ENCODING_WARNING.search, warnings) if found]
     if encoding:
         problems.append(("quality encoding",
-                         "the reads look like Phred+33 read as Phred+64, %s of the reads assigned (%s)"
-                         % (pct(assigned), encoding[0]),
+                         "the reads look like Phred+33 read as Phred+64: count found %s quality values below the "
+                         "range of the encoding, and %s of the reads were assigned"
+                         % ("{:,}".format(int(encoding[0].group(1))), pct(assigned)),
                          'set `count: quality: "S"` (Phred+33)'))
     without = share(number(row, "without_layout_reads"), total)
     strand = False
@@ -201,12 +202,12 @@ def sample_problems(row, warnings, probe, settings):
             strand = True
             toggle = "false" if settings.get("reverse") else "true"
             if 1.0 - without >= OTHER_STRAND:
-                problems.append(("both strands", "%s of the reads hold the layout, %s of the first %d on the other "
-                                 "strand" % (pct(1.0 - without), pct(other), probe[0]),
+                problems.append(("both strands", "%s of the reads hold the layout, and %s of the first %s on the "
+                                 "other strand" % (pct(1.0 - without), pct(other), "{:,}".format(probe[0])),
                                  "set `count: both_strands: true`"))
             else:
-                problems.append(("other strand", "%s of the reads lack the layout, and %s of the first %d hold it "
-                                 "on the other strand" % (pct(without), pct(other), probe[0]),
+                problems.append(("other strand", "%s of the reads lack the layout, and %s of the first %s hold it "
+                                 "on the other strand" % (pct(without), pct(other), "{:,}".format(probe[0])),
                                  "set `count: reverse: %s`" % toggle))
     if settings.get("layout") and not strand and without > MOST_WITHOUT_LAYOUT:
         problems.append(("layout not found", "%s of the reads lack the layout %s on either strand"
@@ -239,7 +240,8 @@ LISTED_SAMPLES = 30
 def terminal_summary(rows, run_warnings=(), strict=False):
     """The lines printed at the end of a run, from summary.tsv's rows."""
     troubled = [row for row in rows if row.get("status") == "problem"]
-    lines = ["morvane workflow: %d samples, %d with problems" % (len(rows), len(troubled))]
+    lines = ["morvane workflow: %d sample%s, %d with problems" % (len(rows), "" if len(rows) == 1 else "s",
+                                                                 len(troubled))]
     quiet = 0
     for row in rows:
         problems = [text for text in row.get("problems", "").split(SEPARATOR) if text]
