@@ -13,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "workflow", "scripts"))
 
+import checks  # noqa: E402
 import choices  # noqa: E402
 import discover  # noqa: E402
 import library  # noqa: E402
@@ -185,6 +186,27 @@ class Summary(Files):
         row = tables.read_summary(os.path.join(self.dir.name, "s.tsv"))[0]
         self.assertEqual((row["merged_molecules"], row["assigned_fraction"]), ("", "0.5600"))
 
+    def test_checks_in_the_last_columns(self):
+        matrix_path = self.write("counts.tsv", "bcid\tbarcode\ts\nb1\tAAAA\t2\n")
+        logs = os.path.dirname(self.write("logs/s/count.log", "Warning: a qseq line is not in expected format; skipped\n"))
+        probe = self.write("probe.txt", "#total reads: 100\n#reads without layout: 10\n")
+        out = os.path.join(self.dir.name, "s.tsv")
+        args = ["--matrix", matrix_path, "--out", out, "--samples", "s", "--count-tables", self.write("c.txt", UMI_TABLE),
+                "--maps", self.write("m.txt", MAP_FILE), "--log-dirs", logs, "--strand-probes", probe,
+                "--layout", "AC[4](3)"]
+        self.assertEqual(summary.main(args), 0)
+        header = self.read("s.tsv").splitlines()[0].split("\t")
+        # The columns that were there keep their places.
+        self.assertEqual(header[:-3], list(summary.COLUMNS[:-3]))
+        self.assertEqual(header[-3:], ["status", "problems", "warnings"])
+        row = tables.read_summary(out)[0]
+        self.assertEqual(row["status"], "problem")
+        self.assertTrue(row["problems"].startswith("both strands: "), row["problems"])
+        self.assertEqual(row["warnings"], "count: a qseq line is not in expected format; skipped")
+        # Without the checks' inputs the sample is judged by its numbers.
+        self.assertEqual(summary.main(args[:10]), 0)
+        self.assertEqual(tables.read_summary(out)[0]["warnings"], "")
+
     def test_orientation_of_the_largest_clusters(self):
         # Two 18-letter cores: one a word of the library, one the reverse
         # complement of a word.
@@ -212,6 +234,145 @@ class Summary(Files):
         for label, (table_path, map_text) in cases.items():
             with self.subTest(label), self.assertRaises((tables.TableError, ValueError)):
                 summary.sample_row("s", table_path, self.write("bad.txt", map_text), 70, None)
+
+class ConfigKeys(unittest.TestCase):
+    KNOWN = {"barcodes": "", "samples": "", "strict": False,
+             "count": {"quality": "", "layout": "", "errors": "", "reverse": False},
+             "cluster": {"min_count": 0, "single": False},
+             "discovery": {"min_reads": "auto"}}
+
+    def test_unknown_keys_and_misplaced_sections(self):
+        cases = [
+            ({"count": {"qualty": "S"}}, ["unknown key `count: qualty:` in the config; "
+                                          "the nearest known key is `count: quality:`"]),
+            # A setting in the wrong section: the same name elsewhere wins.
+            ({"layout": "AC[4]"}, ["unknown key `layout:` in the config; the nearest known key is `count: layout:`"]),
+            ({"sample": "s.tsv", "strict": True}, ["unknown key `sample:` in the config; "
+                                                   "the nearest known key is `samples:`"]),
+            ({"cluster": {"min_cont": 1}, "discovery": {"minreads": 5}},
+             ["unknown key `cluster: min_cont:` in the config; the nearest known key is `cluster: min_count:`",
+              "unknown key `discovery: minreads:` in the config; the nearest known key is `discovery: min_reads:`"]),
+            ({"count": "S"}, ["`count:` holds settings (quality, layout, errors, reverse), not 'S'"]),
+            ({"count": None}, ["`count:` holds settings (quality, layout, errors, reverse), not None"]),
+            ({"barcodes": {"file": "b.tsv"}}, ["`barcodes:` is a setting, not a section"]),
+            ({"count": {"quality": "S", "layout": ""}, "strict": True}, []),
+        ]
+        for config, expected in cases:
+            with self.subTest(config=config):
+                self.assertEqual(checks.config_errors(config, self.KNOWN), expected)
+
+    def test_the_workflow_config_knows_its_own_keys(self):
+        import yaml
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "workflow", "config.yaml")
+        with open(path) as f:
+            known = yaml.safe_load(f)
+        self.assertEqual(checks.config_errors(known, known), [])
+        self.assertIn("strict", known)
+
+
+class StepWarnings(Files):
+    def test_warnings_of_the_logs_gathered_per_step(self):
+        count = self.write("logs/s/count.log", "\t100 of 1000 entries [10%]\n"
+                           "Warning: quality values below the range of the chosen encoding: 7 (Phred+33 reads need -m S)\n"
+                           "no Warning: here\nWarnings: not one either\n")
+        self.write("logs/s/map.log", "".join("Warning: an entry is not in expected format (details\tsequence)\n"
+                                             for _ in range(3)) + "  \tWarning: barcode sequence file has 18mer word overlaps\n")
+        self.write("logs/s/cluster.log", "".join("Warning: an entry has a non-positive count: S%d\t0\n" % i
+                                                 for i in range(checks.DISTINCT_SHOWN + 2)))
+        self.assertEqual(checks.log_warnings(count),
+                         [("quality values below the range of the chosen encoding: 7 (Phred+33 reads need -m S)", 1)])
+        found = checks.step_warnings(checks.sample_logs(os.path.join(self.dir.name, "logs", "s")))
+        self.assertEqual(found[0], "count: quality values below the range of the chosen encoding: 7 "
+                                   "(Phred+33 reads need -m S)")
+        # In pipeline order, a line repeated once with its number, no tabs.
+        self.assertEqual(found[1:1 + checks.DISTINCT_SHOWN], ["cluster: an entry has a non-positive count: S%d 0" % i
+                                                              for i in range(checks.DISTINCT_SHOWN)])
+        self.assertEqual(found[1 + checks.DISTINCT_SHOWN:], [
+            "cluster: 2 more different warnings (see its log)",
+            "map: an entry is not in expected format (details sequence) (3 times)",
+            "map: barcode sequence file has 18mer word overlaps"])
+        self.assertEqual(checks.run_warnings(os.path.join(self.dir.name, "logs")), [])
+
+
+def problem_row(**values):
+    row = dict.fromkeys(summary.COLUMNS, "0")
+    row.update(sample="s", unit="reads", total_reads="1000", assigned_fraction="0.9000", orientation="ok",
+               word_matched_share="0.9", revcomp_word_share="0.0")
+    row.update({key: str(value) for key, value in values.items()})
+    return row
+
+
+class Problems(unittest.TestCase):
+    LAYOUT = {"layout": "CACCG[20]", "reverse": False, "orientation_fix": "set `reverse_library: true` in the config"}
+
+    def test_each_problem_and_its_fix(self):
+        encoding = "count: quality values below the range of the chosen encoding: 2688 (Phred+33 reads need -m S)"
+        cases = [
+            ("a good sample", problem_row(), [], (1000, 0.0), {}, []),
+            ("empty", problem_row(total_reads=0, assigned_fraction="0.0000"), [], None, self.LAYOUT,
+             [("no reads", "`samples:`")]),
+            ("encoding", problem_row(assigned_fraction="0.0000"), [encoding], (1000, 0.0), self.LAYOUT,
+             [("quality encoding", 'set `count: quality: "S"`')]),
+            ("other strand", problem_row(without_layout_reads=990, assigned_fraction="0.0080"), [], (1000, 0.97),
+             self.LAYOUT, [("other strand", "set `count: reverse: true`")]),
+            ("other strand, reads reversed", problem_row(without_layout_reads=990, assigned_fraction="0.0080"), [],
+             (1000, 0.97), dict(self.LAYOUT, reverse=True), [("other strand", "set `count: reverse: false`")]),
+            ("mixed strands", problem_row(without_layout_reads=450, assigned_fraction="0.5000"), [], (1000, 0.44),
+             self.LAYOUT, [("both strands", "`count: both_strands: true`")]),
+            ("layout typo", problem_row(without_layout_reads=997, assigned_fraction="0.0030"), [], (1000, 0.002),
+             self.LAYOUT, [("layout not found", "`count: layout:`")]),
+            # Without a probe (count -b, or no layout) the strands are not judged.
+            ("no probe", problem_row(without_layout_reads=997, assigned_fraction="0.0030"), [], None,
+             self.LAYOUT, [("layout not found", "`count: errors:`")]),
+            ("reversed library", problem_row(orientation="reverse-complemented", assigned_fraction="0.1000"), [],
+             (1000, 0.0), self.LAYOUT, [("library on the other strand", "`reverse_library: true`")]),
+            ("off-library reads", problem_row(assigned_fraction="0.0100", unmatched_reads=900, unclustered_reads=80),
+             [], (1000, 0.0), self.LAYOUT, [("few reads assigned", "check that `barcodes:`")]),
+            ("rare reads", problem_row(assigned_fraction="0.0100", unmatched_reads=100, unclustered_reads=800),
+             [], (1000, 0.0), {}, [("few reads assigned", "`cluster: min_count: 0`")]),
+            # With UMIs the cluster buckets are molecules, weighed by the reads.
+            ("molecules", problem_row(unit="molecules", molecules=100, table_reads=1000, assigned_fraction="0.0100",
+                                      masked_reads=0, umi_n_reads=300, unmatched_reads=50), [], None, {},
+             [("few reads assigned", "check that `barcodes:`")]),
+        ]
+        for label, row, warnings, probe, settings, expected in cases:
+            with self.subTest(label):
+                found = checks.sample_problems(row, warnings, probe, settings)
+                self.assertEqual([name for name, _, _ in found], [name for name, _ in expected])
+                for (_, _, fix), (_, text) in zip(found, expected):
+                    self.assertIn(text, fix)
+
+    def test_strand_probe_header(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "probe.txt")
+            with open(path, "w") as f:
+                f.write("#trim: 0:0\n#total reads: 2000\n#unique reads: 3\n#layout: AC[4]\n"
+                        "#reads without layout: 500\n#read\tcount\n")
+            self.assertEqual(checks.probe_shares(path), (2000, 0.75))
+            with open(path, "w") as f:
+                f.write("#total reads: 0\n#reads without layout: 0\n")
+            self.assertIsNone(checks.probe_shares(path))
+            self.assertIsNone(checks.probe_shares(os.path.join(tmp, "none.txt")))
+
+    def test_terminal_summary(self):
+        bad = problem_row(sample="bad", status="problem", problems="no reads: x; fix: y | other: z; fix: w",
+                          warnings="count: w1", total_reads="1234567")
+        good = problem_row(sample="good", status="ok", problems="", warnings="")
+        lines = checks.terminal_summary([good, bad], ["pool count: w2"], strict=True)
+        self.assertEqual(lines, [
+            "morvane workflow: 2 samples, 1 with problems",
+            "  good: 1,000 reads, 90.0% assigned: ok",
+            "  bad: 1,234,567 reads, 90.0% assigned: PROBLEM",
+            "    problem: no reads: x; fix: y", "    problem: other: z; fix: w", "    warning: count: w1",
+            "  warning: pool count: w2",
+            "morvane workflow: strict: true, so the run fails"])
+        many = [dict(good, sample="g%d" % i) for i in range(checks.LISTED_SAMPLES)] + [bad]
+        lines = checks.terminal_summary(many)
+        self.assertEqual(lines[1], "  bad: 1,234,567 reads, 90.0% assigned: PROBLEM")
+        self.assertIn("  %d more samples ok, without warnings" % checks.LISTED_SAMPLES, lines)
+        self.assertIn("with `strict: true` such a run fails", lines[-1])
+        self.assertEqual(checks.terminal_summary([good]), ["morvane workflow: 1 sample, 0 with problems",
+                                                           "  good: 1,000 reads, 90.0% assigned: ok"])
 
 
 class Library(Files):
@@ -379,7 +540,7 @@ class Report(unittest.TestCase):
         row.update(sample=name, unit="reads", total_reads=str(total), assigned_reads=str(assigned), barcodes=str(barcodes),
                    zero_read_barcodes=str(zeros), mm0_reads=str(assigned), unclustered_reads=str(total - assigned),
                    assigned_fraction="%.4f" % (assigned / total if total else 0),
-                   zero_read_fraction="%.4f" % (zeros / barcodes))
+                   zero_read_fraction="%.4f" % (zeros / barcodes), status="ok", problems="", warnings="")
         return row
 
     def test_names_are_escaped_and_weak_samples_flagged(self):
@@ -399,6 +560,19 @@ class Report(unittest.TestCase):
         text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[10]]), [row])
         self.assertIn("80.0% of reads without the layout", text)
         self.assertIn("both_strands: true", text)
+
+    def test_problems_and_warnings_in_the_first_table(self):
+        row = self.summary_row("s", 100, 0, 1, 1)
+        row.update(status="problem", problems="quality encoding: <seen>; fix: set `count: quality: \"S\"`",
+                   warnings="count: w1 | map: w2")
+        text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[0]]), [row],
+                                   step_warnings=["pool count: w3"])
+        first = text.split("<h2>Where the reads went</h2>")[0]
+        self.assertIn('<span class="problem">problem: quality encoding: &lt;seen&gt;; fix: set `count: quality: '
+                      '&quot;S&quot;`</span>', first)
+        self.assertIn("count: w1<br>map: w2", first)
+        self.assertIn("pool count: w3", first)
+        self.assertNotIn('class="ok"', first)
 
     def test_one_sample_has_no_heat_map(self):
         text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
