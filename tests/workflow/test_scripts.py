@@ -189,7 +189,7 @@ class Summary(Files):
     def test_checks_in_the_last_columns(self):
         matrix_path = self.write("counts.tsv", "bcid\tbarcode\ts\nb1\tAAAA\t2\n")
         logs = os.path.dirname(self.write("logs/s/count.log", "Warning: a qseq line is not in expected format; skipped\n"))
-        probe = self.write("probe.txt", "#total reads: 100\n#reads without layout: 10\n")
+        probe = self.write("probe.txt", "#total reads: 100\n#reads without layout: 95\n")
         out = os.path.join(self.dir.name, "s.tsv")
         args = ["--matrix", matrix_path, "--out", out, "--samples", "s", "--count-tables", self.write("c.txt", UMI_TABLE),
                 "--maps", self.write("m.txt", MAP_FILE), "--log-dirs", logs, "--strand-probes", probe,
@@ -201,7 +201,7 @@ class Summary(Files):
         self.assertEqual(header[-3:], ["status", "problems", "warnings"])
         row = tables.read_summary(out)[0]
         self.assertEqual(row["status"], "problem")
-        self.assertTrue(row["problems"].startswith("both strands: "), row["problems"])
+        self.assertTrue(row["problems"].startswith("few reads assigned: 2.7% of the reads assigned"), row["problems"])
         self.assertEqual(row["warnings"], "count: a qseq line is not in expected format; skipped")
         # Without the checks' inputs the sample is judged by its numbers.
         self.assertEqual(summary.main(args[:10]), 0)
@@ -319,6 +319,7 @@ class Problems(unittest.TestCase):
              (1000, 0.97), dict(self.LAYOUT, reverse=True), [("other strand", "set `count: reverse: false`")]),
             ("mixed strands", problem_row(without_layout_reads=450, assigned_fraction="0.5000"), [], (1000, 0.44),
              self.LAYOUT, [("both strands", "`count: both_strands: true`")]),
+            ("a layout without constants fits both strands", problem_row(), [], (1000, 0.99), self.LAYOUT, []),
             ("layout typo", problem_row(without_layout_reads=997, assigned_fraction="0.0030"), [], (1000, 0.002),
              self.LAYOUT, [("layout not found", "`count: layout:`")]),
             # Without a probe (count -b, or no layout) the strands are not judged.

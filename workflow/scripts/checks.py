@@ -27,6 +27,9 @@ MOST_WITHOUT_LAYOUT = 0.5
 # The strand probe: this share of reads holding the layout on the other
 # strand is a problem.
 OTHER_STRAND = 0.25
+# Shares of reads holding the layout on this and on the other strand that
+# add up to more than this come from a layout that fits both.
+ONE_STRAND_ONLY = 1.1
 # count's warning on Phred+33 reads read with an offset of 64.
 ENCODING_WARNING = re.compile(r"quality values below the range of the chosen encoding: (\d+)")
 
@@ -198,7 +201,9 @@ def sample_problems(row, warnings, probe, settings):
     strand = False
     if settings.get("layout") and probe is not None:
         other = probe[1]
-        if other >= OTHER_STRAND:
+        # A read holds a layout with constants on one strand only; one that
+        # most reads hold both ways (no constants) tells nothing of strands.
+        if other >= OTHER_STRAND and (1.0 - without) + other <= ONE_STRAND_ONLY:
             strand = True
             toggle = "false" if settings.get("reverse") else "true"
             if 1.0 - without >= OTHER_STRAND:
