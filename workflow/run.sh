@@ -40,7 +40,7 @@ live_snakemake() {
     for proc in /proc/[0-9]*; do
         [ "${proc#/proc/}" = $$ ] && continue
         [ "$(readlink "$proc/cwd" 2>/dev/null)" = "$target" ] || continue
-        tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -q snakemake && return 0
+        [[ $(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null) == *snakemake* ]] && return 0
     done
     return 1
 }

@@ -8,7 +8,11 @@
 #     (the same counts, and the screen matrix with genes);
 #   - a reverse-complemented library (the orientation warning);
 #   - the lineage example without a library (discovered barcodes, UMIs,
-#     molecules merged per barcode against the generator's truth).
+#     molecules merged per barcode against the generator's truth);
+#   - the traps of a new user (an empty sample, reads on the other strand,
+#     the wrong quality encoding, a typo in a constant of the layout, a
+#     mistyped key, a layout count refuses, files that cannot be read);
+#   - a run resumed after SIGTERM and after kill -9.
 #
 #   tests/workflow/test_workflow.sh MORVANE SOURCE_DIR
 #
@@ -290,6 +294,10 @@ for signal in TERM KILL; do
         wait "$leader" 2>/dev/null || true
         [ ! -e "$work/$name/out/counts.tsv" ] || fail "$name: snakemake went on after SIGTERM"
     else
+        # A live run's lock stays.
+        ! "$src/workflow/run.sh" --directory "$work/$name" --configfile "$work/$name/config.yaml" --cores 2 -n \
+            >"$work/$name/beside" 2>&1 || fail "$name: run.sh started beside a live run"
+        grep -q "another run is working" "$work/$name/beside" || fail "$name: run.sh does not name the live run"
         kill -KILL -- "-$leader"
         wait "$leader" 2>/dev/null || true
         rm -f "$traps/slow"
