@@ -242,7 +242,7 @@ def format_problems(problems):
 LISTED_SAMPLES = 30
 
 
-def terminal_summary(rows, run_warnings=(), strict=False):
+def terminal_summary(rows, run_warnings=(), strict=False, outdir="."):
     """The lines printed at the end of a run, from summary.tsv's rows."""
     troubled = [row for row in rows if row.get("status") == "problem"]
     lines = ["morvane workflow: %d sample%s, %d with problems" % (len(rows), "" if len(rows) == 1 else "s",
@@ -265,5 +265,6 @@ def terminal_summary(rows, run_warnings=(), strict=False):
     if troubled:
         lines.append("morvane workflow: %s" % (
             "strict: true, so the run fails" if strict
-            else "see summary.tsv and report.html; with `strict: true` such a run fails"))
+            else "see %s and %s; with `strict: true` such a run fails"
+            % (os.path.join(outdir, "summary.tsv"), os.path.join(outdir, "report.html"))))
     return lines
