@@ -293,6 +293,17 @@ class StepWarnings(Files):
             "map: barcode sequence file has 18mer word overlaps"])
         self.assertEqual(checks.run_warnings(os.path.join(self.dir.name, "logs")), [])
 
+    def test_last_words_of_failed_jobs(self):
+        count = self.write("logs/s/count.log", "\t1 of 4 entries [25%]\n\nCould not decompress s.fastq.gz\n")
+        cluster = self.write("logs/t/cluster.log", "a\nb\nc\nd\n")
+        entry = "    log: %s (check log file(s) for error details)\n"
+        snakemake_log = self.write("snakemake.log", "Error in rule count:\n" + entry % count + entry % cluster
+                                   + entry % count + entry % os.path.join(self.dir.name, "gone.log"))
+        self.assertEqual(checks.failed_job_messages(snakemake_log), [
+            "  failed: %s: 1 of 4 entries [25%%]" % count, "  failed: %s: Could not decompress s.fastq.gz" % count,
+            "  failed: %s: b" % cluster, "  failed: %s: c" % cluster, "  failed: %s: d" % cluster])
+        self.assertEqual(checks.failed_job_messages(None), [])
+
 
 def problem_row(**values):
     row = dict.fromkeys(summary.COLUMNS, "0")

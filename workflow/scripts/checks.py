@@ -124,6 +124,30 @@ def run_warnings(logs_dir):
     return step_warnings([(step, os.path.join(logs_dir, name)) for step, name in RUN_LOGS])
 
 
+# Snakemake's report of a failed job names its log so.
+FAILED_LOG = re.compile(r"^\s*log: (.+?) \(check log file")
+LAST_WORDS = 3
+
+
+def failed_job_messages(snakemake_log):
+    """"  failed: LOG: line" for the last lines of the log of each job that
+    snakemake's own log reports failed, so the error is on the terminal."""
+    lines = []
+    try:
+        with open(snakemake_log, encoding="utf-8", errors="replace") as f:
+            failed = [found.group(1) for found in map(FAILED_LOG.match, f) if found]
+    except (OSError, TypeError):
+        return lines
+    for path in dict.fromkeys(failed):
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                words = [line.rstrip() for line in f if line.strip()][-LAST_WORDS:]
+        except OSError:
+            continue
+        lines += ["  failed: %s: %s" % (path, line.strip()) for line in words]
+    return lines
+
+
 # --- A sample's problems -----------------------------------------------------
 
 def probe_shares(path):
