@@ -84,11 +84,11 @@ void parse_options(int argc, char** argv, cluster_settings& settings, cluster_fi
 void warn_left_out(const cluster_state& st, int64_t min_unclustered_count) {
     left_out_sequences left = cluster_left_out(st, min_unclustered_count);
     if (left.sequences == 0) return;
-    warn("Warning: %lld sequences in no cluster with %lld reads (%.1f%% of the table's reads) are left out by -m %lld "
-         "(counts of %lld or less); -m 0 writes them\n",
+    warn("Warning: sequences in no cluster left out by -m %lld (counts of %lld or less): %lld, with %lld reads (%.1f%% of "
+         "the table's reads); -m 0 writes them\n",
+         static_cast<long long>(min_unclustered_count), static_cast<long long>(min_unclustered_count),
          static_cast<long long>(left.sequences), static_cast<long long>(left.reads),
-         left.table_reads > 0 ? 100.0 * static_cast<double>(left.reads) / static_cast<double>(left.table_reads) : 0.0,
-         static_cast<long long>(min_unclustered_count), static_cast<long long>(min_unclustered_count));
+         left.table_reads > 0 ? 100.0 * static_cast<double>(left.reads) / static_cast<double>(left.table_reads) : 0.0);
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
     }
     if (totals.records == 0) warn("Warning: no reads in %s\n", input_name.c_str());
     if (layout_flag != 0 && totals.without_layout * 2 > totals.records) {
-        warn("Warning: %lld of %lld reads (%.1f%%) lack the layout; reads on the other strand? try -b (or -r); "
+        warn("Warning: reads without the layout: %lld of %lld (%.1f%%); reads of the other strand? try -b (or -r); "
              "constants with more substitutions than allowed? raise -e\n",
              static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
              100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records));

@@ -49,8 +49,8 @@ bool only_acgtn(std::string_view sequence) {
 
 void warn_barcode_letters(int64_t sequences) {
     if (sequences == 0) return;
-    warn("Warning: %lld barcode sequences hold characters other than A, C, G, T and N (lower case? a carriage "
-         "return?); they match only clusters with the same characters\n",
+    warn("Warning: barcode sequences with characters other than A, C, G, T and N (lower case? a carriage return?): "
+         "%lld; they match only clusters with the same characters\n",
          static_cast<long long>(sequences));
 }
 
