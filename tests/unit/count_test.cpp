@@ -403,11 +403,11 @@ TEST_F(Readers, NulEndsTheLineText) {
 
 TEST_F(Readers, MismatchEndsTheRunWithStatusThree) {
     outcome o = capture([] {
-        run_reader("@r\nACGT\n+\nIII\n", true);
+        run_reader("@r\nACGT\n+\nIIII\n@s\nACGT\n+\nIII\n", true);
         return std::string();
     });
     EXPECT_EQ(o.status, 3);
-    EXPECT_EQ(o.err, "Sequence length and quality length mismatch\n");
+    EXPECT_EQ(o.err, "Sequence length and quality length mismatch in stdin, record 2\n");
 }
 
 TEST_F(Readers, RecordsAcrossEveryBufferBoundary) {
