@@ -66,5 +66,8 @@ for offset in 33 64; do
     grep -q -- "-m $letter " "$work/auto.err" || { echo "-m A did not choose $letter" >&2; exit 1; }
     pair "'$morvane' count -m $letter $source > /dev/null" "'$morvane' count -m A $source > /dev/null 2> /dev/null"
     echo "| Phred+$offset | $input | $t_explicit | $t_auto | $(ratio "$t_auto" "$t_explicit") |"
+    sum_explicit=$(awk "BEGIN{print ${sum_explicit:-0} + $t_explicit}")
+    sum_auto=$(awk "BEGIN{print ${sum_auto:-0} + $t_auto}")
   done
 done
+echo "| all | | $sum_explicit | $sum_auto | $(ratio "$sum_auto" "$sum_explicit") (target < 1.05) |"
