@@ -423,6 +423,30 @@ TEST_F(Readers, RecordsAcrossEveryBufferBoundary) {
     }
 }
 
+TEST_F(Readers, ReadsHeldBackForTheEncodingAcrossEveryBufferBoundary) {
+    // Phred+64 qualities: -m A holds every read back to the end of the
+    // input, then counts them as -m I would; records cut by the buffer's
+    // edges must come out whole.
+    std::string text = sample_text(300) + "@x\nAC.T\n+\nhBhh\n";
+    std::replace(text.begin(), text.end(), 'I', 'h');
+    count::quality_adj = 64;
+    counted explicit_letter = run_reader(text, true);
+    for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, size_t{1000}, size_t{1} << 20}) {
+        count::reset_settings();
+        count::quality_auto = 1;
+        counted found;
+        outcome o = capture([&] {
+            found = run_reader(text, true, piece);
+            return std::string();
+        });
+        EXPECT_EQ(o.err, "Quality encoding found from the reads: -m I (Phred+64)\n") << piece;
+        EXPECT_EQ(count::quality_adj, 64);
+        EXPECT_EQ(found.rows, explicit_letter.rows) << piece;
+        EXPECT_EQ(found.records, 301);
+        EXPECT_EQ(found.filtered, explicit_letter.filtered);
+    }
+}
+
 std::string qseq_line(const std::string& seq, const std::string& qual, const std::string& rest = "\t1") {
     return "M1\t1\t2\t3\t4\t5\t6\t0\t" + seq + "\t" + qual + rest + "\n";
 }
