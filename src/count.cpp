@@ -148,10 +148,12 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
     }
     if (totals.records == 0) warn("Warning: no reads in %s\n", input_name.c_str());
     if (layout_flag != 0 && totals.without_layout * 2 > totals.records) {
-        warn("Warning: reads without the layout: %lld of %lld (%.1f%%); reads of the other strand? try -b (or -r); "
-             "constants with more substitutions than allowed? raise -e\n",
+        // With -b both strands were searched already.
+        warn("Warning: reads without the layout: %lld of %lld (%.1f%%); %sconstants with more substitutions than "
+             "allowed? raise -e\n",
              static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
-             100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records));
+             100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
+             both_strands_flag != 0 ? "" : "reads of the other strand? try -b (or -r); ");
     }
     std::vector<molecule_row> rows;
     std::span<const read_counter::record* const> records;

@@ -42,10 +42,10 @@ std::string mismatch(const std::string& name, const std::string& place) {
     return "Sequence length and quality length mismatch in " + name + ", " + place + "\n";
 }
 
-std::string without_layout(int without, int total, const std::string& share) {
+std::string without_layout(int without, int total, const std::string& share, bool both_strands = false) {
     return "Warning: reads without the layout: " + std::to_string(without) + " of " + std::to_string(total) + " (" +
-           share + "%); reads of the other strand? try -b (or -r); constants with more substitutions than allowed? "
-           "raise -e\n";
+           share + "%); " + (both_strands ? "" : "reads of the other strand? try -b (or -r); ") +
+           "constants with more substitutions than allowed? raise -e\n";
 }
 
 std::string header(int64_t total, int64_t unique, int64_t filtered, const std::string& trim = "0:0", int truncate = 0,
@@ -490,6 +490,9 @@ TEST(CountLayout, TrimsAndTruncationComeFirst) {
                layout_header(1, 1, 0, layout_lines("[3]GG", 0), "2:0") + "AAA\t1\n", "");
     expect_run(run_morvane({"count", "-m", "S", "-f", "-u", "4", "-p", "[3]GG"}, record("AAAGGCC", "IIIIIII")), 0,
                layout_header(1, 0, 0, layout_lines("[3]GG", 1), "0:0", 4), without_layout(1, 1, "100.0"));
+    // With -b the other strand was searched: the hint is the substitutions alone.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-u", "4", "-b", "-p", "[3]GG"}, record("AAAGGCC", "IIIIIII")), 0,
+               layout_header(1, 0, 0, layout_lines("[3]GG", 1, 0), "0:0", 4), without_layout(1, 1, "100.0", true));
 }
 
 TEST(CountLayout, LayoutsThatCannotWorkAreRefusedBeforeTheInput) {
