@@ -71,3 +71,12 @@ for offset in 33 64; do
   done
 done
 echo "| all | | $sum_explicit | $sum_auto | $(ratio "$sum_auto" "$sum_explicit") (target < 1.05) |"
+
+real=$root/../shared/realdata/lineage_reads_1000.fq
+if [ -f "$real" ]; then
+  found=$("$morvane" count -m A "$real" 2>&1 > "$work/real-auto.txt")
+  "$morvane" count -m S "$real" > "$work/real-s.txt"
+  same=$(cmp -s "$work/real-auto.txt" "$work/real-s.txt" && echo "the same table as -m S" || echo "NOT the table of -m S")
+  echo
+  echo "Real reads ($(basename "$real")): $found; $same."
+fi
