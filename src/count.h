@@ -52,6 +52,8 @@ bool set_encoding(char letter);
 constexpr int64_t auto_quality_reads = 100000;
 constexpr size_t auto_quality_bytes = size_t{128} << 20;  // reads of 600 letters and more decide sooner
 char encoding_from_qualities(unsigned char lowest, unsigned char highest);
+// Lowers lowest and raises highest to the extremes of a quality text.
+void quality_extremes(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest);
 
 // Masks seq in place: a base whose quality score (the quality character as
 // a signed byte, less quality_adj) is below quality_cutoff becomes N, and so

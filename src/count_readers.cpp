@@ -217,14 +217,15 @@ private:
     // A quality character below ';' settles it at once (Phred+33), so only
     // reads that could be Phred+64 are held, up to auto_quality_reads.
     [[gnu::noinline]] void hold_back(const char* seq, const char* qual, size_t length) {
+        if (waiting_lengths_.empty()) {
+            // Room for reads like the first, so that the text is not copied as it grows.
+            waiting_.reserve(std::min(auto_quality_bytes, 2 * (length + 1) * static_cast<size_t>(auto_quality_reads)));
+            waiting_lengths_.reserve(static_cast<size_t>(auto_quality_reads));
+        }
         waiting_lengths_.push_back(length);
         waiting_.append(seq, length);
         waiting_.append(qual, length);
-        for (size_t i = 0; i < length; ++i) {
-            auto c = static_cast<unsigned char>(qual[i]);
-            lowest_ = std::min(lowest_, c);
-            highest_ = std::max(highest_, c);
-        }
+        quality_extremes(qual, length, lowest_, highest_);
         if (lowest_ < ';' || static_cast<int64_t>(waiting_lengths_.size()) >= auto_quality_reads ||
             waiting_.size() >= auto_quality_bytes)
             decide();

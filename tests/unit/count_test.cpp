@@ -423,6 +423,30 @@ TEST_F(Readers, RecordsAcrossEveryBufferBoundary) {
     }
 }
 
+TEST(QualityExtremes, WidePathAgreesWithAPlainScanAtEveryLength) {
+    // The extreme at every place, bytes above 0x7f included, starting from
+    // extremes already found.
+    uint32_t state = 11;
+    auto next = [&] { return static_cast<unsigned char>((state = state * 1664525 + 1013904223) >> 24); };
+    for (size_t length = 0; length <= 70; ++length) {
+        for (int trial = 0; trial < 20; ++trial) {
+            std::string qual;
+            for (size_t i = 0; i < length; ++i) qual += static_cast<char>(64 + next() % 20);
+            if (length > 0 && trial % 2 == 0) qual[next() % length] = static_cast<char>(next());
+            unsigned char start_low = trial % 3 == 0 ? 255 : 70, start_high = trial % 3 == 0 ? 0 : 75;
+            unsigned char low = start_low, high = start_high;
+            count::quality_extremes(qual.data(), qual.size(), low, high);
+            unsigned char want_low = start_low, want_high = start_high;
+            for (char c : qual) {
+                want_low = std::min(want_low, static_cast<unsigned char>(c));
+                want_high = std::max(want_high, static_cast<unsigned char>(c));
+            }
+            EXPECT_EQ(low, want_low) << length;
+            EXPECT_EQ(high, want_high) << length;
+        }
+    }
+}
+
 TEST_F(Readers, ReadsHeldBackForTheEncodingAcrossEveryBufferBoundary) {
     // Phred+64 qualities: -m A holds every read back to the end of the
     // input, then counts them as -m I would; records cut by the buffer's
