@@ -6,7 +6,8 @@
 #   bench/quality_auto.sh [BUILD_DIR]        (default: build; `make build` first)
 #
 # Environment: READS (default 2000000), SEED (1), REPEAT (least of, 7),
-# WORK (default $TMPDIR/morvane-quality).
+# WORK (default $TMPDIR/morvane-quality), INSTRUCTIONS (0: no instruction
+# counts; they need valgrind).
 set -euo pipefail
 
 REPEAT=${REPEAT:-7}
@@ -71,6 +72,25 @@ for offset in 33 64; do
   done
 done
 echo "| all | | $sum_explicit | $sum_auto | $(ratio "$sum_auto" "$sum_explicit") (target < 1.05) |"
+
+# Instructions executed (valgrind's callgrind), which a shared machine's load
+# does not change: the cost itself. INSTRUCTIONS=0 skips it.
+if [ "${INSTRUCTIONS:-1}" != 0 ] && command -v valgrind > /dev/null; then
+  instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$morvane" count -m "$1" "$2" 2>&1 > /dev/null |
+      sed -n 's/.*Collected : //p'
+  }
+  echo
+  echo '| reads (plain file) | explicit letter (instructions) | `-m A` (instructions) | -m A / explicit |'
+  echo "|---|---:|---:|---:|"
+  for offset in 33 64; do
+    letter=$([ "$offset" = 33 ] && echo S || echo I)
+    data=$work/reads-$reads-$seed-p$offset.fastq
+    explicit=$(instructions "$letter" "$data")
+    found=$(instructions A "$data")
+    echo "| Phred+$offset | $explicit | $found | $(awk "BEGIN{printf \"%.4f\", $found / $explicit}") |"
+  done
+fi
 
 real=$root/../shared/realdata/lineage_reads_1000.fq
 if [ -f "$real" ]; then
