@@ -1,6 +1,6 @@
 // Writes a realistic barcode-sequencing FASTQ (Phred+33) to standard output.
 //
-//   gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-e RATE] [-j SHARE] [-d]
+//   gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-e RATE] [-j SHARE] [-d] [-q OFFSET]
 //
 // Reads of LENGTH bases (default 50) carry one of BARCODES barcodes (default
 // 3000) of 20 to 50 bases, between fixed flanks, drawn with a skewed (Zipf-
@@ -8,7 +8,8 @@
 // quality; about 3% of the reads (-j) are junk (primer dimers, random sequence,
 // no-call runs). With -e 0 -j 0 the reads hold only the barcodes, however
 // many there are (for showing memory that does not grow with reads). With -d every read is a random sequence instead, so nearly all are
-// distinct (for measuring memory per distinct sequence). The same arguments
+// distinct (for measuring memory per distinct sequence). -q 64 writes the
+// same reads with Phred+64 qualities (older Illumina runs). The same arguments
 // always give the same file.
 #include <algorithm>
 #include <cmath>
@@ -25,8 +26,9 @@ namespace {
 
 
 
-char good_quality(random_source& random) { return static_cast<char>('!' + 30 + random.below(12)); }  // Q30-41
-char low_quality(random_source& random) { return static_cast<char>('!' + 2 + random.below(8)); }     // Q2-9
+int quality_offset = 33;
+char good_quality(random_source& random) { return static_cast<char>(quality_offset + 30 + random.below(12)); }  // Q30-41
+char low_quality(random_source& random) { return static_cast<char>(quality_offset + 2 + random.below(8)); }     // Q2-9
 
 }  // namespace
 
@@ -54,8 +56,9 @@ int main(int argc, char** argv) {
         else if (arg == "-e") error_rate = std::atof(value());
         else if (arg == "-j") junk_share = std::atof(value());
         else if (arg == "-d") distinct = true;
+        else if (arg == "-q") quality_offset = std::atoi(value()) == 64 ? 64 : 33;
         else {
-            std::fprintf(stderr, "usage: gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-e RATE] [-j SHARE] [-d]\n");
+            std::fprintf(stderr, "usage: gen_reads [-n READS] [-s SEED] [-b BARCODES] [-l LENGTH] [-e RATE] [-j SHARE] [-d] [-q OFFSET]\n");
             return 1;
         }
     }
@@ -117,7 +120,7 @@ int main(int argc, char** argv) {
                 base = other;
                 qual += low_quality(random);
             } else {
-                qual += base == 'N' ? '#' : good_quality(random);
+                qual += base == 'N' ? static_cast<char>(quality_offset + 2) : good_quality(random);
             }
         }
         char title[96];

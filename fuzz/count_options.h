@@ -1,5 +1,6 @@
 // The count options a fuzz input's first byte picks, so that trimming,
-// truncation, masking and the clean flag all meet hostile reads.
+// truncation, masking, the clean flag and the encoding found from the
+// reads all meet hostile reads.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@ inline std::vector<std::string> count_options(uint8_t choice) {
     if (choice & 1) args.push_back("-c");
     if (choice & 2) args.insert(args.end(), {"-u", std::to_string(1 + (choice >> 5))});
     if (choice & 4) args.insert(args.end(), {"-i", std::to_string((choice >> 4) & 3) + ":" + std::to_string(choice >> 6)});
-    if (choice & 8) args.insert(args.end(), {"-m", (choice & 16) ? "S30" : "I5"});
+    // -m: an explicit letter, or the encoding found from the reads (which
+    // holds them back first).
+    if (choice & 8) args.insert(args.end(), {"-m", (choice & 16) ? "S30" : (choice & 32) ? "A" : "I5"});
     return args;
 }

@@ -29,8 +29,8 @@ void print_help_message(const char* argv0) {
     out.put("  -a FILE\t stores alignment results in FILE\n");
     out.put("  -f\t\t forces entries to be clustered to, at most, one core\n");
     out.put("  -c N\t\t only performs alignments if align score is at least N\n");
-    out.put("  -n N\t\t aligns the top N candidates during the aligning phase; defaults to 0 to skip aligning\n");
-    out.put("  -m N\t\t a minimum of N counts will be required for a sequence to become a core\n");
+    out.put("  -n N\t\t aligns the top N candidates during the aligning phase; defaults to 5, 0 skips aligning\n");
+    out.put("  -m N\t\t sequences in no cluster are written only with more than N counts; defaults to 1\n");
     out.put("  -o FILE\t additionally outputs results to FILE\n");
 }
 
@@ -79,6 +79,18 @@ void parse_options(int argc, char** argv, cluster_settings& settings, cluster_fi
     }
 }
 
+// The sequences in no cluster that -m keeps out of the cluster file: on
+// shallow runs most of the reads, so the run says how many.
+void warn_left_out(const cluster_state& st, int64_t min_unclustered_count) {
+    left_out_sequences left = cluster_left_out(st, min_unclustered_count);
+    if (left.sequences == 0) return;
+    warn("Warning: sequences in no cluster left out by -m %lld (counts of %lld or less): %lld, with %lld reads (%.1f%% of "
+         "the table's reads); -m 0 writes them\n",
+         static_cast<long long>(min_unclustered_count), static_cast<long long>(min_unclustered_count),
+         static_cast<long long>(left.sequences), static_cast<long long>(left.reads),
+         left.table_reads > 0 ? 100.0 * static_cast<double>(left.reads) / static_cast<double>(left.table_reads) : 0.0);
+}
+
 }  // namespace
 
 int cluster_main(int argc, char** argv) {
@@ -116,6 +128,7 @@ int cluster_main(int argc, char** argv) {
     cluster_form_secondary(st);
 
     write_table(files.f_out.get(), [&](out_stream& out) { cluster_write_clusters(st, settings.min_unclustered_count, out); });
+    warn_left_out(st, settings.min_unclustered_count);
 
     if (!files.f_stats) return 0;
     if (files.f_align && settings.align_top_n != 0) {

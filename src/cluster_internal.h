@@ -157,6 +157,14 @@ enum class secondary_search { automatic, variants, quarters, sorted_quarters };
 void cluster_form_secondary(cluster_state& st, secondary_search how = secondary_search::automatic);
 // The cluster file: header, cluster lines, unclustered lines.
 void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_count, out_stream& out);
+// The sequences in no cluster that the cluster file leaves out (count at
+// most min_unclustered_count), their reads, and the reads of the table.
+struct left_out_sequences {
+    int64_t sequences = 0;
+    int64_t reads = 0;
+    int64_t table_reads = 0;
+};
+left_out_sequences cluster_left_out(const cluster_state& st, int64_t min_unclustered_count);
 // The alignment phase and its file (progress on standard error).
 void cluster_align_remaining(const cluster_state& st, const cluster_settings& settings, out_stream& out);
 // The statistics phase and its file (progress on standard error).

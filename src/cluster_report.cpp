@@ -185,3 +185,19 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
         out.put('\n');
     }
 }
+
+left_out_sequences cluster_left_out(const cluster_state& st, int64_t min_unclustered_count) {
+    // The same walk as the unclustered lines: past its stop every sequence
+    // outside the clusters is left out.
+    left_out_sequences left;
+    bool stopped = false;
+    for (uint32_t i = 0; i < st.num_entries; ++i) {
+        if (st.count[i] > 0) left.table_reads += st.count[i];
+        if (st.used[i]) continue;
+        stopped = stopped || st.totals[i] <= min_unclustered_count;
+        if (!stopped) continue;
+        ++left.sequences;
+        if (st.count[i] > 0) left.reads += st.count[i];
+    }
+    return left;
+}

@@ -35,6 +35,8 @@ std::string layout_text;
 int layout_mismatches;
 int reverse_flag;
 int both_strands_flag;
+int quality_auto;
+std::string input_name;
 
 void reset_settings() {
     trim_start = 0;
@@ -52,6 +54,23 @@ void reset_settings() {
     layout_mismatches = -1;
     reverse_flag = 0;
     both_strands_flag = 0;
+    quality_auto = 0;
+    input_name = "stdin";
+}
+
+bool set_encoding(char letter) {
+    switch (letter) {
+        case 'S': quality_lo = 0, quality_hi = 40, quality_adj = 33; return true;
+        case 'X': quality_lo = -5, quality_hi = 40, quality_adj = 64; return true;
+        case 'I': quality_lo = 0, quality_hi = 40, quality_adj = 64; return true;
+        case 'J': quality_lo = 3, quality_hi = 40, quality_adj = 64; return true;
+        case 'L': quality_lo = 0, quality_hi = 41, quality_adj = 33; return true;
+        default: return false;
+    }
+}
+
+char encoding_from_qualities(unsigned char lowest, unsigned char highest) {
+    return lowest >= ';' && highest > 'J' ? 'I' : 'S';
 }
 
 // ---------------------------------------------------------------------------
@@ -127,6 +146,15 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
         warn("Warning: quality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
              static_cast<long long>(totals.below_range));
     }
+    if (totals.records == 0) warn("Warning: no reads in %s\n", input_name.c_str());
+    if (layout_flag != 0 && totals.without_layout * 2 > totals.records) {
+        // With -b both strands were searched already.
+        warn("Warning: reads without the layout: %lld of %lld (%.1f%%); %sconstants with more substitutions than "
+             "allowed? raise -e\n",
+             static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
+             100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
+             both_strands_flag != 0 ? "" : "reads of the other strand? try -b (or -r); ");
+    }
     std::vector<molecule_row> rows;
     std::span<const read_counter::record* const> records;
     int64_t molecules = 0;
@@ -175,14 +203,15 @@ using namespace count;
 
 namespace {
 
-void print_usage_message(const char* argv0) {
-    std::fprintf(stderr, "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L] [-c] [input_file]\n",
-                 argv0);
-}
+const char* const usage_line =
+    "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b]] [-r] "
+    "[input_file]\n";
+
+void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_line, argv0); }
 
 void print_help_message(const char* argv0) {
     out_stream& out = standard_output();
-    out.printf("usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J] [-c] [input_file]\n", argv0);
+    out.printf(usage_line, argv0);
     out.put("input_file specifies the file with entries either in qseq or fastq format; if none provided, reads "
             "stdin\n\n");
     out.put("  -i X:Y\t trim X bases on 5' end and Y bases on 3' end\n");
@@ -190,7 +219,9 @@ void print_help_message(const char* argv0) {
     out.put("  -f\t\t force input file to be parsed as a fastq file\n");
     out.put("  -q\t\t force input file to be parsed as a qsec file\n");
     out.put("  -o FILE\t additionally prints results to FILE\n");
-    out.put("  -m S|X|I|J\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively)\n");
+    out.put("  -m M[N]\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively) for M = S, X, I, J;\n"
+            "\t\t L: Phred+33 up to 41; A: Phred+33 or +64, found from the first 100000 reads;\n"
+            "\t\t bases scoring below N (default 10) are masked, e.g. -m S20\n");
     out.put("  -c\t\t only unfiltered results will be reported in output\n");
     out.put("  -p LAYOUT\t count only the barcode letters of each read, found by its layout,\n"
             "\t\t e.g. 'CACCG[20]' or '{18-26}CACCG[20]' (see the README)\n");
@@ -221,14 +252,8 @@ void set_trims(const char* argv0, const char* arg) {
 
 // -m M or -m Mn
 void set_quality_method(const char* arg) {
-    switch (arg[0]) {
-        case 'S': quality_lo = 0, quality_hi = 40, quality_adj = 33; break;
-        case 'X': quality_lo = -5, quality_hi = 40, quality_adj = 64; break;
-        case 'I': quality_lo = 0, quality_hi = 40, quality_adj = 64; break;
-        case 'J': quality_lo = 3, quality_hi = 40, quality_adj = 64; break;
-        case 'L': quality_lo = 0, quality_hi = 41, quality_adj = 33; break;
-        default: fail(1, "Unrecognized quality filter method (%c)\n", arg[0]);
-    }
+    quality_auto = arg[0] == 'A';
+    if (!quality_auto && !set_encoding(arg[0])) fail(1, "Unrecognized quality filter method (%c)\n", arg[0]);
     if (arg[1] != '\0') {
         quality_cutoff = parse_atoi32(arg + 1);
         if (quality_cutoff <= 0) fail(1, "Invalid quality cutoff: %d\n", quality_cutoff);
@@ -335,6 +360,7 @@ int count_main(int argc, char** argv) {
     // that cannot be read is reported first. Standard input is taken only
     // once the format is known: reading it (to look for the gzip magic
     // number) could wait on a terminal.
+    if (path != nullptr) input_name = path;
     std::unique_ptr<line_reader> in;
     if (path != nullptr) in = open_input(path);
     bool fastq = decide_fastq(argv[0], path);

@@ -37,7 +37,23 @@ extern std::string layout_text;  // -p: the read layout as given
 extern int layout_mismatches;    // -e: mismatches every constant allows; -1: a tenth of its letters
 extern int reverse_flag;         // -r: reads are reverse-complemented first
 extern int both_strands_flag;    // -b: a read without the layout is searched again on the other strand
+extern int quality_auto;         // -m A: the encoding is found from the first reads
+extern std::string input_name;   // the input as messages name it: the file, or "stdin"
 void reset_settings();
+
+// Sets quality_lo, quality_hi and quality_adj for an encoding letter (S, X,
+// I, J or L); false for any other letter.
+bool set_encoding(char letter);
+
+// -m A: the reads held back before the encoding is chosen, and the
+// quality characters that choose it. No character below ';' and some
+// above 'J' can only be Phred+64 (I); anything else is Phred+33 (S),
+// the encoding of every instrument of the last decade.
+constexpr int64_t auto_quality_reads = 100000;
+constexpr size_t auto_quality_bytes = size_t{128} << 20;  // reads of 600 letters and more decide sooner
+char encoding_from_qualities(unsigned char lowest, unsigned char highest);
+// Lowers lowest and raises highest to the extremes of a quality text.
+void quality_extremes(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest);
 
 // Masks seq in place: a base whose quality score (the quality character as
 // a signed byte, less quality_adj) is below quality_cutoff becomes N, and so

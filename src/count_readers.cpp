@@ -123,17 +123,25 @@ inline void cut(const char*& text, size_t& length) {
 // read_all_lines once the rest of a compressed input has been checked.
 struct length_mismatch {};
 
+// Where a reader stands, for its messages: the reads of a FASTQ file are
+// its records, those of a qseq file its lines.
+struct read_place {
+    const char* unit;
+    int64_t number = 0;  // of the read being read, from 1
+};
+
 // Runs the reader's loop. A damaged compressed stream garbles its text well
 // before its checksum is reached, and the garbled lines soon fail the length
 // check: the rest of such an input is read first, so that the stream's own
 // fault (status 2) is what the run reports, not the mismatch it caused.
 template <typename Loop>
-void read_all_lines(line_reader& in, Loop loop) {
+void read_all_lines(line_reader& in, const read_place& place, Loop loop) {
     try {
         loop();
     } catch (const length_mismatch&) {
         if (in.compressed()) in.skip_rest();
-        fail(3, "Sequence length and quality length mismatch\n");
+        fail(3, "Sequence length and quality length mismatch in %s, %s %lld\n", input_name.c_str(), place.unit,
+             static_cast<long long>(place.number));
     }
 }
 
@@ -183,6 +191,20 @@ public:
 
     [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
         if (length != qual_length) throw length_mismatch{};
+        if (deciding_) [[unlikely]] {
+            hold_back(seq, qual, length);
+            return;
+        }
+        count_read(seq, qual, length);
+    }
+
+    void finish() {
+        if (deciding_) decide();
+        flush();
+    }
+
+private:
+    [[gnu::always_inline]] void count_read(const char* seq, const char* qual, size_t length) {
         ++totals_.records;
         if (plain_) {
             count_whole(seq, qual, length);  // seq may stand at the prepared place
@@ -191,9 +213,40 @@ public:
         }
     }
 
-    void finish() { flush(); }
+    // -m A: the read waits with its qualities until the encoding is known.
+    // A quality character below ';' settles it at once (Phred+33), so only
+    // reads that could be Phred+64 are held, up to auto_quality_reads.
+    [[gnu::noinline]] void hold_back(const char* seq, const char* qual, size_t length) {
+        if (waiting_lengths_.empty()) {
+            // Room for reads like the first, so that the text is not copied as it grows.
+            waiting_.reserve(std::min(auto_quality_bytes, 2 * (length + 1) * static_cast<size_t>(auto_quality_reads)));
+            waiting_lengths_.reserve(static_cast<size_t>(auto_quality_reads));
+        }
+        waiting_lengths_.push_back(length);
+        waiting_.append(seq, length);
+        waiting_.append(qual, length);
+        quality_extremes(qual, length, lowest_, highest_);
+        if (lowest_ < ';' || static_cast<int64_t>(waiting_lengths_.size()) >= auto_quality_reads ||
+            waiting_.size() >= auto_quality_bytes)
+            decide();
+    }
 
-private:
+    // Chooses the encoding, says so, and counts the reads held back.
+    void decide() {
+        deciding_ = false;
+        char letter = encoding_from_qualities(lowest_, highest_);
+        set_encoding(letter);
+        warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
+        std::string held;
+        held.swap(waiting_);
+        const char* at = held.data();
+        for (size_t length : waiting_lengths_) {
+            count_read(at, at + length, length);
+            at += 2 * length;
+        }
+        std::vector<size_t>().swap(waiting_lengths_);
+    }
+
     [[gnu::noinline]] void take_turned(const char* seq, const char* qual, size_t length) {
         if (reverse_) {
             turn(seq, qual, length, turned_seq_, turned_qual_);
@@ -308,6 +361,14 @@ private:
     std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_;
     std::string batch_umis_;     // the UMIs of the batch's reads, one after another
     std::vector<uint32_t> ids_;  // the ids of the batch's sequences
+    // -m A, until the encoding is chosen: the reads held back (sequence,
+    // then quality), their lengths, and their lowest and highest quality
+    // characters.
+    bool deciding_ = quality_auto != 0;
+    std::string waiting_;
+    std::vector<size_t> waiting_lengths_;
+    unsigned char lowest_ = 255;
+    unsigned char highest_ = 0;
 };
 
 }  // namespace
@@ -321,10 +382,13 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, c
     const char* seq = nullptr;
     size_t seq_length = 0;
     int linetype = 0;  // place of the line in the four-line record
+    bool partial_text = false;  // whether the record read so far has a line that is not empty
+    read_place place{"record"};
     std::string_view block;
-    read_all_lines(in, [&] {
+    read_all_lines(in, place, [&] {
         while (in.next_block(block)) {
             for_each_line(block, [&](const char* text, const char* text_end) {
+                partial_text = (linetype != 0 && partial_text) || text_end != text;
                 if (linetype == 1) {
                     seq_length = static_cast<size_t>(text_end - text);
                     if (cuts) cut(text, seq_length);
@@ -332,6 +396,7 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, c
                 } else if (linetype == 3) {
                     size_t length = static_cast<size_t>(text_end - text);
                     if (cuts) cut(text, length);
+                    ++place.number;
                     sink.take(seq, seq_length, text, length);
                 }
                 linetype = (linetype + 1) & 3;
@@ -340,6 +405,10 @@ void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, c
         }
     });
     sink.finish();
+    // A file cut short loses its last record; blank lines at the end lose nothing.
+    if (linetype != 0 && partial_text)
+        warn("Warning: %s ends inside record %lld (%d of its 4 lines); that record is not counted\n",
+             input_name.c_str(), static_cast<long long>(place.number + 1), linetype);
 }
 
 void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape,
@@ -347,9 +416,11 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, co
     read_sink sink(counts, totals, shape, pairs);
     const bool cuts = sink.reader_cuts();
     std::string_view block;
-    read_all_lines(in, [&] {
+    read_place place{"line"};
+    read_all_lines(in, place, [&] {
         while (in.next_block(block)) {
             for_each_line(block, [&](const char* line, const char* text_end) {
+                ++place.number;
                 // The sequence follows the 8th tab, the quality the 9th; the
                 // quality ends at the 10th tab or, without one, at the line's end.
                 const char* tabs[10];

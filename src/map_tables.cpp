@@ -102,6 +102,9 @@ void build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_tab
     }
     if (barcodes.barcode_sequences.size() != accepted)
         warn("Warning: there are non-unique barcode_sequences in the barcode file\n");
+    int64_t unusual = 0;
+    for (const std::string& sequence : barcodes.barcode_sequences.texts()) unusual += !only_acgtn(sequence);
+    warn_barcode_letters(unusual);
 }
 
 uint8_t word_index::letter_code(char c) {

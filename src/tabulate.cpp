@@ -20,11 +20,12 @@ void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format,
 
 void print_help_message(const char* argv0, int min_align_cutoff) {
     out_stream& out = standard_output();
-    out.printf("Usage: %s [map_file] barcode_file\n", argv0);
+    out.printf(usage_format, argv0);
     out.put("Matches the mapped clusters to the barcodes of interest\n");
     out.put("map_file specifies the mapped clusters; if unspecified, will read from stdin\n");
     out.put("barcode_file specifies the barcodes of interest\n\n");
     out.printf("  -c N\tAlign score needs to be at least N to match a barcode, default is %d\n", min_align_cutoff);
+    out.put("  -o FILE\tadditionally outputs results to FILE\n");
 }
 
 // Counts never wrap: a sum that would leave the 64-bit range stays at its end.
@@ -126,6 +127,14 @@ void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
     t.num_barcode_sequences = hash_entries(t.barcode_link.get());
     if (t.num_barcode_sequences != static_cast<int64_t>(accepted))
         warn("Warning: there are non-unique barcode_sequences in the barcode file\n");
+    int64_t unusual = 0;
+    for (size_t k = 0; k < accepted; ++k) {
+        const std::string& sequence = t.barcode_sequences[k];
+        // Each barcode once: at the line that names it.
+        if (!only_acgtn(sequence) && hash_lookup(t.barcode_link.get(), sequence.c_str()) == static_cast<int64_t>(k))
+            ++unusual;
+    }
+    warn_barcode_letters(unusual);
 
     t.barcode_mm0s.assign(accepted, 0);
     t.barcode_mm1s.assign(accepted, 0);

@@ -41,6 +41,19 @@ int parse_atoi32(const char* text) {
 
 bool asks_for_help(const char* arg) { return std::strcmp(arg, "?") == 0 || std::strstr(arg, "help") != nullptr; }
 
+bool only_acgtn(std::string_view sequence) {
+    for (char c : sequence)
+        if (c != 'A' && c != 'C' && c != 'G' && c != 'T' && c != 'N') return false;
+    return true;
+}
+
+void warn_barcode_letters(int64_t sequences) {
+    if (sequences == 0) return;
+    warn("Warning: barcode sequences with characters other than A, C, G, T and N (lower case? a carriage return?): "
+         "%lld; they match only clusters with the same characters\n",
+         static_cast<long long>(sequences));
+}
+
 std::string_view barcode_sequence_reader::sequence(std::string_view after_first_tab) {
     size_t tab = after_first_tab.find('\t');
     if (tab == std::string_view::npos) return after_first_tab;

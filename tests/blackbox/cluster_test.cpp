@@ -13,17 +13,25 @@ const std::string usage =
     "usage: cluster [-s stats_file] [-a align_file] [-f] [-c cutoff] [-n k] [-m min] [-o output_file] [input_file]\n";
 
 const std::string worked_table = "AAAA\t100\nAAAT\t10\nATTA\t3\nGGGG\t2\nCCCC\t1\n";
+
+// The line on what -m leaves out.
+std::string left_out(const std::string& min, const std::string& sequences, const std::string& reads,
+                     const std::string& share) {
+    return "Warning: sequences in no cluster left out by -m " + min + " (counts of " + min + " or less): " + sequences +
+           ", with " + reads + " reads (" + share + "% of the table's reads); -m 0 writes them\n";
+}
+const std::string worked_left_out = left_out("1", "1", "1", "0.9");
 const std::string worked_clusters = header + "AAAA\t1:1\t113\t100\t10\t3\tAAAT:10:1,ATTA:3:0\nGGGG\t0:0\t2\t2\t0\t0\n";
 
 TEST(ClusterCommand, WorkedExampleInBothModes) {
     run_result shared = run_morvane({"cluster"}, worked_table);
     EXPECT_EQ(shared.status, 0);
     EXPECT_EQ(shared.out, worked_clusters);
-    EXPECT_EQ(shared.err, phases);
+    EXPECT_EQ(shared.err, phases + worked_left_out);
     run_result single = run_morvane({"cluster", "-f"}, worked_table);
     EXPECT_EQ(single.status, 0);
     EXPECT_EQ(single.out, worked_clusters);
-    EXPECT_EQ(single.err, single_phases);
+    EXPECT_EQ(single.err, single_phases + worked_left_out);
 }
 
 TEST(ClusterCommand, ReadsANamedFileAndSkipsHeaderLines) {
@@ -32,7 +40,7 @@ TEST(ClusterCommand, ReadsANamedFileAndSkipsHeaderLines) {
     run_result r = run_morvane({"cluster", dir.path("counts.txt")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, worked_clusters);
-    EXPECT_EQ(r.err, phases);
+    EXPECT_EQ(r.err, phases + worked_left_out);
 }
 
 TEST(ClusterCommand, ChainMakesTheMiddleSequenceTheCore) {
@@ -71,6 +79,25 @@ TEST(ClusterCommand, MinimumDecidesWhichUnclusteredSequencesAreWritten) {
     EXPECT_EQ(run_morvane({"cluster"}, "").out, header);
 }
 
+TEST(ClusterCommand, SaysWhatTheMinimumLeavesOut) {
+    // The sequences the cluster file leaves out, with their reads; nothing
+    // when it leaves out none. Members of a cluster are never counted.
+    const std::string table = "ACGT\t5\nGGGG\t2\nCCCC\t1\nTTTT\t1\nACGA\t1\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"1", left_out("1", "2", "2", "20.0")},
+        {"2", left_out("2", "3", "4", "40.0")},
+        {"4", left_out("4", "3", "4", "40.0")},
+        {"9", left_out("9", "3", "4", "40.0")},  // ACGT is a core, ACGA its member
+        {"0", ""},
+    };
+    for (const auto& [min, line] : cases) {
+        run_result r = run_morvane({"cluster", "-m", min}, table);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, phases + line) << min;
+    }
+    EXPECT_EQ(run_morvane({"cluster"}, "").err, phases);
+}
+
 TEST(ClusterCommand, WarnsAboutMalformedLinesAndGoesOn) {
     run_result r = run_morvane({"cluster"}, "AAAA\t100\textra\nno tab\n\nAAAT\t0\nCCCC\t-3\n");
     EXPECT_EQ(r.status, 0);
@@ -80,7 +107,8 @@ TEST(ClusterCommand, WarnsAboutMalformedLinesAndGoesOn) {
                      "Warning: an entry is not in expected format (sequence\tcount)\n"
                      "Warning: an entry has a non-positive count associated with it: AAAT\t0\n"
                      "Warning: an entry has a non-positive count associated with it: CCCC\t-3\n"
-                     "Finding mismatch counts...\nForming initial clusters...\nForming secondary clusters...\n");
+                     "Finding mismatch counts...\nForming initial clusters...\nForming secondary clusters...\n" +
+                         left_out("1", "1", "0", "0.0"));
 }
 
 TEST(ClusterCommand, CountsBeyondThirtyTwoBitsKeepTheirValue) {
@@ -100,7 +128,7 @@ TEST(ClusterCommand, AlignFileWithoutStatisticsStaysEmpty) {
     scratch_dir dir;
     run_result r = run_morvane({"cluster", "-a", dir.path("align.txt")}, worked_table);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, phases);
+    EXPECT_EQ(r.err, phases + worked_left_out);
     EXPECT_TRUE(dir.exists("align.txt"));
     EXPECT_EQ(dir.read("align.txt"), "");
 }
@@ -114,7 +142,7 @@ TEST(ClusterCommand, StatisticsOfTheWorkedExample) {
     run_result r = run_morvane({"cluster", "-s", dir.path("stats.txt")}, worked_table);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, worked_clusters);
-    EXPECT_EQ(r.err, phases +
+    EXPECT_EQ(r.err, phases + worked_left_out +
                          "Generating cluster statistics...\n\t0 of 5 performed [0%]\n\t1 of 5 performed [10%]\n\t2 of 5 performed [20%]\n"
                          "\t3 of 5 performed [30%]\n\t4 of 5 performed [40%]\n");
     EXPECT_EQ(dir.read("stats.txt"), stats_header + "1\t10\tAAAT\t1\t113\t113\t113\n");
@@ -160,8 +188,8 @@ TEST(ClusterCommand, HelpGoesToStandardOutput) {
                              "  -a FILE\t stores alignment results in FILE\n"
                              "  -f\t\t forces entries to be clustered to, at most, one core\n"
                              "  -c N\t\t only performs alignments if align score is at least N\n"
-                             "  -n N\t\t aligns the top N candidates during the aligning phase; defaults to 0 to skip aligning\n"
-                             "  -m N\t\t a minimum of N counts will be required for a sequence to become a core\n"
+                             "  -n N\t\t aligns the top N candidates during the aligning phase; defaults to 5, 0 skips aligning\n"
+                             "  -m N\t\t sequences in no cluster are written only with more than N counts; defaults to 1\n"
                              "  -o FILE\t additionally outputs results to FILE\n";
     for (const char* arg : {"help", "--help", "?", "helpful.txt"}) {
         run_result r = run_morvane({"cluster", arg, "-x"});

@@ -10,17 +10,20 @@
 namespace {
 
 const std::string usage =
-    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L] [-c] [input_file]\n";
+    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b]] [-r] "
+    "[input_file]\n";
 
 const std::string help =
-    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J] [-c] [input_file]\n"
+    usage +
     "input_file specifies the file with entries either in qseq or fastq format; if none provided, reads stdin\n\n"
     "  -i X:Y\t trim X bases on 5' end and Y bases on 3' end\n"
     "  -u N\t\t truncate sequence to N bases\n"
     "  -f\t\t force input file to be parsed as a fastq file\n"
     "  -q\t\t force input file to be parsed as a qsec file\n"
     "  -o FILE\t additionally prints results to FILE\n"
-    "  -m S|X|I|J\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively)\n"
+    "  -m M[N]\t filters by Sanger, Solexa, Illumina 1.3+, Illumina 1.5+ (respectively) for M = S, X, I, J;\n"
+    "\t\t L: Phred+33 up to 41; A: Phred+33 or +64, found from the first 100000 reads;\n"
+    "\t\t bases scoring below N (default 10) are masked, e.g. -m S20\n"
     "  -c\t\t only unfiltered results will be reported in output\n"
     "  -p LAYOUT\t count only the barcode letters of each read, found by its layout,\n"
     "\t\t e.g. 'CACCG[20]' or '{18-26}CACCG[20]' (see the README)\n"
@@ -31,6 +34,18 @@ const std::string help =
 std::string below_range(int n) {
     return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +
            " (Phred+33 reads need -m S)\n";
+}
+
+std::string no_reads(const std::string& name) { return "Warning: no reads in " + name + "\n"; }
+
+std::string mismatch(const std::string& name, const std::string& place) {
+    return "Sequence length and quality length mismatch in " + name + ", " + place + "\n";
+}
+
+std::string without_layout(int without, int total, const std::string& share, bool both_strands = false) {
+    return "Warning: reads without the layout: " + std::to_string(without) + " of " + std::to_string(total) + " (" +
+           share + "%); " + (both_strands ? "" : "reads of the other strand? try -b (or -r); ") +
+           "constants with more substitutions than allowed? raise -e\n";
 }
 
 std::string header(int64_t total, int64_t unique, int64_t filtered, const std::string& trim = "0:0", int truncate = 0,
@@ -187,7 +202,9 @@ TEST(Count, FormatFromTheFileName) {
     run_result qseq = in({"count", "reads.txt"});
     EXPECT_EQ(qseq.status, 0);
     EXPECT_EQ(qseq.out, header(0, 0, 0));
-    EXPECT_EQ(qseq.err.size(), 12 * std::string("Warning: a qseq line is not in expected format; skipped\n").size());
+    std::string skipped;
+    for (int i = 0; i < 12; ++i) skipped += "Warning: a qseq line is not in expected format; skipped\n";
+    EXPECT_EQ(qseq.err, skipped + no_reads("reads.txt"));
 }
 
 TEST(Count, InputThatCannotBeReadIsReportedBeforeTheFlags) {
@@ -201,8 +218,15 @@ TEST(Count, InputThatCannotBeReadIsReportedBeforeTheFlags) {
 }
 
 TEST(Count, EmptyInput) {
-    expect_run(run_morvane({"count", "-f"}, ""), 0, header(0, 0, 0), "");
-    expect_run(run_morvane({"count", "-q"}, ""), 0, header(0, 0, 0), "");
+    expect_run(run_morvane({"count", "-f"}, ""), 0, header(0, 0, 0), no_reads("stdin"));
+    expect_run(run_morvane({"count", "-q"}, ""), 0, header(0, 0, 0), no_reads("stdin"));
+    scratch_dir dir;
+    dir.write("empty.fq", "");
+    expect_run(run_morvane({"count", "empty.fq"}, "", dir.path()), 0, header(0, 0, 0), no_reads("empty.fq"));
+    // A layout finds no read in an empty input: only the empty input is named.
+    expect_run(run_morvane({"count", "-p", "AC[2]", "empty.fq"}, "", dir.path()), 0,
+               header(0, 0, 0).insert(header(0, 0, 0).size() - 12, "#layout: AC[2]\n#reads without layout: 0\n"),
+               no_reads("empty.fq"));
 }
 
 TEST(Count, DefaultQualitiesMaskEverySangerBase) {
@@ -224,16 +248,55 @@ TEST(Count, CarriageReturnsStayPartOfTheLine) {
 
 TEST(Count, SevenLineFastqCountsOneRecord) {
     std::string reads = record("ACGT", "IIII") + "@s\nGGGG\n+\n";
-    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0, header(1, 1, 0, "0:0", 0, sanger) + "ACGT\t1\n", "");
+    expect_run(run_morvane({"count", "-m", "S", "-f"}, reads), 0, header(1, 1, 0, "0:0", 0, sanger) + "ACGT\t1\n",
+               "Warning: stdin ends inside record 2 (3 of its 4 lines); that record is not counted\n");
+}
+
+TEST(Count, FastqCutShortNamesTheFileAndTheRecord) {
+    scratch_dir dir;
+    const std::string two = record("ACGT", "IIII") + record("GGGG", "IIII");
+    const std::string table = header(1, 1, 0, "0:0", 0, sanger) + "ACGT\t1\n";
+    auto cut_after = [](int lines) {
+        return "Warning: cut.fq ends inside record 2 (" + std::to_string(lines) +
+               " of its 4 lines); that record is not counted\n";
+    };
+    // Cut after the title, the sequence and the separator line.
+    size_t title = two.find("@r", 1);
+    for (int lines = 1; lines <= 3; ++lines) {
+        size_t end = title;
+        for (int k = 0; k < lines; ++k) end = two.find('\n', end) + 1;
+        dir.write("cut.fq", two.substr(0, end));
+        expect_run(run_morvane({"count", "-m", "S", "cut.fq"}, "", dir.path()), 0, table, cut_after(lines));
+        // Without the last line feed the line is still a line.
+        dir.write("cut.fq", two.substr(0, end - 1));
+        expect_run(run_morvane({"count", "-m", "S", "cut.fq"}, "", dir.path()), 0, table, cut_after(lines));
+    }
+    // Cut inside the quality line: the lengths differ, and the message says where.
+    dir.write("cut.fq", two.substr(0, two.size() - 3));
+    expect_run(run_morvane({"count", "-m", "S", "cut.fq"}, "", dir.path()), 3, "", mismatch("cut.fq", "record 2"));
+    // Blank lines after the last record lose nothing and say nothing.
+    dir.write("blank.fq", two + "\n\n");
+    expect_run(run_morvane({"count", "-m", "S", "blank.fq"}, "", dir.path()), 0,
+               header(2, 2, 0, "0:0", 0, sanger) + "ACGT\t1\nGGGG\t1\n", "");
+    // The same in a gzipped file.
+    dir.write("cut.fq", two.substr(0, title + 3));
+    ASSERT_EQ(run_shell("gzip cut.fq", "", dir.path()).status, 0);
+    expect_run(run_morvane({"count", "-m", "S", "cut.fq.gz"}, "", dir.path()), 0, table,
+               "Warning: cut.fq.gz ends inside record 2 (1 of its 4 lines); that record is not counted\n");
 }
 
 TEST(Count, LengthMismatchEndsWithStatusThreeAndNoTable) {
     scratch_dir dir;
     std::string reads = record("ACGT", "IIII") + record("ACGT", "III");
     expect_run(run_morvane({"count", "-m", "S", "-f", "-o", "out.txt"}, reads, dir.path()), 3, "",
-               "Sequence length and quality length mismatch\n");
+               mismatch("stdin", "record 2"));
     EXPECT_TRUE(dir.exists("out.txt"));
     EXPECT_EQ(dir.read("out.txt"), "");
+    // qseq reads are counted by line, skipped lines included.
+    const std::string qseq = "M\t1\t1\t1\t1\t1\t0\t1\tACGT\tIIII\t1\nshort line\nM\t1\t1\t1\t1\t1\t0\t1\tACGT\tII\t1\n";
+    dir.write("reads.txt", qseq);
+    expect_run(run_morvane({"count", "reads.txt"}, "", dir.path()), 3, "",
+               "Warning: a qseq line is not in expected format; skipped\n" + mismatch("reads.txt", "line 3"));
 }
 
 TEST(Count, LongReadsStayWhole) {
@@ -312,7 +375,7 @@ TEST(Count, MismatchInADamagedStreamIsTheStreamsFault) {
     expect_run(run_morvane({"count", "cut.fq.gz"}, "", dir.path()), 2, "", "Could not decompress cut.fq.gz\n");
     expect_run(run_shell("morvane count -f < cut.fq.gz", "", dir.path()), 2, "", "Could not decompress stdin\n");
     // In a sound stream the mismatch is the reads' own.
-    expect_run(run_morvane({"count", "whole.fq.gz"}, "", dir.path()), 3, "", "Sequence length and quality length mismatch\n");
+    expect_run(run_morvane({"count", "whole.fq.gz"}, "", dir.path()), 3, "", mismatch("whole.fq.gz", "record 1"));
 }
 
 // ---------------------------------------------------------------------------
@@ -390,7 +453,7 @@ TEST(CountLayout, HeaderLinesAndBothStrands) {
     // -r turns every read first: the fourth is found as it is, the first two
     // only on the other strand.
     expect_run(run_morvane({"count", "-m", "S", "-f", "-r", "-p", layout}, reads), 0,
-               layout_header(4, 1, 0, layout_lines(layout, 3)) + guide + "\t1\n", "");
+               layout_header(4, 1, 0, layout_lines(layout, 3)) + guide + "\t1\n", without_layout(3, 4, "75.0"));
     expect_run(run_morvane({"count", "-m", "S", "-f", "-r", "-b", "-p", layout}, reads), 0,
                layout_header(4, 1, 0, layout_lines(layout, 1, 2)) + guide + "\t3\n", "");
     // Without -p, -r counts whole reverse complements and adds no header line.
@@ -426,7 +489,10 @@ TEST(CountLayout, TrimsAndTruncationComeFirst) {
     expect_run(run_morvane({"count", "-m", "S", "-f", "-i", "2:0", "-p", "[3]GG"}, reads), 0,
                layout_header(1, 1, 0, layout_lines("[3]GG", 0), "2:0") + "AAA\t1\n", "");
     expect_run(run_morvane({"count", "-m", "S", "-f", "-u", "4", "-p", "[3]GG"}, record("AAAGGCC", "IIIIIII")), 0,
-               layout_header(1, 0, 0, layout_lines("[3]GG", 1), "0:0", 4), "");
+               layout_header(1, 0, 0, layout_lines("[3]GG", 1), "0:0", 4), without_layout(1, 1, "100.0"));
+    // With -b the other strand was searched: the hint is the substitutions alone.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-u", "4", "-b", "-p", "[3]GG"}, record("AAAGGCC", "IIIIIII")), 0,
+               layout_header(1, 0, 0, layout_lines("[3]GG", 1, 0), "0:0", 4), without_layout(1, 1, "100.0", true));
 }
 
 TEST(CountLayout, LayoutsThatCannotWorkAreRefusedBeforeTheInput) {
@@ -573,7 +639,7 @@ TEST(CountQualityRange, WarnedOnceBeforeTheTable) {
                "");
     // A run that fails says nothing about the qualities.
     expect_run(run_morvane({"count", "-f"}, record("ACGT", "####") + record("ACGT", "###")), 3, "",
-               "Sequence length and quality length mismatch\n");
+               mismatch("stdin", "record 2"));
 }
 
 }  // namespace

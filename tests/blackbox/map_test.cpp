@@ -251,4 +251,35 @@ TEST(MapCommand, WriteFailureOfTheOutputFile) {
     EXPECT_NE(r.err.find("Could not write to /dev/full\n"), std::string::npos);
 }
 
+TEST(BarcodeLetters, MapAndTabulateCountTheSequencesBeyondACGTN) {
+    // Lower case and a carriage return (a file saved on Windows): two
+    // distinct sequences, one of them on two lines; N is a letter like A.
+    scratch_dir dir;
+    const std::string lower = "gattacaggcttcagtacca";
+    dir.write("barcodes.txt", "lc\t" + lower + "\ncr\t" + b1 + "\r\nok\t" + b2 + "\nn\tNNNNACGTNNNNACGTNNNN\nlc2\t" +
+                                  lower + "\n");
+    const std::string warning =
+        "Warning: barcode sequences with characters other than A, C, G, T and N (lower case? a carriage return?): 2; "
+        "they match only clusters with the same characters\n";
+    const std::string word = b2.substr(0, 18);
+    dir.write("clusters.txt", cluster_line(word, 5));
+    run_result map = run_morvane({"map", "-s", dir.path("clusters.txt"), dir.path("barcodes.txt")});
+    EXPECT_EQ(map.status, 0);
+    EXPECT_EQ(map.out, summary(1, 0, 0, 0, 0) + header + columns(word, 5) + "mm0\tok\t" + b2 + "\n");
+    EXPECT_EQ(map.err, "Building data from files...\nWarning: there are non-unique barcode_sequences in the barcode file\n" +
+                           warning + "Performing mismatch matches...\nSkipping alignments\n");
+    dir.write("mapped.txt", map.out);
+    run_result tabulate = run_morvane({"tabulate", dir.path("mapped.txt"), dir.path("barcodes.txt")});
+    EXPECT_EQ(tabulate.status, 0);
+    EXPECT_EQ(tabulate.err, "Building barcodes...\nWarning: there are non-unique barcode_sequences in the barcode file\n" +
+                                warning + "Assigning entries...\n");
+    EXPECT_NE(tabulate.out.find("ok\t" + b2 + "\t5\t5\t0\t0\t0\n"), std::string::npos);
+    // Clean sequences: no word.
+    dir.write("clean.txt", "ok\t" + b2 + "\n");
+    EXPECT_EQ(run_morvane({"map", "-s", dir.path("clusters.txt"), dir.path("clean.txt")}).err.find("Warning"),
+              std::string::npos);
+    EXPECT_EQ(run_morvane({"tabulate", dir.path("mapped.txt"), dir.path("clean.txt")}).err.find("Warning"),
+              std::string::npos);
+}
+
 }  // namespace

@@ -403,11 +403,11 @@ TEST_F(Readers, NulEndsTheLineText) {
 
 TEST_F(Readers, MismatchEndsTheRunWithStatusThree) {
     outcome o = capture([] {
-        run_reader("@r\nACGT\n+\nIII\n", true);
+        run_reader("@r\nACGT\n+\nIIII\n@s\nACGT\n+\nIII\n", true);
         return std::string();
     });
     EXPECT_EQ(o.status, 3);
-    EXPECT_EQ(o.err, "Sequence length and quality length mismatch\n");
+    EXPECT_EQ(o.err, "Sequence length and quality length mismatch in stdin, record 2\n");
 }
 
 TEST_F(Readers, RecordsAcrossEveryBufferBoundary) {
@@ -420,6 +420,54 @@ TEST_F(Readers, RecordsAcrossEveryBufferBoundary) {
         EXPECT_EQ(c.rows, whole.rows) << piece;
         EXPECT_EQ(c.records, whole.records);
         EXPECT_EQ(c.filtered, whole.filtered);
+    }
+}
+
+TEST(QualityExtremes, WidePathAgreesWithAPlainScanAtEveryLength) {
+    // The extreme at every place, bytes above 0x7f included, starting from
+    // extremes already found.
+    uint32_t state = 11;
+    auto next = [&] { return static_cast<unsigned char>((state = state * 1664525 + 1013904223) >> 24); };
+    for (size_t length = 0; length <= 70; ++length) {
+        for (int trial = 0; trial < 20; ++trial) {
+            std::string qual;
+            for (size_t i = 0; i < length; ++i) qual += static_cast<char>(64 + next() % 20);
+            if (length > 0 && trial % 2 == 0) qual[next() % length] = static_cast<char>(next());
+            unsigned char start_low = trial % 3 == 0 ? 255 : 70, start_high = trial % 3 == 0 ? 0 : 75;
+            unsigned char low = start_low, high = start_high;
+            count::quality_extremes(qual.data(), qual.size(), low, high);
+            unsigned char want_low = start_low, want_high = start_high;
+            for (char c : qual) {
+                want_low = std::min(want_low, static_cast<unsigned char>(c));
+                want_high = std::max(want_high, static_cast<unsigned char>(c));
+            }
+            EXPECT_EQ(low, want_low) << length;
+            EXPECT_EQ(high, want_high) << length;
+        }
+    }
+}
+
+TEST_F(Readers, ReadsHeldBackForTheEncodingAcrossEveryBufferBoundary) {
+    // Phred+64 qualities: -m A holds every read back to the end of the
+    // input, then counts them as -m I would; records cut by the buffer's
+    // edges must come out whole.
+    std::string text = sample_text(300) + "@x\nAC.T\n+\nhBhh\n";
+    std::replace(text.begin(), text.end(), 'I', 'h');
+    count::quality_adj = 64;
+    counted explicit_letter = run_reader(text, true);
+    for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, size_t{1000}, size_t{1} << 20}) {
+        count::reset_settings();
+        count::quality_auto = 1;
+        counted found;
+        outcome o = capture([&] {
+            found = run_reader(text, true, piece);
+            return std::string();
+        });
+        EXPECT_EQ(o.err, "Quality encoding found from the reads: -m I (Phred+64)\n") << piece;
+        EXPECT_EQ(count::quality_adj, 64);
+        EXPECT_EQ(found.rows, explicit_letter.rows) << piece;
+        EXPECT_EQ(found.records, 301);
+        EXPECT_EQ(found.filtered, explicit_letter.filtered);
     }
 }
 

@@ -45,7 +45,9 @@ TEST(MapBarcodeFile, KeepsFirstPlaceAndLastDetails) {
 TEST(MapBarcodeFile, TakesTheSequenceAsWrittenUpToAFurtherTab) {
     barcode_table barcodes;
     std::string err = load_barcodes("id\tACGT\textra\n\tGG\r\nlast\tTT\tmore\tfields", barcodes);
-    EXPECT_EQ(err, "Warning: barcode lines have more than two fields; the fields after the sequence are ignored\n");
+    EXPECT_EQ(err, "Warning: barcode lines have more than two fields; the fields after the sequence are ignored\n"
+                   "Warning: barcode sequences with characters other than A, C, G, T and N (lower case? a carriage "
+                   "return?): 1; they match only clusters with the same characters\n");
     ASSERT_EQ(barcodes.barcode_sequences.size(), 3u);
     EXPECT_EQ(barcodes.barcode_sequences[0], "ACGT");
     EXPECT_EQ(barcodes.barcode_sequences[1], "GG\r");
