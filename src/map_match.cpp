@@ -152,6 +152,8 @@ void match_by_mismatches(const barcode_table& barcodes, const word_index& words,
     if (barcodes.barcode_sequences.size() == 0) return;
     size_t first_length = barcodes.barcode_sequences[0].size();
     for (size_t i = 0; i < clusters.size(); ++i) {
+        // Clusters matched whole are not looked at, nor do they end the phase.
+        if (state.match[i] >= 0) continue;
         const std::string& core = clusters.cluster_sequences[i];
         if (core.size() > first_length) {
             warn("\tSkipping (clusters longer than barcodes)\n");

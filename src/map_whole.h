@@ -1,0 +1,71 @@
+// Whole-barcode matching: a core against the barcodes of its own length,
+// letter for letter, with up to two substitutions.
+//
+// Only A, C, G and T ever agree: an N or any other character, in the core or
+// in the barcode, counts as a substitution at its place. A barcode with more
+// than two such characters can therefore never be matched this way.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "map_match.h"
+#include "map_tables.h"
+
+struct alignment_kernels;
+
+// The best whole match of a core: the barcode and its substitutions, or
+// position -1 (no barcode of the core's length within two substitutions, or
+// two or more with the fewest).
+struct whole_match {
+    int32_t position = -1;
+    int substitutions = 0;
+};
+
+// Barcodes indexed by three parts of each sequence (two substitutions leave
+// one part intact), so a core is compared only with the barcodes of its length
+// that agree with it on a whole part.
+class whole_index {
+public:
+    static constexpr int max_substitutions = 2;
+
+    explicit whole_index(const ordered_texts& sequences);
+
+    whole_match find(std::string_view core) const;
+    // Barcodes that no core can match (more than two letters other than A,
+    // C, G and T).
+    size_t unmatchable() const { return unmatchable_; }
+
+private:
+    struct bucket {
+        uint64_t key;
+        uint32_t start, end;  // into positions_
+    };
+    struct part {
+        size_t begin, end;
+    };
+    static part part_of(size_t length, int k) { return {length * k / 3, length * (k + 1) / 3}; }
+    // The key of letters [begin, end) of a sequence of the given length
+    // (part k), or false when the part holds a letter other than A, C, G, T.
+    static bool part_key(std::string_view sequence, int k, uint64_t& key);
+    const bucket* lookup(uint64_t key) const;
+
+    const alignment_kernels& kernels_;
+    std::vector<uint32_t> lengths_;   // by position
+    std::vector<uint32_t> first_block_;  // by position: into blocks_
+    // One-hot letters (4 bits each, none for other characters), 64 letters
+    // per block of kernel_layout::short_words words.
+    std::vector<uint64_t> blocks_;
+    std::vector<bucket> table_;  // open addressing; end == 0 marks a free slot
+    std::vector<int32_t> positions_;
+    size_t unmatchable_ = 0;
+};
+
+// One-hot letters of a text, appended to words in blocks as whole_index keeps
+// them (A, C, G, T one bit each; every other character no bit).
+void whole_pack(std::string_view text, std::vector<uint64_t>& words);
+
+// Matches every cluster against the barcodes of its core's length; writes its
+// announcement and a warning about barcodes that cannot be matched.
+void match_whole_barcodes(const barcode_table& barcodes, const cluster_table& clusters, match_state& state);
