@@ -165,13 +165,18 @@ int run_map(int argc, char** argv, bool full_alignment) {
     build_barcode_sequences(barcode_lines, barcodes);
     barcode_lines = {};
     word_index words;
-    words.build(barcodes.barcode_sequences);
+    if (!run.whole_barcodes) words.build(barcodes.barcode_sequences);
     cluster_table clusters;
     build_clusters(*cluster_input, clusters);
     cluster_input.reset();
 
     match_state state(clusters.size());
-    if (run.whole_barcodes) match_whole_barcodes(barcodes, clusters, state);
+    if (run.whole_barcodes) {
+        match_whole_barcodes(barcodes, clusters, state);
+        // The word index is large; it is built only when a core is left
+        // that it could find.
+        if (word_phase_needed(barcodes, clusters, state)) words.build(barcodes.barcode_sequences);
+    }
     match_by_mismatches(barcodes, words, clusters, state);
     if (run.skip_alignment) warn("Skipping alignments\n");
     else align_against_barcode_sequences(barcodes, clusters, run.align, state);

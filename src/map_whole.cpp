@@ -71,93 +71,112 @@ bool whole_index::part_key(std::string_view sequence, int k, uint64_t& key) {
 
 whole_index::whole_index(const ordered_texts& sequences)
     : kernels_(alignment_kernels_for(isa_best())) {
-    std::vector<std::pair<uint64_t, int32_t>> keyed;
-    lengths_.reserve(sequences.size());
-    first_block_.reserve(sequences.size());
+    struct keyed_entry {
+        uint64_t key;
+        entry barcode;
+    };
+    std::vector<keyed_entry> keyed;
     for (size_t p = 0; p < sequences.size(); ++p) {
         std::string_view sequence = sequences[p];
-        lengths_.push_back(static_cast<uint32_t>(sequence.size()));
-        first_block_.push_back(static_cast<uint32_t>(blocks_.size() / short_words));
-        whole_pack(sequence, blocks_);
+        entry barcode{static_cast<int32_t>(p), static_cast<uint32_t>(sequence.size()),
+                      static_cast<uint32_t>(blocks_.size() / short_words)};
         if (non_acgt(sequence) > max_substitutions) {
             ++unmatchable_;
             continue;
         }
+        whole_pack(sequence, blocks_);
         // A part with another character can never be intact in a match.
         for (int k = 0; k < 3; ++k) {
             uint64_t key;
-            if (part_key(sequence, k, key)) keyed.emplace_back(key, static_cast<int32_t>(p));
+            if (part_key(sequence, k, key)) keyed.push_back({key, barcode});
         }
     }
-    std::sort(keyed.begin(), keyed.end());
+    std::sort(keyed.begin(), keyed.end(), [](const keyed_entry& a, const keyed_entry& b) {
+        return a.key != b.key ? a.key < b.key : a.barcode.position < b.barcode.position;
+    });
     size_t distinct = 0;
-    for (size_t k = 0; k < keyed.size(); ++k) distinct += k == 0 || keyed[k].first != keyed[k - 1].first;
+    for (size_t k = 0; k < keyed.size(); ++k) distinct += k == 0 || keyed[k].key != keyed[k - 1].key;
     size_t slots = 16;
     while (slots < 2 * distinct) slots *= 2;
-    table_.assign(slots, bucket{0, 0, 0});
-    positions_.reserve(keyed.size());
+    table_memory_ = count::table_memory(slots * sizeof(bucket));
+    table_ = reinterpret_cast<bucket*>(table_memory_.get());
+    table_mask_ = slots - 1;
     for (size_t k = 0; k < keyed.size();) {
-        size_t end = k;
-        while (end < keyed.size() && keyed[end].first == keyed[k].first) positions_.push_back(keyed[end++].second);
-        size_t slot = keyed[k].first & (slots - 1);
-        while (table_[slot].end != 0) slot = (slot + 1) & (slots - 1);
-        table_[slot] = bucket{keyed[k].first, static_cast<uint32_t>(k), static_cast<uint32_t>(end)};
+        size_t end = k + 1;
+        auto more_start = static_cast<uint32_t>(more_.size());
+        while (end < keyed.size() && keyed[end].key == keyed[k].key) more_.push_back(keyed[end++].barcode);
+        size_t slot = keyed[k].key & (slots - 1);
+        while (table_[slot].used != 0) slot = (slot + 1) & (slots - 1);
+        table_[slot] = bucket{keyed[k].key, keyed[k].barcode, more_start, static_cast<uint32_t>(more_.size()), 1};
         k = end;
     }
 }
 
 const whole_index::bucket* whole_index::lookup(uint64_t key) const {
-    size_t mask = table_.size() - 1;
-    for (size_t slot = key & mask; table_[slot].end != 0; slot = (slot + 1) & mask)
+    size_t mask = table_mask_;
+    for (size_t slot = key & mask; table_[slot].used != 0; slot = (slot + 1) & mask)
         if (table_[slot].key == key) return &table_[slot];
     return nullptr;
 }
 
-whole_match whole_index::find(std::string_view core) const {
-    whole_match best;
-    if (non_acgt(core) > max_substitutions) return best;
-    // Scratch of one search; the index itself stays read-only.
-    thread_local std::vector<uint64_t> core_blocks;
-    thread_local std::vector<int32_t> candidates;
-    thread_local std::vector<uint32_t> item_core, item_seq;
-    thread_local std::vector<int> shared;
+void whole_index::prefetch(std::string_view core) const {
+    size_t mask = table_mask_;
+    for (int k = 0; k < 3; ++k) {
+        uint64_t key;
+        if (part_key(core, k, key)) __builtin_prefetch(&table_[key & mask]);
+    }
+}
+
+void whole_index::gather(std::string_view core, std::vector<entry>& candidates) const {
     candidates.clear();
+    if (non_acgt(core) > max_substitutions) return;
+    auto take = [&](const entry& barcode) {
+        if (barcode.length != core.size()) return;
+        candidates.push_back(barcode);
+        __builtin_prefetch(&blocks_[size_t{barcode.first_block} * short_words]);
+    };
     for (int k = 0; k < 3; ++k) {
         uint64_t key;
         if (!part_key(core, k, key)) continue;
         const bucket* found = lookup(key);
         if (found == nullptr) continue;
-        for (uint32_t at = found->start; at < found->end; ++at)
-            if (lengths_[static_cast<size_t>(positions_[at])] == core.size()) candidates.push_back(positions_[at]);
+        take(found->first);
+        for (uint32_t at = found->more_start; at < found->more_end; ++at) take(more_[at]);
     }
-    if (candidates.empty()) return best;
     // A barcode agreeing on two or three parts is met more than once.
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    std::sort(candidates.begin(), candidates.end(),
+              [](const entry& a, const entry& b) { return a.position < b.position; });
+    candidates.erase(std::unique(candidates.begin(), candidates.end(),
+                                 [](const entry& a, const entry& b) { return a.position == b.position; }),
+                     candidates.end());
+}
 
-    core_blocks.clear();
-    whole_pack(core, core_blocks);
+whole_match whole_index::best(std::string_view core, const std::vector<entry>& candidates) const {
+    if (candidates.empty()) return whole_match{};
+    core_blocks_.clear();
+    whole_pack(core, core_blocks_);
     size_t blocks = blocks_of(core.size());
-    item_core.clear();
-    item_seq.clear();
-    for (int32_t c : candidates)
+    item_core_.clear();
+    item_seq_.clear();
+    for (const entry& c : candidates)
         for (size_t b = 0; b < blocks; ++b) {
-            item_core.push_back(static_cast<uint32_t>(b));
-            item_seq.push_back(first_block_[static_cast<size_t>(c)] + static_cast<uint32_t>(b));
+            item_core_.push_back(static_cast<uint32_t>(b));
+            item_seq_.push_back(c.first_block + static_cast<uint32_t>(b));
         }
-    shared.resize(item_core.size());
-    kernels_.short_counts(core_blocks.data(), item_core.data(), blocks_.data(), item_seq.data(), item_core.size(),
-                          shared.data());
+    shared_.resize(item_core_.size());
+    kernels_.short_counts(core_blocks_.data(), item_core_.data(), blocks_.data(), item_seq_.data(), item_core_.size(),
+                          shared_.data());
 
+    whole_match best;
     int fewest = max_substitutions + 1;
     bool tie = false;
     for (size_t c = 0; c < candidates.size(); ++c) {
         int agree = 0;
-        for (size_t b = 0; b < blocks; ++b) agree += shared[c * blocks + b];
+        for (size_t b = 0; b < blocks; ++b) agree += shared_[c * blocks + b];
         int substitutions = static_cast<int>(core.size()) - agree;
         if (substitutions < fewest) {
             fewest = substitutions;
-            best.position = candidates[c];
+            best.position = candidates[c].position;
             tie = false;
         } else if (substitutions == fewest) {
             tie = true;
@@ -168,6 +187,12 @@ whole_match whole_index::find(std::string_view core) const {
     return best;
 }
 
+whole_match whole_index::find(std::string_view core) const {
+    std::vector<entry> candidates;
+    gather(core, candidates);
+    return best(core, candidates);
+}
+
 void match_whole_barcodes(const barcode_table& barcodes, const cluster_table& clusters, match_state& state) {
     warn("Performing whole-barcode matches...\n");
     whole_index index(barcodes.barcode_sequences);
@@ -176,8 +201,19 @@ void match_whole_barcodes(const barcode_table& barcodes, const cluster_table& cl
              index.unmatchable());
     static constexpr match_category kinds[] = {MATCH_CONTAIN, MATCH_MM1, MATCH_MM2};
     size_t matched = 0;
-    for (size_t i = 0; i < clusters.size(); ++i) {
-        whole_match found = index.find(clusters.cluster_sequences[i]);
+    // Each core's table slots are asked for 16 cores ahead, its candidates
+    // gathered 8 ahead, and it is compared when its turn comes; a ring of
+    // candidate lists holds the cores in between.
+    constexpr size_t slots_ahead = 16, gather_ahead = 8;
+    std::vector<std::vector<whole_index::entry>> ring(gather_ahead + 1);
+    size_t n = clusters.size();
+    auto core = [&](size_t i) { return std::string_view(clusters.cluster_sequences[i]); };
+    for (size_t i = 0; i < std::min(n, slots_ahead); ++i) index.prefetch(core(i));
+    for (size_t i = 0; i < std::min(n, gather_ahead); ++i) index.gather(core(i), ring[i % ring.size()]);
+    for (size_t i = 0; i < n; ++i) {
+        if (i + slots_ahead < n) index.prefetch(core(i + slots_ahead));
+        if (i + gather_ahead < n) index.gather(core(i + gather_ahead), ring[(i + gather_ahead) % ring.size()]);
+        whole_match found = index.best(core(i), ring[i % ring.size()]);
         if (found.position < 0) continue;
         state.match[i] = found.position;
         state.match_type[i] = kinds[found.substitutions];

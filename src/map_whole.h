@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "count_counter.h"
 #include "map_match.h"
 #include "map_tables.h"
 
@@ -33,14 +34,34 @@ public:
     explicit whole_index(const ordered_texts& sequences);
 
     whole_match find(std::string_view core) const;
+
+    // find in steps, for searches of many cores in a row: prefetch asks the
+    // memory for the table slots of a core, gather (a few cores later) reads
+    // them and asks for the candidates' letters, best (again later) compares.
+    // A barcode as the table lists it, with what its check needs at hand.
+    struct entry {
+        int32_t position;
+        uint32_t length;
+        uint32_t first_block;  // into blocks_
+    };
+    void prefetch(std::string_view core) const;
+    // The barcodes of the core's length that agree with it on a whole part,
+    // each once, by position.
+    void gather(std::string_view core, std::vector<entry>& candidates) const;
+    whole_match best(std::string_view core, const std::vector<entry>& candidates) const;
+
     // Barcodes that no core can match (more than two letters other than A,
     // C, G and T).
     size_t unmatchable() const { return unmatchable_; }
 
 private:
+    // One part's letters: the first barcode that has them, and the rest in
+    // more_.
     struct bucket {
         uint64_t key;
-        uint32_t start, end;  // into positions_
+        entry first;
+        uint32_t more_start, more_end;
+        uint32_t used;  // 0 in a free slot
     };
     struct part {
         size_t begin, end;
@@ -52,14 +73,20 @@ private:
     const bucket* lookup(uint64_t key) const;
 
     const alignment_kernels& kernels_;
-    std::vector<uint32_t> lengths_;   // by position
-    std::vector<uint32_t> first_block_;  // by position: into blocks_
     // One-hot letters (4 bits each, none for other characters), 64 letters
     // per block of kernel_layout::short_words words.
     std::vector<uint64_t> blocks_;
-    std::vector<bucket> table_;  // open addressing; end == 0 marks a free slot
-    std::vector<int32_t> positions_;
+    // Open addressing, on 2 MB pages where the system allows: the slots are
+    // read at random.
+    count::table_memory table_memory_;
+    bucket* table_ = nullptr;
+    size_t table_mask_ = 0;
+    std::vector<entry> more_;
     size_t unmatchable_ = 0;
+    // Scratch of one search.
+    mutable std::vector<uint64_t> core_blocks_;
+    mutable std::vector<uint32_t> item_core_, item_seq_;
+    mutable std::vector<int> shared_;
 };
 
 // One-hot letters of a text, appended to words in blocks as whole_index keeps
