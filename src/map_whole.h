@@ -35,20 +35,31 @@ public:
 
     whole_match find(std::string_view core) const;
 
-    // find in steps, for searches of many cores in a row: prefetch asks the
-    // memory for the table slots of a core, gather (a few cores later) reads
-    // them and asks for the candidates' letters, best (again later) compares.
     // A barcode as the table lists it, with what its check needs at hand.
     struct entry {
         int32_t position;
         uint32_t length;
         uint32_t first_block;  // into blocks_
     };
-    void prefetch(std::string_view core) const;
+    // One core on its way through a search, read once: the keys of its
+    // parts, its letters packed, then its candidates.
+    struct probe {
+        uint64_t keys[3];
+        bool intact[3];  // the part holds only A, C, G and T
+        bool searchable;  // at most two other characters
+        size_t length;
+        std::vector<uint64_t> blocks;
+        std::vector<entry> candidates;
+    };
+    // find in steps, for searches of many cores in a row: start reads the
+    // core and asks the memory for its table slots, gather (a few cores
+    // later) reads them and asks for the candidates' letters, best (again
+    // later) compares.
+    void start(std::string_view core, probe& p) const;
     // The barcodes of the core's length that agree with it on a whole part,
     // each once, by position.
-    void gather(std::string_view core, std::vector<entry>& candidates) const;
-    whole_match best(std::string_view core, const std::vector<entry>& candidates) const;
+    void gather(probe& p) const;
+    whole_match best(const probe& p) const;
 
     // Barcodes that no core can match (more than two letters other than A,
     // C, G and T).
@@ -67,9 +78,11 @@ private:
         size_t begin, end;
     };
     static part part_of(size_t length, int k) { return {length * k / 3, length * (k + 1) / 3}; }
-    // The key of letters [begin, end) of a sequence of the given length
-    // (part k), or false when the part holds a letter other than A, C, G, T.
-    static bool part_key(std::string_view sequence, int k, uint64_t& key);
+    // The keys of the three parts of a sequence; false for a part that
+    // holds a letter other than A, C, G and T. Also packs the letters into
+    // blocks, if given, and counts the other characters.
+    static size_t read_sequence(std::string_view sequence, uint64_t keys[3], bool intact[3],
+                                std::vector<uint64_t>* blocks);
     const bucket* lookup(uint64_t key) const;
 
     const alignment_kernels& kernels_;
@@ -83,15 +96,10 @@ private:
     size_t table_mask_ = 0;
     std::vector<entry> more_;
     size_t unmatchable_ = 0;
-    // Scratch of one search.
-    mutable std::vector<uint64_t> core_blocks_;
+    // Scratch of one comparison.
     mutable std::vector<uint32_t> item_core_, item_seq_;
     mutable std::vector<int> shared_;
 };
-
-// One-hot letters of a text, appended to words in blocks as whole_index keeps
-// them (A, C, G, T one bit each; every other character no bit).
-void whole_pack(std::string_view text, std::vector<uint64_t>& words);
 
 // Matches every cluster against the barcodes of its core's length; writes its
 // announcement and a warning about barcodes that cannot be matched.
