@@ -78,9 +78,9 @@ private:
         size_t begin, end;
     };
     static part part_of(size_t length, int k) { return {length * k / 3, length * (k + 1) / 3}; }
-    // The keys of the three parts of a sequence; false for a part that
-    // holds a letter other than A, C, G and T. Also packs the letters into
-    // blocks, if given, and counts the other characters.
+    // The keys of the three parts of a sequence, each part marked intact
+    // unless it holds a character other than A, C, G and T; packs the
+    // letters onto blocks, if given. Returns the number of other characters.
     static size_t read_sequence(std::string_view sequence, uint64_t keys[3], bool intact[3],
                                 std::vector<uint64_t>* blocks);
     const bucket* lookup(uint64_t key) const;
