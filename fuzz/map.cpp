@@ -1,7 +1,7 @@
-// map on a hostile barcode file and cluster file, the whole matching and
-// alignment included. The input is the barcode file, a line "%%", then the
-// cluster file (without the mark, the same text serves as both); the
-// first byte picks the options.
+// map on a hostile barcode file and cluster file, the word matching, the
+// whole-barcode matching (-w) and alignment included. The input is the
+// barcode file, a line "%%", then the cluster file (without the mark, the
+// same text serves as both); the first byte picks the options.
 #include <cstdint>
 #include <string_view>
 
@@ -19,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t choice = data[0];
     std::vector<std::string> args{"map"};
     if (choice & 1) args.push_back("-s");
+    // Shares its bit with the -c value: the options still mix freely.
+    if (choice & 64) args.push_back("-w");
     if (choice & 2) args.insert(args.end(), {"-n", std::to_string((choice >> 2) & 7)});
     if (choice & 32) args.insert(args.end(), {"-c", std::to_string((choice >> 6) & 3)});
     args.push_back(clusters.path());

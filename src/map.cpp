@@ -12,6 +12,7 @@
 #include "line_reader.h"
 #include "map_match.h"
 #include "map_tables.h"
+#include "map_whole.h"
 #include "output.h"
 #include "text.h"
 
@@ -34,11 +35,13 @@ void print_help_message(const char* argv0) {
     out.put("  -n N\t\t clusters try only to align to the top N candidate barcodes\n");
     out.put("  -o FILE\t additionally outputs results to FILE\n");
     out.put("  -s \t\t skips aligning clusters\n");
+    out.put("  -w \t\t first matches each core against the barcodes of its length, whole, with up to 2 substitutions\n");
 }
 
 struct map_run {
     alignment_settings align;
     bool skip_alignment = false;
+    bool whole_barcodes = false;
     std::unique_ptr<out_stream> f_out;
     const char* cluster_path = nullptr;  // null: standard input
     const char* barcode_path = nullptr;
@@ -47,7 +50,7 @@ struct map_run {
 void parse_options(int argc, char** argv, map_run& run) {
     optind = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:n:o:s")) != -1) {
+    while ((option = getopt(argc, argv, "c:n:o:sw")) != -1) {
         switch (option) {
             case 'c': run.align.align_count_minimum = parse_atoi32(optarg); break;
             case 'n': run.align.align_top_n = parse_atoi32(optarg); break;
@@ -56,6 +59,7 @@ void parse_options(int argc, char** argv, map_run& run) {
                 if (run.f_out == nullptr) fail(1, "Could not open %s for writing", optarg);
                 break;
             case 's': run.skip_alignment = true; break;
+            case 'w': run.whole_barcodes = true; break;
             default: fail(1, "%s: Unknown parameter (-%c)\n", argv[0], optopt);
         }
     }
@@ -161,12 +165,18 @@ int run_map(int argc, char** argv, bool full_alignment) {
     build_barcode_sequences(barcode_lines, barcodes);
     barcode_lines = {};
     word_index words;
-    words.build(barcodes.barcode_sequences);
+    if (!run.whole_barcodes) words.build(barcodes.barcode_sequences);
     cluster_table clusters;
     build_clusters(*cluster_input, clusters);
     cluster_input.reset();
 
     match_state state(clusters.size());
+    if (run.whole_barcodes) {
+        match_whole_barcodes(barcodes, clusters, state);
+        // The word index is large; it is built only when a core is left
+        // that it could find.
+        if (word_phase_needed(barcodes, clusters, state)) words.build(barcodes.barcode_sequences);
+    }
     match_by_mismatches(barcodes, words, clusters, state);
     if (run.skip_alignment) warn("Skipping alignments\n");
     else align_against_barcode_sequences(barcodes, clusters, run.align, state);

@@ -144,6 +144,18 @@ int32_t find_near_word_by_changes(const word_index& words, const std::string& co
     return -1;
 }
 
+bool word_phase_needed(const barcode_table& barcodes, const cluster_table& clusters, const match_state& state) {
+    if (barcodes.barcode_sequences.size() == 0) return false;
+    size_t first_length = barcodes.barcode_sequences[0].size();
+    for (size_t i = 0; i < clusters.size(); ++i) {
+        if (state.match[i] >= 0) continue;
+        size_t length = clusters.cluster_sequences[i].size();
+        if (length > first_length) return false;
+        if (length == static_cast<size_t>(word_index::nmer)) return true;
+    }
+    return false;
+}
+
 void match_by_mismatches(const barcode_table& barcodes, const word_index& words, const cluster_table& clusters,
                          match_state& state) {
     warn("Performing mismatch matches...\n");
@@ -152,6 +164,8 @@ void match_by_mismatches(const barcode_table& barcodes, const word_index& words,
     if (barcodes.barcode_sequences.size() == 0) return;
     size_t first_length = barcodes.barcode_sequences[0].size();
     for (size_t i = 0; i < clusters.size(); ++i) {
+        // Clusters matched whole are not looked at, nor do they end the phase.
+        if (state.match[i] >= 0) continue;
         const std::string& core = clusters.cluster_sequences[i];
         if (core.size() > first_length) {
             warn("\tSkipping (clusters longer than barcodes)\n");

@@ -34,6 +34,9 @@ struct match_state {
 void match_by_mismatches(const barcode_table& barcodes, const word_index& words, const cluster_table& clusters,
                          match_state& state);
 
+// Whether the word phase would look up any cluster still unmatched.
+bool word_phase_needed(const barcode_table& barcodes, const cluster_table& clusters, const match_state& state);
+
 // The barcode position that a core of word_index::nmer letters finds:
 // unchanged, else with one letter changed, else with two; -1 if none.
 // category receives the kind of match.

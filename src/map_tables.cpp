@@ -24,21 +24,22 @@ uint64_t text_hash(std::string_view text) {
     return h;
 }
 
-uint32_t ordered_texts::insert(std::string_view text, bool& added) {
+uint32_t ordered_texts::insert(std::string_view text, uint64_t hash, bool& added) {
     if (2 * (texts_.size() + 1) > slots_.size()) grow();
-    uint64_t hash = text_hash(text);
+    uint64_t check = hash & ~uint64_t{0xFFFFFFFF};
     for (size_t slot = slot_of(hash);; slot = (slot + 1) & (slots_.size() - 1)) {
-        uint32_t held = slots_[slot];
+        uint64_t held = slots_[slot];
         if (held == 0) {
             texts_.emplace_back(text);
             hashes_.push_back(hash);
-            slots_[slot] = static_cast<uint32_t>(texts_.size());
+            slots_[slot] = check | texts_.size();
             added = true;
             return static_cast<uint32_t>(texts_.size() - 1);
         }
-        if (hashes_[held - 1] == hash && texts_[held - 1] == text) {
+        auto position = static_cast<uint32_t>(held) - 1;
+        if ((held & ~uint64_t{0xFFFFFFFF}) == check && texts_[position] == text) {
             added = false;
-            return held - 1;
+            return position;
         }
     }
 }
@@ -46,10 +47,12 @@ uint32_t ordered_texts::insert(std::string_view text, bool& added) {
 int64_t ordered_texts::find(std::string_view text) const {
     if (slots_.empty()) return -1;
     uint64_t hash = text_hash(text);
+    uint64_t check = hash & ~uint64_t{0xFFFFFFFF};
     for (size_t slot = slot_of(hash);; slot = (slot + 1) & (slots_.size() - 1)) {
-        uint32_t held = slots_[slot];
+        uint64_t held = slots_[slot];
         if (held == 0) return -1;
-        if (hashes_[held - 1] == hash && texts_[held - 1] == text) return held - 1;
+        auto position = static_cast<uint32_t>(held) - 1;
+        if ((held & ~uint64_t{0xFFFFFFFF}) == check && texts_[position] == text) return position;
     }
 }
 
@@ -58,7 +61,7 @@ void ordered_texts::grow() {
     for (size_t p = 0; p < texts_.size(); ++p) {
         size_t slot = slot_of(hashes_[p]);
         while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
-        slots_[slot] = static_cast<uint32_t>(p + 1);
+        slots_[slot] = (hashes_[p] & ~uint64_t{0xFFFFFFFF}) | (p + 1);
     }
 }
 
@@ -260,23 +263,25 @@ bool split_cluster_line(std::string_view line, size_t first_tab, cluster_numbers
 
 }  // namespace
 
-void build_clusters(line_reader& reader, cluster_table& clusters) {
-    size_t accepted = 0;
-    bool malformed = false;
-    std::string_view line;
-    while (reader.next(line)) {
-        if (!line.empty() && line[0] == '#') continue;
-        size_t tab = line.find('\t');
-        if (tab == std::string_view::npos) {
-            warn("Warning: an entry is not in expected format (sequence\t(cluster details)...)\n");
-            continue;
-        }
-        ++accepted;
+namespace {
+
+// An accepted cluster line, split; its core points into the reader's block.
+struct split_line {
+    std::string_view core;
+    uint64_t hash;
+    bool well_formed;
+    cluster_numbers numbers;
+};
+
+// Inserts a run of accepted lines, their slots asked for first (the table is
+// large and read at random).
+void insert_lines(const std::vector<split_line>& lines, cluster_table& clusters, bool& malformed) {
+    for (const split_line& line : lines) clusters.cluster_sequences.prefetch(line.hash);
+    for (const split_line& line : lines) {
         bool added = false;
-        uint32_t position = clusters.cluster_sequences.insert(line.substr(0, tab), added);
-        cluster_numbers numbers{};
+        uint32_t position = clusters.cluster_sequences.insert(line.core, line.hash, added);
         // The format error comes only after the whole file has been read.
-        if (!split_cluster_line(line, tab, numbers)) malformed = true;
+        if (!line.well_formed) malformed = true;
         if (malformed) continue;
         if (added) {
             clusters.cluster_mm1n.push_back(0);
@@ -286,12 +291,54 @@ void build_clusters(line_reader& reader, cluster_table& clusters) {
             clusters.cluster_total_mm1.push_back(0);
             clusters.cluster_total_mm2.push_back(0);
         }
+        const cluster_numbers& numbers = line.numbers;
         clusters.cluster_mm1n[position] = numbers.mm1n;
         clusters.cluster_mm2n[position] = numbers.mm2n;
         clusters.cluster_totals[position] = numbers.totals;
         clusters.cluster_total_mm0[position] = numbers.mm0;
         clusters.cluster_total_mm1[position] = numbers.mm1;
         clusters.cluster_total_mm2[position] = numbers.mm2;
+    }
+}
+
+}  // namespace
+
+void build_clusters(line_reader& reader, cluster_table& clusters) {
+    constexpr size_t batch = 32;
+    size_t accepted = 0;
+    bool malformed = false;
+    std::vector<split_line> lines;
+    lines.reserve(batch);
+    std::string_view block;
+    // Whole lines a block at a time, so that the cores of a batch stay in
+    // place until they are inserted.
+    while (reader.next_block(block)) {
+        size_t from = 0;
+        while (from < block.size()) {
+            size_t newline = block.find('\n', from);
+            size_t end = newline == std::string_view::npos ? block.size() : newline;
+            std::string_view line = block.substr(from, end - from);
+            from = end + 1;
+            // A NUL ends the line's text.
+            line = line.substr(0, std::min(line.size(), line.find('\0')));
+            if (!line.empty() && line[0] == '#') continue;
+            size_t tab = line.find('\t');
+            if (tab == std::string_view::npos) {
+                warn("Warning: an entry is not in expected format (sequence\t(cluster details)...)\n");
+                continue;
+            }
+            ++accepted;
+            split_line split{line.substr(0, tab), 0, false, {}};
+            split.hash = text_hash(split.core);
+            split.well_formed = split_cluster_line(line, tab, split.numbers);
+            lines.push_back(split);
+            if (lines.size() == batch) {
+                insert_lines(lines, clusters, malformed);
+                lines.clear();
+            }
+        }
+        insert_lines(lines, clusters, malformed);
+        lines.clear();
     }
     if (malformed) fail(1, "Error: a cluster entry is not in the valid format:\t\nseq\tmm1n:mm2n\tmm0\tmm1\tmm2\n");
     if (clusters.cluster_sequences.size() != accepted)

@@ -155,6 +155,48 @@ TEST(MapCommand, LengthTestEndsTheWordPhase) {
               "\tSkipping (clusters longer than barcodes)\nSkipping alignments\n");
 }
 
+// Whole matching of barcodes of two lengths: a 60-letter barcode listed
+// after a 20-letter one (so the word phase would stop at its cores), exact,
+// one and two substitutions with an N among them, a tie left to the word
+// phase and alignment, a core no barcode has the length of; and tabulate
+// reads the result as it stands.
+TEST(MapCommand, WholeBarcodes) {
+    scratch_dir dir;
+    const std::string long_one = "ACGTTGCAGGATCCATGCAATCGGCTAGCTTAGGCATCGATCCGATGCATGCAAGGTTCC";
+    std::string twin = changed(changed(b2, 4, 'A'), 12, 'T');  // two substitutions from b2
+    dir.write("barcodes.txt", barcodes + "long\t" + long_one + "\ntwin\t" + twin + "\n");
+    std::string one = changed(long_one, 59, 'A');
+    std::string two = changed(changed(b0, 0, 'N'), 7, 'T');
+    std::string between = changed(b2, 4, 'A');  // one from b2, one from twin
+    std::string word = b1.substr(1, 18);
+    std::string clusters = cluster_line(long_one, 9) + cluster_line(one, 8) + cluster_line(two, 7) +
+                           cluster_line(between, 6) + cluster_line(word, 5) + cluster_line(long_one + "A", 4);
+    dir.write("clusters.txt", clusters);
+    run_result r = run_morvane({"map", "-w", "-s", "-o", dir.path("map.txt"), dir.path("clusters.txt"), dir.path("barcodes.txt")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, summary(2, 1, 1, 0, 2) + header + columns(long_one, 9) + "mm0\tlong\t" + long_one + "\n" +
+                         columns(one, 8) + "mm1\tlong\t" + long_one + "\n" + columns(two, 7) + "mm2\tid0\t" + b0 +
+                         "\n" + columns(between, 6) + "none\n" + columns(word, 5) + "mm0\tid1\t" + b1 + "\n" +
+                         columns(long_one + "A", 4) + "none\n");
+    EXPECT_EQ(r.err,
+              "Building data from files...\nPerforming whole-barcode matches...\n\t3 of 6 clusters matched whole\n"
+              "Performing mismatch matches...\n\tSkipping (clusters longer than barcodes)\nSkipping alignments\n");
+    run_result t = run_morvane({"tabulate", dir.path("map.txt"), dir.path("barcodes.txt")});
+    EXPECT_EQ(t.status, 0);
+    EXPECT_NE(t.out.find("id0\t" + b0 + "\t7\t0\t0\t7\t0\n"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("id1\t" + b1 + "\t5\t5\t0\t0\t0\n"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find("long\t" + long_one + "\t17\t9\t8\t0\t0\n"), std::string::npos) << t.out;
+
+    // The tie goes on to alignment, unchanged by -w; so does everything
+    // without -w.
+    r = run_morvane({"map", "-w", dir.path("clusters.txt"), dir.path("barcodes.txt")});
+    EXPECT_NE(r.out.find(columns(between, 6) + "align\tMULTIPLE:twin;id2\t"), std::string::npos) << r.out;
+    run_result plain = run_morvane({"map", dir.path("clusters.txt"), dir.path("barcodes.txt")});
+    EXPECT_EQ(plain.err.find("whole"), std::string::npos);
+    EXPECT_NE(plain.out.find(columns(one, 8) + "align\tlong\t"), std::string::npos) << plain.out;
+    EXPECT_NE(run_morvane({"map", "--help"}).out.find("  -w \t\t"), std::string::npos);
+}
+
 TEST(MapCommand, SingleBestAlignmentAndTie) {
     scratch_dir dir;
     std::string zz = "CCCCAAAAGGGGTTTTACGA", aa = "AAAACCCCGGGGTTTTACGA";

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -326,3 +329,61 @@ TEST(MapNearWords, BlockSearchAgreesWithTryingEveryChange) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hands out its text in small pieces of varying size, as a pipe might.
+class trickle_source : public byte_source {
+public:
+    explicit trickle_source(std::string text) : text_(std::move(text)) {}
+    size_t read(char* buffer, size_t size) override {
+        size_t n = std::min({size, text_.size() - at_, 1 + (at_ * 7919) % 13});
+        std::memcpy(buffer, text_.data() + at_, n);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string text_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+// Random cluster files (repeated cores, lines without a tab, comments, NULs,
+// carriage returns, long member lists, no last line feed) read whole and in
+// trickles give the same table and messages, and the cores stand in order of
+// first appearance as the lines give them.
+TEST(MapClusterFile, ReadInPiecesAsWhole) {
+    std::mt19937 random(3);
+    for (int round = 0; round < 20; ++round) {
+        std::string text;
+        std::vector<std::string> order;
+        for (int i = 0; i < 300; ++i) {
+            std::string core = std::string("ACGT").substr(random() % 4, 1) + std::to_string(random() % 120);
+            switch (random() % 10) {
+                case 0: text += "#comment\t1:1\n"; continue;
+                case 1: text += "no tab here\n"; continue;
+                case 2: text += core + "\t1:0\t7\t5\t2\t0" + std::string(1, '\0') + "ignored\n"; break;
+                case 3: text += core + "\t0:0\t3\t3\t0\t0\r\n"; break;
+                case 4: text += core + "\t2:1\t9\t4\t3\t2\t" + std::string(5000, 'A') + ":1:0\n"; break;
+                default: text += core + "\t" + std::to_string(i) + ":1\t" + std::to_string(i) + "\t1\t2\t3\n"; break;
+            }
+            if (std::find(order.begin(), order.end(), core) == order.end()) order.push_back(core);
+        }
+        if (round % 2 == 0) text += "TAIL\t1:1\t4\t4\t0\t0";
+        if (round % 2 == 0) order.push_back("TAIL");
+
+        cluster_table whole, pieces;
+        std::string whole_err = load_clusters(text, whole);
+        line_reader trickle(std::make_unique<trickle_source>(text));
+        testing::internal::CaptureStderr();
+        build_clusters(trickle, pieces);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), whole_err);
+        ASSERT_EQ(whole.cluster_sequences.texts(), order);
+        ASSERT_EQ(pieces.cluster_sequences.texts(), order);
+        EXPECT_EQ(pieces.cluster_totals, whole.cluster_totals);
+        EXPECT_EQ(pieces.cluster_mm1n, whole.cluster_mm1n);
+        EXPECT_EQ(pieces.cluster_total_mm2, whole.cluster_total_mm2);
+    }
+}

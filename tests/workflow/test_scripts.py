@@ -414,22 +414,6 @@ class Library(Files):
 
 
 class Choices(Files):
-    def test_word_letters_of_long_barcodes(self):
-        cases = [
-            ("CACCG[20]", 20, "CACCG[18]{2}"),
-            ("{18-26}CACCG[20]TTT(10)", 20, "{18-26}CACCG[18]{2}TTT(10)"),
-            ("CACCG[20]", 18, "CACCG[20]"),       # library of words: nothing to do
-            ("CACCG[18]", 20, "CACCG[18]"),
-            ("CACCG[20-60]", 60, "CACCG[20-60]"),  # a ranged slot stays
-            ("[10]{2}AC[10]", 20, "[10]{2}AC[10]"),  # two slots stay
-            ("", 20, ""),
-        ]
-        for layout, length, expected in cases:
-            with self.subTest(layout=layout, length=length):
-                rewritten, note = choices.keep_word_letters(layout, length)
-                self.assertEqual(rewritten, expected)
-                self.assertEqual(note is None, rewritten == layout)
-
     def test_alignment_cutoff_and_discovery_threshold(self):
         self.assertEqual(choices.align_cutoff(18, 20), 80)
         self.assertEqual(choices.align_cutoff(20, 20), 90)

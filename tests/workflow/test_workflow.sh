@@ -78,8 +78,15 @@ grep -v '^#' "$src/examples/barcodes.tsv" | tac > "$work/reversed.tsv"
 if run library "barcodes: $work/barcodes.tsv" "samples: $src/examples/samples.tsv" \
         "count:" '  quality: "S"' "$layout" "split_by_match_kind: true"; then
     "$python" "$here/check_outputs.py" "$work/library/out" "$src/examples/samples.tsv" "$work/barcodes.tsv" || status=1
-    grep -q "keeps the first 18 letters of the barcode" "$work/library/snakemake.log" ||
-        fail "the workflow did not say that it keeps 18 letters of the barcode"
+    # The 20-letter slot stands as written, and map -w places the reads by
+    # whole barcodes, not by alignment.
+    grep -q "\-p &#x27;GATGTCCACGAGGTCTCT\[20\]&#x27;" "$work/library/out/report.html" ||
+        fail "count did not run with the layout as written"
+    grep -q "<td>map</td><td><code>-w " "$work/library/out/report.html" || fail "map did not run with -w"
+    awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) c[$i] = i; next }
+        { whole += $c["mm0_reads"] + $c["mm1_reads"] + $c["mm2_reads"]; aligned += $c["counted_align_reads"] }
+        END { exit !(whole > 0 && whole >= 10 * aligned) }' "$work/library/out/summary.tsv" ||
+        fail "the library run placed its reads by alignment rather than whole barcodes"
     # A second run finds everything up to date.
     again=$(snakemake -s "$src/workflow/Snakefile" --directory "$work/library" \
         --configfile "$work/library/config.yaml" --cores 2 -n 2>&1 || true)

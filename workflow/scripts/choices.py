@@ -10,29 +10,10 @@
 import argparse
 import collections
 import math
-import re
 import sys
 
-# map finds barcodes through their 18-letter words.
+# The length assumed for cores and barcodes of an empty table.
 WORD = 18
-SLOT = re.compile(r"\[(\d+)(?:-(\d+))?\]")
-
-
-def keep_word_letters(layout, library_length):
-    """(layout, note): a layout whose one barcode slot is fixed and longer
-    than a word, against a library of barcodes longer than a word, keeps the
-    slot's first 18 letters and skips the rest, so that map can match the
-    cores by words instead of aligning every one of them."""
-    slots = SLOT.findall(layout or "")
-    if len(slots) != 1 or slots[0][1] or library_length <= WORD:
-        return layout, None
-    letters = int(slots[0][0])
-    if letters <= WORD:
-        return layout, None
-    rewritten = SLOT.sub("[%d]{%d}" % (WORD, letters - WORD), layout, count=1)
-    note = ("the library's barcodes have %d letters and map matches cores by their 18-letter words, "
-            "so the layout %s keeps the first 18 letters of the barcode: %s" % (library_length, layout, rewritten))
-    return rewritten, note
 
 
 def align_cutoff(core_length, barcode_length):

@@ -13,7 +13,6 @@ lines starting with "#" are comments. Sequences are upper-cased.
 """
 
 import argparse
-import collections
 import csv
 import re
 import sys
@@ -76,12 +75,6 @@ def read_library(path, form="auto"):
     if not entries:
         raise LibraryError("%s: no barcodes" % path)
     return entries
-
-
-def barcode_lengths(entries):
-    """The most common barcode length (the shortest among equally common)."""
-    tally = collections.Counter(len(sequence) for _, sequence, _ in entries)
-    return max(sorted(tally), key=lambda length: tally[length])
 
 
 def main(argv):
