@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "count_counter.h"
 #include "count_layout.h"
@@ -37,7 +38,13 @@ extern std::string layout_text;  // -p: the read layout as given
 extern int layout_mismatches;    // -e: mismatches every constant allows; -1: a tenth of its letters
 extern int reverse_flag;         // -r: reads are reverse-complemented first
 extern int both_strands_flag;    // -b: a read without the layout is searched again on the other strand
+extern int key_length;           // -k: barcode keys cut to this many letters; 0 uncut, -1 taken from the reads
 void reset_settings();
+
+// -k auto: the key length is taken from this many reads with the layout
+// (the first ones): the longest that all but a twentieth of them reach.
+inline constexpr size_t key_probe_reads = 10000;
+size_t key_length_from(std::vector<uint32_t> lengths);
 
 // Masks seq in place: a base whose quality score (the quality character as
 // a signed byte, less quality_adj) is below quality_cutoff becomes N, and so

@@ -4,6 +4,7 @@
 
 #include "cluster.h"
 #include "count.h"
+#include "discover.h"
 #include "error.h"
 #include "map.h"
 #include "output.h"
@@ -20,6 +21,7 @@ entry_point find_sub_command(const char* name) {
     if (std::strcmp(name, "cluster") == 0) return cluster_main;
     if (std::strcmp(name, "map") == 0) return map_main;
     if (std::strcmp(name, "tabulate") == 0) return tabulate_main;
+    if (std::strcmp(name, "discover") == 0) return discover_main;
     return nullptr;
 }
 
