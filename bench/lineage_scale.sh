@@ -8,7 +8,8 @@
 # CLONES (20000), READS per sample (2000000), MOLECULES per sample (372000),
 # LENGTH of the reads (110) and LAYOUT (the barcode between its constants,
 # with the UMI) change the data; the data are made once per setting in
-# $TMPDIR/morvane-lineage. OUT names the run's directory (default: "run").
+# $TMPDIR/morvane-lineage. OUT names the run's directory (default: "run");
+# TARGET=discover stops after the discovered barcodes.
 set -euo pipefail
 . "$(dirname "$0")/common.sh" morvane-lineage "${1:-}" snakemake
 clones=${CLONES:-20000}
@@ -36,7 +37,7 @@ count:
 YAML
 cd "$root"
 /usr/bin/time -f '%e %M' -o "$run/time" snakemake -s workflow/Snakefile --configfile "$run/config.yaml" \
-  --cores 2 --stats "$run/stats.json" --quiet all > "$run/snakemake.log" 2>&1 ||
+  --cores 2 --stats "$run/stats.json" --quiet $([ "${TARGET:-all}" = discover ] && echo "$run/out/discovered_barcodes.tsv" || echo all) > "$run/snakemake.log" 2>&1 ||
   { tail -30 "$run/snakemake.log"; exit 1; }
 read -r wall peak < "$run/time"
 echo "clones $clones, $reads reads x 3, read length $length, layout $layout"

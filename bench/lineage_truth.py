@@ -80,7 +80,7 @@ class prefix_index:
         for i in range(4):
             for clone in self.parts[i].get(seq[self.cuts[i]:self.cuts[i + 1]], ()):
                 d = sum(a != b for a, b in zip(seq, clone[:self.length]))
-                if d < best_distance or (d == best_distance and clone < best):
+                if d < best_distance or (d == best_distance and best is not None and clone < best):
                     best, best_distance = clone, d
         return best
 
