@@ -119,7 +119,7 @@ struct molecule {
 // strand, then sequencing errors with their qualities.
 void sequence_read(random_source& random, std::string fragment, int length, std::string& seq, std::string& qual) {
     if (random.uniform() < 0.005) {
-        size_t at = 20 + random.below(70);
+        size_t at = std::min<size_t>(20 + random.below(70), fragment.size() - 1);
         if (random.uniform() < 0.5)
             fragment.insert(at, 1, bases[random.below(4)]);
         else

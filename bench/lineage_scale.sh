@@ -36,8 +36,10 @@ count:
   both_strands: true
 YAML
 cd "$root"
-/usr/bin/time -f '%e %M' -o "$run/time" snakemake -s workflow/Snakefile --configfile "$run/config.yaml" \
-  --cores 2 --stats "$run/stats.json" --quiet $([ "${TARGET:-all}" = discover ] && echo "$run/out/discovered_barcodes.tsv" || echo all) > "$run/snakemake.log" 2>&1 ||
+target=all
+[ "${TARGET:-all}" = discover ] && target=$run/out/discovered_barcodes.tsv
+/usr/bin/time -f '%e %M' -o "$run/time" snakemake "$target" -s workflow/Snakefile --configfile "$run/config.yaml" \
+  --cores 2 --stats "$run/stats.json" --quiet all > "$run/snakemake.log" 2>&1 ||
   { tail -30 "$run/snakemake.log"; exit 1; }
 read -r wall peak < "$run/time"
 echo "clones $clones, $reads reads x 3, read length $length, layout $layout"
