@@ -61,19 +61,22 @@ struct origin_index {
     text_index starts, ends;
 };
 
-origin_index index_origins(const std::vector<candidate>& candidates, int64_t least) {
+// Pieces of the candidates with at least `least` (the origins of errors);
+// ends of all with at least `looked_at` (a chimera's parents may be small).
+origin_index index_origins(const std::vector<candidate>& candidates, int64_t least, int64_t looked_at) {
     origin_index index;
     for (size_t i = 0; i < candidates.size(); ++i) {
         const std::string& s = candidates[i].sequence;
-        if (candidates[i].total < least || s.size() < 2 * end_letters) continue;
+        if (candidates[i].total < looked_at || s.size() < 2 * end_letters) continue;
+        index.starts[std::string_view(s).substr(0, end_letters)].push_back(static_cast<uint32_t>(i));
+        index.ends[std::string_view(s).substr(s.size() - end_letters)].push_back(static_cast<uint32_t>(i));
+        if (candidates[i].total < least) continue;
         std::vector<text_index>& by_piece = index.pieces[s.size()];
         by_piece.resize(offshoot_edits + 1);
         for (size_t p = 0; p <= offshoot_edits; ++p) {
             size_t from = piece_start(s.size(), p), to = piece_start(s.size(), p + 1);
             by_piece[p][std::string_view(s).substr(from, to - from)].push_back(static_cast<uint32_t>(i));
         }
-        index.starts[std::string_view(s).substr(0, end_letters)].push_back(static_cast<uint32_t>(i));
-        index.ends[std::string_view(s).substr(s.size() - end_letters)].push_back(static_cast<uint32_t>(i));
     }
     return index;
 }
@@ -98,10 +101,14 @@ public:
     bool operator()(size_t x) {
         const candidate& c = candidates_[x];
         if (c.sequence.size() < 2 * end_letters) return false;
-        return near_origin(c) || joins_origins(c);
+        return near_origin(c) || joins_origins(x);
     }
 
 private:
+    bool parent_size(uint32_t origin, const candidate& c) const {
+        return candidates_[origin].total * offshoot_ratio > c.total;
+    }
+
     bool large_enough(uint32_t origin, const candidate& c) const {
         return candidates_[origin].total / offshoot_ratio >= c.total;
     }
@@ -133,25 +140,46 @@ private:
         return false;
     }
 
-    // The start of one much larger origin joined to the end of another:
-    // the longest start shared with an origin and the longest end shared
-    // with one cover the sequence, or either leaves no more than
-    // end_letters letters uncovered.
-    bool joins_origins(const candidate& c) const {
+    // The start of one candidate joined to the end of another (a PCR
+    // chimera): a start shared with one candidate and an end shared with
+    // another cover the sequence. Barcodes drawn at random are never such a
+    // join, so a parent may be smaller than the chimera, but not both (or
+    // a clone would be the join of its own chimeras) and neither by
+    // offshoot_ratio. Or the sequence equals a larger one but for no more
+    // than end_letters letters at one end, the other parent's part too
+    // short to look up.
+    bool joins_origins(size_t x) {
+        const candidate& c = candidates_[x];
         std::string_view s = c.sequence;
-        size_t start = 0, end = 0;
+        starts_.clear();
+        ends_.clear();
         if (auto hit = index_.starts.find(s.substr(0, end_letters)); hit != index_.starts.end())
             for (uint32_t origin : hit->second)
-                if (large_enough(origin, c)) start = std::max(start, common_prefix(s, candidates_[origin].sequence));
+                if (origin != x && parent_size(origin, c))
+                    starts_.push_back({common_prefix(s, candidates_[origin].sequence), candidates_[origin].total});
         if (auto hit = index_.ends.find(s.substr(s.size() - end_letters)); hit != index_.ends.end())
             for (uint32_t origin : hit->second)
-                if (large_enough(origin, c)) end = std::max(end, common_suffix(s, candidates_[origin].sequence));
-        return start + end >= s.size() || start + end_letters >= s.size() || end + end_letters >= s.size();
+                if (origin != x && parent_size(origin, c))
+                    ends_.push_back({common_suffix(s, candidates_[origin].sequence), candidates_[origin].total});
+        for (const shared_part& a : starts_) {
+            if (a.total > c.total && a.letters + end_letters >= s.size()) return true;
+            for (const shared_part& b : ends_)
+                if (a.letters + b.letters >= s.size() && std::max(a.total, b.total) > c.total) return true;
+        }
+        for (const shared_part& b : ends_)
+            if (b.total > c.total && b.letters + end_letters >= s.size()) return true;
+        return false;
     }
+
+    struct shared_part {
+        size_t letters;  // shared with a parent from the sequence's start (or end)
+        int64_t total;   // the parent's
+    };
 
     const std::vector<candidate>& candidates_;
     const origin_index& index_;
     std::vector<uint32_t> found_;
+    std::vector<shared_part> starts_, ends_;
 };
 
 }  // namespace
@@ -159,7 +187,7 @@ private:
 std::vector<char> find_offshoots(const std::vector<candidate>& candidates, int64_t from) {
     from = std::max<int64_t>(from, 1);
     std::vector<char> offshoot(candidates.size(), 0);
-    origin_index index = index_origins(candidates, from * offshoot_ratio);
+    origin_index index = index_origins(candidates, from * offshoot_ratio, from);
     offshoot_test test(candidates, index);
     for (size_t i = 0; i < candidates.size(); ++i)
         if (candidates[i].total >= from) offshoot[i] = test(i) ? 1 : 0;
@@ -176,7 +204,9 @@ result choose(const std::vector<candidate>& candidates, int64_t least) {
     r.least = least > 0 ? least : std::max<int64_t>(2, r.largest_offshoot + 1);
     for (size_t i = 0; i < candidates.size(); ++i) {
         if (candidates[i].total < r.least) continue;
+        // A masked letter leaves the barcode unknown at that place.
         if (offshoot[i]) ++r.offshoots;
+        else if (candidates[i].sequence.find('N') != std::string::npos) ++r.masked;
         else r.barcodes.push_back(i);
     }
     std::sort(r.barcodes.begin(), r.barcodes.end(), [&](size_t a, size_t b) {
@@ -205,7 +235,7 @@ void print_help_message(const char* argv0) {
     out.put("Writes a barcode file of the clusters of pooled samples (the cluster file, or stdin):\n"
             "every cluster, or sequence in none, with at least N in total that is no offshoot of one\n"
             "with ten times as many (within 3 edits of it, or the start of one joined to the end\n"
-            "of another), named bc000001, ... by total\n\n");
+            "of another) and holds no N, named bc000001, ... by total\n\n");
     out.put("  -m N|auto\t the least total of a barcode; auto (the default): one more than the\n"
             "\t\t largest offshoot, and at least 2\n");
     out.put("  -o FILE\t additionally prints results to FILE\n");
@@ -264,8 +294,8 @@ int discover_main(int argc, char** argv) {
     result r = choose(candidates, least);
     if (r.barcodes.empty()) warn("Warning: no barcode has at least %" PRId64 " in total\n", r.least);
     warn("discover: %zu barcodes with at least %" PRId64 " of %" PRId64
-         " pooled; the largest offshoot had %" PRId64 "; %zu offshoots at or above the least left out\n",
-         r.barcodes.size(), r.least, pooled, r.largest_offshoot, r.offshoots);
+         " pooled; the largest offshoot had %" PRId64 "; left out at or above the least: %zu offshoots, %zu with an N\n",
+         r.barcodes.size(), r.least, pooled, r.largest_offshoot, r.offshoots, r.masked);
     write_table(f_out.get(), [&](out_stream& out) {
         out.printf("#discovered barcode\tsequence (pooled reads or molecules: %" PRId64 "; at least %" PRId64
                    " each; the largest offshoot: %" PRId64 ")\n",

@@ -55,6 +55,7 @@ std::string substituted(std::string s, std::initializer_list<size_t> positions) 
 TEST(DiscoverOffshoots, ErrorsAndChimerasOfMuchLargerCandidatesOnly) {
     std::mt19937 rng(11);
     const std::string a = random_sequence(rng, 60), b = random_sequence(rng, 60), small = random_sequence(rng, 60);
+    const std::string small2 = random_sequence(rng, 60), mid = random_sequence(rng, 60);
     const std::string tail = "T";
     struct row {
         std::string sequence;
@@ -66,6 +67,11 @@ TEST(DiscoverOffshoots, ErrorsAndChimerasOfMuchLargerCandidatesOnly) {
         {a, 5000, false, "the largest"},
         {b, 3000, false, "another clone"},
         {small, 40, false, "a small clone"},
+        {small2, 35, false, "another small clone"},
+        {small.substr(0, 25) + small2.substr(25), 38, true, "a chimera of a smaller and a larger candidate"},
+        {mid, 100, false, "a clone beside two of its own chimeras"},
+        {mid.substr(0, 30) + b.substr(30), 20, true, "a chimera of it"},
+        {small2.substr(0, 10) + mid.substr(10), 20, true, "another"},
         {random_sequence(rng, 60), 45, false, "unrelated"},
         {a.substr(0, 20) + a.substr(21) + tail, 30, true, "a deletion, a letter more at the end"},
         {a.substr(0, 33) + "G" + a.substr(33, 26), 30, true, "an insertion"},
@@ -96,11 +102,13 @@ TEST(DiscoverChoose, TheLeastFollowsTheLargestOffshootAndRanksAreStable) {
         {b, 9},
         {random_sequence(rng, 40), 7},     // no larger than the noise
         {random_sequence(rng, 40), 1},
+        {random_sequence(rng, 20) + "N" + random_sequence(rng, 19), 50},  // not known at one place
     };
     discover::result r = discover::choose(candidates, 0);
     EXPECT_EQ(r.largest_offshoot, 7);
     EXPECT_EQ(r.least, 8);
     EXPECT_EQ(r.offshoots, 0u);
+    EXPECT_EQ(r.masked, 1u);
     // By total, then by sequence.
     std::vector<size_t> expected = {1, b < c ? 3u : 0u, b < c ? 0u : 3u};
     EXPECT_EQ(r.barcodes, expected);
