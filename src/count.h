@@ -42,8 +42,10 @@ extern int key_length;           // -k: barcode keys cut to this many letters; 0
 void reset_settings();
 
 // -k auto: the key length is taken from this many reads with the layout
-// (the first ones): the longest that all but a twentieth of them reach.
+// (the first ones, among no more than key_probe_limit reads): the longest
+// that all but a twentieth of them reach.
 inline constexpr size_t key_probe_reads = 10000;
+inline constexpr size_t key_probe_limit = 1000000;
 size_t key_length_from(std::vector<uint32_t> lengths);
 
 // Masks seq in place: a base whose quality score (the quality character as

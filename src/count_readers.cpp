@@ -247,6 +247,8 @@ private:
             probed_.push_back(static_cast<uint32_t>(matcher_->letters(element_kind::barcode)));
             if (probed_.size() == key_probe_reads) settle_key_length();
         }
+        // Reads that rarely hold the layout are not all kept in memory.
+        if (probing_ && held_lengths_.size() >= key_probe_limit) settle_key_length();
     }
 
     void settle_key_length() {
