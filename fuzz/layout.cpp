@@ -4,7 +4,8 @@
 // the read, in the order of the layout, and every letter handed out must
 // be one of the read's. Then the rest runs through count with the layout,
 // as a FASTQ file, on both strands (and with -r when the digit is odd),
-// counting molecules when the layout has UMI slots.
+// counting molecules when the layout has UMI slots, and with keys of one
+// length (-l) for some digits.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> args{"count", "-f", "-m", "S", "-b", "-p", std::string(layout_text)};
     if (mismatches >= 0) args.insert(args.end(), {"-e", std::to_string(mismatches)});
     if (mismatches % 2 == 1) args.push_back("-r");
+    if (mismatches % 4 == 2) args.insert(args.end(), {"-l", mismatches < 5 ? "auto" : "5"});
     args.push_back(reads.path());
     run_sub_command(count_main, args, {0, 3});  // 3: sequence and quality of unequal length
     return 0;

@@ -99,3 +99,17 @@ write("layout", "flanks", b"GATGTCCACGAGGTCTCT[18]{2}CGTACGCTGCAG\n" + reads)
 write("layout", "window", b"1{0-12}CCACGAGG[8-30]CGTACG\n" + reads)
 write("layout", "final-range", b"GTCTCT[10-40]\n" + reads)
 write("layout", "spacer-umi", b"[8]{4}NNCG(6)[4-]\n" + reads)
+write("layout", "key-length", b"2GTCTCT[10-40]\n" + reads)
+
+# discover: a cluster file (the first byte: the least total, 0 auto), with
+# an origin, an offshoot of it and a chimera of two.
+origin = b0 + b1 + b2
+other = b2 + b0 + b1
+pool = (b"#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 count\t[sequence:count:mmcount]...\n"
+        + origin + b"\t2:1\t500\t400\t90\t10\tA:1:0\n"
+        + other + b"\t0:0\t300\t300\t0\t0\n"
+        + origin[:20] + origin[21:] + b"A\t0:0\t9\t9\t0\t0\n"
+        + origin[:30] + other[30:] + b"\t0:0\t7\t7\t0\t0\n"
+        + b"ACGN\t0:0\t3\t3\t0\t0\n")
+write("discover", "pool", b"\x00" + pool)
+write("discover", "least", b"\x03" + pool)

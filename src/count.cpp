@@ -37,6 +37,7 @@ int reverse_flag;
 int both_strands_flag;
 int quality_auto;
 std::string input_name;
+int key_length;
 
 void reset_settings() {
     trim_start = 0;
@@ -56,6 +57,7 @@ void reset_settings() {
     both_strands_flag = 0;
     quality_auto = 0;
     input_name = "stdin";
+    key_length = 0;
 }
 
 bool set_encoding(char letter) {
@@ -140,6 +142,15 @@ std::vector<molecule_row> molecule_rows(const read_counter& counts, const umi::p
 
 }  // namespace
 
+size_t key_length_from(std::vector<uint32_t> lengths) {
+    if (lengths.empty()) return 0;
+    // Sorted up, the length at a twentieth of the way is reached by the
+    // rest; short pieces (indels, junk) below it are left out.
+    size_t at = lengths.size() / 20;
+    std::nth_element(lengths.begin(), lengths.begin() + static_cast<ptrdiff_t>(at), lengths.end());
+    return lengths[at];
+}
+
 void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
                    const umi::pair_counter* pairs) {
     if (totals.below_range > 0) {
@@ -176,6 +187,7 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
             out.printf("#layout: %s\n", layout_text.c_str());
             out.printf("#reads without layout: %" PRId64 "\n", totals.without_layout);
             if (both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
+            if (key_length != 0) out.printf("#key length: %d\n", key_length);
         }
         if (pairs != nullptr) {
             out.printf("#umi reads with N: %" PRId64 "\n", totals.umi_with_n);
@@ -204,7 +216,7 @@ using namespace count;
 namespace {
 
 const char* const usage_line =
-    "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b]] [-r] "
+    "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto]] [-r] "
     "[input_file]\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_line, argv0); }
@@ -228,6 +240,8 @@ void print_help_message(const char* argv0) {
     out.put("  -e K\t\t with -p: substitutions each constant allows (default: a tenth of its letters)\n");
     out.put("  -r\t\t reverse-complement every read first\n");
     out.put("  -b\t\t with -p: search a read without the layout again on its reverse complement\n");
+    out.put("  -l N|auto\t with -p: keep the first N letters of each barcode; reads with fewer count as\n"
+            "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n");
     out.flush();
 }
 
@@ -273,6 +287,16 @@ bool name_says_fastq(const char* path) {
     fail(2, "Expected .fastq/.fq or .txt file (%s)\n", path);
 }
 
+// -l N or -l auto
+void set_key_length(const char* arg) {
+    if (std::strcmp(arg, "auto") == 0) {
+        key_length = -1;
+        return;
+    }
+    key_length = parse_atoi32(arg);
+    if (key_length <= 0) fail(1, "Invalid key length: %s\n", arg);
+}
+
 // Whether to read FASTQ (else qseq), from the flags or the file name.
 bool decide_fastq(const char* argv0, const char* path) {
     if (fastq_flag != 0 && qsec_flag != 0) fail(1, "%s: Both fastq and qsec flags indicated\n", argv0);
@@ -286,8 +310,9 @@ bool decide_fastq(const char* argv0, const char* path) {
 // cannot work is refused with its first problem.
 std::optional<layout> read_layout_options(const char* argv0) {
     if (layout_flag == 0) {
-        if (both_strands_flag != 0 || layout_mismatches >= 0) {
-            std::fprintf(stderr, "%s needs a layout (-p)\n", both_strands_flag != 0 ? "-b" : "-e");
+        if (both_strands_flag != 0 || layout_mismatches >= 0 || key_length != 0) {
+            std::fprintf(stderr, "%s needs a layout (-p)\n",
+                         both_strands_flag != 0 ? "-b" : layout_mismatches >= 0 ? "-e" : "-l");
             usage_failure(argv0);
         }
         return std::nullopt;
@@ -327,7 +352,7 @@ int count_main(int argc, char** argv) {
 
     std::unique_ptr<out_stream> f_out;
     optind = 0;  // a fresh scan (GNU getopt), also for a second run in one process
-    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rb")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:")) != -1;) {
         switch (option) {
             case 'i': set_trims(argv[0], optarg); break;
             case 'u': count::trunc = parse_atoi32(optarg); break;
@@ -349,6 +374,7 @@ int count_main(int argc, char** argv) {
                 break;
             case 'r': reverse_flag = 1; break;
             case 'b': both_strands_flag = 1; break;
+            case 'l': set_key_length(optarg); break;
             default: usage_failure(argv[0]);  // getopt has said what was wrong
         }
     }

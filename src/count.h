@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "count_counter.h"
 #include "count_layout.h"
@@ -54,6 +55,14 @@ constexpr size_t auto_quality_bytes = size_t{128} << 20;  // reads of 600 letter
 char encoding_from_qualities(unsigned char lowest, unsigned char highest);
 // Lowers lowest and raises highest to the extremes of a quality text.
 void quality_extremes(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest);
+extern int key_length;           // -l: barcode keys cut to this many letters; 0 uncut, -1 taken from the reads
+
+// -l auto: the key length is taken from this many reads with the layout
+// (the first ones, among no more than key_probe_limit reads): the longest
+// that all but a twentieth of them reach.
+inline constexpr size_t key_probe_reads = 10000;
+inline constexpr size_t key_probe_limit = 1000000;
+size_t key_length_from(std::vector<uint32_t> lengths);
 
 // Masks seq in place: a base whose quality score (the quality character as
 // a signed byte, less quality_adj) is below quality_cutoff becomes N, and so

@@ -174,8 +174,10 @@ public:
           totals_(totals),
           pairs_(pairs),
           reverse_(reverse_flag != 0),
-          plain_(shape == nullptr && !reverse_) {
+          plain_(shape == nullptr && !reverse_),
+          shape_(shape) {
         if (shape != nullptr) matcher_.emplace(*shape);
+        probing_ = shape != nullptr && key_length < 0;
     }
 
     // Whether the reader trims and truncates; with -r the read is turned
@@ -200,6 +202,7 @@ public:
 
     void finish() {
         if (deciding_) decide();
+        if (probing_) settle_key_length();
         flush();
     }
 
@@ -260,6 +263,17 @@ private:
             count_whole(seq, qual, length);
             return;
         }
+        if (probing_) {
+            probe(seq, qual, length);
+            return;
+        }
+        take_oriented(seq, qual, length);
+    }
+
+    // Finds the layout in the read, or with -b in its reverse complement
+    // (seq and qual then point at that).
+    bool locate(const char*& seq, const char*& qual, size_t length, bool& other_strand) {
+        other_strand = false;
         bool found = matcher_->match(seq, length);
         if (!found && both_strands_flag != 0) {
             turn(seq, qual, length, other_seq_, other_qual_);
@@ -267,14 +281,68 @@ private:
             if (found) {
                 seq = other_seq_.data();
                 qual = other_qual_.data();
-                ++totals_.reverse_strand;
+                other_strand = true;
             }
         }
-        if (!found) {
+        return found;
+    }
+
+    // -l auto: the first reads are kept until enough of them hold the
+    // layout to tell the key length; then they are counted with it.
+    void probe(const char* seq, const char* qual, size_t length) {
+        held_reads_.append(seq, length);
+        held_reads_.append(qual, length);
+        held_lengths_.push_back(length);
+        bool other_strand = false;
+        if (locate(seq, qual, length, other_strand)) {
+            probed_.push_back(static_cast<uint32_t>(matcher_->letters(element_kind::barcode)));
+            if (probed_.size() == key_probe_reads) settle_key_length();
+        }
+        // Reads that rarely hold the layout are not all kept in memory.
+        if (probing_ && held_lengths_.size() >= key_probe_limit) settle_key_length();
+    }
+
+    void settle_key_length() {
+        probing_ = false;
+        size_t found = key_length_from(std::move(probed_));
+        if (found == 0) found = least_barcode_letters();
+        key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
+        std::string reads = std::move(held_reads_);
+        size_t at = 0;
+        for (size_t length : held_lengths_) {
+            take_oriented(reads.data() + at, reads.data() + at + length, length);
+            at += 2 * length;
+        }
+        held_lengths_.clear();
+    }
+
+    // With no read holding the layout, the shortest barcode it allows.
+    size_t least_barcode_letters() const {
+        size_t letters = 0;
+        for (const layout_element& e : shape_elements())
+            if (e.kind == element_kind::barcode) letters += e.min_length;
+        return std::max<size_t>(letters, 1);
+    }
+
+    const std::vector<layout_element>& shape_elements() const { return shape_->elements(); }
+
+    void take_oriented(const char* seq, const char* qual, size_t length) {
+        bool other_strand = false;
+        if (!locate(seq, qual, length, other_strand)) {
             ++totals_.without_layout;
             return;
         }
         size_t letters = gather(element_kind::barcode, seq, qual, barcode_seq_, barcode_qual_);
+        if (key_length > 0) {
+            // A barcode cut short by the read's end or an indel does not
+            // make a key of its own.
+            if (letters < static_cast<size_t>(key_length)) {
+                ++totals_.without_layout;
+                return;
+            }
+            letters = static_cast<size_t>(key_length);
+        }
+        if (other_strand) ++totals_.reverse_strand;
         int64_t masked = mask(batch_.prepare(letters), barcode_seq_.data(), barcode_qual_.data(), letters);
         bool keep = clean_flag == 0 || masked == 0;
         if (pairs_ != nullptr) {
@@ -356,7 +424,12 @@ private:
     const bool reverse_;
     const bool plain_;
     read_counter::batch batch_;
+    const layout* const shape_;
     std::optional<layout_matcher> matcher_;
+    bool probing_ = false;            // -l auto, before the key length is known
+    std::string held_reads_;          // while probing: each read's letters, then its qualities
+    std::vector<size_t> held_lengths_;
+    std::vector<uint32_t> probed_;    // the barcode letters of the probed reads with the layout
     std::vector<char> held_, turned_seq_, turned_qual_, other_seq_, other_qual_;
     std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_;
     std::string batch_umis_;     // the UMIs of the batch's reads, one after another

@@ -4,6 +4,7 @@
 
 #include "cluster.h"
 #include "count.h"
+#include "discover.h"
 #include "error.h"
 #include "map.h"
 #include "output.h"
@@ -21,7 +22,8 @@ void print_help_message(const char* argv0) {
         "  count\t\t reads (FASTQ or qseq, plain or gzipped) -> the count table of distinct reads\n"
         "  cluster\t count table -> clusters of sequencing errors around core sequences\n"
         "  map\t\t clusters and a barcode file -> each cluster's best barcode(s)\n"
-        "  tabulate\t map file and the barcode file -> reads per barcode\n\n"
+        "  tabulate\t map file and the barcode file -> reads per barcode\n"
+        "  discover\t pooled clusters of a run without a barcode list -> its barcode file\n\n"
         "  morvane SUB-COMMAND --help\t the options of a sub-command (also: ?)\n"
         "  morvane --version\t\t the version\n\n"
         "Read more in README.md of the morvane sources: a section for each sub-command.\n");
@@ -38,6 +40,7 @@ entry_point find_sub_command(const char* name) {
     if (std::strcmp(name, "cluster") == 0) return cluster_main;
     if (std::strcmp(name, "map") == 0) return map_main;
     if (std::strcmp(name, "tabulate") == 0) return tabulate_main;
+    if (std::strcmp(name, "discover") == 0) return discover_main;
     return nullptr;
 }
 

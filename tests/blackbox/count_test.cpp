@@ -10,7 +10,7 @@
 namespace {
 
 const std::string usage =
-    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b]] [-r] "
+    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto]] [-r] "
     "[input_file]\n";
 
 const std::string help =
@@ -29,7 +29,9 @@ const std::string help =
     "\t\t e.g. 'CACCG[20]' or '{18-26}CACCG[20]' (see the README)\n"
     "  -e K\t\t with -p: substitutions each constant allows (default: a tenth of its letters)\n"
     "  -r\t\t reverse-complement every read first\n"
-    "  -b\t\t with -p: search a read without the layout again on its reverse complement\n";
+    "  -b\t\t with -p: search a read without the layout again on its reverse complement\n"
+    "  -l N|auto\t with -p: keep the first N letters of each barcode; reads with fewer count as\n"
+    "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n";
 
 std::string below_range(int n) {
     return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +
@@ -643,3 +645,61 @@ TEST(CountQualityRange, WarnedOnceBeforeTheTable) {
 }
 
 }  // namespace
+
+// -l: every key of one length; a barcode cut shorter by the read's end
+// counts as a read without the layout.
+TEST(CountKeyLength, GivenOrTakenFromTheReads) {
+    auto reads_of = [](const std::vector<std::pair<std::string, int>>& kinds) {
+        std::string reads;
+        for (const auto& [seq, times] : kinds)
+            for (int i = 0; i < times; ++i) reads += record(seq, std::string(seq.size(), 'I'));
+        return reads;
+    };
+    const std::string layout = "TTAC[2-8]";
+    // Barcode letters: 6, 5 (on the other strand), 3, and a read with one.
+    std::string reads = reads_of({{"TTACGGGGTA", 1}, {reverse_complement("TTACGGGGT"), 1}, {"TTACGGG", 1}, {"TTACG", 1}});
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-b", "-l", "4", "-p", layout}, reads), 0,
+               layout_header(4, 1, 0, layout_lines(layout, 2, 1) + "#key length: 4\n") + "GGGG\t2\n", "");
+    // auto: the length at a twentieth of the way up, here the shortest.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-b", "-l", "auto", "-p", layout}, reads), 0,
+               layout_header(4, 1, 0, layout_lines(layout, 1, 1) + "#key length: 3\n") + "GGG\t3\n", "");
+    // Of 40, the two shortest are below it and left out.
+    reads = reads_of({{"TTACGGGGTA", 38}, {"TTACGGG", 2}});
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-l", "auto", "-p", layout}, reads), 0,
+               layout_header(40, 1, 0, layout_lines(layout, 2) + "#key length: 6\n") + "GGGGTA\t38\n", "");
+    // A fixed slot keeps its length.
+    expect_run(run_morvane({"count", "-m", "S", "-f", "-l", "auto", "-p", "TTAC[3]"}, reads), 0,
+               layout_header(40, 1, 0, layout_lines("TTAC[3]", 0) + "#key length: 3\n") + "GGG\t40\n", "");
+}
+
+TEST(CountKeyLength, ReadsAfterTheProbeCountLikeThoseInIt) {
+    // More reads than the probe holds: the first ones are held back while
+    // the length is found, then counted like every read after them.
+    std::string reads;
+    const int total = 10000 * 2 + 7;
+    for (int i = 0; i < total; ++i) {
+        std::string seq = i % 3 == 0 ? "TTACGGGGTA" : i % 3 == 1 ? "TTACCCCCCAG" : "TTACA";
+        if (i % 5 == 0) seq = reverse_complement(seq);
+        reads += record(seq, std::string(seq.size(), 'I'));
+    }
+    run_result r = run_morvane({"count", "-m", "S", "-f", "-b", "-l", "auto", "-p", "TTAC[2-8]"}, reads);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const int gs = (total + 2) / 3, cs = (total + 1) / 3, short_ones = total / 3;
+    EXPECT_NE(r.out.find("#key length: 6\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("#reads without layout: " + std::to_string(short_ones) + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nCCCCCA\t" + std::to_string(cs) + "\nGGGGTA\t" + std::to_string(gs) + "\n"),
+              std::string::npos) << r.out;
+}
+
+TEST(CountKeyLength, RefusedValues) {
+    const std::string reads = record("TTACGGG", "IIIIIII");
+    run_result r = run_morvane({"count", "-m", "S", "-f", "-l", "4"}, reads);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "-l needs a layout (-p)\n");
+    for (const char* value : {"0", "-3", "x"}) {
+        r = run_morvane({"count", "-m", "S", "-f", "-p", "TTAC[3]", "-l", value}, reads);
+        EXPECT_EQ(r.status, 1) << value;
+        EXPECT_EQ(r.err, std::string("Invalid key length: ") + value + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+}

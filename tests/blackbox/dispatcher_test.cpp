@@ -29,7 +29,7 @@ TEST(Dispatcher, HelpListsTheSubCommandsAndWhereToReadMore) {
         EXPECT_EQ(r.status, 0) << ask;
         EXPECT_EQ(r.err, "") << ask;
         EXPECT_EQ(r.out.substr(0, usage().size()), usage()) << ask;
-        for (const char* word : {"\n  count\t", "\n  cluster\t", "\n  map\t", "\n  tabulate\t", "--version", "README.md"})
+        for (const char* word : {"\n  count\t", "\n  cluster\t", "\n  map\t", "\n  tabulate\t", "\n  discover\t", "--version", "README.md"})
             EXPECT_NE(r.out.find(word), std::string::npos) << ask << ": " << word;
     }
     // Only those three words: other spellings stay refused.

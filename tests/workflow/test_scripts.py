@@ -15,7 +15,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import checks  # noqa: E402
 import choices  # noqa: E402
-import discover  # noqa: E402
 import library  # noqa: E402
 import matrix  # noqa: E402
 import molecules  # noqa: E402
@@ -418,22 +417,21 @@ class Choices(Files):
         self.assertEqual(choices.align_cutoff(18, 20), 80)
         self.assertEqual(choices.align_cutoff(20, 20), 90)
         self.assertEqual(choices.align_cutoff(60, 60), 270)
-        self.assertEqual([choices.min_reads(n) for n in (0, 100000, 100001, 10 ** 7)], [5, 5, 6, 500])
         table = self.write("t.txt", COUNT_TABLE)
         self.assertEqual(choices.core_length(table), 4)
         self.assertEqual(choices.table_reads(table), 90)
 
+    @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")
     def test_discovered_barcodes_by_rank(self):
         clusters = self.write("c.txt", "#core\n"
                               "AAAA\t1:0\t30\t28\t2\t0\tAAAT:2:1\n"
                               "CCCC\t0:0\t9\t9\t0\t0\n"
                               "GGGG\t0:0\t4\t4\t0\t0\n"
                               "TTTT\t0:0\t30\t30\t0\t0\n")
-        out = os.path.join(self.dir.name, "d.tsv")
-        discover.main(["--table", self.write("t.txt", COUNT_TABLE), "--clusters", clusters,
-                       "--min-reads", "5", "--out", out])
-        lines = [line for line in self.read("d.tsv").splitlines() if not line.startswith("#")]
-        self.assertEqual(lines, ["bc000001\tAAAA", "bc000002\tTTTT", "bc000003\tCCCC"])
+        lines = subprocess.run([morvane_binary(), "discover", "-m", "5", clusters], capture_output=True,
+                               text=True, check=True).stdout.splitlines()
+        self.assertEqual(lines[1:], ["bc000001\tAAAA", "bc000002\tTTTT", "bc000003\tCCCC"])
 
 
 def morvane_binary():
@@ -554,7 +552,7 @@ class Report(unittest.TestCase):
         row = self.summary_row("s", 100, 10, 0, 1)
         row["without_layout_reads"] = "80"
         text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[10]]), [row])
-        self.assertIn("80.0% of reads without the layout", text)
+        self.assertIn("80.0% of all reads without the layout", text)
         self.assertIn("both_strands: true", text)
 
     def test_problems_and_warnings_in_the_first_table(self):
@@ -573,17 +571,47 @@ class Report(unittest.TestCase):
     def test_one_sample_has_no_heat_map(self):
         text = report.build_report(["only"], [("a", "AAAA")], report.np.array([[0]]), [self.summary_row("only", 10, 0, 1, 1)])
         self.assertIn("nothing to compare", text)
-        self.assertIn("only 0.0% of reads assigned", text)
+        self.assertIn("only 0.0% of all reads assigned", text)
 
     def test_merged_molecules_are_shown_beside_the_molecules_per_key(self):
         row = self.summary_row("s", 100, 40, 0, 1)
         row.update(unit="molecules", table_reads="90", molecules="70", merged_molecules="40",
                    merged_molecule_reads="88", assigned_fraction="0.9778")
         text = report.build_report(["s"], [("a", "AAAA")], report.np.array([[40]]), [row])
-        self.assertIn("97.8% of reads, as molecules", text)
+        self.assertIn("97.8% of the reads with the layout", text)
         self.assertIn("<td>s</td><td>90</td><td>70</td><td>40</td><td>88</td>", text)
         row["merged_molecules"] = ""
         self.assertNotIn("<h3>Molecules</h3>", report.build_report(["s"], [("a", "AAAA")], report.np.array([[40]]), [row]))
+
+    def fate_rows(self, text):
+        """The numbers of each row of the read-fate tables."""
+        tables = text.split("<h2>Where the reads went</h2>")[1].split("<h2>")[0].split("<h3>")[0]
+        rows = re.findall(r"<tr><td>[^<]*</td>((?:<td>[\d,]+</td>)+)</tr>", tables)
+        return [[int(cell.replace(",", "")) for cell in re.findall(r"<td>([\d,]+)</td>", row)] for row in rows]
+
+    def test_every_fate_row_adds_up_to_its_total(self):
+        reads = self.summary_row("r", 100, 60, 0, 1)
+        reads.update(without_layout_reads="25", masked_reads="5", unclustered_reads="10")
+        umis = self.summary_row("u", 100, 30, 0, 1)
+        umis.update(unit="molecules", without_layout_reads="20", umi_n_reads="5", table_reads="75", molecules="40",
+                    mm0_reads="30", unclustered_reads="4", weak_align_reads="6")
+        for rows in ([reads], [umis], [reads, umis]):
+            text = report.build_report([r["sample"] for r in rows], [("a", "AAAA")],
+                                       report.np.array([[30]] * len(rows)), rows)
+            found = self.fate_rows(text)
+            self.assertEqual(len(found), len(rows) + sum(r["unit"] == "molecules" for r in rows))
+            for numbers in found:
+                self.assertEqual(sum(numbers[:-1]), numbers[-1], numbers)
+        self.assertIn("total molecules", text)
+
+    def test_heat_map_numbers_contrast_with_their_cells(self):
+        fig, ax = report.plt.subplots()
+        values = report.np.array([[0, 5], [50, 100]])
+        image = ax.imshow(values, cmap="Blues", vmin=0, vmax=100)
+        report.annotate_cells(ax, image, values, [[str(v) for v in line] for line in values], 8)
+        colours = {t.get_text(): t.get_color() for t in ax.texts}
+        report.plt.close(fig)
+        self.assertEqual((colours["0"], colours["5"], colours["100"]), ("black", "black", "white"))
 
 
 if __name__ == "__main__":

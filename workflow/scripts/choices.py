@@ -3,8 +3,6 @@
 
     choices.py align-cutoff --table count-table.txt --barcodes barcodes.tsv
         prints tabulate's alignment cutoff for this sample's cores
-    choices.py min-reads --table pool-count-table.txt
-        prints the least reads of a discovered barcode
 """
 
 import argparse
@@ -58,23 +56,13 @@ def table_reads(table_path):
     return sum(int(fields[1] or 0) for fields in table_lines(table_path) if len(fields) >= 2)
 
 
-def min_reads(pool_reads):
-    """A discovered barcode needs one read in 20,000 of the pool, and at
-    least 5: sequencing and PCR errors that no cluster absorbs (indels,
-    chimeras) stay well below that share of their parent's reads."""
-    return max(5, math.ceil(pool_reads / 20000))
-
-
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("what", choices=("align-cutoff", "min-reads"))
+    parser.add_argument("what", choices=("align-cutoff",))
     parser.add_argument("--table", required=True)
     parser.add_argument("--barcodes")
     args = parser.parse_args(argv)
-    if args.what == "align-cutoff":
-        print(align_cutoff(core_length(args.table), barcode_length(args.barcodes)))
-    else:
-        print(min_reads(table_reads(args.table)))
+    print(align_cutoff(core_length(args.table), barcode_length(args.barcodes)))
     return 0
 
 

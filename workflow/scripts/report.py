@@ -20,6 +20,7 @@ import sys
 import matplotlib
 
 matplotlib.use("Agg")
+import matplotlib.patheffects as patheffects  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
@@ -69,15 +70,20 @@ def warnings_for(row):
     if total == 0:
         return ["no reads"]
     if int(row.get("without_layout_reads") or 0) > total * LOW_ASSIGNED:
-        notes.append("%s of reads without the layout (reads from the other strand? `count: both_strands: true`)"
+        notes.append("%s of all reads without the layout (reads from the other strand? `count: both_strands: true`)"
                      % percent(int(row["without_layout_reads"]), total))
     if float(row["assigned_fraction"]) < LOW_ASSIGNED:
-        notes.append("only %s of %s assigned" % (percent(float(row["assigned_fraction"]), 1), row.get("unit", "reads")))
+        notes.append("only %s %s assigned" % (percent(float(row["assigned_fraction"]), 1), assigned_whole(row)))
     if float(row["zero_read_fraction"]) > HIGH_ZERO:
-        notes.append("%s of barcodes without reads" % percent(int(row["zero_read_barcodes"]), barcodes))
+        notes.append("%s of barcodes without %s" % (percent(int(row["zero_read_barcodes"]), barcodes), row_unit(row)))
     if int(row["assigned_reads"]) < LOW_READS_PER_BARCODE * barcodes:
-        notes.append("under %d reads per barcode" % LOW_READS_PER_BARCODE)
+        notes.append("under %d %s per barcode" % (LOW_READS_PER_BARCODE, row_unit(row)))
     return notes
+
+
+def row_unit(row):
+    """What the sample's matrix column counts."""
+    return "molecules" if row.get("unit") == "molecules" else "reads"
 
 
 def merged(row):
@@ -85,10 +91,11 @@ def merged(row):
     return row.get("unit") == "molecules" and row.get("merged_molecules", "") != ""
 
 
-def assigned_unit(row):
+def assigned_whole(row):
+    """What assigned_fraction is a share of (see summary.py)."""
     if merged(row):
-        return " of reads, as molecules"
-    return " of molecules" if row.get("unit") == "molecules" else ""
+        return "of the reads with the layout (in the count table), by the reads of their molecules"
+    return "of the molecules per barcode key" if row.get("unit") == "molecules" else "of all reads"
 
 
 def molecules_section(summary):
@@ -127,13 +134,13 @@ def status_cell(row):
 
 def overview_section(summary, step_warnings=()):
     lines = ["<table><tr><th>sample</th><th>reads</th><th>assigned to barcodes</th>"
-             "<th>barcodes without reads</th><th>status</th><th>warnings of the steps</th></tr>"]
+             "<th>barcodes without a read or molecule</th><th>status</th><th>warnings of the steps</th></tr>"]
     for row in summary:
         total = int(row["total_reads"])
         warnings = "<br>".join(html.escape(text) for text in listed(row.get("warnings")))
         lines.append('<tr><td>%s</td><td>%s</td><td>%s</td><td>%s of %s</td><td>%s</td><td class="text">%s</td></tr>' % (
             html.escape(row["sample"]), "{:,}".format(total),
-            percent(float(row["assigned_fraction"]), 1) + assigned_unit(row),
+            percent(float(row["assigned_fraction"]), 1) + " " + assigned_whole(row),
             "{:,}".format(int(row["zero_read_barcodes"])), "{:,}".format(int(row["barcodes"])), status_cell(row),
             warnings))
     lines.append("</table>")
@@ -159,20 +166,36 @@ def fate_reads(row, column):
     return value
 
 
-def fate_table(summary):
-    lines = ["<table><tr><th>sample</th>%s<th>total</th></tr>" % "".join(
-        "<th>%s</th>" % html.escape(label) for _, label, _ in FATES)]
+def fate_rows(summary, buckets, total_column, unit):
+    """One table of buckets; each row adds up to its total."""
+    lines = ["<table><tr><th>sample</th>%s<th>total %s</th></tr>" % (
+        "".join("<th>%s</th>" % html.escape(label) for _, label in buckets), unit)]
     for row in summary:
-        unit = row.get("unit", "reads")
-        cells = []
-        for column, _, _ in FATES:
-            value = int(row.get(column) or 0)
-            suffix = " mol." if unit == "molecules" and column not in READ_BUCKETS else ""
-            cells.append("<td>%s%s</td>" % ("{:,}".format(value), suffix))
+        cells = "".join("<td>%s</td>" % "{:,}".format(int(row.get(column) or 0)) for column, _ in buckets)
         lines.append("<tr><td>%s</td>%s<td>%s</td></tr>" % (
-            html.escape(row["sample"]), "".join(cells), "{:,}".format(int(row["total_reads"]))))
+            html.escape(row["sample"]), cells, "{:,}".format(int(row.get(total_column) or 0))))
     lines.append("</table>")
     return "\n".join(lines)
+
+
+def fate_table(summary):
+    """In reads; with UMIs the reads of the count table are one bucket, and
+    a second table splits that table's molecules (per barcode key) by
+    their clusters' fate."""
+    reads = [row for row in summary if row.get("unit") != "molecules"]
+    umis = [row for row in summary if row.get("unit") == "molecules"]
+    parts = []
+    if reads:
+        parts.append(fate_rows(reads, [(c, label) for c, label, _ in FATES], "total_reads", "reads"))
+    if umis:
+        front = [(c, label) for c, label, _ in FATES if c in READ_BUCKETS]
+        parts.append("<p>Reads:</p>")
+        parts.append(fate_rows(umis, front + [("table_reads", "in the count table (as molecules below)")],
+                               "total_reads", "reads"))
+        parts.append("<p>Molecules of the count table, per barcode key:</p>")
+        parts.append(fate_rows(umis, [(c, label) for c, label, _ in FATES if c not in READ_BUCKETS],
+                               "molecules", "molecules"))
+    return "\n".join(parts)
 
 
 def orientation_section(summary, fix):
@@ -255,8 +278,8 @@ def top_barcodes_section(samples, rows, columns, unit="reads"):
         assigned = int(column.sum()) or 1
         # Stable, so barcodes of equal counts stay in barcode file order.
         ranked = np.argsort(-column, kind="stable")[:TOP_N]
-        lines = ['<div class="top"><h3>%s</h3><table><tr><th>#</th><th>barcode</th><th>%s</th><th>share</th></tr>'
-                 % (html.escape(name), unit)]
+        lines = ['<div class="top"><h3>%s</h3><table><tr><th>#</th><th>barcode</th><th>%s</th>'
+                 "<th>share of assigned %s</th></tr>" % (html.escape(name), unit, unit)]
         for rank, i in enumerate(ranked, 1):
             if column[i] == 0:
                 break
@@ -268,7 +291,7 @@ def top_barcodes_section(samples, rows, columns, unit="reads"):
     return '<div class="tops">%s</div>' % "\n".join(blocks)
 
 
-def correlation_figure(samples, columns):
+def correlation_figure(samples, columns, unit="reads"):
     if len(samples) < 2:
         return "<p>One sample: nothing to compare.</p>"
     logs = np.log10(columns.astype(float) + 1.0)
@@ -279,19 +302,33 @@ def correlation_figure(samples, columns):
     fig, ax = plt.subplots(figsize=(size + 1.2, size))
     low = min(0.0, math.floor(float(r.min()) * 10) / 10)
     image = ax.imshow(r, cmap="viridis", vmin=low, vmax=1.0)
+    label_samples(ax, samples)
+    if len(samples) <= 15:
+        annotate_cells(ax, image, r, [["%.2f" % v for v in line] for line in r], 8)
+    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04, label="Pearson r of log10(%s + 1)" % unit)
+    return figure_html(fig, "sample correlation heat map")
+
+
+def annotate_cells(ax, image, values, texts, fontsize):
+    """Each cell's number, light on dark cells and dark on light ones (from
+    the colour the cell is drawn in), with a thin outline of the other."""
+    for i in range(values.shape[0]):
+        for j in range(values.shape[1]):
+            red, green, blue, _ = image.cmap(image.norm(values[i, j]))
+            dark = 0.299 * red + 0.587 * green + 0.114 * blue < 0.5
+            ax.text(j, i, texts[i][j], ha="center", va="center", fontsize=fontsize,
+                    color="white" if dark else "black",
+                    path_effects=[patheffects.withStroke(linewidth=1.5, foreground="black" if dark else "white")])
+
+
+def label_samples(ax, samples):
+    """Full sample names on both axes."""
     ticks = np.arange(len(samples))
+    small = 8 if len(samples) <= 30 else 5
     ax.set_xticks(ticks)
     ax.set_yticks(ticks)
-    small = 8 if len(samples) <= 30 else 5
-    ax.set_xticklabels(samples, rotation=90, fontsize=small)
+    ax.set_xticklabels(samples, rotation=45, ha="right", rotation_mode="anchor", fontsize=small)
     ax.set_yticklabels(samples, fontsize=small)
-    if len(samples) <= 15:
-        for i in range(len(samples)):
-            for j in range(len(samples)):
-                ax.text(j, i, "%.2f" % r[i, j], ha="center", va="center", fontsize=7,
-                        color="black" if r[i, j] > (low + 1.0) / 2 else "white")
-    fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04, label="Pearson r of log10(reads + 1)")
-    return figure_html(fig, "sample correlation heat map")
 
 
 def summary_table(summary):
@@ -381,20 +418,13 @@ def shared_clones(columns):
 
 def shared_clones_figure(samples, columns):
     shared = shared_clones(columns)
-    size = min(3 + 0.45 * len(samples), 14)
+    size = min(3 + 0.6 * len(samples), 14)
     fig, ax = plt.subplots(figsize=(size + 1.2, size))
-    image = ax.imshow(shared, cmap="magma")
-    ticks = np.arange(len(samples))
-    ax.set_xticks(ticks)
-    ax.set_yticks(ticks)
-    ax.set_xticklabels(samples, rotation=90, fontsize=8)
-    ax.set_yticklabels(samples, fontsize=8)
+    # From 0, so that a pale cell means few shared clones, not the fewest.
+    image = ax.imshow(shared, cmap="Blues", vmin=0, vmax=max(int(shared.max()), 1))
+    label_samples(ax, samples)
     if len(samples) <= 15:
-        top = shared.max() or 1
-        for i in range(len(samples)):
-            for j in range(len(samples)):
-                ax.text(j, i, "{:,}".format(int(shared[i, j])), ha="center", va="center", fontsize=7,
-                        color="black" if shared[i, j] > top / 2 else "white")
+        annotate_cells(ax, image, shared, [["{:,}".format(int(v)) for v in line] for line in shared], 8)
     fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04, label="clones seen in both samples")
     return figure_html(fig, "shared clones heat map")
 
@@ -408,18 +438,23 @@ def top_clones(samples, columns, n=TOP_N):
     return [i for i in ranked if columns[:, i].sum() > 0], shares
 
 
-def top_clones_section(samples, rows, columns):
+def top_clones_section(samples, rows, columns, unit="reads"):
     ranked, shares = top_clones(samples, columns)
     fig, ax = plt.subplots(figsize=(9, 4))
     x = np.arange(len(samples))
     for i in ranked:
         ax.plot(x, shares[:, i] * 100.0, marker="o", markersize=3, linewidth=1.2, label=rows[i][0])
     ax.set_xticks(x)
-    ax.set_xticklabels(samples, rotation=45, ha="right", fontsize=8)
-    ax.set_ylabel("% of the sample's assigned reads (molecules with UMIs)")
-    ax.legend(fontsize=7, frameon=False, ncol=2)
+    ax.set_xticklabels(samples, rotation=45, ha="right", rotation_mode="anchor", fontsize=8)
+    ax.set_xlim(-0.3, max(len(samples) - 0.7, 0.3))
+    ax.set_xlabel("sample")
+    ax.set_ylabel("%% of the sample's %s in clones" % unit)
+    # Beside the plot, so no line or label is hidden; the saved figure
+    # takes it in.
+    ax.legend(fontsize=7, frameon=False, loc="upper left", bbox_to_anchor=(1.01, 1.0), title="clone")
     ax.spines[["top", "right"]].set_visible(False)
-    lines = ["<table><tr><th>clone</th>%s</tr>" % "".join("<th>%s</th>" % html.escape(name) for name in samples)]
+    lines = ["<table><tr><th>clone: share of the sample's %s in clones</th>%s</tr>" % (unit, "".join(
+        "<th>%s</th>" % html.escape(name) for name in samples))]
     for i in ranked:
         lines.append('<tr><td title="%s">%s</td>%s</tr>' % (
             html.escape(rows[i][1]), html.escape(rows[i][0]),
@@ -433,8 +468,9 @@ def lineage_section(samples, rows, columns, unit="reads"):
         "<h2>Lineages</h2>",
         '<p class="note">The barcodes were discovered from the pooled reads of all samples; each is a clone.</p>',
         "<h3>Diversity</h3>",
-        '<p class="note">Richness: clones with a read. Shannon: -&sum; p ln p over the clones\' shares. '
-        "Simpson: 1 - &sum; p&sup2;, the chance that two reads come from different clones.</p>",
+        '<p class="note">Richness: clones with a %s. Shannon: -&sum; p ln p over the clones\' shares of the '
+        "sample's %s in clones. Simpson: 1 - &sum; p&sup2;, the chance that two %s come from different "
+        "clones.</p>" % (unit[:-1], unit, unit),
         diversity_table(samples, columns, unit),
         "<h3>Clone sizes</h3>",
         '<p class="note">Each sample\'s clones from the largest down (log scales); a steep fall means a few clones '
@@ -445,8 +481,9 @@ def lineage_section(samples, rows, columns, unit="reads"):
         "richness).</p>",
         shared_clones_figure(samples, columns),
         "<h3>Top clones across samples</h3>",
-        '<p class="note">The %d clones with the largest summed share, followed through the samples.</p>' % TOP_N,
-        top_clones_section(samples, rows, columns),
+        '<p class="note">The %d clones with the largest summed share, followed through the samples '
+        "(shares of each sample's %s in clones).</p>" % (TOP_N, unit),
+        top_clones_section(samples, rows, columns, unit),
     ])
 
 
@@ -466,24 +503,26 @@ def build_report(samples, rows, columns, summary, settings=(), lineage=False, fi
         '<p class="note">Each bar is one sample: the reads of clusters matched to a barcode exactly, with one or two '
         "mismatches or by alignment; clusters whose best alignment scored below the cutoff or that matched "
         "no barcode at all (off-library strains, primer dimers, junk); and reads of sequences too rare to be "
-        "clustered; and reads left out before the count table. The table gives the numbers (with UMIs the cluster "
-        "buckets count molecules).</p>",
+        "clustered; and reads left out before the count table, as shares of all the sample's reads. The tables "
+        "give the numbers; each row adds up to its total (with UMIs the clusters count molecules, so the reads of "
+        "the count table are split in the proportions of its molecules in the bars, and the molecules have a "
+        "table of their own).</p>",
         fate_figure(summary),
         fate_table(summary),
         molecules_section(summary),
         orientation_section(summary, fix),
-        "<h2>Reads per barcode</h2>",
+        "<h2>%s per barcode</h2>" % unit.capitalize(),
         '<p class="note">How many barcodes got how many %s. A healthy library forms one hump; '
         "a tall first point means many barcodes got none at all.</p>" % unit,
         abundance_figure(samples, columns, unit),
         "<h2>Top barcodes</h2>",
         '<p class="note">The %d barcodes with the most %s in each sample, with their share of the sample\'s '
-        "assigned %s (hover a name for its sequence).</p>" % (TOP_N, unit, unit),
+        "%s assigned to barcodes (hover a name for its sequence).</p>" % (TOP_N, unit, unit),
         top_barcodes_section(samples, rows, columns, unit),
         "<h2>How alike the samples are</h2>",
         '<p class="note">Correlation of the log counts of every barcode between two samples. Replicates should '
         "sit near 1; a sample unlike all others may be mislabelled or failed.</p>",
-        correlation_figure(samples, columns),
+        correlation_figure(samples, columns, unit),
         lineage_section(samples, rows, columns, unit) if lineage else "",
         "<h2>Summary table</h2>",
         '<p class="note">The numbers of summary.tsv: reads, clusters by match kind and their reads, '
