@@ -26,7 +26,9 @@ const std::string help =
     "\t\t e.g. 'CACCG[20]' or '{18-26}CACCG[20]' (see the README)\n"
     "  -e K\t\t with -p: substitutions each constant allows (default: a tenth of its letters)\n"
     "  -r\t\t reverse-complement every read first\n"
-    "  -b\t\t with -p: search a read without the layout again on its reverse complement\n";
+    "  -b\t\t with -p: search a read without the layout again on its reverse complement\n"
+    "  -k FILE\t with a UMI slot in the layout: also writes every (barcode, UMI) pair\n"
+    "\t\t with its reads to FILE, the UMI table of tabulate -u\n";
 
 std::string below_range(int n) {
     return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +

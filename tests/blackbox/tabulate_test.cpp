@@ -13,7 +13,9 @@ const std::string help =
     "Matches the mapped clusters to the barcodes of interest\n"
     "map_file specifies the mapped clusters; if unspecified, will read from stdin\n"
     "barcode_file specifies the barcodes of interest\n\n"
-    "  -c N\tAlign score needs to be at least N to match a barcode, default is 70\n";
+    "  -c N\tAlign score needs to be at least N to match a barcode, default is 70\n"
+    "  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n"
+    "  -k FILE\twith -u: the cluster file from which the map file was made\n";
 const std::string progress = "Building barcodes...\nAssigning entries...\n";
 const std::string header = "#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n";
 
