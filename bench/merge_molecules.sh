@@ -21,8 +21,9 @@ set -euo pipefail
 
 upstream=GTCGACCTGCAGCGTACG
 downstream=CGCTCGAGGG
-layout_umi="$upstream[20](10)$downstream"
-layout_key="$upstream[20][10]$downstream"
+# The barcodes' first 18 letters: map finds a core through 18-letter words.
+layout_umi="$upstream[18]{2}(10)$downstream"
+layout_key="$upstream[18]{2}[10]$downstream"
 barcodes=${BARCODES:-50000}
 molecules=${MOLECULES:-20}
 copies=${COPIES:-5}
@@ -73,7 +74,7 @@ timed "tabulate -u -k (molecules)" \
   "'$morvane' tabulate -c 70 -u '$work/umis.txt' -k '$work/clusters.txt' '$work/map.txt' '$work/barcodes.tsv' \
    > '$work/molecules-tool.tsv' 2> /dev/null" tool
 timed "molecules.py" \
-  "python3 '$old/molecules.py' --umi-table '$work/key-table.txt' --umi-positions 20-29 --clusters '$work/clusters.txt' \
+  "python3 '$old/molecules.py' --umi-table '$work/key-table.txt' --umi-positions 18-27 --clusters '$work/clusters.txt' \
    --map '$work/map.txt' --align-cutoff '$work/cutoff.txt' --report '$work/report.tsv' \
    --out '$work/molecules-python.tsv' 2> /dev/null" python
 echo

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "error.h"
@@ -24,15 +24,152 @@ namespace {
 constexpr uint32_t none = UINT32_MAX;
 constexpr size_t kinds = 4;  // mm0, mm1, mm2, align: the columns of the report
 
-struct text_hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+// Texts (keys, UMIs) numbered in the order they first come, kept one after
+// another in one arena and found through an open-addressing table: no
+// allocation per text, and a look-up touches one slot and the text.
+class text_table {
+public:
+    uint32_t find(std::string_view text) const {
+        if (slots_.empty()) return none;
+        uint64_t h = hash_of(text);
+        for (size_t at = h & mask_;; at = (at + 1) & mask_) {
+            const slot& s = slots_[at];
+            if (s.id == none) return none;
+            if (s.tag == static_cast<uint32_t>(h >> 32) && this->text(s.id) == text) return s.id;
+        }
+    }
+
+    // The text's number; a new text gets the next one.
+    uint32_t intern(std::string_view text) {
+        if ((size() + 1) * 2 > slots_.size()) grow();
+        uint64_t h = hash_of(text);
+        for (size_t at = h & mask_;; at = (at + 1) & mask_) {
+            slot& s = slots_[at];
+            if (s.id == none) {
+                s = {static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(size())};
+                hashes_.push_back(h);
+                arena_.append(text);
+                starts_.push_back(arena_.size());
+                return s.id;
+            }
+            if (s.tag == static_cast<uint32_t>(h >> 32) && this->text(s.id) == text) return s.id;
+        }
+    }
+
+    // Valid until the next new text.
+    std::string_view text(uint32_t id) const {
+        return std::string_view(arena_).substr(starts_[id], starts_[id + 1] - starts_[id]);
+    }
+    size_t size() const { return starts_.size() - 1; }
+
+private:
+    struct slot {
+        uint32_t tag;  // the hash's high half
+        uint32_t id;   // none: free
+    };
+
+    static uint64_t hash_of(std::string_view text) {
+        uint64_t h = text.size() * 0x9e3779b97f4a7c15ULL;
+        size_t i = 0;
+        for (; i + 8 <= text.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            h = (h ^ word) * 0xff51afd7ed558ccdULL;
+            h ^= h >> 29;
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, text.data() + i, text.size() - i);
+        return hash_mix64(h ^ tail);
+    }
+
+    void grow() {
+        slots_.assign(std::max<size_t>(1024, slots_.size() * 2), slot{0, none});
+        mask_ = slots_.size() - 1;
+        for (uint32_t id = 0; id < hashes_.size(); ++id) {
+            size_t at = hashes_[id] & mask_;
+            while (slots_[at].id != none) at = (at + 1) & mask_;
+            slots_[at] = {static_cast<uint32_t>(hashes_[id] >> 32), id};
+        }
+    }
+
+    std::vector<slot> slots_;
+    size_t mask_ = 0;
+    std::string arena_;
+    std::vector<uint64_t> starts_{0};
+    std::vector<uint64_t> hashes_;
 };
-using text_index = std::unordered_map<std::string, uint32_t, text_hash, std::equal_to<>>;
+
+// A UMI as one word: up to 29 letters A C G T (most UMIs) packed two bits a
+// letter under a length mark; any other the number of its text, flagged.
+class umi_codes {
+public:
+    uint64_t code(std::string_view umi) {
+        uint64_t packed;
+        if (pack(umi, packed)) return packed;
+        return text_flag | texts_.intern(umi);
+    }
+
+    // Appends the UMI's letters to out.
+    void append(uint64_t code, std::string& out) const {
+        if (code & text_flag) {
+            out.append(texts_.text(static_cast<uint32_t>(code)));
+            return;
+        }
+        size_t length = (code >> 58) - 1;
+        for (size_t i = length; i-- > 0;) out += "ACGT"[(code >> (2 * i)) & 3];
+    }
+
+private:
+    static constexpr uint64_t text_flag = uint64_t{1} << 63;
+
+    static bool pack(std::string_view umi, uint64_t& key) {
+        if (umi.size() > 29) return false;
+        uint64_t packed = 0;
+        for (char c : umi) {
+            uint64_t letter;
+            switch (c) {
+                case 'A': letter = 0; break;
+                case 'C': letter = 1; break;
+                case 'G': letter = 2; break;
+                case 'T': letter = 3; break;
+                default: return false;
+            }
+            packed = packed << 2 | letter;
+        }
+        key = packed | uint64_t{umi.size() + 1} << 58;
+        return true;
+    }
+
+    text_table texts_;
+};
+
+// Views of UMIs' letters, written one after another into one buffer.
+class umi_views {
+public:
+    void clear() {
+        letters_.clear();
+        ends_.clear();
+    }
+    void add(const umi_codes& codes, uint64_t code) {
+        codes.append(code, letters_);
+        ends_.push_back(letters_.size());
+    }
+    // Valid until the next add().
+    const std::vector<std::string_view>& views() {
+        views_.clear();
+        for (size_t i = 0, start = 0; i < ends_.size(); start = ends_[i++])
+            views_.push_back(std::string_view(letters_).substr(start, ends_[i] - start));
+        return views_;
+    }
+
+private:
+    std::string letters_;
+    std::vector<size_t> ends_;
+    std::vector<std::string_view> views_;
+};
 
 // A sequence that the cluster file names.
 struct key_record {
-    std::string_view text;
     uint32_t cluster = none;  // where its UMIs go (a shared member's: decided after the UMI table)
     uint32_t line = none;     // the cluster whose line it heads
     uint32_t first_offer = 0;
@@ -58,46 +195,50 @@ struct target {
 
 // A shared member's pair, held until the UMI table has told which of its cores has the most reads.
 struct held_pair {
-    uint32_t key;
-    uint32_t umi;
+    uint64_t umi;
     int64_t reads;
+    uint32_t key;
 };
 
 // The merged (barcode, UMI) pairs with their reads by kind of match.
 class pair_reads {
 public:
-    void add(uint32_t barcode, uint32_t umi, uint8_t kind, int64_t reads) {
-        if ((used_ + 1) * 2 > slots_.size()) grow();
-        slot& s = find((uint64_t{barcode} << 32) | umi);
-        s.reads[kind] += reads;
+    void add(uint32_t barcode, uint64_t umi, uint8_t kind, int64_t reads) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+        find(barcode, umi).reads[kind] += reads;
     }
 
-    // Every pair, by barcode, then UMI id.
+    // Every pair, by barcode, then UMI code.
     template <class Visit>
     void for_each(Visit visit) const {
         std::vector<const slot*> found;
         found.reserve(used_);
         for (const slot& s : slots_)
-            if (s.key != 0) found.push_back(&s);
-        std::sort(found.begin(), found.end(), [](const slot* a, const slot* b) { return a->key < b->key; });
-        for (const slot* s : found)
-            visit(static_cast<uint32_t>((s->key - 1) >> 32), static_cast<uint32_t>(s->key - 1), s->reads);
+            if (s.barcode != free) found.push_back(&s);
+        std::sort(found.begin(), found.end(), [](const slot* a, const slot* b) {
+            return a->barcode != b->barcode ? a->barcode < b->barcode : a->umi < b->umi;
+        });
+        for (const slot* s : found) visit(s->barcode, s->umi, s->reads);
     }
 
 private:
+    static constexpr uint32_t free = UINT32_MAX;
     struct slot {
-        uint64_t key;  // (barcode << 32 | UMI) + 1; 0: free
+        uint64_t umi;
+        uint32_t barcode;  // free: an empty slot
         std::array<int64_t, kinds> reads;
     };
 
-    slot& find(uint64_t pair) {
-        uint64_t key = pair + 1;
+    static uint64_t hash(uint32_t barcode, uint64_t umi) { return hash_mix64(umi ^ (uint64_t{barcode} * 0x9e3779b97f4a7c15ULL)); }
+
+    slot& find(uint32_t barcode, uint64_t umi) {
         size_t mask = slots_.size() - 1;
-        for (size_t at = hash_mix64(key) & mask;; at = (at + 1) & mask) {
+        for (size_t at = hash(barcode, umi) & mask;; at = (at + 1) & mask) {
             slot& s = slots_[at];
-            if (s.key == key) return s;
-            if (s.key == 0) {
-                s.key = key;
+            if (s.barcode == barcode && s.umi == umi) return s;
+            if (s.barcode == free) {
+                s.barcode = barcode;
+                s.umi = umi;
                 ++used_;
                 return s;
             }
@@ -105,13 +246,14 @@ private:
     }
 
     void grow() {
-        std::vector<slot> old(std::max<size_t>(1024, slots_.size() * 2));
+        std::vector<slot> old(std::max<size_t>(1024, slots_.size() * 2), slot{0, free, {}});
         old.swap(slots_);
-        used_ = 0;
+        size_t mask = slots_.size() - 1;
         for (const slot& s : old) {
-            if (s.key == 0) continue;
-            slot& moved = find(s.key - 1);
-            moved.reads = s.reads;
+            if (s.barcode == free) continue;
+            size_t at = hash(s.barcode, s.umi) & mask;
+            while (slots_[at].barcode != free) at = (at + 1) & mask;
+            slots_[at] = s;
         }
     }
 
@@ -164,17 +306,15 @@ public:
     }
 
 private:
-    uint32_t intern(text_index& index, std::string_view text, size_t next) {
-        auto found = index.find(text);
-        if (found != index.end()) return found->second;
-        return index.emplace(std::string(text), static_cast<uint32_t>(next)).first->second;
-    }
-
+    // A key's record; its number is its number in key_texts_.
     uint32_t key_of(std::string_view sequence) {
-        uint32_t k = intern(key_index_, sequence, keys_.size());
-        if (k == keys_.size()) keys_.push_back({key_index_.find(sequence)->first, none, none, 0, 0, false});
+        uint32_t k = key_texts_.intern(sequence);
+        if (k == keys_.size()) keys_.emplace_back();
         return k;
     }
+
+    // A key's text for a message.
+    std::string key_text(uint32_t k) const { return std::string(key_texts_.text(k)); }
 
     [[noreturn]] void fail_cluster_line(int64_t number) const {
         fail(1, "tabulate: line %" PRId64 " of %s is not a line of a cluster file\n", number, clusters_.name.c_str());
@@ -247,12 +387,12 @@ private:
                          static_cast<int>(m.sequence.size()), m.sequence.data());
                 found.push_back({static_cast<uint32_t>(m.barcode), kind_column(m.kind)});
             });
-            auto key = key_index_.find(fields.core);
-            if (key == key_index_.end() || keys_[key->second].line == none)
+            uint32_t key = key_texts_.find(fields.core);
+            if (key == none || keys_[key].line == none)
                 fail(1, "tabulate: %s maps the cluster %.*s, which %s does not hold: a map file of another cluster file\n",
                      map_.name.c_str(), static_cast<int>(fields.core.size()), fields.core.data(),
                      clusters_.name.c_str());
-            cluster_record& c = clusters_list_[keys_[key->second].line];
+            cluster_record& c = clusters_list_[keys_[key].line];
             if (c.mapped)
                 fail(1, "tabulate: %s maps the cluster %.*s twice\n", map_.name.c_str(),
                      static_cast<int>(fields.core.size()), fields.core.data());
@@ -270,18 +410,11 @@ private:
         }
         for (const cluster_record& c : clusters_list_)
             if (!c.mapped)
-                fail(1, "tabulate: %s does not map the cluster %.*s of %s: a map file of another cluster file\n",
-                     map_.name.c_str(), static_cast<int>(keys_[c.key].text.size()), keys_[c.key].text.data(),
-                     clusters_.name.c_str());
+                fail(1, "tabulate: %s does not map the cluster %s of %s: a map file of another cluster file\n",
+                     map_.name.c_str(), key_text(c.key).c_str(), clusters_.name.c_str());
     }
 
-    uint32_t umi_id(std::string_view umi) {
-        uint32_t id = intern(umi_index_, umi, umi_texts_.size());
-        if (id == umi_texts_.size()) umi_texts_.push_back(umi_index_.find(umi)->first);
-        return id;
-    }
-
-    void add_to_cluster(uint32_t cluster, uint32_t umi, int64_t reads) {
+    void add_to_cluster(uint32_t cluster, uint64_t umi, int64_t reads) {
         const cluster_record& c = clusters_list_[cluster];
         for (uint32_t i = c.first_target; i < c.first_target + c.targets; ++i)
             pairs_.add(targets_[i].barcode, umi, targets_[i].kind, reads);
@@ -291,13 +424,12 @@ private:
     struct block {
         uint32_t key = none;
         bool checked = false;  // heads a cluster line: its molecules are compared with the line's
-        std::vector<std::string> umis;
+        std::vector<uint64_t> umis;
         std::vector<int64_t> reads;
     };
 
     void start_block(block& b, std::string_view sequence) {
-        auto found = key_index_.find(sequence);
-        b.key = found == key_index_.end() ? none : found->second;
+        b.key = key_texts_.find(sequence);
         b.umis.clear();
         b.reads.clear();
         b.checked = false;
@@ -313,14 +445,15 @@ private:
     // A cluster line's own count is its key's molecules as count collapsed them.
     void end_block(block& b) {
         if (!b.checked) return;
-        std::vector<std::string_view> views(b.umis.begin(), b.umis.end());
-        int64_t found = collapser_.run(views, b.reads);
+        views_.clear();
+        for (uint64_t umi : b.umis) views_.add(umi_codes_, umi);
+        int64_t found = collapser_.run(views_.views(), b.reads);
         const cluster_record& c = clusters_list_[keys_[b.key].line];
         if (found != c.core_count)
             fail(1,
-                 "tabulate: the cluster %.*s counts %" PRId64 " in %s, its UMIs in %s make %" PRId64
+                 "tabulate: the cluster %s counts %" PRId64 " in %s, its UMIs in %s make %" PRId64
                  " molecules: files of different runs\n",
-                 static_cast<int>(keys_[b.key].text.size()), keys_[b.key].text.data(), c.core_count,
+                 key_text(b.key).c_str(), c.core_count,
                  clusters_.name.c_str(), umi_table_.name.c_str(), found);
     }
 
@@ -361,12 +494,12 @@ private:
             // In no cluster, it reaches no barcode; a UMI with a masked
             // letter makes no molecule, as in count.
             if (b.key == none || umi.find('N') != std::string_view::npos) continue;
+            key_record& key = keys_[b.key];
+            uint64_t id = umi_codes_.code(umi);
             if (b.checked) {
-                b.umis.emplace_back(umi);
+                b.umis.push_back(id);
                 b.reads.push_back(reads);
             }
-            key_record& key = keys_[b.key];
-            uint32_t id = umi_id(umi);
             if (key.line != none) {
                 cluster_record& c = clusters_list_[key.line];
                 c.reads += reads;
@@ -374,7 +507,7 @@ private:
             if (key.cluster != none)
                 add_to_cluster(key.cluster, id, reads);
             else
-                held_.push_back({b.key, id, reads});
+                held_.push_back({id, reads, b.key});
         }
         if (pairs > 0) end_block(b);
         if (!header || declared < 0)
@@ -383,10 +516,10 @@ private:
         if (pairs != declared)
             fail(1, "tabulate: %s holds %" PRId64 " pairs, its header says %" PRId64 ": the table is incomplete\n", name,
                  pairs, declared);
-        for (const key_record& key : keys_)
-            if (!key.seen)
-                fail(1, "tabulate: %s names the sequence %.*s, which %s does not hold: files of different runs\n",
-                     clusters_.name.c_str(), static_cast<int>(key.text.size()), key.text.data(), name);
+        for (uint32_t k = 0; k < keys_.size(); ++k)
+            if (!keys_[k].seen)
+                fail(1, "tabulate: %s names the sequence %s, which %s does not hold: files of different runs\n",
+                     clusters_.name.c_str(), key_text(k).c_str(), name);
     }
 
     // A member of several cores goes to the one whose own key has the most
@@ -409,22 +542,21 @@ private:
     sums collapse() {
         sums totals;
         std::vector<std::array<int64_t, kinds>> by_kind;
-        std::vector<std::string_view> umis;
+        umi_views umis;
         std::vector<int64_t> reads;
         uint32_t barcode = none;
+        std::vector<int64_t>* columns[kinds] = {&t_.barcode_mm0s, &t_.barcode_mm1s, &t_.barcode_mm2s,
+                                                &t_.barcode_aligns};
         auto finish = [&] {
             if (barcode == none) return;
-            int64_t found = collapser_.run(umis, reads);
-            totals.molecules += found;
-            std::vector<int64_t>* columns[kinds] = {&t_.barcode_mm0s, &t_.barcode_mm1s, &t_.barcode_mm2s,
-                                                    &t_.barcode_aligns};
+            totals.molecules += collapser_.run(umis.views(), reads);
             for (uint32_t top : collapser_.tops()) {
                 const std::array<int64_t, kinds>& r = by_kind[top];
                 size_t kind = static_cast<size_t>(std::max_element(r.begin(), r.end()) - r.begin());
                 ++(*columns[kind])[barcode];
             }
         };
-        pairs_.for_each([&](uint32_t b, uint32_t umi, const std::array<int64_t, kinds>& r) {
+        pairs_.for_each([&](uint32_t b, uint64_t umi, const std::array<int64_t, kinds>& r) {
             if (b != barcode) {
                 finish();
                 barcode = b;
@@ -433,7 +565,7 @@ private:
                 by_kind.clear();
             }
             int64_t sum = r[0] + r[1] + r[2] + r[3];
-            umis.push_back(umi_texts_[umi]);
+            umis.add(umi_codes_, umi);
             reads.push_back(sum);
             by_kind.push_back(r);
             totals.reads += sum;
@@ -447,13 +579,13 @@ private:
     const input& clusters_;
     const input& map_;
 
-    text_index key_index_;
+    text_table key_texts_;
     std::vector<key_record> keys_;
     std::vector<cluster_record> clusters_list_;
     std::vector<uint32_t> shared_offers_;
     std::vector<target> targets_;
-    text_index umi_index_;
-    std::vector<std::string_view> umi_texts_;
+    umi_codes umi_codes_;
+    umi_views views_;
     std::vector<held_pair> held_;
     pair_reads pairs_;
     umi::collapser collapser_;
