@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <tuple>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -205,20 +207,41 @@ class pair_reads {
 public:
     void add(uint32_t barcode, uint64_t umi, uint8_t kind, int64_t reads) {
         if ((used_ + 1) * 4 > slots_.size() * 3) grow();
-        find(barcode, umi).reads[kind] += reads;
+        uint32_t& count = find(barcode, umi).reads[kind];
+        // 32 bits keep the table small; a pair would need over four billion reads to need more.
+        if (reads > static_cast<int64_t>(UINT32_MAX - count)) {
+            carry_[{barcode, umi, kind}] += reads;
+            return;
+        }
+        count += static_cast<uint32_t>(reads);
     }
 
-    // Every pair, by barcode, then UMI code.
+    // Every pair, barcode by barcode (of barcodes numbered below barcodes);
+    // within a barcode in no settled order. Empties the table.
     template <class Visit>
-    void for_each(Visit visit) const {
-        std::vector<const slot*> found;
-        found.reserve(used_);
+    void take_each(size_t barcodes, Visit visit) {
+        // A counting sort by barcode: one pass to count, one to place the
+        // pairs themselves (a later walk through pointers would miss the
+        // cache at every pair).
+        std::vector<size_t> first(barcodes + 1, 0);
         for (const slot& s : slots_)
-            if (s.barcode != free) found.push_back(&s);
-        std::sort(found.begin(), found.end(), [](const slot* a, const slot* b) {
-            return a->barcode != b->barcode ? a->barcode < b->barcode : a->umi < b->umi;
-        });
-        for (const slot* s : found) visit(s->barcode, s->umi, s->reads);
+            if (s.barcode != free) ++first[s.barcode + 1];
+        for (size_t b = 0; b < barcodes; ++b) first[b + 1] += first[b];
+        std::vector<slot> found(used_);
+        for (const slot& s : slots_)
+            if (s.barcode != free) found[first[s.barcode]++] = s;
+        slots_ = std::vector<slot>();
+        used_ = 0;
+        for (const slot& s : found) {
+            std::array<int64_t, kinds> reads;
+            for (size_t k = 0; k < kinds; ++k) reads[k] = s.reads[k];
+            if (!carry_.empty())
+                for (size_t k = 0; k < kinds; ++k) {
+                    auto carried = carry_.find({s.barcode, s.umi, static_cast<uint8_t>(k)});
+                    if (carried != carry_.end()) reads[k] += carried->second;
+                }
+            visit(s.barcode, s.umi, reads);
+        }
     }
 
 private:
@@ -226,7 +249,7 @@ private:
     struct slot {
         uint64_t umi;
         uint32_t barcode;  // free: an empty slot
-        std::array<int64_t, kinds> reads;
+        std::array<uint32_t, kinds> reads;
     };
 
     static uint64_t hash(uint32_t barcode, uint64_t umi) { return hash_mix64(umi ^ (uint64_t{barcode} * 0x9e3779b97f4a7c15ULL)); }
@@ -259,6 +282,7 @@ private:
 
     std::vector<slot> slots_;
     size_t used_ = 0;
+    std::map<std::tuple<uint32_t, uint64_t, uint8_t>, int64_t> carry_;  // reads beyond 32 bits
 };
 
 uint8_t kind_column(match_kind kind) {
@@ -556,7 +580,7 @@ private:
                 ++(*columns[kind])[barcode];
             }
         };
-        pairs_.for_each([&](uint32_t b, uint64_t umi, const std::array<int64_t, kinds>& r) {
+        pairs_.take_each(t_.barcode_sequences.size(), [&](uint32_t b, uint64_t umi, const std::array<int64_t, kinds>& r) {
             if (b != barcode) {
                 finish();
                 barcode = b;
