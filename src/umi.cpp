@@ -637,8 +637,9 @@ void pair_counter::for_each_pair(const std::function<uint64_t(uint32_t)>& rank,
     std::vector<item> items;
     items.reserve(t.packed.size() + t.text.size());
     for (bool is_packed : {true, false})
-        for (const pair_item& p : t.items(is_packed ? t.packed : t.text, is_packed))
-            items.push_back({rank(p.barcode), p.key, p.reads, p.barcode, is_packed});
+        for (const pair_slot& slot : (is_packed ? t.packed : t.text).slots())
+            if (slot.count != 0)
+                items.push_back({rank(slot.barcode), slot.key, t.reads_of(slot, is_packed), slot.barcode, is_packed});
     auto letters = [&](const item& i) { return i.packed ? unpack(i.key, t.length) : std::string(t.text_of(i.key)); };
     std::sort(items.begin(), items.end(), [&](const item& a, const item& b) {
         if (a.rank != b.rank) return a.rank < b.rank;
