@@ -1,58 +1,90 @@
 #!/usr/bin/env bash
-# What the workflow's molecule merge (workflow/scripts/molecules.py) costs on
-# a large sample: a barcode-and-UMI table of N barcodes with K UMIs each (the
-# UMIs one letter from a few origins, so the collapse has work), each
-# barcode with an error variant that is a member of its cluster, and every
-# core matched by words.
+# The molecule step (tabulate -u) against the Python merge it replaced
+# (workflow/scripts/molecules.py, taken from the commit before its removal)
+# on one large generated sample: wall time, user time and peak memory of each,
+# and the two results compared line for line.
 #
-#   bench/merge_molecules.sh            (N=100000 K=10: 2 M keys)
+#   bench/merge_molecules.sh [BUILD_DIR]     (default: build; `make build` first)
 #
-# Environment: N, K, SEED (1), WORK (default $TMPDIR/morvane-bench-merge).
+# Data: bench/gen_umi_reads -b BARCODES -m MOLECULES -c COPIES (defaults 50000,
+# 20, 5: about 5 M reads, 1 M molecules), 0.5% substitutions a letter. Both
+# sides share count's table, the cluster file (-m 0) and the map file
+# (-s: word matches only, the step does not depend on how clusters matched).
+# The Python side needs its own UMI table: count with the UMI slot written
+# as a barcode slot, one line per barcode-and-UMI key.
+#
+# Environment: BARCODES, MOLECULES, COPIES, SEED (1), WORK (default
+# $TMPDIR/morvane-bench-merge).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-n=${N:-100000}
-k=${K:-10}
-work=${WORK:-${TMPDIR:-/tmp}/morvane-bench-merge}
-mkdir -p "$work"
-command -v /usr/bin/time >/dev/null || { echo "merge_molecules.sh needs /usr/bin/time" >&2; exit 1; }
+. "$(dirname "$0")/common.sh" morvane-bench-merge "${1:-}" /usr/bin/time python3 git
 
-python3 - "$work" "$n" "$k" "${SEED:-1}" <<'EOF'
-import random
-import sys
+upstream=GTCGACCTGCAGCGTACG
+downstream=CGCTCGAGGG
+# The barcodes' first 18 letters: map finds a core through 18-letter words.
+layout_umi="$upstream[18]{2}(10)$downstream"
+layout_key="$upstream[18]{2}[10]$downstream"
+barcodes=${BARCODES:-50000}
+molecules=${MOLECULES:-20}
+copies=${COPIES:-5}
 
-work, n, k, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
-rng = random.Random(seed)
-letters = "ACGT"
+# The Python merge as it last stood, with the table helpers of that commit.
+removed=$(git -C "$root" log -1 --format=%H --diff-filter=D -- workflow/scripts/molecules.py)
+old=$work/old-scripts
+mkdir -p "$old"
+if [ -n "$removed" ]; then
+  for script in molecules.py tables.py; do
+    git -C "$root" show "$removed^:workflow/scripts/$script" > "$old/$script"
+  done
+else
+  echo "molecules.py is not in this repository's history" >&2
+  exit 1
+fi
 
+data=$work/reads-$barcodes-$molecules-$copies-$seed
+if [ ! -s "$data.fastq" ]; then
+  echo "generating reads in $work ..." >&2
+  "$build/bench/gen_umi_reads" -b "$barcodes" -m "$molecules" -c "$copies" -e 0.005 -s "$seed" -t "$data.truth" \
+    > "$data.fastq"
+fi
+awk -F'\t' '{ printf "bc%06d\t%s\n", NR, $1 }' "$data.truth" > "$work/barcodes.tsv"
 
-def word(length):
-    return "".join(rng.choice(letters) for _ in range(length))
+# timed NAME COMMAND: runs it once under /usr/bin/time; prints a table row.
+timed() {
+  /usr/bin/time -f "%e %U %M" -o "$work/time.txt" bash -c "$2" || { echo "failed: $2" >&2; exit 1; }
+  read -r wall user rss < <(tail -n 1 "$work/time.txt")
+  echo "| $1 | $wall | $user | $(mb "$rss") |"
+  printf -v "wall_$3" '%s' "$wall"
+  printf -v "rss_$3" '%s' "$rss"
+}
 
-
-with open(work + "/umi-table.txt", "w") as umis, open(work + "/clusters.txt", "w") as clusters, \
-        open(work + "/map.txt", "w") as mapped, open(work + "/report.tsv", "w") as report, \
-        open(work + "/barcodes.tsv", "w") as barcodes:
-    mapped.write("#contains: %d\n#\tmm0s: %d\n#\tmm1s: 0\n#\tmm2s: 0\n#aligns: 0\n#misses: 0\n" % (n, n))
-    report.write("#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n")
-    for b in range(n):
-        barcode = word(20)
-        variant = barcode[:7] + "N" + barcode[8:]
-        origin = word(10)
-        for u in range(k):
-            umi = origin if u == 0 else origin[:u % 10] + rng.choice(letters) + origin[u % 10 + 1:]
-            umis.write("%s%s\t%d\n" % (barcode, umi, rng.randint(1, 20)))
-            if u % 3 == 0:
-                umis.write("%s%s\t1\n" % (variant, umi))
-        clusters.write("%s\t1:0\t%d\t%d\t1\t0\t%s:1:1\n" % (barcode, 2 * k, 2 * k, variant))
-        mapped.write("%s\t%d\t0:0\t1\t0\t0\t0\t0\tmm0\tbc%07d\t%s\n" % (barcode, k, b, barcode))
-        report.write("bc%07d\t%s\t0\t0\t0\t0\t0\n" % (b, barcode))
-        barcodes.write("bc%07d\t%s\n" % (b, barcode))
-EOF
-echo 0 > "$work/cutoff.txt"
-keys=$(wc -l < "$work/umi-table.txt")
-echo "keys: $keys; table $(du -m "$work/umi-table.txt" | cut -f1) MB"
-/usr/bin/time -f "molecules.py: %U s user, %e s wall, %M KB peak" \
-    python3 "$root/workflow/scripts/molecules.py" --umi-table "$work/umi-table.txt" --umi-positions 20-29 \
-    --clusters "$work/clusters.txt" --map "$work/map.txt" --align-cutoff "$work/cutoff.txt" \
-    --report "$work/report.tsv" --out "$work/molecules.tsv"
+echo "| step | wall s | user s | peak MB |"
+echo "|---|---:|---:|---:|"
+timed "count -p '$layout_umi'" "'$morvane' count -m S -p '$layout_umi' '$data.fastq' > '$work/plain.txt'" count
+timed "count -p '$layout_umi' -k (the UMI table too)" \
+  "'$morvane' count -m S -p '$layout_umi' -k '$work/umis.txt' '$data.fastq' > '$work/table.txt'" count_k
+cmp -s "$work/plain.txt" "$work/table.txt" || { echo "count -k changed the count table" >&2; exit 1; }
+timed "count -p '$layout_key' (the Python merge's table)" \
+  "'$morvane' count -m S -p '$layout_key' '$data.fastq' > '$work/key-table.txt'" count_key
+"$morvane" cluster -m 0 "$work/table.txt" > "$work/clusters.txt" 2> /dev/null
+"$morvane" map -s "$work/clusters.txt" "$work/barcodes.tsv" > "$work/map.txt" 2> /dev/null
+"$morvane" tabulate -c 70 "$work/map.txt" "$work/barcodes.tsv" > "$work/report.tsv" 2> /dev/null
+echo 70 > "$work/cutoff.txt"
+timed "tabulate -u -k (molecules)" \
+  "'$morvane' tabulate -c 70 -u '$work/umis.txt' -k '$work/clusters.txt' '$work/map.txt' '$work/barcodes.tsv' \
+   > '$work/molecules-tool.tsv' 2> /dev/null" tool
+timed "molecules.py" \
+  "python3 '$old/molecules.py' --umi-table '$work/key-table.txt' --umi-positions 18-27 --clusters '$work/clusters.txt' \
+   --map '$work/map.txt' --align-cutoff '$work/cutoff.txt' --report '$work/report.tsv' \
+   --out '$work/molecules-python.tsv' 2> /dev/null" python
+echo
+echo "reads: $(grep -m1 '^#total reads' "$work/table.txt" | cut -d' ' -f3); keys: $(grep -m1 '^#unique reads' \
+  "$work/table.txt" | cut -d' ' -f3); pairs: $(grep -m1 '^#umi pairs' "$work/umis.txt" | cut -d' ' -f3)"
+head -n 2 "$work/molecules-tool.tsv"
+if cmp -s "$work/molecules-tool.tsv" "$work/molecules-python.tsv"; then
+  echo "the two molecule reports are identical"
+else
+  echo "the molecule reports differ" >&2
+  exit 1
+fi
+echo "molecule step: $(ratio "$wall_python" "$wall_tool") x faster (wall), $(ratio "$rss_python" "$rss_tool") x less memory"

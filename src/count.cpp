@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <unistd.h>
 
@@ -124,6 +125,7 @@ private:
 struct molecule_row {
     const read_counter::record* entry;
     int64_t molecules;
+    uint32_t id;
 };
 
 // Every barcode with its molecules, by molecules, then reads, descending,
@@ -131,7 +133,7 @@ struct molecule_row {
 std::vector<molecule_row> molecule_rows(const read_counter& counts, const umi::pair_counter& pairs) {
     std::vector<molecule_row> rows;
     rows.reserve(static_cast<size_t>(counts.unique()));
-    pairs.for_each_barcode([&](uint32_t id, int64_t molecules) { rows.push_back({counts.find(id), molecules}); });
+    pairs.for_each_barcode([&](uint32_t id, int64_t molecules) { rows.push_back({counts.find(id), molecules, id}); });
     std::sort(rows.begin(), rows.end(), [](const molecule_row& a, const molecule_row& b) {
         if (a.molecules != b.molecules) return a.molecules > b.molecules;
         if (a.entry->count() != b.entry->count()) return a.entry->count() > b.entry->count();
@@ -151,8 +153,57 @@ size_t key_length_from(std::vector<uint32_t> lengths) {
     return lengths[at];
 }
 
+namespace {
+
+// The header lines down to the totals, shared by the count table and the UMI table.
+void write_settings_and_totals(out_stream& out, const read_totals& totals, const read_counter& counts,
+                               bool with_umis, int64_t molecules) {
+    out.printf("#trim: %d:%d\n", trim_start, trim_end);
+    out.printf("#truncate: %d\n", trunc);
+    out.printf("#quality lo: %d\thi: %d\tadj: %d\tcutoff: %d\n", quality_lo, quality_hi, quality_adj, quality_cutoff);
+    out.printf("#total reads: %" PRId64 "\n", totals.records);
+    out.printf("#unique reads: %" PRId64 "\n", counts.unique());
+    out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
+    if (layout_flag != 0) {
+        out.printf("#layout: %s\n", layout_text.c_str());
+        out.printf("#reads without layout: %" PRId64 "\n", totals.without_layout);
+        if (both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
+        if (key_length != 0) out.printf("#key length: %d\n", key_length);
+    }
+    if (with_umis) {
+        out.printf("#umi reads with N: %" PRId64 "\n", totals.umi_with_n);
+        out.printf("#molecules: %" PRId64 "\n", molecules);
+    }
+}
+
+// The UMI table: the count table's header, the number of pairs, then one
+// line per (barcode, UMI) pair, the barcodes in the count table's order.
+void write_umi_table(out_stream& out, const read_totals& totals, const read_counter& counts,
+                     const umi::pair_counter& pairs, const std::vector<molecule_row>& rows, int64_t molecules) {
+    write_settings_and_totals(out, totals, counts, true, molecules);
+    out.printf("#umi pairs: %zu\n", pairs.pairs());
+    out.put("#read\tumi\treads\n");
+    std::unordered_map<uint32_t, uint64_t> rank_of;
+    rank_of.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) rank_of.emplace(rows[i].id, i);
+    std::string line;
+    pairs.for_each_pair([&](uint32_t id) { return rank_of.at(id); },
+                        [&](uint32_t id, std::string_view umi, int64_t reads) {
+                            line.assign(counts.find(id)->sequence());
+                            line += '\t';
+                            line.append(umi);
+                            line += '\t';
+                            line += std::to_string(reads);
+                            line += '\n';
+                            out.put(line);
+                        });
+    out.flush();
+}
+
+}  // namespace
+
 void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
-                   const umi::pair_counter* pairs) {
+                   const umi::pair_counter* pairs, out_stream* umi_table) {
     if (totals.below_range > 0) {
         warn("Warning: quality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
              static_cast<long long>(totals.below_range));
@@ -176,23 +227,7 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
         records = counts.sort();
     }
     write_table(f_out, [&](out_stream& out) {
-        out.printf("#trim: %d:%d\n", trim_start, trim_end);
-        out.printf("#truncate: %d\n", trunc);
-        out.printf("#quality lo: %d\thi: %d\tadj: %d\tcutoff: %d\n", quality_lo, quality_hi, quality_adj,
-                   quality_cutoff);
-        out.printf("#total reads: %" PRId64 "\n", totals.records);
-        out.printf("#unique reads: %" PRId64 "\n", counts.unique());
-        out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
-        if (layout_flag != 0) {
-            out.printf("#layout: %s\n", layout_text.c_str());
-            out.printf("#reads without layout: %" PRId64 "\n", totals.without_layout);
-            if (both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
-            if (key_length != 0) out.printf("#key length: %d\n", key_length);
-        }
-        if (pairs != nullptr) {
-            out.printf("#umi reads with N: %" PRId64 "\n", totals.umi_with_n);
-            out.printf("#molecules: %" PRId64 "\n", molecules);
-        }
+        write_settings_and_totals(out, totals, counts, pairs != nullptr, molecules);
         out.put(pairs != nullptr ? "#read\tcount\treads\n" : "#read\tcount\n");
         line_buffer lines(out);
         for (const molecule_row& row : rows) lines.line(row.entry->sequence(), {row.molecules, row.entry->count()});
@@ -204,6 +239,7 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
         }
         lines.flush();
     });
+    if (umi_table != nullptr && pairs != nullptr) write_umi_table(*umi_table, totals, counts, *pairs, rows, molecules);
 }
 
 }  // namespace count
@@ -216,7 +252,7 @@ using namespace count;
 namespace {
 
 const char* const usage_line =
-    "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto]] [-r] "
+    "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
     "[input_file]\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_line, argv0); }
@@ -242,6 +278,8 @@ void print_help_message(const char* argv0) {
     out.put("  -b\t\t with -p: search a read without the layout again on its reverse complement\n");
     out.put("  -l N|auto\t with -p: keep the first N letters of each barcode; reads with fewer count as\n"
             "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n");
+    out.put("  -k FILE\t with a UMI slot in the layout: also writes every (barcode, UMI) pair\n"
+            "\t\t with its reads to FILE, the UMI table of tabulate -u\n");
     out.flush();
 }
 
@@ -351,8 +389,9 @@ int count_main(int argc, char** argv) {
     }
 
     std::unique_ptr<out_stream> f_out;
+    std::unique_ptr<out_stream> f_umi_table;
     optind = 0;  // a fresh scan (GNU getopt), also for a second run in one process
-    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:")) != -1;) {
         switch (option) {
             case 'i': set_trims(argv[0], optarg); break;
             case 'u': count::trunc = parse_atoi32(optarg); break;
@@ -375,10 +414,18 @@ int count_main(int argc, char** argv) {
             case 'r': reverse_flag = 1; break;
             case 'b': both_strands_flag = 1; break;
             case 'l': set_key_length(optarg); break;
+            case 'k':
+                f_umi_table = open_output_file(optarg);
+                if (f_umi_table == nullptr) fail(1, "Could not access %s for writing\n", optarg);
+                break;
             default: usage_failure(argv[0]);  // getopt has said what was wrong
         }
     }
     std::optional<layout> shape = read_layout_options(argv[0]);
+    if (f_umi_table != nullptr && !(shape && shape->has(element_kind::umi))) {
+        std::fprintf(stderr, "-k needs a UMI slot (n) in the layout (-p)\n");
+        usage_failure(argv[0]);
+    }
     if (argc - optind > 1) usage_failure(argv[0]);
     const char* path = optind < argc ? argv[optind] : nullptr;
 
@@ -403,6 +450,6 @@ int count_main(int argc, char** argv) {
         process_fastq(*in, counts, totals, read_shape, read_pairs);
     else
         process_qsec(*in, counts, totals, read_shape, read_pairs);
-    print_results(f_out.get(), totals, counts, read_pairs);
+    print_results(f_out.get(), totals, counts, read_pairs, f_umi_table.get());
     return 0;
 }

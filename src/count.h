@@ -101,8 +101,9 @@ void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, co
 
 // Writes the count table to f_out (when not null), then to standard output;
 // the warning about quality values below the encoding's range comes first.
-// With pairs, the table counts molecules as well as reads.
+// With pairs, the table counts molecules as well as reads; with umi_table
+// too, every (barcode, UMI) pair goes there with its reads (count -k).
 void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
-                   const umi::pair_counter* pairs = nullptr);
+                   const umi::pair_counter* pairs = nullptr, out_stream* umi_table = nullptr);
 
 }  // namespace count

@@ -20,13 +20,13 @@ namespace {
 
 void print_usage_message(const char* argv0) {
     std::fprintf(stderr,
-                 "Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [cluster_file] barcode_file\n",
+                 "Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [cluster_file] barcode_file\n",
                  argv0);
 }
 
 void print_help_message(const char* argv0) {
     out_stream& out = standard_output();
-    out.printf("Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [cluster_file] barcode_file\n",
+    out.printf("Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [cluster_file] barcode_file\n",
                argv0);
     out.put("Generates a list of best-matching barcodes for each cluster sequence\n");
     out.put("cluster_file specifies clusters to match to barcodes, if unspecified, will read stdin\n");

@@ -4,17 +4,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <limits>
 
 #include "error.h"
 #include "line_reader.h"
+#include "molecules.h"
 #include "output.h"
 #include "text.h"
 
 namespace {
 
-constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [map_file] barcode_file\n";
+constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0); }
 
@@ -26,6 +28,8 @@ void print_help_message(const char* argv0, int min_align_cutoff) {
     out.put("barcode_file specifies the barcodes of interest\n\n");
     out.printf("  -c N\tAlign score needs to be at least N to match a barcode, default is %d\n", min_align_cutoff);
     out.put("  -o FILE\tadditionally outputs results to FILE\n");
+    out.put("  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n");
+    out.put("  -k FILE\twith -u: the cluster file from which the map file was made\n");
 }
 
 // Counts never wrap: a sum that would leave the 64-bit range stays at its end.
@@ -75,9 +79,10 @@ void append_alignment(tabulate_tables& t, int64_t k, std::string_view item) {
 }
 
 // An "align" line pairs its barcode sequences with its alignment items, in
-// order; each barcode whose alignment scores at least the cutoff gets the
-// cluster's total and the item. Items beyond the shorter list are ignored.
-void add_alignments(tabulate_tables& t, std::string_view total_field, std::string_view& rest) {
+// order; each barcode whose alignment scores at least the cutoff counts.
+// Items beyond the shorter list are ignored.
+void align_targets(tabulate_tables& t, const map_line_fields& fields, std::string_view& rest,
+                   const map_target_visitor& visit) {
     std::string_view barcodes = cut_field(rest);
     std::string_view aligns = rest;
     size_t colon = barcodes.find(':');
@@ -89,10 +94,8 @@ void add_alignments(tabulate_tables& t, std::string_view total_field, std::strin
         std::string_view barcode = next_item(barcodes, more_barcodes);
         std::string_view item = next_item(aligns, more_aligns);
         int64_t score = parse_atoi64(item.substr(0, item.find(':')));
-        int64_t k = find_barcode(t, barcode);
-        if (k < 0 || score < t.min_align_cutoff) continue;
-        t.barcode_aligns[k] = add_saturating(t.barcode_aligns[k], parse_atoi64(total_field));
-        append_alignment(t, k, item);
+        if (score < t.min_align_cutoff) continue;
+        visit(fields, {match_kind::align, find_barcode(t, barcode), barcode, item});
     }
 }
 
@@ -144,32 +147,52 @@ void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
     t.has_align_seq.assign(accepted, 0);
 }
 
-void process_map_line(tabulate_tables& t, std::string_view line) {
+map_line_fields map_line_targets(tabulate_tables& t, std::string_view line, const map_target_visitor& visit) {
     line = line.substr(0, line.find('\n'));
     std::string_view rest = line;
-    cut_field(rest);  // core sequence
-    std::string_view total_field = cut_field(rest);
-    for (int i = 0; i < 6; ++i) cut_field(rest);  // score and mismatch columns
+    map_line_fields fields;
+    fields.core = cut_field(rest);
+    fields.total = cut_field(rest);
+    cut_field(rest);  // score
+    fields.core_count = cut_field(rest);
+    for (int i = 0; i < 4; ++i) cut_field(rest);  // mismatch columns
     // An unmatched cluster ends with its match type.
-    if (rest == "none") return;
+    if (rest == "none") return fields;
     std::string_view match_type = cut_field(rest);
     cut_field(rest);  // barcode details
     if (match_type == "align") {
-        add_alignments(t, total_field, rest);
-        return;
+        align_targets(t, fields, rest, visit);
+        return fields;
     }
-    std::vector<int64_t>* counters = nullptr;
+    match_kind kind;
     if (match_type == "mm0")
-        counters = &t.barcode_mm0s;
+        kind = match_kind::mm0;
     else if (match_type == "mm1")
-        counters = &t.barcode_mm1s;
+        kind = match_kind::mm1;
     else if (match_type == "mm2")
-        counters = &t.barcode_mm2s;
-    if (counters == nullptr) return;
+        kind = match_kind::mm2;
+    else
+        return fields;
     // The barcode sequence is the rest of the line, further tabs included.
-    int64_t k = find_barcode(t, rest);
-    if (k < 0) return;
-    (*counters)[k] = add_saturating((*counters)[k], parse_atoi64(total_field));
+    visit(fields, {kind, find_barcode(t, rest), rest, {}});
+    return fields;
+}
+
+void process_map_line(tabulate_tables& t, std::string_view line) {
+    map_line_targets(t, line, [&t](const map_line_fields& fields, const map_target& target) {
+        int64_t k = target.barcode;
+        if (k < 0) return;
+        int64_t total = parse_atoi64(fields.total);
+        switch (target.kind) {
+            case match_kind::mm0: t.barcode_mm0s[k] = add_saturating(t.barcode_mm0s[k], total); break;
+            case match_kind::mm1: t.barcode_mm1s[k] = add_saturating(t.barcode_mm1s[k], total); break;
+            case match_kind::mm2: t.barcode_mm2s[k] = add_saturating(t.barcode_mm2s[k], total); break;
+            case match_kind::align:
+                t.barcode_aligns[k] = add_saturating(t.barcode_aligns[k], total);
+                append_alignment(t, k, target.alignment);
+                break;
+        }
+    });
 }
 
 void order_barcodes(tabulate_tables& t) {
@@ -208,6 +231,28 @@ void write_report(const tabulate_tables& t, out_stream& out) {
     }
 }
 
+namespace {
+
+// tabulate -u: molecules per barcode in place of the clusters' totals.
+void count_molecules(tabulate_tables& t, out_stream* f_out, const char* umi_path, const char* cluster_path,
+                     line_reader* f_map, const char* map_path) {
+    auto f_umis = line_reader::open(umi_path, read_failure{std::string("Could not read UMI table ") + umi_path + "\n", 1},
+                                    true, read_failure{std::string("Could not decompress ") + umi_path + "\n", 2});
+    if (f_umis == nullptr) fail(1, "Could not open UMI table %s\n", umi_path);
+    auto f_clusters = line_reader::open(
+        cluster_path, read_failure{std::string("Could not read cluster file ") + cluster_path + "\n", 1});
+    if (f_clusters == nullptr) fail(1, "Could not open cluster file %s\n", cluster_path);
+    warn("Assigning molecules...\n");
+    molecules::sums totals =
+        molecules::count(t, {*f_umis, umi_path}, {*f_clusters, cluster_path}, {*f_map, map_path ? map_path : "stdin"});
+    order_barcodes(t);
+    write_table(f_out, [&](out_stream& out) { molecules::write_report(t, totals, out); });
+    warn("%" PRId64 " molecules after merging the UMIs of each barcode's keys (%" PRId64 " reads)\n", totals.molecules,
+         totals.reads);
+}
+
+}  // namespace
+
 int tabulate_main(int argc, char** argv) {
     if (argc <= 1) {
         print_usage_message(argv[0]);
@@ -220,9 +265,11 @@ int tabulate_main(int argc, char** argv) {
     }
 
     std::unique_ptr<out_stream> f_out;
+    const char* umi_path = nullptr;
+    const char* cluster_path = nullptr;
     optind = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:n:o:")) != -1) {
+    while ((option = getopt(argc, argv, "c:n:o:u:k:")) != -1) {
         switch (option) {
             case 'c':
                 t.min_align_cutoff = parse_atoi32(optarg);
@@ -232,6 +279,8 @@ int tabulate_main(int argc, char** argv) {
                 f_out = open_output_file(optarg);
                 if (f_out == nullptr) fail(1, "Could not open %s for writing", optarg);
                 break;
+            case 'u': umi_path = optarg; break;
+            case 'k': cluster_path = optarg; break;
             case 'n':
                 fail(1, "%s: Unknown parameter (%s)\n", argv[0], optarg);
             default:
@@ -248,6 +297,10 @@ int tabulate_main(int argc, char** argv) {
     const char* map_path = operands == 2 ? argv[optind] : nullptr;
     const char* barcode_path = argv[argc - 1];
 
+    if ((umi_path == nullptr) != (cluster_path == nullptr))
+        fail(1, "%s: -u and -k go together: the UMI table of count -k and the cluster file of the map file\n",
+             argv[0]);
+
     // Both inputs are opened before either is judged, the map file first.
     auto f_map = line_reader::open(map_path, read_failure{"No map file supplied\n", 1});
     auto f_barcode = line_reader::open(
@@ -258,6 +311,11 @@ int tabulate_main(int argc, char** argv) {
     warn("Building barcodes...\n");
     build_barcode_links(t, *f_barcode);
     f_barcode.reset();
+
+    if (umi_path != nullptr) {
+        count_molecules(t, f_out.get(), umi_path, cluster_path, f_map.get(), map_path);
+        return 0;
+    }
 
     warn("Assigning entries...\n");
     std::string_view line;

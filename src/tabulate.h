@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,8 +53,28 @@ struct tabulate_tables {
 // counters. Creates barcode_link.
 void build_barcode_links(tabulate_tables& t, line_reader& barcodes);
 
-// Adds one map file line (not a comment) to the counters; a line with too
-// few fields ends the run with the format error.
+// What a map line counts for: each barcode it names with the kind of match,
+// alignments only when they reach the cutoff.
+enum class match_kind { mm0, mm1, mm2, align };
+struct map_target {
+    match_kind kind;
+    int64_t barcode;            // its index, or -1 when the barcode file lacks it
+    std::string_view sequence;  // the barcode sequence as the line gives it
+    std::string_view alignment; // align lines: the alignment item
+};
+struct map_line_fields {
+    std::string_view core;
+    std::string_view total;
+    std::string_view core_count;
+};
+using map_target_visitor = std::function<void(const map_line_fields&, const map_target&)>;
+
+// Takes one map file line (not a comment) apart: calls visit for every
+// barcode it counts for, and returns its first fields. A line with too few
+// fields ends the run with the format error.
+map_line_fields map_line_targets(tabulate_tables& t, std::string_view line, const map_target_visitor& visit);
+
+// Adds one map file line (not a comment) to the counters.
 void process_map_line(tabulate_tables& t, std::string_view line);
 
 // Sums the totals and orders the barcodes by details, then by index.

@@ -307,6 +307,61 @@ int64_t molecules(std::vector<std::pair<std::string, int64_t>> umis) {
     return collapse(umis, group);
 }
 
+struct collapser::buffers {
+    std::vector<uint32_t> order;  // the UMIs' indexes in group order
+    std::vector<uint64_t> codes;
+    std::vector<int64_t> reads;
+    std::unique_ptr<packed_collapser> packed;
+    size_t packed_length = 0;
+};
+
+collapser::collapser() : buffers_(std::make_unique<buffers>()) {}
+collapser::~collapser() = default;
+
+int64_t collapser::run(std::span<const std::string_view> umis, std::span<const int64_t> reads) {
+    buffers& b = *buffers_;
+    tops_.clear();
+    if (umis.empty()) return 0;
+    b.order.resize(umis.size());
+    for (uint32_t i = 0; i < umis.size(); ++i) b.order[i] = i;
+    std::sort(b.order.begin(), b.order.end(), [&](uint32_t x, uint32_t y) {
+        return reads[x] != reads[y] ? reads[x] > reads[y] : umis[x] < umis[y];
+    });
+    b.codes.clear();
+    b.reads.clear();
+    size_t length = umis[b.order[0]].size();
+    bool packed = true;
+    for (uint32_t i : b.order) {
+        uint64_t code;
+        if (umis[i].size() != length || !pack(umis[i], code)) {
+            packed = false;
+            break;
+        }
+        b.codes.push_back(code);
+        b.reads.push_back(reads[i]);
+    }
+    int64_t found;
+    const std::vector<uint32_t>* group;
+    text_collapser text;
+    if (packed) {
+        if (!b.packed || b.packed_length != length) {
+            b.packed = std::make_unique<packed_collapser>(length);
+            b.packed_length = length;
+        }
+        found = b.packed->run(b.codes, b.reads);
+        group = &b.packed->group();
+    } else {
+        std::vector<std::pair<std::string, int64_t>> in_order;
+        in_order.reserve(umis.size());
+        for (uint32_t i : b.order) in_order.emplace_back(std::string(umis[i]), reads[i]);
+        found = text.run(in_order);
+        group = &text.group();
+    }
+    for (uint32_t i = 0; i < b.order.size(); ++i)
+        if ((*group)[i] == i) tops_.push_back(b.order[i]);
+    return found;
+}
+
 std::vector<std::pair<std::string, std::string>> groups(std::vector<std::pair<std::string, int64_t>> umis) {
     prepare(umis);
     std::vector<uint32_t> group;
@@ -561,6 +616,42 @@ void pair_counter::for_each_barcode(const std::function<void(uint32_t, int64_t)>
         for (; x < text.size() && text[x].barcode == barcode; ++x)
             umis.emplace_back(std::string(t.text_of(text[x].key)), text[x].reads);
         fn(barcode, molecules(std::move(umis)));
+    }
+}
+
+}  // namespace umi
+
+namespace umi {
+
+void pair_counter::for_each_pair(const std::function<uint64_t(uint32_t)>& rank,
+                                 const std::function<void(uint32_t, std::string_view, int64_t)>& fn) const {
+    const tables& t = *tables_;
+    tables_->flush();
+    struct item {
+        uint64_t rank;
+        uint64_t key;
+        int64_t reads;
+        uint32_t barcode;
+        bool packed;
+    };
+    std::vector<item> items;
+    items.reserve(t.packed.size() + t.text.size());
+    for (bool is_packed : {true, false})
+        for (const pair_slot& slot : (is_packed ? t.packed : t.text).slots())
+            if (slot.count != 0)
+                items.push_back({rank(slot.barcode), slot.key, t.reads_of(slot, is_packed), slot.barcode, is_packed});
+    auto letters = [&](const item& i) { return i.packed ? unpack(i.key, t.length) : std::string(t.text_of(i.key)); };
+    std::sort(items.begin(), items.end(), [&](const item& a, const item& b) {
+        if (a.rank != b.rank) return a.rank < b.rank;
+        if (a.barcode != b.barcode) return a.barcode < b.barcode;
+        if (a.reads != b.reads) return a.reads > b.reads;
+        if (a.packed && b.packed) return a.key < b.key;  // packed order is byte order
+        return letters(a) < letters(b);
+    });
+    std::string text;
+    for (const item& i : items) {
+        text = letters(i);
+        fn(i.barcode, text, i.reads);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,6 +40,10 @@ public:
     // Collapses each barcode's UMIs by the directional rule; calls fn(barcode, molecules)
     // once per barcode id that has at least one UMI, in increasing id order.
     void for_each_barcode(const std::function<void(uint32_t, int64_t)>& fn) const;
+    // Every pair: fn(barcode, UMI, reads), the barcodes in increasing rank(barcode),
+    // each barcode's UMIs by reads descending, then letters in byte order.
+    void for_each_pair(const std::function<uint64_t(uint32_t)>& rank,
+                       const std::function<void(uint32_t, std::string_view, int64_t)>& fn) const;
 
     ~pair_counter();
     pair_counter(pair_counter&&) noexcept;
@@ -54,6 +59,28 @@ private:
 // UMIs of different lengths are never neighbours; a UMI listed twice has the
 // sum of its reads.
 int64_t molecules(std::vector<std::pair<std::string, int64_t>> umis);
+
+// The collapse of one barcode after another, with the groups' tops: for
+// callers that merge UMIs themselves and need to know which UMI tops each
+// molecule. Keeps its buffers from one barcode to the next.
+class collapser {
+public:
+    collapser();
+    ~collapser();
+    collapser(const collapser&) = delete;
+    collapser& operator=(const collapser&) = delete;
+
+    // One barcode's distinct UMIs, in any order, with their reads (above 0).
+    // Returns the molecules; tops() then holds for each molecule the index
+    // (into umis) of its top UMI, in group order.
+    int64_t run(std::span<const std::string_view> umis, std::span<const int64_t> reads);
+    const std::vector<uint32_t>& tops() const { return tops_; }
+
+private:
+    struct buffers;
+    std::unique_ptr<buffers> buffers_;
+    std::vector<uint32_t> tops_;
+};
 
 // The groups themselves: each distinct UMI with the top UMI of its group,
 // in the UMIs' byte order (for the tests, and for a look at the collapse).

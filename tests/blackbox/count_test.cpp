@@ -10,7 +10,7 @@
 namespace {
 
 const std::string usage =
-    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto]] [-r] "
+    "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
     "[input_file]\n";
 
 const std::string help =
@@ -31,7 +31,9 @@ const std::string help =
     "  -r\t\t reverse-complement every read first\n"
     "  -b\t\t with -p: search a read without the layout again on its reverse complement\n"
     "  -l N|auto\t with -p: keep the first N letters of each barcode; reads with fewer count as\n"
-    "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n";
+    "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n"
+    "  -k FILE\t with a UMI slot in the layout: also writes every (barcode, UMI) pair\n"
+    "\t\t with its reads to FILE, the UMI table of tabulate -u\n";
 
 std::string below_range(int n) {
     return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +

@@ -9,7 +9,7 @@
 namespace {
 
 const std::string usage =
-    "Usage: map [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [cluster_file] barcode_file\n";
+    "Usage: map [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [cluster_file] barcode_file\n";
 const std::string header =
     "#core seq\tcount\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch\tid\tseq\t[score:alignment:mis:ins:del]...\n";
 

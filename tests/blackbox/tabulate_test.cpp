@@ -7,14 +7,16 @@
 
 namespace {
 
-const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [map_file] barcode_file\n";
+const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 const std::string help =
     usage +
     "Matches the mapped clusters to the barcodes of interest\n"
     "map_file specifies the mapped clusters; if unspecified, will read from stdin\n"
     "barcode_file specifies the barcodes of interest\n\n"
     "  -c N\tAlign score needs to be at least N to match a barcode, default is 70\n"
-    "  -o FILE\tadditionally outputs results to FILE\n";
+    "  -o FILE\tadditionally outputs results to FILE\n"
+    "  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n"
+    "  -k FILE\twith -u: the cluster file from which the map file was made\n";
 const std::string progress = "Building barcodes...\nAssigning entries...\n";
 const std::string header = "#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n";
 

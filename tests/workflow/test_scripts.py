@@ -17,7 +17,6 @@ import checks  # noqa: E402
 import choices  # noqa: E402
 import library  # noqa: E402
 import matrix  # noqa: E402
-import molecules  # noqa: E402
 import summary  # noqa: E402
 import tables  # noqa: E402
 
@@ -442,89 +441,43 @@ def morvane_binary():
 
 
 class Molecules(Files):
-    def test_umi_places_in_the_joined_key(self):
-        cases = [
-            ("ACGT[60]GTCA(10)", ("ACGT[60]GTCA[10]", list(range(60, 70)))),
-            ("(4)AC[6]", ("[4]AC[6]", [0, 1, 2, 3])),
-            ("[3]{2}(2)[4-9]AC(1)", ("[3]{2}[2][4-9]AC[1]", None)),   # a ranged slot before a UMI
-            ("[3]{2-5}AC(2)[4-9]", ("[3]{2-5}AC[2][4-9]", [3, 4])),   # skips and later slots do not matter
-            ("CACCG[20]", ("", None)),
-        ]
-        for layout, (joined, positions) in cases:
-            with self.subTest(layout=layout):
-                got, where = molecules.umi_key_layout(layout)
-                if positions is None:
-                    self.assertIsNone(got)
-                    self.assertIsInstance(where, str)
-                else:
-                    self.assertEqual((got, where), (joined, positions))
-        self.assertEqual(molecules.parse_positions(molecules.format_positions([0, 1, 2, 5, 7, 8])), [0, 1, 2, 5, 7, 8])
-        # Any text, layouts or not: an answer, never an exception.
-        rng = random.Random(3)
-        pieces = ["AC", "N", "[4]", "[2-5]", "[3-]", "{2}", "{1-3}", "(3)", "(10)", "(", "[", "x", "-", "]"]
-        for _ in range(2000):
-            layout = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 6)))
-            joined, where = molecules.umi_key_layout(layout)
-            if joined is not None:
-                umis = sum(int(n) for n in re.findall(r"\((\d+)\)", layout))
-                self.assertEqual((joined.count("("), len(where)), (0, umis), layout)
-
     def test_merged_per_final_barcode(self):
-        # Keys: AAAA (core of b1), AANA (a masked variant, member of AAAA),
-        # AAAT (member of AAAA and of CCAT, goes to AAAA: more reads), CCAT
-        # (core of an alignment tied between b2 and b3), GGGG (weak alignment),
-        # TTTT (in no cluster).
-        table = ("#total reads: 0\n#read\tcount\n"
-                 "AAAAACGT\t20\nAAAAACGA\t2\nAAAAGGGG\t3\nAANAACGT\t4\nAANAGGGC\t2\nAAAAACNT\t9\n"
-                 "AAATTTTT\t1\nCCATCCCC\t5\nCCATCCCA\t3\nGGGGACGT\t7\nTTTTACGT\t8\n")
-        clusters = ("#core\nAAAA\t1:0\t27\t25\t2\t0\tAANA:2:1,AAAT:1:1\n"
-                    "CCAT\t1:0\t3\t2\t1\t0\tAAAT:0:1\nGGGG\t0:0\t1\t1\t0\t0\n")
-        mapped = ("#contains: 1\n#\tmm0s: 1\n#\tmm1s: 0\n#\tmm2s: 0\n#aligns: 2\n#misses: 0\n" + HEADER
-                  + map_line("AAAA", 27, "mm0", "\tb1\tAAAAC")
-                  + map_line("CCAT", 3, "align", "\tMULTIPLE:b2;b3\tCCATG;CCATT\t20:CCAT-:0:0:1;20:CCAT-:0:0:1")
-                  + map_line("GGGG", 1, "align", "\tb1\tAAAAC\t5:GGGG-:4:0:1"))
-        rows = report_text([("b1", "AAAAC", 0, 0, 0, 0), ("b2", "CCATG", 0, 0, 0, 0),
-                            ("b3", "CCATT", 0, 0, 0, 0), ("b4", "GTGTG", 0, 0, 0, 0)])
-        out = os.path.join(self.dir.name, "m.tsv")
-        args = ["--umi-table", self.write("u.txt", table), "--umi-positions", "4-7",
-                "--clusters", self.write("c.txt", clusters), "--map", self.write("m.txt", mapped),
-                "--align-cutoff", self.write("a.txt", "10\n"), "--report", self.write("r.tsv", rows), "--out", out]
-        self.assertEqual(molecules.main(args), 0)
-        # b1: ACGT (20 + 4) absorbs ACGA (2); GGGG (3) absorbs GGGC (2);
-        # TTTT (1): 3 molecules of 32 reads. b2 and b3: CCCC absorbs CCCA
-        # (5 >= 5), one molecule each, counted as alignments.
-        self.assertEqual(self.read("m.tsv"),
-                         "#molecules: 5\n#molecule reads: 48\n#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
-                         "b1\tAAAAC\t3\t3\t0\t0\t0\nb2\tCCATG\t1\t0\t0\t0\t1\n"
-                         "b3\tCCATT\t1\t0\t0\t0\t1\nb4\tGTGTG\t0\t0\t0\t0\t0\n")
-        self.assertEqual(molecules.molecule_sums(out), (5, 48))
-
-    def test_collapse_agrees_with_count(self):
-        """Random UMI sets rich in one-letter neighbours, written as reads of
-        one barcode: the Python collapse gives count's molecules."""
+        """tabulate -u on a hand-made run: the molecule report that the
+        workflow's matrix and summary read."""
         morvane = morvane_binary()
         if morvane is None:
             self.skipTest("no morvane binary (set MORVANE or run make build)")
-        rng = random.Random(12)
-        for trial in range(60):
-            length = rng.choice((3, 4, 6))
-            umis = {}
-            for _ in range(rng.randint(1, 6)):
-                umi = "".join(rng.choice("ACGT") for _ in range(length))
-                for _ in range(rng.randint(0, 6)):   # a walk of one-letter changes
-                    umis[umi] = rng.choice((1, 1, 2, 3, 5, 9, 20))
-                    i = rng.randrange(length)
-                    umi = umi[:i] + rng.choice("ACGT") + umi[i + 1:]
-            if not umis:
-                continue
-            reads = "".join("@r\nGATTACA%s\n+\n%s\n" % (umi, "I" * (7 + length))
-                            for umi, n in sorted(umis.items()) for _ in range(n))
-            run = subprocess.run([morvane, "count", "-f", "-m", "S", "-p", "[7](%d)" % length],
-                                 input=reads.encode(), capture_output=True, check=True)
-            line = [x for x in run.stdout.decode().splitlines() if not x.startswith("#")][0].split("\t")
-            with self.subTest(trial=trial, umis=umis):
-                self.assertEqual(int(line[1]), len(molecules.collapse(umis)))
-                self.assertEqual(int(line[2]), sum(umis.values()))
+        # Keys: AAAA (core of b1), AANA (a masked variant, member of AAAA),
+        # AAAT (member of AAAA and of CCAT, goes to AAAA: more reads), CCAT
+        # (core of an alignment tied between b2 and b3), GGGG (weak alignment),
+        # TTTT (in no cluster). A UMI with an N makes no molecule.
+        pairs = [("AAAA", "ACGT", 20), ("AAAA", "GGGG", 3), ("AAAA", "ACGA", 2), ("AAAA", "ACNT", 9),
+                 ("AANA", "ACGT", 4), ("AANA", "GGGC", 2), ("AAAT", "TTTT", 1), ("CCAT", "CCCC", 5),
+                 ("CCAT", "CCCA", 3), ("GGGG", "ACGT", 7), ("TTTT", "ACGT", 8)]
+        table = "#umi pairs: %d\n#read\tumi\treads\n" % len(pairs) + "".join("%s\t%s\t%d\n" % p for p in pairs)
+        # Each line's own count is its key's molecules, as count collapsed them.
+        clusters = ("#core\nAAAA\t1:0\t5\t2\t2\t0\tAANA:2:1,AAAT:1:1\n"
+                    "CCAT\t1:0\t2\t1\t1\t0\tAAAT:0:1\nGGGG\t0:0\t1\t1\t0\t0\n")
+        mapped = ("#contains: 1\n#\tmm0s: 1\n#\tmm1s: 0\n#\tmm2s: 0\n#aligns: 2\n#misses: 0\n" + HEADER
+                  + "AAAA\t5\t1:0\t2\t1\t2\t0\t0\tmm0\tb1\tAAAAC\n"
+                  + "CCAT\t2\t1:0\t1\t1\t1\t0\t0\talign\tMULTIPLE:b2;b3\tCCATG;CCATT\t20:CCAT-:0:0:1;20:CCAT-:0:0:1\n"
+                  + "GGGG\t1\t0:0\t1\t0\t0\t0\t0\talign\tb1\tAAAAC\t5:GGGG-:4:0:1\n")
+        barcodes = self.write("b.tsv", "b1\tAAAAC\nb2\tCCATG\nb3\tCCATT\nb4\tGTGTG\n")
+        run = subprocess.run([morvane, "tabulate", "-c", "10", "-u", self.write("u.txt", table),
+                              "-k", self.write("c.txt", clusters), self.write("m.txt", mapped), barcodes],
+                             capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        # b1: ACGT (20 + 4) absorbs ACGA (2); GGGG (3) absorbs GGGC (2);
+        # TTTT (1): 3 molecules of 32 reads. b2 and b3: CCCC absorbs CCCA
+        # (5 >= 5), one molecule each, counted as alignments.
+        self.assertEqual(run.stdout,
+                         "#molecules: 5\n#molecule reads: 48\n#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
+                         "b1\tAAAAC\t3\t3\t0\t0\t0\nb2\tCCATG\t1\t0\t0\t0\t1\n"
+                         "b3\tCCATT\t1\t0\t0\t0\t1\nb4\tGTGTG\t0\t0\t0\t0\t0\n")
+        out = self.write("mol.tsv", run.stdout)
+        self.assertEqual(tables.molecule_sums(out), (5, 48))
+        self.assertEqual([row[:3] for row in tables.read_report(out)],
+                         [("b1", "AAAAC", 3), ("b2", "CCATG", 1), ("b3", "CCATT", 1), ("b4", "GTGTG", 0)])
 
 
 @unittest.skipIf(report is None, "matplotlib not installed")

@@ -13,9 +13,9 @@ factor times the input's size:
             the tables and neighbourhoods): 10 MB per MB
   map       the cluster file and the barcode file: 6 MB per MB
   tabulate  the map file is streamed; the barcodes are kept: 2 MB per MB
-  molecules the UMI table is streamed twice; the UMIs are kept per barcode
-            (~32 bytes a (barcode, UMI) key on disk, ~120 at the peak)
-            with the cluster and map files: 8 MB per MB
+  molecules tabulate -u streams the UMI table (~35 bytes a pair on disk,
+            ~110 at the peak) and keeps the cluster file's sequences:
+            4 MB per MB
 
 with a floor of 256 MB (the interpreter-free process itself needs ~10 MB),
 and a time of 10 minutes plus 1 minute per 100 MB of input (count reads
@@ -25,7 +25,7 @@ about 1 GB a second; alignment in map is the slowest step).
 import math
 
 FLOOR_MB = 256
-FACTOR = {"count": 3.0, "cluster": 10.0, "map": 6.0, "tabulate": 2.0, "molecules": 8.0}
+FACTOR = {"count": 3.0, "cluster": 10.0, "map": 6.0, "tabulate": 2.0, "molecules": 4.0}
 MINUTES_FLOOR = 10
 MB_PER_MINUTE = 100.0
 

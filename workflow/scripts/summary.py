@@ -20,8 +20,8 @@ the first three buckets and table_reads (the reads of the table's
 molecules) add up to the reads, and the cluster buckets add up to the
 molecules (unit "molecules"), counted per barcode key as count gives them.
 A molecule read under a barcode and under an error variant of it is one
-in each key there. With --merged-molecules (the workflow's molecules.py
-files) two more columns hold the molecules counted once per barcode, as
+in each key there. With --merged-molecules (the molecule reports of
+tabulate -u) two more columns hold the molecules counted once per barcode, as
 the matrix has them: merged_molecules, and merged_molecule_reads, the reads
 of their UMIs; assigned_fraction is then merged_molecule_reads over
 table_reads. reverse_strand_reads (count -b) are reads found on the other
@@ -49,8 +49,8 @@ import argparse
 import sys
 
 import checks
-from molecules import molecule_sums
-from tables import MATCH_KINDS, TableError, barcode_order, count_table_header, map_tallies, matrix_column_totals
+from tables import (MATCH_KINDS, TableError, barcode_order, count_table_header, map_tallies, matrix_column_totals,
+                    molecule_sums)
 
 COLUMNS = (
     "sample", "total_reads", "unique_reads", "filtered_bases", "unit",
@@ -203,7 +203,7 @@ def main(argv):
     parser.add_argument("--align-cutoffs", nargs="+", help="files holding tabulate's -c of each sample")
     parser.add_argument("--align-cutoff", type=int, default=70, help="one -c for every sample")
     parser.add_argument("--barcodes-for-orientation")
-    parser.add_argument("--merged-molecules", nargs="+", help="molecules.py's file of each sample")
+    parser.add_argument("--merged-molecules", nargs="+", help="each sample's molecule report (tabulate -u)")
     parser.add_argument("--log-dirs", nargs="+", help="the directory of each sample's step logs")
     parser.add_argument("--strand-probes", nargs="+", help="each sample's first reads counted on the other strand")
     parser.add_argument("--layout", default="", help="count's layout, as the config gives it")

@@ -188,3 +188,18 @@ def read_summary(path):
     with open(path, encoding="utf-8") as f:
         columns = f.readline().rstrip("\n").split("\t")
         return [dict(zip(columns, line.rstrip("\n").split("\t"))) for line in f if line.strip()]
+
+
+def molecule_sums(path):
+    """(molecules, reads) of the header of a molecule report (tabulate -u)."""
+    found = {}
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        for line in f:
+            if not line.startswith("#"):
+                break
+            key, _, value = line.rstrip("\n").partition(": ")
+            if value.isdigit():
+                found[key] = int(value)
+    if "#molecules" not in found or "#molecule reads" not in found:
+        raise TableError("%s: no molecule sums in its header" % path)
+    return found["#molecules"], found["#molecule reads"]
