@@ -51,7 +51,7 @@ bool set_encoding(char letter);
 // above 'J' can only be Phred+64 (I); anything else is Phred+33 (S),
 // the encoding of every instrument of the last decade.
 constexpr int64_t auto_quality_reads = 100000;
-constexpr size_t auto_quality_bytes = size_t{128} << 20;  // reads of 600 letters and more decide sooner
+constexpr size_t auto_quality_bytes = size_t{128} << 20;  // reads of some 670 letters and more decide sooner
 char encoding_from_qualities(unsigned char lowest, unsigned char highest);
 // Lowers lowest and raises highest to the extremes of a quality text.
 void quality_extremes(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest);
