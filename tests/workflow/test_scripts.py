@@ -321,7 +321,7 @@ class Problems(unittest.TestCase):
             ("empty", problem_row(total_reads=0, assigned_fraction="0.0000"), [], None, self.LAYOUT,
              [("no reads", "`samples:`")]),
             ("encoding", problem_row(assigned_fraction="0.0000"), [encoding], (1000, 0.0), self.LAYOUT,
-             [("quality encoding", 'set `count: quality: "S"`')]),
+             [("quality encoding", 'set `count: quality: auto`')]),
             ("other strand", problem_row(without_layout_reads=990, assigned_fraction="0.0080"), [], (1000, 0.97),
              self.LAYOUT, [("other strand", "set `count: reverse: true`")]),
             ("other strand, reads reversed", problem_row(without_layout_reads=990, assigned_fraction="0.0080"), [],

@@ -241,7 +241,7 @@ awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) c[$i] = i } $1 == "good" { ok = 
 # among the sample's warnings.
 attempt encoding 0 "samples: $traps/one.tsv" "count:" '  quality: "I"' "$layout_line"
 says encoding good "quality encoding"
-says encoding good 'set `count: quality: "S"`'
+says encoding good 'set `count: quality: auto`'
 for file in terminal out/summary.tsv out/report.html; do
     grep -q "count: quality values below the range" "$work/encoding/$file" ||
         fail "encoding: count's warning is not in $file"

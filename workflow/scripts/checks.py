@@ -220,7 +220,7 @@ def sample_problems(row, warnings, probe, settings):
                          "the reads look like Phred+33 read as Phred+64: count found %s quality values below the "
                          "range of the encoding, and %s of the reads were assigned"
                          % ("{:,}".format(int(encoding[0].group(1))), pct(assigned)),
-                         'set `count: quality: "S"` (Phred+33)'))
+                         'set `count: quality: auto` (the encoding found from the reads) or "S" (Phred+33)'))
     without = share(number(row, "without_layout_reads"), total)
     strand = False
     if settings.get("layout") and probe is not None:
