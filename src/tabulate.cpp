@@ -16,21 +16,20 @@
 
 namespace {
 
-constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-u umi_table -k cluster_file] [map_file] barcode_file\n"
-    "       %s -l barcode_file\n";
+constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-l] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 
-void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0, argv0); }
+void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0); }
 
 void print_help_message(const char* argv0, int min_align_cutoff) {
     out_stream& out = standard_output();
-    out.printf(usage_format, argv0, argv0);
+    out.printf(usage_format, argv0);
     out.put("Matches the mapped clusters to the barcodes of interest\n");
     out.put("map_file specifies the mapped clusters; if unspecified, will read from stdin\n");
     out.put("barcode_file specifies the barcodes of interest\n\n");
     out.printf("  -c N\tAlign score needs to be at least N to match a barcode, default is %d\n", min_align_cutoff);
     out.put("  -o FILE\tadditionally outputs results to FILE\n");
     out.put("  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n");
-    out.put("  -l\tonly writes the number of barcodes of each length in barcode_file\n");
+    out.put("  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n");
     out.put("  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n");
     out.put("  -k FILE\twith -u: the cluster file from which the map file was made\n");
 }
