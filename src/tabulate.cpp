@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-l] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
+constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0); }
 
@@ -30,6 +30,7 @@ void print_help_message(const char* argv0, int min_align_cutoff) {
     out.put("  -o FILE\tadditionally outputs results to FILE\n");
     out.put("  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n");
     out.put("  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n");
+    out.put("  -b\tonly writes the barcodes of barcode_file in its order, each at the line that names it (no map_file is read)\n");
     out.put("  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n");
     out.put("  -k FILE\twith -u: the cluster file from which the map file was made\n");
 }
@@ -247,6 +248,18 @@ void write_barcode_lengths(const tabulate_tables& t, out_stream& out) {
     }
 }
 
+void write_barcode_list(const tabulate_tables& t, out_stream& out) {
+    out.put("#bcid\tbarcode\n");
+    for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
+        const std::string& sequence = t.barcode_sequences[k];
+        if (hash_lookup(t.barcode_link.get(), sequence.c_str()) != static_cast<int64_t>(k)) continue;
+        out.put(t.barcode_details[k]);
+        out.put('\t');
+        out.put(sequence);
+        out.put('\n');
+    }
+}
+
 void order_barcodes(tabulate_tables& t) {
     size_t lines = t.barcode_sequences.size();
     t.barcode_totals.assign(lines, 0);
@@ -303,8 +316,8 @@ void count_molecules(tabulate_tables& t, out_stream* f_out, const char* umi_path
          totals.reads);
 }
 
-// tabulate -l: the barcode file alone.
-int barcode_lengths_only(tabulate_tables& t, const char* barcode_path, int operands, const char* argv0) {
+// tabulate -l and -b: the barcode file alone.
+int barcode_file_only(tabulate_tables& t, const char* barcode_path, int operands, const char* argv0, bool list) {
     if (operands != 1) {
         print_usage_message(argv0);
         fail_quietly(1);
@@ -313,7 +326,8 @@ int barcode_lengths_only(tabulate_tables& t, const char* barcode_path, int opera
         barcode_path, read_failure{std::string("Could not open barcode file ") + barcode_path + "\n", 1});
     if (f_barcode == nullptr) fail(1, "Could not open barcode file %s\n", barcode_path);
     build_barcode_links(t, *f_barcode);
-    write_barcode_lengths(t, standard_output());
+    if (list) write_barcode_list(t, standard_output());
+    else write_barcode_lengths(t, standard_output());
     standard_output().flush();
     return 0;
 }
@@ -336,9 +350,10 @@ int tabulate_main(int argc, char** argv) {
     const char* cluster_path = nullptr;
     std::unique_ptr<out_stream> f_fates;
     bool lengths_only = false;
+    bool list_only = false;
     optind = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:n:o:u:k:f:l")) != -1) {
+    while ((option = getopt(argc, argv, "c:n:o:u:k:f:lb")) != -1) {
         switch (option) {
             case 'c':
                 t.min_align_cutoff = parse_atoi32(optarg);
@@ -355,6 +370,7 @@ int tabulate_main(int argc, char** argv) {
                 if (f_fates == nullptr) fail(1, "Could not open %s for writing", optarg);
                 break;
             case 'l': lengths_only = true; break;
+            case 'b': list_only = true; break;
             case 'n':
                 fail(1, "%s: Unknown parameter (%s)\n", argv[0], optarg);
             default:
@@ -370,7 +386,7 @@ int tabulate_main(int argc, char** argv) {
     }
     const char* map_path = operands == 2 ? argv[optind] : nullptr;
     const char* barcode_path = argv[argc - 1];
-    if (lengths_only) return barcode_lengths_only(t, barcode_path, operands, argv[0]);
+    if (lengths_only || list_only) return barcode_file_only(t, barcode_path, operands, argv[0], list_only);
     if (f_fates != nullptr && umi_path != nullptr)
         fail(1, "%s: -f goes with the plain report, not with -u and -k\n", argv[0]);
 

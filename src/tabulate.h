@@ -98,6 +98,10 @@ void write_read_fates(const read_fates& fates, out_stream& out);
 // of each length, shortest first.
 void write_barcode_lengths(const tabulate_tables& t, out_stream& out);
 
+// The barcodes in the order of the file (a repeated sequence at the line
+// that names it): details, a tab and the sequence.
+void write_barcode_list(const tabulate_tables& t, out_stream& out);
+
 // Sums the totals and orders the barcodes by details, then by index.
 void order_barcodes(tabulate_tables& t);
 

@@ -7,7 +7,7 @@
 
 namespace {
 
-const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-f fate_file] [-l] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
+const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-f fate_file] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 const std::string help =
     usage +
     "Matches the mapped clusters to the barcodes of interest\n"
@@ -17,6 +17,7 @@ const std::string help =
     "  -o FILE\tadditionally outputs results to FILE\n"
     "  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n"
     "  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n"
+    "  -b\tonly writes the barcodes of barcode_file in its order, each at the line that names it (no map_file is read)\n"
     "  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n"
     "  -k FILE\twith -u: the cluster file from which the map file was made\n";
 const std::string progress = "Building barcodes...\nAssigning entries...\n";
@@ -244,6 +245,11 @@ TEST_F(Tabulate, BarcodeLengths) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "#length\tbarcodes\n3\t1\n10\t2\n");
     EXPECT_EQ(run({"tabulate", "-l", "m.txt", "l.txt"}).status, 1);
+    // -b: the same barcodes in file order, the repeated one at its last line.
+    dir.write("o.txt", "#c\tAAAA\nx\tACGTACGTAC\nnotab\ny\tACG\r\nz\tACGTACGTAC\n\tTTTT\n");
+    r = run({"tabulate", "-b", "o.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "#bcid\tbarcode\ny\tACG\r\nz\tACGTACGTAC\n\tTTTT\n");
     EXPECT_EQ(run({"tabulate", "-l", "missing.txt"}).status, 1);
 }
 

@@ -7,6 +7,7 @@ memory only for what is kept."""
 
 import os
 import re
+import subprocess
 
 SAMPLE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._+-]*$")
 MATCH_KINDS = ("mm0", "mm1", "mm2", "align", "none")
@@ -42,27 +43,16 @@ def read_sample_sheet(path):
     return samples
 
 
-def barcode_order(path):
-    """Barcode sequence -> position of the line that names the barcode.
-
-    The rules are those of tabulate: "#" lines are comments, a line without
-    a tab is skipped, the sequence is the text after the first tab up to a
-    further tab, and a sequence on several lines is one barcode named by
-    its last line."""
+def barcode_order(morvane, path):
+    """Barcode sequence -> its position in the barcode file, as the tool
+    reads the file (tabulate -b: a repeated sequence at its last line)."""
+    run = subprocess.run([morvane, "tabulate", "-b", path], capture_output=True)
+    if run.returncode != 0:
+        raise TableError("tabulate -b %s: %s" % (path, run.stderr.decode("utf-8", "replace").strip()))
     order = {}
-    accepted = 0
-    with open(path, "rb") as f:
-        for raw in f:
-            if raw.startswith(b"#"):
-                continue
-            line = raw.decode("utf-8", "surrogateescape")
-            if line.endswith("\n"):
-                line = line[:-1]
-            tab = line.find("\t")
-            if tab < 0:
-                continue
-            order[line[tab + 1:].split("\t", 1)[0]] = accepted
-            accepted += 1
+    for raw in run.stdout.split(b"\n"):
+        if raw and not raw.startswith(b"#"):
+            order[raw.decode("utf-8", "surrogateescape").split("\t", 1)[1]] = len(order)
     return order
 
 
