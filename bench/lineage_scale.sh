@@ -38,12 +38,12 @@ YAML
 cd "$root"
 target=all
 [ "${TARGET:-all}" = discover ] && target=$run/out/discovered_barcodes.tsv
-/usr/bin/time -f '%e %M' -o "$run/time" snakemake "$target" -s workflow/Snakefile --configfile "$run/config.yaml" \
+/usr/bin/time -f '%e %M %U %S' -o "$run/time" snakemake "$target" -s workflow/Snakefile --configfile "$run/config.yaml" \
   --cores 2 --stats "$run/stats.json" --quiet all > "$run/snakemake.log" 2>&1 ||
   { tail -30 "$run/snakemake.log"; exit 1; }
-read -r wall peak < "$run/time"
+read -r wall peak user sys < "$run/time"
 echo "clones $clones, $reads reads x 3, read length $length, layout $layout"
-echo "wall time $wall s, peak memory $(mb "$peak") MB (the largest process)"
+echo "wall time $wall s, CPU $user s user + $sys s system, peak memory $(mb "$peak") MB (the largest process)"
 python3 - "$run/stats.json" <<'PY'
 import json, sys
 stats = json.load(open(sys.argv[1]))

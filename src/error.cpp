@@ -16,7 +16,15 @@ void fail_quietly(int status) { throw exit_request{status}; }
 
 void fail_out_of_memory() { fail(2, "Ran out of memory\n"); }
 
+namespace {
+int quiet_depth = 0;
+}
+
+quiet_warnings::quiet_warnings() { ++quiet_depth; }
+quiet_warnings::~quiet_warnings() { --quiet_depth; }
+
 void warn(const char* fmt, ...) {
+    if (quiet_depth > 0) return;
     va_list args;
     va_start(args, fmt);
     std::vfprintf(stderr, fmt, args);

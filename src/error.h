@@ -24,6 +24,16 @@ struct exit_request {
 // A formatted line on standard error; the run goes on.
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// While one lives, warn writes nothing: for a second pass over data whose
+// messages the first pass has written already.
+class quiet_warnings {
+public:
+    quiet_warnings();
+    ~quiet_warnings();
+    quiet_warnings(const quiet_warnings&) = delete;
+    quiet_warnings& operator=(const quiet_warnings&) = delete;
+};
+
 // Runs a sub-command entry: its return value, or the status of the
 // exit_request it threw (std::bad_alloc becomes "Ran out of memory", 2).
 int run_guarded(int (*entry)(int, char**), int argc, char** argv);

@@ -2,6 +2,7 @@
 // and writes the map file.
 #include "map.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <getopt.h>
 #include <memory>
@@ -20,13 +21,13 @@ namespace {
 
 void print_usage_message(const char* argv0) {
     std::fprintf(stderr,
-                 "Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [cluster_file] barcode_file\n",
+                 "Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [-r strand_file] [cluster_file] barcode_file\n",
                  argv0);
 }
 
 void print_help_message(const char* argv0) {
     out_stream& out = standard_output();
-    out.printf("Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [cluster_file] barcode_file\n",
+    out.printf("Usage: %s [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [-r strand_file] [cluster_file] barcode_file\n",
                argv0);
     out.put("Generates a list of best-matching barcodes for each cluster sequence\n");
     out.put("cluster_file specifies clusters to match to barcodes, if unspecified, will read stdin\n");
@@ -35,6 +36,7 @@ void print_help_message(const char* argv0) {
     out.put("  -n N\t\t clusters try only to align to the top N candidate barcodes\n");
     out.put("  -o FILE\t additionally outputs results to FILE\n");
     out.put("  -s \t\t skips aligning clusters\n");
+    out.put("  -r FILE\t writes to FILE how many reads of the 1000 largest clusters match, and how many of the others would if reverse-complemented\n");
     out.put("  -w \t\t first matches each core against the barcodes of its length, whole, with up to 2 substitutions\n");
 }
 
@@ -43,6 +45,7 @@ struct map_run {
     bool skip_alignment = false;
     bool whole_barcodes = false;
     std::unique_ptr<out_stream> f_out;
+    std::unique_ptr<out_stream> f_strand;
     const char* cluster_path = nullptr;  // null: standard input
     const char* barcode_path = nullptr;
 };
@@ -50,13 +53,17 @@ struct map_run {
 void parse_options(int argc, char** argv, map_run& run) {
     optind = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:n:o:sw")) != -1) {
+    while ((option = getopt(argc, argv, "c:n:o:r:sw")) != -1) {
         switch (option) {
             case 'c': run.align.align_count_minimum = parse_atoi32(optarg); break;
             case 'n': run.align.align_top_n = parse_atoi32(optarg); break;
             case 'o':
                 run.f_out = open_output_file(optarg);
                 if (run.f_out == nullptr) fail(1, "Could not open %s for writing", optarg);
+                break;
+            case 'r':
+                run.f_strand = open_output_file(optarg);
+                if (run.f_strand == nullptr) fail(1, "Could not open %s for writing", optarg);
                 break;
             case 's': run.skip_alignment = true; break;
             case 'w': run.whole_barcodes = true; break;
@@ -137,6 +144,66 @@ void write_map_file(out_stream& out, const barcode_table& barcodes, const cluste
     }
 }
 
+bool matched_directly(uint8_t type) { return type == MATCH_CONTAIN || type == MATCH_MM1 || type == MATCH_MM2; }
+
+char complement(char c) {
+    switch (c) {
+        case 'A': return 'T';
+        case 'C': return 'G';
+        case 'G': return 'C';
+        case 'T': return 'A';
+        default: return c;
+    }
+}
+
+// The strand check: of the largest clusters, the totals matched whole or by
+// words, and those of the others whose reverse complements would be, found
+// by the same phases (without their messages, which the run wrote already).
+void write_strand_check(out_stream& out, const barcode_table& barcodes, word_index& words, bool words_built,
+                        bool whole_barcodes, const cluster_table& clusters, const match_state& state) {
+    constexpr size_t largest = 1000;
+    size_t checked = std::min(largest, clusters.size());
+    int64_t total = 0, direct = 0, reverse = 0;
+    cluster_table reversed;
+    for (size_t i = 0; i < checked; ++i) {
+        total += clusters.cluster_totals[i];
+        if (matched_directly(state.match_type[i])) {
+            direct += clusters.cluster_totals[i];
+            continue;
+        }
+        const std::string& core = clusters.cluster_sequences[i];
+        std::string turned(core.rbegin(), core.rend());
+        for (char& c : turned) c = complement(c);
+        bool added = false;
+        reversed.cluster_sequences.insert(turned, added);
+        // A core that is its own reverse complement's twin counts once.
+        if (!added) continue;
+        reversed.cluster_totals.push_back(clusters.cluster_totals[i]);
+        for (auto* numbers : {&reversed.cluster_mm1n, &reversed.cluster_mm2n, &reversed.cluster_total_mm0,
+                              &reversed.cluster_total_mm1, &reversed.cluster_total_mm2})
+            numbers->push_back(0);
+    }
+    {
+        quiet_warnings quiet;
+        match_state turned(reversed.size());
+        if (whole_barcodes) match_whole_barcodes(barcodes, reversed, turned);
+        if (!words_built && word_phase_needed(barcodes, reversed, turned)) words.build(barcodes.barcode_sequences);
+        match_by_mismatches(barcodes, words, reversed, turned);
+        for (size_t i = 0; i < reversed.size(); ++i)
+            if (matched_directly(turned.match_type[i])) reverse += reversed.cluster_totals[i];
+    }
+    out.put("#clusters: ");
+    out.put_int(static_cast<int64_t>(checked));
+    out.put("\n#total: ");
+    out.put_int(total);
+    out.put("\n#matched: ");
+    out.put_int(direct);
+    out.put("\n#matched reverse-complemented: ");
+    out.put_int(reverse);
+    out.put("\n");
+    out.flush();
+}
+
 int run_map(int argc, char** argv, bool full_alignment) {
     if (argc < 2) {
         print_usage_message(argv[0]);
@@ -165,7 +232,8 @@ int run_map(int argc, char** argv, bool full_alignment) {
     build_barcode_sequences(barcode_lines, barcodes);
     barcode_lines = {};
     word_index words;
-    if (!run.whole_barcodes) words.build(barcodes.barcode_sequences);
+    bool words_built = !run.whole_barcodes;
+    if (words_built) words.build(barcodes.barcode_sequences);
     cluster_table clusters;
     build_clusters(*cluster_input, clusters);
     cluster_input.reset();
@@ -175,13 +243,18 @@ int run_map(int argc, char** argv, bool full_alignment) {
         match_whole_barcodes(barcodes, clusters, state);
         // The word index is large; it is built only when a core is left
         // that it could find.
-        if (word_phase_needed(barcodes, clusters, state)) words.build(barcodes.barcode_sequences);
+        if (word_phase_needed(barcodes, clusters, state)) {
+            words.build(barcodes.barcode_sequences);
+            words_built = true;
+        }
     }
     match_by_mismatches(barcodes, words, clusters, state);
     if (run.skip_alignment) warn("Skipping alignments\n");
     else align_against_barcode_sequences(barcodes, clusters, run.align, state);
 
     write_table(run.f_out.get(), [&](out_stream& out) { write_map_file(out, barcodes, clusters, state); });
+    if (run.f_strand != nullptr)
+        write_strand_check(*run.f_strand, barcodes, words, words_built, run.whole_barcodes, clusters, state);
     return 0;
 }
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
+constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0); }
 
@@ -28,6 +28,9 @@ void print_help_message(const char* argv0, int min_align_cutoff) {
     out.put("barcode_file specifies the barcodes of interest\n\n");
     out.printf("  -c N\tAlign score needs to be at least N to match a barcode, default is %d\n", min_align_cutoff);
     out.put("  -o FILE\tadditionally outputs results to FILE\n");
+    out.put("  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n");
+    out.put("  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n");
+    out.put("  -b\tonly writes the barcodes of barcode_file in its order, each at the line that names it (no map_file is read)\n");
     out.put("  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n");
     out.put("  -k FILE\twith -u: the cluster file from which the map file was made\n");
 }
@@ -195,6 +198,68 @@ void process_map_line(tabulate_tables& t, std::string_view line) {
     });
 }
 
+void add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates) {
+    std::string_view rest = line.substr(0, line.find('\n'));
+    for (int i = 0; i < 8; ++i) cut_field(rest);
+    int kind = 5;
+    if (rest != "none") {
+        std::string_view match_type = rest.substr(0, rest.find('\t'));
+        if (match_type == "mm0") kind = 0;
+        else if (match_type == "mm1") kind = 1;
+        else if (match_type == "mm2") kind = 2;
+        else if (match_type == "align") kind = 4;
+        else fail_map_format();
+    }
+    map_line_fields fields = map_line_targets(t, line, [&kind](const map_line_fields&, const map_target& target) {
+        // An alignment counts when one of its barcodes reaches the cutoff.
+        if (target.kind == match_kind::align) kind = 3;
+    });
+    ++fates.clusters[kind];
+    fates.units[kind] = add_saturating(fates.units[kind], parse_atoi64(fields.total));
+}
+
+void write_read_fates(const read_fates& fates, out_stream& out) {
+    out.put("#kind\tclusters\ttotal\n");
+    for (int k = 0; k < read_fates::kinds; ++k) {
+        out.put(read_fates::names[k]);
+        out.put('\t');
+        out.put_int(fates.clusters[k]);
+        out.put('\t');
+        out.put_int(fates.units[k]);
+        out.put('\n');
+    }
+}
+
+void write_barcode_lengths(const tabulate_tables& t, out_stream& out) {
+    std::vector<int64_t> lengths;
+    for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
+        const std::string& sequence = t.barcode_sequences[k];
+        if (hash_lookup(t.barcode_link.get(), sequence.c_str()) != static_cast<int64_t>(k)) continue;
+        if (lengths.size() <= sequence.size()) lengths.resize(sequence.size() + 1, 0);
+        ++lengths[sequence.size()];
+    }
+    out.put("#length\tbarcodes\n");
+    for (size_t length = 0; length < lengths.size(); ++length) {
+        if (lengths[length] == 0) continue;
+        out.put_int(static_cast<int64_t>(length));
+        out.put('\t');
+        out.put_int(lengths[length]);
+        out.put('\n');
+    }
+}
+
+void write_barcode_list(const tabulate_tables& t, out_stream& out) {
+    out.put("#bcid\tbarcode\n");
+    for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
+        const std::string& sequence = t.barcode_sequences[k];
+        if (hash_lookup(t.barcode_link.get(), sequence.c_str()) != static_cast<int64_t>(k)) continue;
+        out.put(t.barcode_details[k]);
+        out.put('\t');
+        out.put(sequence);
+        out.put('\n');
+    }
+}
+
 void order_barcodes(tabulate_tables& t) {
     size_t lines = t.barcode_sequences.size();
     t.barcode_totals.assign(lines, 0);
@@ -251,6 +316,22 @@ void count_molecules(tabulate_tables& t, out_stream* f_out, const char* umi_path
          totals.reads);
 }
 
+// tabulate -l and -b: the barcode file alone.
+int barcode_file_only(tabulate_tables& t, const char* barcode_path, int operands, const char* argv0, bool list) {
+    if (operands != 1) {
+        print_usage_message(argv0);
+        fail_quietly(1);
+    }
+    auto f_barcode = line_reader::open(
+        barcode_path, read_failure{std::string("Could not open barcode file ") + barcode_path + "\n", 1});
+    if (f_barcode == nullptr) fail(1, "Could not open barcode file %s\n", barcode_path);
+    build_barcode_links(t, *f_barcode);
+    if (list) write_barcode_list(t, standard_output());
+    else write_barcode_lengths(t, standard_output());
+    standard_output().flush();
+    return 0;
+}
+
 }  // namespace
 
 int tabulate_main(int argc, char** argv) {
@@ -267,9 +348,12 @@ int tabulate_main(int argc, char** argv) {
     std::unique_ptr<out_stream> f_out;
     const char* umi_path = nullptr;
     const char* cluster_path = nullptr;
+    std::unique_ptr<out_stream> f_fates;
+    bool lengths_only = false;
+    bool list_only = false;
     optind = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:n:o:u:k:")) != -1) {
+    while ((option = getopt(argc, argv, "c:n:o:u:k:f:lb")) != -1) {
         switch (option) {
             case 'c':
                 t.min_align_cutoff = parse_atoi32(optarg);
@@ -281,6 +365,12 @@ int tabulate_main(int argc, char** argv) {
                 break;
             case 'u': umi_path = optarg; break;
             case 'k': cluster_path = optarg; break;
+            case 'f':
+                f_fates = open_output_file(optarg);
+                if (f_fates == nullptr) fail(1, "Could not open %s for writing", optarg);
+                break;
+            case 'l': lengths_only = true; break;
+            case 'b': list_only = true; break;
             case 'n':
                 fail(1, "%s: Unknown parameter (%s)\n", argv[0], optarg);
             default:
@@ -296,6 +386,9 @@ int tabulate_main(int argc, char** argv) {
     }
     const char* map_path = operands == 2 ? argv[optind] : nullptr;
     const char* barcode_path = argv[argc - 1];
+    if (lengths_only || list_only) return barcode_file_only(t, barcode_path, operands, argv[0], list_only);
+    if (f_fates != nullptr && umi_path != nullptr)
+        fail(1, "%s: -f goes with the plain report, not with -u and -k\n", argv[0]);
 
     if ((umi_path == nullptr) != (cluster_path == nullptr))
         fail(1, "%s: -u and -k go together: the UMI table of count -k and the cluster file of the map file\n",
@@ -318,10 +411,16 @@ int tabulate_main(int argc, char** argv) {
     }
 
     warn("Assigning entries...\n");
+    read_fates fates;
     std::string_view line;
     while (f_map->next(line)) {
         if (!line.empty() && line[0] == '#') continue;
         process_map_line(t, line);
+        if (f_fates != nullptr) add_read_fate(t, line, fates);
+    }
+    if (f_fates != nullptr) {
+        write_read_fates(fates, *f_fates);
+        f_fates->flush();
     }
 
     order_barcodes(t);

@@ -77,6 +77,31 @@ map_line_fields map_line_targets(tabulate_tables& t, std::string_view line, cons
 // Adds one map file line (not a comment) to the counters.
 void process_map_line(tabulate_tables& t, std::string_view line);
 
+// Where the clusters of a map file went, by kind: words or whole with 0,
+// 1 or 2 substitutions, alignments reaching the cutoff (counted for a
+// barcode) and below it (counted for none), and no match; with the sums of
+// their totals (reads, or molecules per key).
+struct read_fates {
+    static constexpr int kinds = 6;
+    static constexpr const char* names[kinds] = {"mm0", "mm1", "mm2", "align", "weak_align", "none"};
+    int64_t clusters[kinds] = {};
+    int64_t units[kinds] = {};
+};
+
+// Adds one map file line (not a comment) to the fates. A match kind that
+// is none of the map file's ends the run with the format error.
+void add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates);
+
+void write_read_fates(const read_fates& fates, out_stream& out);
+
+// The number of barcodes (distinct sequences, as the report lists them)
+// of each length, shortest first.
+void write_barcode_lengths(const tabulate_tables& t, out_stream& out);
+
+// The barcodes in the order of the file (a repeated sequence at the line
+// that names it): details, a tab and the sequence.
+void write_barcode_list(const tabulate_tables& t, out_stream& out);
+
 // Sums the totals and orders the barcodes by details, then by index.
 void order_barcodes(tabulate_tables& t);
 

@@ -9,7 +9,7 @@
 namespace {
 
 const std::string usage =
-    "Usage: map [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [cluster_file] barcode_file\n";
+    "Usage: map [-c min_count_cutoff] [-n align_top_n] [-o output_file] [-s] [-w] [-r strand_file] [cluster_file] barcode_file\n";
 const std::string header =
     "#core seq\tcount\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch\tid\tseq\t[score:alignment:mis:ins:del]...\n";
 
@@ -322,6 +322,48 @@ TEST(BarcodeLetters, MapAndTabulateCountTheSequencesBeyondACGTN) {
               std::string::npos);
     EXPECT_EQ(run_morvane({"tabulate", dir.path("mapped.txt"), dir.path("clean.txt")}).err.find("Warning"),
               std::string::npos);
+}
+
+std::string reverse_complement(const std::string& s) {
+    std::string out(s.rbegin(), s.rend());
+    for (char& c : out) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
+    return out;
+}
+
+// -r: of the largest clusters, the totals matched, and those of the rest
+// that would match turned round, by the same phases (whole with -w, words
+// with up to two changes); the map file and the messages stay as they are.
+TEST(MapCommand, StrandCheckOfTheLargestClusters) {
+    scratch_dir dir;
+    dir.write("barcodes.txt", barcodes);
+    // 50 matched as read; 30 and 12 would match turned (one exactly, one
+    // with a letter changed); 8 match neither way. Whole barcodes with -w,
+    // 18-letter words without.
+    for (bool whole : {true, false}) {
+        auto part = [whole](const std::string& b) { return whole ? b : b.substr(1, 18); };
+        dir.write("clusters.txt", cluster_line(part(b0), 50) + cluster_line(reverse_complement(part(b1)), 30) +
+                                      cluster_line(reverse_complement(changed(part(b2), 3, 'A')), 12) +
+                                      cluster_line(part("ACACACACACACACACACAC"), 8));
+        std::vector<std::string> args = {"map", "-s", dir.path("clusters.txt"), dir.path("barcodes.txt")};
+        if (whole) args.insert(args.begin() + 1, "-w");
+        run_result plain = run_morvane(args);
+        args.insert(args.begin() + 1, {"-r", dir.path("strand.txt")});
+        run_result r = run_morvane(args);
+        EXPECT_EQ(r.status, 0) << whole;
+        EXPECT_EQ(r.out, plain.out) << whole;
+        EXPECT_EQ(r.err, plain.err) << whole;
+        EXPECT_EQ(dir.read("strand.txt"),
+                  "#clusters: 4\n#total: 100\n#matched: 50\n#matched reverse-complemented: 42\n")
+            << whole;
+    }
+    // Only the 1000 largest count.
+    std::string many;
+    for (int i = 0; i < 1003; ++i) many += cluster_line(b0.substr(0, 10) + std::to_string(1000000 + i), 2000 - i);
+    dir.write("many.txt", many);
+    EXPECT_EQ(run_morvane({"map", "-s", "-r", dir.path("strand.txt"), dir.path("many.txt"), dir.path("barcodes.txt")})
+                  .status,
+              0);
+    EXPECT_EQ(dir.read("strand.txt").substr(0, 32), "#clusters: 1000\n#total: 1500500\n");
 }
 
 }  // namespace

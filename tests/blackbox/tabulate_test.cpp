@@ -7,7 +7,7 @@
 
 namespace {
 
-const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
+const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-f fate_file] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 const std::string help =
     usage +
     "Matches the mapped clusters to the barcodes of interest\n"
@@ -15,6 +15,9 @@ const std::string help =
     "barcode_file specifies the barcodes of interest\n\n"
     "  -c N\tAlign score needs to be at least N to match a barcode, default is 70\n"
     "  -o FILE\tadditionally outputs results to FILE\n"
+    "  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n"
+    "  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n"
+    "  -b\tonly writes the barcodes of barcode_file in its order, each at the line that names it (no map_file is read)\n"
     "  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n"
     "  -k FILE\twith -u: the cluster file from which the map file was made\n";
 const std::string progress = "Building barcodes...\nAssigning entries...\n";
@@ -212,6 +215,42 @@ TEST_F(Tabulate, LongAlignLineIsReadWhole) {
                      "Assigning entries...\n");
     EXPECT_NE(r.out.find("bc101999\tACGT101999\t14\t0\t0\t0\t14\t90:ACGTACGTAC:1:0:0;90:ACGTACGTAC:1:0:0\n"),
               std::string::npos);
+}
+
+// -f: every cluster in one fate, its total beside it; the alignment of
+// 85 and 60 counts at -c 70 and is weak at -c 90. The report is unchanged.
+TEST_F(Tabulate, ReadFatesPerMatchKind) {
+    for (const char* cutoff : {"70", "90"}) {
+        run_result plain = run({"tabulate", "-c", cutoff, "m.txt", "b.txt"});
+        run_result r = run({"tabulate", "-c", cutoff, "-f", "f.tsv", "m.txt", "b.txt"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, plain.out);
+        EXPECT_EQ(r.err, plain.err);
+        bool counted = std::string(cutoff) == "70";
+        EXPECT_EQ(dir.read("f.tsv"), std::string("#kind\tclusters\ttotal\nmm0\t1\t40\nmm1\t1\t12\nmm2\t0\t0\n") +
+                                         (counted ? "align\t1\t5\nweak_align\t0\t0\n" : "align\t0\t0\nweak_align\t1\t5\n") +
+                                         "none\t1\t3\n");
+    }
+    dir.write("bad.txt", map_file + "ACGT\t1\t0:0\t1\t0\t0\t0\t0\tmm3\tx\tACGT\n");
+    EXPECT_EQ(run({"tabulate", "bad.txt", "b.txt"}).status, 0);
+    EXPECT_EQ(run({"tabulate", "-f", "f.tsv", "bad.txt", "b.txt"}).status, 1);
+    EXPECT_EQ(run({"tabulate", "-f", "f.tsv", "-u", "u.txt", "-k", "k.txt", "m.txt", "b.txt"}).status, 1);
+}
+
+// -l: the barcodes of each length as tabulate reads the file: comments and
+// lines without a tab left out, a repeated sequence one barcode.
+TEST_F(Tabulate, BarcodeLengths) {
+    dir.write("l.txt", "#c\tAAAA\nx\tACGTACGTAC\nnotab\ny\tACG\nz\tACGTACGTAC\nw\tTTTTTTTTTT\n");
+    run_result r = run({"tabulate", "-l", "l.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "#length\tbarcodes\n3\t1\n10\t2\n");
+    EXPECT_EQ(run({"tabulate", "-l", "m.txt", "l.txt"}).status, 1);
+    // -b: the same barcodes in file order, the repeated one at its last line.
+    dir.write("o.txt", "#c\tAAAA\nx\tACGTACGTAC\nnotab\ny\tACG\r\nz\tACGTACGTAC\n\tTTTT\n");
+    r = run({"tabulate", "-b", "o.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "#bcid\tbarcode\ny\tACG\r\nz\tACGTACGTAC\n\tTTTT\n");
+    EXPECT_EQ(run({"tabulate", "-l", "missing.txt"}).status, 1);
 }
 
 }  // namespace

@@ -64,14 +64,16 @@ class SampleSheet(Files):
                 tables.read_sample_sheet(self.write("s.tsv", text))
 
 
+@unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")
 class BarcodeOrder(unittest.TestCase):
     def test_follows_the_rules_of_tabulate(self):
         with tempfile.NamedTemporaryFile("wb", suffix=".tsv", delete=False) as f:
             f.write(b"#name\tseq\nb1\tAAAA\nno tab here\nb2\tCCCC\r\nb3\tAAAA\nb4\tGG\tTT\n\tTTTT")
         self.addCleanup(os.unlink, f.name)
-        order = tables.barcode_order(f.name)
-        # The malformed line takes no number; AAAA is named by its last line.
-        self.assertEqual(order, {"AAAA": 2, "CCCC\r": 1, "GG": 3, "TTTT": 4})
+        order = tables.barcode_order(morvane_binary(), f.name)
+        # The malformed line is left out; AAAA takes the place of its last line.
+        self.assertEqual(order, {"CCCC\r": 0, "AAAA": 1, "GG": 2, "TTTT": 3})
 
 
 def report_text(rows):
@@ -81,9 +83,12 @@ def report_text(rows):
         for name, seq, mm0, mm1, mm2, al in rows)
 
 
+@unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")
 class Matrix(Files):
     def setUp(self):
         super().setUp()
+        os.environ.setdefault("MORVANE", morvane_binary())
         # File order differs from the name order of the reports.
         self.barcodes = self.write("barcodes.tsv", "#n\ts\nzeta\tAAAA\nalpha\tCCCC\nmid\tGGGG\n")
 
@@ -110,7 +115,7 @@ class Matrix(Files):
         fewer = self.write("fewer.tsv", report_text([("alpha", "CCCC", 1, 0, 0, 0)]))
         for reports in ([stranger], [good, fewer]):
             with self.subTest(reports=reports), self.assertRaises(tables.TableError):
-                matrix.join_reports(self.barcodes, reports)
+                matrix.join_reports(morvane_binary(), self.barcodes, reports)
 
 
     def test_screen_matrix_with_genes(self):
@@ -135,6 +140,8 @@ MAP_FILE = (
     + map_line("ACGA", 4, "align", "\tb1\tAAAA\t40:AC-GA:2:1:0")
     + map_line("NNNN", 3, "none")
 )
+# tabulate -f of MAP_FILE at the cutoff 70: the 40-point alignment is weak.
+FATES = "#kind\tclusters\ttotal\nmm0\t1\t50\nmm1\t0\t0\nmm2\t1\t7\nalign\t1\t5\nweak_align\t1\t4\nnone\t1\t3\n"
 COUNT_HEAD = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 64\tcutoff: 10\n"
 # 100 reads: 90 in the table (10 left out by -c), 69 of them in clusters.
 COUNT_TABLE = (COUNT_HEAD + "#total reads: 100\n#unique reads: 9\n#filtered bases: 12\n#read\tcount\n"
@@ -148,7 +155,8 @@ UMI_TABLE = (COUNT_HEAD + "#total reads: 100\n#unique reads: 9\n#filtered bases:
 
 class Summary(Files):
     def test_read_fate_of_a_sample(self):
-        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE), 70, None)
+        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
+                                 self.write("f.tsv", FATES), 70)
         expect = {"total_reads": 100, "unique_reads": 9, "filtered_bases": 12, "unit": "reads",
                   "without_layout_reads": 0, "masked_reads": 10, "table_reads": 90,
                   "mm0_clusters": 1, "mm0_reads": 50, "mm2_clusters": 1, "mm2_reads": 7,
@@ -162,7 +170,8 @@ class Summary(Files):
             summary.check_buckets(row)
 
     def test_molecules_with_umis(self):
-        row = summary.sample_row("s", self.write("c.txt", UMI_TABLE), self.write("m.txt", MAP_FILE), 70, None)
+        row = summary.sample_row("s", self.write("c.txt", UMI_TABLE), self.write("m.txt", MAP_FILE),
+                                 self.write("f.tsv", FATES), 70)
         expect = {"unit": "molecules", "molecules": 75, "table_reads": 80, "without_layout_reads": 15,
                   "umi_n_reads": 5, "masked_reads": 0, "clustered_reads": 69, "unclustered_reads": 6}
         self.assertEqual({k: row[k] for k in expect}, expect)
@@ -173,7 +182,8 @@ class Summary(Files):
         merged = self.write("mol.tsv", "#molecules: 42\n#molecule reads: 72\n#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n"
                             "b1\tAAAA\t40\t40\t0\t0\t0\nb2\tCCCC\t2\t0\t0\t2\t0\n")
         args = ["--matrix", matrix_path, "--out", os.path.join(self.dir.name, "s.tsv"), "--samples", "s",
-                "--count-tables", self.write("c.txt", UMI_TABLE), "--maps", self.write("m.txt", MAP_FILE)]
+                "--count-tables", self.write("c.txt", UMI_TABLE), "--maps", self.write("m.txt", MAP_FILE),
+                "--fates", self.write("f.tsv", FATES)]
         self.assertEqual(summary.main(args + ["--merged-molecules", merged]), 0)
         row = tables.read_summary(os.path.join(self.dir.name, "s.tsv"))[0]
         # The cluster buckets still add up to the 75 molecules per key; the
@@ -190,7 +200,8 @@ class Summary(Files):
         probe = self.write("probe.txt", "#total reads: 100\n#reads without layout: 95\n")
         out = os.path.join(self.dir.name, "s.tsv")
         args = ["--matrix", matrix_path, "--out", out, "--samples", "s", "--count-tables", self.write("c.txt", UMI_TABLE),
-                "--maps", self.write("m.txt", MAP_FILE), "--log-dirs", logs, "--strand-probes", probe,
+                "--maps", self.write("m.txt", MAP_FILE),
+                "--fates", self.write("f.tsv", FATES), "--log-dirs", logs, "--strand-probes", probe,
                 "--layout", "AC[4](3)"]
         self.assertEqual(summary.main(args), 0)
         header = self.read("s.tsv").splitlines()[0].split("\t")
@@ -202,36 +213,52 @@ class Summary(Files):
         self.assertTrue(row["problems"].startswith("few reads assigned: 2.7% of the reads assigned"), row["problems"])
         self.assertEqual(row["warnings"], "count: a qseq line is not in expected format; skipped")
         # Without the checks' inputs the sample is judged by its numbers.
-        self.assertEqual(summary.main(args[:10]), 0)
+        self.assertEqual(summary.main(args[:12]), 0)
         self.assertEqual(tables.read_summary(out)[0]["warnings"], "")
 
-    def test_orientation_of_the_largest_clusters(self):
+    @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")
+    def test_fates_and_orientation_from_the_tool(self):
+        # tabulate -f of MAP_FILE is what the summary's buckets above assume.
+        fates = os.path.join(self.dir.name, "f.tsv")
+        subprocess.run([morvane_binary(), "tabulate", "-c", "70", "-f", fates, self.write("m.txt", MAP_FILE),
+                        self.write("b.tsv", "b1\tAAAA\nb2\tCCCC\nb3\tGGGG\nb4\tTTTT\n")],
+                       capture_output=True, check=True)
+        self.assertEqual(self.read("f.tsv"), FATES)
         # Two 18-letter cores: one a word of the library, one the reverse
-        # complement of a word.
+        # complement of a word; map -r tells which share would match turned.
         word = "ACGTTGCAACGGTTAACC"
         other = "GGGATTTCCCAAAGGTTT"
-        reverse = other.translate(summary.COMPLEMENT)[::-1]
+        reverse = other.translate(str.maketrans("ACGT", "TGCA"))[::-1]
         barcodes = self.write("b.tsv", "b1\t%sGG\nb2\tTT%s\n" % (word, other))
-        words = summary.library_words(barcodes)
-        head = "#contains: 1\n#\tmm0s: 1\n#\tmm1s: 0\n#\tmm2s: 0\n#aligns: 0\n#misses: 1\n" + HEADER
+        table = COUNT_HEAD + "#total reads: 100\n#unique reads: 2\n#filtered bases: 0\n#read\tcount\n"
         for reads_direct, reads_reverse, verdict in ((90, 10, "ok"), (10, 90, "reverse-complemented")):
-            text = head + map_line(word, reads_direct, "mm0", "\tb1\t%sGG" % word) + map_line(reverse, reads_reverse, "none")
-            table = COUNT_HEAD + "#total reads: 100\n#unique reads: 2\n#filtered bases: 0\n#read\tcount\n"
-            row = summary.sample_row("s", self.write("c.txt", table), self.write("m.txt", text), 70, words)
+            cores = sorted([(reads_direct, word), (reads_reverse, reverse)], reverse=True)
+            clusters = self.write("k.txt", "".join("%s\t0:0\t%d\t%d\t0\t0\n" % (core, n, n) for n, core in cores))
+            strand = os.path.join(self.dir.name, "r.txt")
+            mapped = subprocess.run([morvane_binary(), "map", "-w", "-r", strand, clusters, barcodes],
+                                    capture_output=True, check=True).stdout
+            subprocess.run([morvane_binary(), "tabulate", "-f", fates, self.write("m.txt", mapped.decode()), barcodes],
+                           capture_output=True, check=True)
+            row = summary.sample_row("s", self.write("c.txt", table), os.path.join(self.dir.name, "m.txt"), fates,
+                                     70, strand)
             self.assertEqual(row["orientation"], verdict)
+            self.assertEqual(row["revcomp_word_share"], "%.4f" % (reads_reverse / 100))
 
     def test_damaged_inputs_are_refused(self):
         table = self.write("c.txt", COUNT_TABLE)
+        fates = self.write("f.tsv", FATES)
         cases = {
-            "summary disagrees with lines": (table, MAP_FILE.replace("#misses: 1", "#misses: 2")),
-            "summary lacks a line": (table, MAP_FILE.replace("#misses: 1\n", "")),
-            "unknown match kind": (table, MAP_FILE + map_line("TTTT", 1, "mm3")),
+            "summary disagrees with lines": (table, MAP_FILE.replace("#misses: 1", "#misses: 2"), fates),
+            "summary lacks a line": (table, MAP_FILE.replace("#misses: 1\n", ""), fates),
+            "fates lack a kind": (table, MAP_FILE, self.write("short.tsv", FATES.replace("none\t1\t3\n", ""))),
             "count table header cut short": (self.write("short.txt", COUNT_TABLE.replace("#unique reads: 9\n", "")),
-                                             MAP_FILE),
+                                             MAP_FILE, fates),
         }
-        for label, (table_path, map_text) in cases.items():
+        for label, (table_path, map_text, fates_path) in cases.items():
             with self.subTest(label), self.assertRaises((tables.TableError, ValueError)):
-                summary.sample_row("s", table_path, self.write("bad.txt", map_text), 70, None)
+                summary.sample_row("s", table_path, self.write("bad.txt", map_text), fates_path, 70)
+
 
 class ConfigKeys(unittest.TestCase):
     KNOWN = {"barcodes": "", "samples": "", "strict": False,
@@ -419,6 +446,22 @@ class Choices(Files):
         table = self.write("t.txt", COUNT_TABLE)
         self.assertEqual(choices.core_length(table), 4)
         self.assertEqual(choices.table_reads(table), 90)
+        # An empty table or library: the other length stands for both.
+        self.assertEqual(choices.cutoff_for(None, 20), 90)
+        self.assertEqual(choices.cutoff_for(18, None), 81)
+        self.assertEqual(choices.cutoff_for(None, None), 1)
+        self.assertIsNone(choices.core_length(self.write("e.txt", COUNT_HEAD + "#read\tcount\n")))
+
+    @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")
+    def test_barcode_lengths_from_the_tool(self):
+        # Comments, a line without a tab and a repeated sequence read as
+        # tabulate reads them: two barcodes of 4, one of 6.
+        path = self.write("b.tsv", "#x\ty\nb1\tAAAA\nnotab\nb2\tCCCCCC\nb3\tGGGG\nb4\tAAAA\n")
+        self.assertEqual(choices.barcode_length(morvane_binary(), path), 4)
+        self.assertIsNone(choices.barcode_length(morvane_binary(), self.write("e.tsv", "#none\n")))
+        with self.assertRaises(OSError):
+            choices.barcode_length(morvane_binary(), os.path.join(self.dir.name, "missing.tsv"))
 
     @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")

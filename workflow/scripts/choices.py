@@ -1,17 +1,15 @@
 #!/usr/bin/python3
 """The workflow's evidence-based defaults, in one place (see config.yaml).
 
-    choices.py align-cutoff --table count-table.txt --barcodes barcodes.tsv
+    choices.py align-cutoff --table count-table.txt --barcodes barcodes.tsv --morvane MORVANE
         prints tabulate's alignment cutoff for this sample's cores
 """
 
 import argparse
 import collections
 import math
+import subprocess
 import sys
-
-# The length assumed for cores and barcodes of an empty table.
-WORD = 18
 
 
 def align_cutoff(core_length, barcode_length):
@@ -38,17 +36,33 @@ def core_length(table_path, lines=10000):
             break
         if len(fields) >= 2:
             tally[len(fields[0])] += int(fields[1] or 0)
-    return max(sorted(tally), key=lambda length: tally[length]) if tally else WORD
+    return most_common_length(tally)
 
 
-def barcode_length(barcodes_path):
-    tally = collections.Counter()
-    with open(barcodes_path, "rb") as f:
-        for raw in f:
-            if raw.startswith(b"#") or b"\t" not in raw:
-                continue
-            tally[len(raw.rstrip(b"\r\n").split(b"\t")[1])] += 1
-    return max(sorted(tally), key=lambda length: tally[length]) if tally else WORD
+def most_common_length(tally):
+    return max(sorted(tally), key=lambda length: tally[length]) if tally else None
+
+
+def barcode_length(morvane, barcodes_path):
+    """The length of most barcodes, as the tool reads the barcode file
+    (tabulate -l); None for a file without barcodes."""
+    run = subprocess.run([morvane, "tabulate", "-l", barcodes_path], capture_output=True, text=True)
+    if run.returncode != 0:
+        raise OSError("tabulate -l %s: %s" % (barcodes_path, run.stderr.strip()))
+    tally = {}
+    for line in run.stdout.splitlines():
+        if not line.startswith("#"):
+            length, barcodes = line.split("\t")
+            tally[int(length)] = int(barcodes)
+    return most_common_length(tally)
+
+
+def cutoff_for(core, barcode):
+    """An empty table or library leaves one length; the cutoff then
+    judges no alignment, or only those of equal lengths."""
+    core = barcode if core is None else core
+    barcode = core if barcode is None else barcode
+    return align_cutoff(core or 0, barcode or 0)
 
 
 def table_reads(table_path):
@@ -60,9 +74,14 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("what", choices=("align-cutoff",))
     parser.add_argument("--table", required=True)
-    parser.add_argument("--barcodes")
+    parser.add_argument("--barcodes", required=True)
+    parser.add_argument("--morvane", default="morvane")
     args = parser.parse_args(argv)
-    print(align_cutoff(core_length(args.table), barcode_length(args.barcodes)))
+    try:
+        print(cutoff_for(core_length(args.table), barcode_length(args.morvane, args.barcodes)))
+    except OSError as error:
+        print("choices: %s" % error, file=sys.stderr)
+        return 1
     return 0
 
 

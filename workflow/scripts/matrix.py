@@ -12,6 +12,7 @@ one column per sample.
 """
 
 import argparse
+import os
 import sys
 from array import array
 
@@ -63,11 +64,11 @@ def sample_columns(rows, index_of, path, kinds):
     return columns
 
 
-def join_reports(barcodes_path, report_paths, kinds=("total",)):
+def join_reports(morvane, barcodes_path, report_paths, kinds=("total",)):
     """(rows, columns): rows is the list of (details, sequence); columns
     maps each kind to one array of counts per sample. Memory is one 8-byte
     count per barcode, sample and kind."""
-    rows = matrix_rows(barcode_order(barcodes_path), report_paths[0]) if report_paths else []
+    rows = matrix_rows(barcode_order(morvane, barcodes_path), report_paths[0]) if report_paths else []
     index_of = {sequence: i for i, (_, sequence) in enumerate(rows)}
     if len(index_of) != len(rows):
         raise TableError("%s: two rows for one barcode" % report_paths[0])
@@ -109,6 +110,7 @@ def write_gene_matrix(path, samples, rows, columns, genes):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--barcodes", required=True)
+    parser.add_argument("--morvane", default=os.environ.get("MORVANE", "morvane"), help="reads the barcode file")
     parser.add_argument("--out", required=True)
     parser.add_argument("--mismatch")
     parser.add_argument("--align")
@@ -122,7 +124,7 @@ def main(argv):
     outputs = {"total": args.out, "mismatch": args.mismatch, "align": args.align}
     outputs = {kind: path for kind, path in outputs.items() if path}
     try:
-        rows, columns = join_reports(args.barcodes, args.reports, tuple(outputs))
+        rows, columns = join_reports(args.morvane, args.barcodes, args.reports, tuple(outputs))
     except (OSError, TableError) as error:
         print("matrix: %s" % error, file=sys.stderr)
         return 1

@@ -27,9 +27,10 @@ of their UMIs; assigned_fraction is then merged_molecule_reads over
 table_reads. reverse_strand_reads (count -b) are reads found on the other
 strand, counted within the buckets above.
 
-With a barcode file for the orientation check, the largest clusters (up to
-1000) are tested: the share of their reads matched by words, and the share
-whose cores would be library words if reverse-complemented.
+The read fates per match kind are tabulate's (tabulate -f), alignments below
+the cutoff apart. With the strand check of map -r, the largest clusters (up
+to 1000) are tested: the share of their reads matched whole or by words,
+and the share whose cores would match if reverse-complemented.
 
 The last columns say whether the sample needs a look: status ("ok" or
 "problem"), problems (each with what was seen and the setting that fixes
@@ -39,8 +40,9 @@ tool's warnings of every step of the sample, from its logs), several
 joined by " | ".
 
     summary.py --matrix counts.tsv --out summary.tsv --samples s1 s2 ...
-               --count-tables c1 c2 ... --maps m1 m2 ... --align-cutoffs a1 a2 ...
-               [--barcodes-for-orientation barcodes.tsv] [--merged-molecules mol1 mol2 ...]
+               --count-tables c1 c2 ... --maps m1 m2 ... --fates f1 f2 ...
+               --align-cutoffs a1 a2 ... [--strand-checks r1 r2 ...]
+               [--merged-molecules mol1 mol2 ...]
                [--log-dirs logs/s1 logs/s2 ...] [--strand-probes p1 p2 ...]
                [--layout LAYOUT] [--reads-reversed] [--fix-orientation TEXT]
 """
@@ -49,8 +51,8 @@ import argparse
 import sys
 
 import checks
-from tables import (MATCH_KINDS, TableError, barcode_order, count_table_header, map_tallies, matrix_column_totals,
-                    molecule_sums)
+from tables import (MATCH_KINDS, TableError, count_table_header, map_summary, matrix_column_totals, molecule_sums,
+                    read_fates, strand_check)
 
 COLUMNS = (
     "sample", "total_reads", "unique_reads", "filtered_bases", "unit",
@@ -70,11 +72,6 @@ CLUSTER_BUCKETS = ("unclustered_reads", "mm0_reads", "mm1_reads", "mm2_reads", "
                    "weak_align_reads", "unmatched_reads")
 # Names of the map file's match kinds in the summary columns.
 KIND_COLUMN = {"mm0": "mm0", "mm1": "mm1", "mm2": "mm2", "align": "align", "none": "unmatched"}
-WORD = 18
-TOP_CLUSTERS = 1000
-COMPLEMENT = str.maketrans("ACGTN", "TGCAN")
-
-
 def fraction(part, whole):
     return "%.4f" % (part / whole) if whole else "0.0000"
 
@@ -95,37 +92,10 @@ def table_sums(path):
     return units, reads
 
 
-def library_words(barcodes_path):
-    words = set()
-    for sequence in barcode_order(barcodes_path):
-        for start in range(max(0, len(sequence) - WORD) + 1):
-            words.add(sequence[start:start + WORD])
-    return words
-
-
-def has_word(sequence, words):
-    return any(sequence[i:i + WORD] in words for i in range(max(0, len(sequence) - WORD) + 1))
-
-
-def orientation(map_path, words):
-    """(word share, reverse-complement share) of the reads of the largest
-    clusters."""
-    total = direct = reverse = 0
-    with open(map_path, "rb") as f:
-        seen = 0
-        for raw in f:
-            if raw.startswith(b"#"):
-                continue
-            fields = raw.decode("ascii", "replace").split("\t", 9)
-            reads = int(fields[1])
-            total += reads
-            if fields[8] in ("mm0", "mm1", "mm2"):
-                direct += reads
-            elif has_word(fields[0].translate(COMPLEMENT)[::-1], words):
-                reverse += reads
-            seen += 1
-            if seen == TOP_CLUSTERS:
-                break
+def orientation(strand_path):
+    """(matched share, reverse-complement share) of the reads of the
+    largest clusters, from map -r."""
+    total, direct, reverse = strand_check(strand_path)
     return (direct / total, reverse / total) if total else (0.0, 0.0)
 
 
@@ -134,7 +104,7 @@ def looks_reversed(direct, reverse):
     return direct < 0.5 and reverse >= 0.25 and reverse > 2 * direct
 
 
-def sample_row(name, table_path, map_path, align_cutoff, words):
+def sample_row(name, table_path, map_path, fates_path, align_cutoff, strand_path=None):
     header = count_table_header(table_path)
     row = {"sample": name}
     for key in ("total_reads", "unique_reads", "filtered_bases"):
@@ -149,24 +119,29 @@ def sample_row(name, table_path, map_path, align_cutoff, words):
     row["table_reads"] = reads
     row["masked_reads"] = row["total_reads"] - row["without_layout_reads"] - row["umi_n_reads"] - reads
 
-    summary, clusters, cluster_units = map_tallies(map_path, align_cutoff)
+    summary = map_summary(map_path)
+    clusters, cluster_units = read_fates(fates_path)
+    # The map file's "align" holds the alignments on both sides of the cutoff.
+    clusters["align"] += clusters["weak_align"]
+    counted_align_reads = cluster_units["align"]
+    cluster_units["align"] += cluster_units["weak_align"]
     for kind in MATCH_KINDS:
         if summary[kind] != clusters[kind]:
             raise TableError("%s: the summary gives %d %s clusters, the lines hold %d"
                              % (map_path, summary[kind], kind, clusters[kind]))
         row[KIND_COLUMN[kind] + "_clusters"] = clusters[kind]
         row[KIND_COLUMN[kind] + "_reads"] = cluster_units[kind]
-    row["weak_align_clusters"] = clusters["weak"]
-    row["weak_align_reads"] = cluster_units["weak"]
-    row["counted_align_reads"] = cluster_units["align"] - cluster_units["weak"]
+    row["weak_align_clusters"] = clusters["weak_align"]
+    row["weak_align_reads"] = cluster_units["weak_align"]
+    row["counted_align_reads"] = counted_align_reads
     row["clusters"] = sum(clusters[kind] for kind in MATCH_KINDS)
     row["clustered_reads"] = sum(cluster_units[kind] for kind in MATCH_KINDS)
     row["unclustered_reads"] = units - row["clustered_reads"]
     row["align_cutoff"] = align_cutoff
-    if words is None:
+    if strand_path is None:
         row["word_matched_share"] = row["revcomp_word_share"] = row["orientation"] = ""
     else:
-        direct, reverse = orientation(map_path, words)
+        direct, reverse = orientation(strand_path)
         row["word_matched_share"] = "%.4f" % direct
         row["revcomp_word_share"] = "%.4f" % reverse
         row["orientation"] = "reverse-complemented" if looks_reversed(direct, reverse) else "ok"
@@ -200,9 +175,10 @@ def main(argv):
     parser.add_argument("--samples", nargs="+", required=True)
     parser.add_argument("--count-tables", nargs="+", required=True)
     parser.add_argument("--maps", nargs="+", required=True)
+    parser.add_argument("--fates", nargs="+", required=True, help="each sample's read fates (tabulate -f)")
     parser.add_argument("--align-cutoffs", nargs="+", help="files holding tabulate's -c of each sample")
     parser.add_argument("--align-cutoff", type=int, default=70, help="one -c for every sample")
-    parser.add_argument("--barcodes-for-orientation")
+    parser.add_argument("--strand-checks", nargs="+", help="each sample's strand check (map -r)")
     parser.add_argument("--merged-molecules", nargs="+", help="each sample's molecule report (tabulate -u)")
     parser.add_argument("--log-dirs", nargs="+", help="the directory of each sample's step logs")
     parser.add_argument("--strand-probes", nargs="+", help="each sample's first reads counted on the other strand")
@@ -210,26 +186,26 @@ def main(argv):
     parser.add_argument("--reads-reversed", action="store_true", help="count ran with -r")
     parser.add_argument("--fix-orientation", default="", help="the setting that fixes a reversed library")
     args = parser.parse_args(argv)
-    if not len(args.samples) == len(args.count_tables) == len(args.maps):
-        parser.error("one count table and one map file per sample")
+    if not len(args.samples) == len(args.count_tables) == len(args.maps) == len(args.fates):
+        parser.error("one count table, one map file and one fate file per sample")
     if args.align_cutoffs and len(args.align_cutoffs) != len(args.samples):
         parser.error("one cutoff file per sample")
     if args.merged_molecules and len(args.merged_molecules) != len(args.samples):
         parser.error("one molecules file per sample")
-    for option in ("log_dirs", "strand_probes"):
+    for option in ("log_dirs", "strand_probes", "strand_checks"):
         if getattr(args, option) and len(getattr(args, option)) != len(args.samples):
             parser.error("one of --%s per sample" % option.replace("_", "-"))
     settings = {"layout": args.layout, "reverse": args.reads_reversed, "orientation_fix": args.fix_orientation}
     try:
         cutoffs = ([int(open(path).read().split()[0]) for path in args.align_cutoffs] if args.align_cutoffs
                    else [args.align_cutoff] * len(args.samples))
-        words = library_words(args.barcodes_for_orientation) if args.barcodes_for_orientation else None
         matrix_samples, sums, zeros, barcodes = matrix_column_totals(args.matrix)
         if matrix_samples != args.samples:
             raise TableError("%s: its samples differ from the sample list" % args.matrix)
         out = []
         for i, name in enumerate(args.samples):
-            row = sample_row(name, args.count_tables[i], args.maps[i], cutoffs[i], words)
+            row = sample_row(name, args.count_tables[i], args.maps[i], args.fates[i], cutoffs[i],
+                             args.strand_checks[i] if args.strand_checks else None)
             check_buckets(row)
             # A cluster aligned equally well to several barcodes counts for
             # each of them, so assigned reads can exceed the clustered reads.

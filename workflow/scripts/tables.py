@@ -7,6 +7,7 @@ memory only for what is kept."""
 
 import os
 import re
+import subprocess
 
 SAMPLE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._+-]*$")
 MATCH_KINDS = ("mm0", "mm1", "mm2", "align", "none")
@@ -42,27 +43,16 @@ def read_sample_sheet(path):
     return samples
 
 
-def barcode_order(path):
-    """Barcode sequence -> position of the line that names the barcode.
-
-    The rules are those of tabulate: "#" lines are comments, a line without
-    a tab is skipped, the sequence is the text after the first tab up to a
-    further tab, and a sequence on several lines is one barcode named by
-    its last line."""
+def barcode_order(morvane, path):
+    """Barcode sequence -> its position in the barcode file, as the tool
+    reads the file (tabulate -b: a repeated sequence at its last line)."""
+    run = subprocess.run([morvane, "tabulate", "-b", path], capture_output=True)
+    if run.returncode != 0:
+        raise TableError("tabulate -b %s: %s" % (path, run.stderr.decode("utf-8", "replace").strip()))
     order = {}
-    accepted = 0
-    with open(path, "rb") as f:
-        for raw in f:
-            if raw.startswith(b"#"):
-                continue
-            line = raw.decode("utf-8", "surrogateescape")
-            if line.endswith("\n"):
-                line = line[:-1]
-            tab = line.find("\t")
-            if tab < 0:
-                continue
-            order[line[tab + 1:].split("\t", 1)[0]] = accepted
-            accepted += 1
+    for raw in run.stdout.split(b"\n"):
+        if raw and not raw.startswith(b"#"):
+            order[raw.decode("utf-8", "surrogateescape").split("\t", 1)[1]] = len(order)
     return order
 
 
@@ -112,44 +102,52 @@ def count_table_header(path):
 MAP_SUMMARY = {"#\tmm0s": "mm0", "#\tmm1s": "mm1", "#\tmm2s": "mm2", "#aligns": "align", "#misses": "none"}
 
 
-def alignment_score(fields):
-    """The best score of an align line's description (score:alignment:
-    mis:ins:del, one per barcode, joined by ";")."""
-    if len(fields) < 12:
-        raise ValueError("align line without a description")
-    return max(int(item.split(":", 1)[0]) for item in fields[11].split(";"))
-
-
-def map_tallies(path, align_cutoff):
-    """Clusters and reads per match kind of a map file.
-
-    Returns (summary, clusters, reads): the cluster counts of the summary
-    lines, and the clusters and summed cluster totals counted from the
-    cluster lines, each a dict keyed by MATCH_KINDS plus "weak": the
-    alignments scoring below align_cutoff, which tabulate does not count."""
+def map_summary(path):
+    """The cluster counts of a map file's summary lines, keyed by
+    MATCH_KINDS (only its first lines are read)."""
     summary = {}
-    clusters = dict.fromkeys(MATCH_KINDS + ("weak",), 0)
-    reads = dict.fromkeys(MATCH_KINDS + ("weak",), 0)
     with open(path, "rb") as f:
         for raw in f:
-            line = raw.decode("utf-8", "surrogateescape").rstrip("\n")
-            if line.startswith("#"):
-                key, _, value = line.partition(": ")
-                if key in MAP_SUMMARY:
-                    summary[MAP_SUMMARY[key]] = int(value)
-                continue
-            fields = line.split("\t", 9)
-            if len(fields) < 9 or fields[8] not in MATCH_KINDS:
-                raise TableError("%s: not a map line: %r" % (path, line[:200]))
-            kind, total = fields[8], int(fields[1])
-            clusters[kind] += 1
-            reads[kind] += total
-            if kind == "align" and alignment_score(line.split("\t")) < align_cutoff:
-                clusters["weak"] += 1
-                reads["weak"] += total
+            if not raw.startswith(b"#"):
+                break
+            key, _, value = raw.decode("utf-8", "surrogateescape").rstrip("\n").partition(": ")
+            if key in MAP_SUMMARY:
+                summary[MAP_SUMMARY[key]] = int(value)
     if set(summary) != set(MATCH_KINDS):
         raise TableError("%s: map summary incomplete" % path)
-    return summary, clusters, reads
+    return summary
+
+
+FATE_KINDS = ("mm0", "mm1", "mm2", "align", "weak_align", "none")
+
+
+def read_fates(path):
+    """(clusters, totals) per kind of tabulate -f's file, each a dict keyed
+    by FATE_KINDS: "align" the alignments that reach the cutoff,
+    "weak_align" those below it."""
+    clusters, totals = {}, {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#"):
+                continue
+            kind, number, total = line.rstrip("\n").split("\t")
+            clusters[kind], totals[kind] = int(number), int(total)
+    if set(clusters) != set(FATE_KINDS):
+        raise TableError("%s: not a read fate file of tabulate -f" % path)
+    return clusters, totals
+
+
+def strand_check(path):
+    """(total, matched, matched reverse-complemented) of map -r's file."""
+    found = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition(": ")
+            found[key] = int(value)
+    try:
+        return found["#total"], found["#matched"], found["#matched reverse-complemented"]
+    except KeyError:
+        raise TableError("%s: not a strand check of map -r" % path)
 
 
 def matrix_header(path):
