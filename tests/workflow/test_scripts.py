@@ -56,8 +56,9 @@ class SampleSheet(Files):
 
     def test_refused_sheets(self):
         for text in ("a\tx.fq\na\ty.fq\n",      # a name twice
-                     "a b\tx.fq\n",              # a space would break the shell commands
-                     "../a\tx.fq\n",             # a name is a directory name
+                     "-a\tx.fq\n",               # read as an option by the scripts
+                     " a\tx.fq\n",               # spaces around it: a slip of the pen
+                     "a\x01b\tx.fq\n",           # a control letter
                      "a\n",                      # no path
                      "# only comments\n"):
             with self.subTest(text=text), self.assertRaises(tables.TableError):
