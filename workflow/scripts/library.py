@@ -3,7 +3,8 @@
 (name, a tab, sequence): the one place where a library becomes a barcode file.
 
 The columns are tab- or comma-separated (CSV quotes allowed), with or
-without a header line; "#" lines are comments. The sequence column is found
+without a header line; "#" lines are comments, and in a tab-separated file
+a line without a tab is skipped, as the tool does. The sequence column is found
 from the data: the column that is DNA on every line (a header line is the
 first line when it is not). Of the other columns the first is the barcode's
 id and the second its gene, unless the header names a gene column.
@@ -53,8 +54,10 @@ def data_rows(path, form):
         for (number, _), fields in zip(lines, csv.reader(line for _, line in lines)):
             yield number, [field.strip() for field in fields]
     else:
+        # As map and tabulate read a barcode file: a line without a tab is skipped.
         for number, line in lines:
-            yield number, [field.strip() for field in line.rstrip("\r\n").split("\t")]
+            if "\t" in line:
+                yield number, [field.strip() for field in line.rstrip("\r\n").split("\t")]
 
 
 def sequence_column(path, rows):
@@ -88,8 +91,7 @@ def read_library(path, form="auto"):
     if form == "auto":
         form = sniff_format(path)
     if form == "morvane":
-        # As map and tabulate read it: a line without a tab is skipped.
-        entries = [(fields[0], fields[1], None) for _, fields in data_rows(path, "tsv") if len(fields) >= 2]
+        entries = [(fields[0], fields[1], None) for _, fields in data_rows(path, "tsv")]
     else:
         entries = described_entries(path, "csv" if form == "csv" else "tsv")
     if not entries:
@@ -104,13 +106,15 @@ def described_entries(path, form):
         return []
     column, has_header = sequence_column(path, rows)
     others = [c for c in range(len(rows[0][1])) if c != column]
-    gene_column = others[1] if len(others) > 1 else None
     if has_header:
+        # A column headed "gene" is the gene wherever it stands.
         named = [c for c in others if rows[0][1][c].lower() in GENE_HEADERS]
-        if named and named[0] != others[0]:
-            gene_column = named[0]
+        if named and len(others) > 1:
+            others.remove(named[0])
+            others.insert(1, named[0])
         rows = rows[1:]
     id_column = others[0]
+    gene_column = others[1] if len(others) > 1 else None
     out = []
     for _, fields in rows:
         gene = fields[gene_column] if gene_column is not None and gene_column < len(fields) else ""
