@@ -80,8 +80,10 @@ def count_keys(morvane, options, records):
 
 
 def table_rows(path):
-    """The tab-separated fields of a file's lines, header lines left out."""
-    with open(path) as f:
+    """The tab-separated fields of a file's lines, header lines left out.
+    A workflow's kept intermediate table is gzipped beside its plain name."""
+    kept = path + ".gz"
+    with (gzip.open(kept, "rt") if not os.path.exists(path) and os.path.exists(kept) else open(path)) as f:
         for line in f:
             if not line.startswith("#"):
                 yield line.rstrip("\n").split("\t")

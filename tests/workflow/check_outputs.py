@@ -7,17 +7,30 @@ The files are read here with their own small parsers, not the workflow's,
 so a fault in those shows up as a disagreement."""
 
 import argparse
+import gzip
 import os
 import re
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "workflow", "scripts"))
+from tables import sample_directories  # noqa: E402
+
 failures = []
+# Sample name -> its directory under samples/ and logs/.
+DIRECTORY = {}
 
 
 def check(condition, message):
     if not condition:
         failures.append(message)
     return condition
+
+
+def open_table(path):
+    """A per-sample table: the workflow keeps its intermediates gzipped."""
+    if not os.path.exists(path) and os.path.exists(path + ".gz"):
+        return gzip.open(path + ".gz", "rt")
+    return open(path)
 
 
 def sample_names(sheet):
@@ -60,7 +73,7 @@ def report_rows(path):
 
 def count_header(path):
     values = {}
-    for line in open(path):
+    for line in open_table(path):
         if not line.startswith("#"):
             break
         m = re.match(r"#(total reads|unique reads|filtered bases|reads without layout|reverse strand reads|"
@@ -73,7 +86,7 @@ def count_header(path):
 def table_sums(path):
     """Sums of the count table's second and (UMIs) third columns."""
     units = reads = 0
-    for line in open(path):
+    for line in open_table(path):
         if line.startswith("#"):
             continue
         f = line.rstrip("\n").split("\t")
@@ -84,7 +97,7 @@ def table_sums(path):
 
 def map_file(path):
     summary, clusters, reads = {}, {}, {}
-    for line in open(path):
+    for line in open_table(path):
         m = re.match(r"#\t?(contains|mm0s|mm1s|mm2s|aligns|misses): (\d+)$", line.rstrip("\n"))
         if m:
             summary[m.group(1)] = int(m.group(2))
@@ -106,8 +119,8 @@ def check_matrices(out, names, order):
     check(len(mismatch) == len(rows) == len(align), "split matrices differ in rows from counts.tsv")
     for column, name in enumerate(names, 2):
         # With UMIs merged per barcode the matrix holds those molecules.
-        merged = os.path.join(out, "samples", name, "molecules.tsv")
-        report = report_rows(merged if os.path.exists(merged) else os.path.join(out, "samples", name, "report.tsv"))
+        merged = os.path.join(out, "samples", DIRECTORY[name], "molecules.tsv")
+        report = report_rows(merged if os.path.exists(merged) else os.path.join(out, "samples", DIRECTORY[name], "report.tsv"))
         check(set(report) == set(order), "%s: report and barcode file name different barcodes" % name)
         for row, mm, al in zip(rows, mismatch, align):
             details, (total, mm0, mm1, mm2, aligned) = report[row[1]]
@@ -127,11 +140,11 @@ def check_summary(out, names, matrix):
     for column, row in enumerate(rows, 2):
         name = row["sample"]
         n = {k: int(v) for k, v in row.items() if v.lstrip("-").isdigit()}
-        table = count_header(os.path.join(out, "samples", name, "count-table.txt"))
+        table = count_header(os.path.join(out, "samples", DIRECTORY[name], "count-table.txt"))
         check(n["total_reads"] == table["total reads"], "%s: total reads" % name)
         check(n["unique_reads"] == table["unique reads"], "%s: unique reads" % name)
         check(n["filtered_bases"] == table["filtered bases"], "%s: filtered bases" % name)
-        summary, clusters, reads = map_file(os.path.join(out, "samples", name, "map.txt"))
+        summary, clusters, reads = map_file(os.path.join(out, "samples", DIRECTORY[name], "map.txt"))
         for kind, line in kinds.items():
             word = "none" if kind == "unmatched" else kind
             check(n[kind + "_clusters"] == summary[line], "%s: %s clusters" % (name, kind))
@@ -139,7 +152,7 @@ def check_summary(out, names, matrix):
         check(n["clusters"] == sum(clusters.values()), "%s: clusters" % name)
         # Every read in one final bucket: before the table, in the table but
         # not clustered, or in a cluster of one match kind.
-        units, table_reads = table_sums(os.path.join(out, "samples", name, "count-table.txt"))
+        units, table_reads = table_sums(os.path.join(out, "samples", DIRECTORY[name], "count-table.txt"))
         before = table.get("reads without layout", 0) + table.get("umi reads with N", 0)
         check(before + n["masked_reads"] + table_reads == n["total_reads"], "%s: reads before the table" % name)
         check(n["without_layout_reads"] == table.get("reads without layout", 0), "%s: without layout" % name)
@@ -153,9 +166,9 @@ def check_summary(out, names, matrix):
         check(sum(reads.values()) + n["unclustered_reads"] == units, "%s: clustered and rare" % name)
         check(n["counted_align_reads"] + n["weak_align_reads"] == n["align_reads"], "%s: alignments" % name)
         check(n["weak_align_reads"] <= n["align_reads"], "%s: weak alignments" % name)
-        merged = os.path.join(out, "samples", name, "molecules.tsv")
+        merged = os.path.join(out, "samples", DIRECTORY[name], "molecules.tsv")
         if os.path.exists(merged):
-            check_merged(name, n, merged, os.path.join(out, "samples", name, "report.tsv"), table_reads)
+            check_merged(name, n, merged, os.path.join(out, "samples", DIRECTORY[name], "report.tsv"), table_reads)
         counts = [int(r[column]) for r in matrix]
         check(n["assigned_reads"] == sum(counts), "%s: assigned reads" % name)
         check(n["zero_read_barcodes"] == counts.count(0), "%s: zero-read barcodes" % name)
@@ -230,6 +243,7 @@ def main():
     parser.add_argument("--reversed", action="store_true", help="the orientation warning is expected")
     args = parser.parse_args()
     names = sample_names(args.sheet)
+    DIRECTORY.update(sample_directories(names))
     matrix = check_matrices(args.out, names, expected_order(args.barcodes))
     check_summary(args.out, names, matrix)
     check_report(args.out, names, args.lineage, args.reversed)

@@ -17,6 +17,7 @@ import checks  # noqa: E402
 import choices  # noqa: E402
 import library  # noqa: E402
 import matrix  # noqa: E402
+import screen_stats  # noqa: E402
 import summary  # noqa: E402
 import tables  # noqa: E402
 
@@ -56,12 +57,70 @@ class SampleSheet(Files):
 
     def test_refused_sheets(self):
         for text in ("a\tx.fq\na\ty.fq\n",      # a name twice
-                     "a b\tx.fq\n",              # a space would break the shell commands
-                     "../a\tx.fq\n",             # a name is a directory name
+                     "-a\tx.fq\n",               # read as an option by the scripts
+                     " a\tx.fq\n",               # spaces around it: a slip of the pen
+                     "a\x01b\tx.fq\n",           # a control letter
                      "a\n",                      # no path
                      "# only comments\n"):
             with self.subTest(text=text), self.assertRaises(tables.TableError):
                 tables.read_sample_sheet(self.write("s.tsv", text))
+
+
+class SampleDirectories(Files):
+    def test_names_as_labs_write_them(self):
+        path = self.write("s.tsv", "sample\tfastq\nDay 1 + Drug\ta.fq\nDay 1 / Drug\tb.fq\nday_1_+_drug\tc.fq\n"
+                                   "..\td.fq\nJour 2 \u00e9t\u00e9\te.fq\n")
+        names = list(tables.read_sample_sheet(path))
+        self.assertEqual(names, ["Day 1 + Drug", "Day 1 / Drug", "day_1_+_drug", "..", "Jour 2 \u00e9t\u00e9"])
+        directories = tables.sample_directories(names)
+        self.assertEqual(list(directories.values()),
+                         ["Day_1_+_Drug", "Day_1_Drug", "day_1_+_drug-2", "sample", "Jour_2_t_"])
+        # Unique even against case-insensitive file systems, and each a plain name.
+        self.assertEqual(len({d.lower() for d in directories.values()}), len(names))
+        for directory in directories.values():
+            self.assertRegex(directory, r"^[A-Za-z0-9_+-][A-Za-z0-9._+-]*$")
+
+
+class ScreenStats(Files):
+    def test_gini_index(self):
+        self.assertAlmostEqual(screen_stats.gini_index([5, 5, 5, 5]), 0.0)
+        self.assertAlmostEqual(screen_stats.gini_index([0, 0, 0, 8]), 0.75)
+        self.assertAlmostEqual(screen_stats.gini_index([1, 2, 3, 4]), 0.25)
+        self.assertIsNone(screen_stats.gini_index([0, 0]))
+        # Order does not matter; a differential check against the mean
+        # absolute difference form.
+        rng = random.Random(7)
+        values = [rng.randrange(100) for _ in range(200)]
+        mad = sum(abs(a - b) for a in values for b in values) / (2 * len(values) ** 2 * (sum(values) / len(values)))
+        self.assertAlmostEqual(screen_stats.gini_index(values), mad)
+
+    def test_countsummary_and_multiqc_files(self):
+        matrix = self.write("counts.tsv", "bcid\tbarcode\tDay 0\tDay 1 + Drug\nb1\tAAAA\t6\t0\nb2\tCCCC\t2\t0\n"
+                                          "b3\tGGGG\t0\t0\n")
+        columns = ["sample", "unit", "total_reads", "molecules", "table_reads", "assigned_fraction", "zero_read_fraction"]
+        columns += [column for column, _, _ in tables.FATES]
+        rows = [["Day 0", "reads", "10", "0", "9", "0.8000", "0.3333"] + ["1"] * len(tables.FATES),
+                ["Day 1 + Drug", "reads", "0", "0", "0", "0.0000", "1.0000"] + ["0"] * len(tables.FATES)]
+        summary_path = self.write("summary.tsv", "\n".join("\t".join(r) for r in [columns] + rows) + "\n")
+        out = {name: os.path.join(self.dir.name, name) for name in ("cs.txt", "s_mqc.tsv", "f_mqc.tsv")}
+        self.assertEqual(screen_stats.main(["--matrix", matrix, "--summary", summary_path, "--countsummary", out["cs.txt"],
+                                            "--stats", out["s_mqc.tsv"], "--fates", out["f_mqc.tsv"],
+                                            "--files", "d0.fq.gz", "d1 + drug.fq"]), 0)
+        self.assertEqual(self.read("cs.txt"),
+                         "File\tLabel\tReads\tMapped\tPercentage\tTotalsgRNAs\tZerocounts\tGiniIndex\n"
+                         "d0.fq.gz\tDay 0\t10\t8\t0.8000\t3\t1\t0.5000\n"
+                         "d1 + drug.fq\tDay 1 + Drug\t0\t0\t0.0000\t3\t3\tNA\n")
+        stats = [line for line in self.read("s_mqc.tsv").splitlines() if not line.startswith("#")]
+        self.assertEqual(stats, ["Sample\ttotal_reads\tassigned_percent\tzero_percent",
+                                 "Day 0\t10\t80.00\t33.33", "Day 1 + Drug\t0\t0.00\t100.00"])
+        self.assertIn("# plot_type: 'generalstats'", self.read("s_mqc.tsv"))
+        fates = self.read("f_mqc.tsv")
+        self.assertIn("# plot_type: 'bargraph'", fates)
+        self.assertIn("Day 0\t" + "\t".join(["1"] * len(tables.FATES)), fates)
+        # A summary of other samples than the matrix is refused.
+        self.assertEqual(screen_stats.main(["--matrix", matrix, "--summary", summary_path, "--countsummary", out["cs.txt"],
+                                            "--stats", out["s_mqc.tsv"], "--fates", out["f_mqc.tsv"],
+                                            "--files", "d0.fq.gz"]), 1)
 
 
 @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
@@ -429,6 +488,33 @@ class Library(Files):
                                        "--genes", genes, "--reverse-complement"]), 0)
         self.assertEqual(self.read("b.tsv"), "g1\tACGTACGT\ng2\tTTGGCCAA\ng3\tTTTTCCCC\n")
         self.assertEqual(self.read("g.tsv"), "g1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\ng3\tTTTTCCCC\tg3\n")
+
+    def test_sequence_column_found_from_the_data(self):
+        # Each form as distributed: the sequence column is the DNA one,
+        # wherever it stands, with or without a header.
+        two = [("g1", "ACGTACGT", None), ("g2", "TTGGCCAA", None)]
+        genes = [("g1", "ACGTACGT", "KRAS"), ("g2", "TTGGCCAA", "TP53")]
+        cases = [
+            ("sequence,id\nACGTACGT,g1\nttggccaa,g2\n", two),
+            ("ACGTACGT,g1\nTTGGCCAA,g2\n", two),
+            ("id\tsequence\tgene\ng1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\n", genes),
+            ("g1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\n", genes),
+            ("sequence\tgene\tid\nACGTACGT\tKRAS\tg1\nTTGGCCAA\tTP53\tg2\n", genes),
+            ("name,Gene,extra,seq\ng1,KRAS,x,ACGTACGT\ng2,TP53,y,TTGGCCAA\n", [("g1", "ACGTACGT", "KRAS"), ("g2", "TTGGCCAA", "TP53")]),
+            # A gene named with DNA letters on one line does not win.
+            ("g1\tACGTACGT\tCAT\ng2\tTTGGCCAA\tTP53\n", [("g1", "ACGTACGT", "CAT"), ("g2", "TTGGCCAA", "TP53")]),
+            # Ids that are sequences themselves: the second column, as the tool reads it.
+            ("AAAA\tACGTACGT\nCCCC\tTTGGCCAA\n", [("AAAA", "ACGTACGT", None), ("CCCC", "TTGGCCAA", None)]),
+        ]
+        for number, (text, expected) in enumerate(cases):
+            with self.subTest(text=text):
+                path = self.write("lib%d.txt" % number, text)
+                self.assertEqual(library.read_library(path), expected)
+        # Only a plain two-column barcode file is used as it stands.
+        self.assertTrue(library.in_tool_form(self.write("own.tsv", "# c\ng1\tACGT\ng2\tTTGG\n")))
+        for text in ("id\tseq\ng1\tACGT\n", "ACGT\tg1\n", "g1\tacgt\n", "g1,ACGT\n", "g1\tACGT\tKRAS\n"):
+            with self.subTest(text=text):
+                self.assertFalse(library.in_tool_form(self.write("other.tsv", text)))
 
     def test_refused_libraries(self):
         for text in ("id\tseq\tgene\ng1\tACGT\tA\ng2\tAC GT\tB\n",  # not DNA after the header

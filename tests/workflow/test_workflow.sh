@@ -76,7 +76,7 @@ grep -v '^#' "$src/examples/barcodes.tsv" | tac > "$work/reversed.tsv"
     sed -n '101,$p' "$work/reversed.tsv"
 } > "$work/barcodes.tsv"
 if run library "barcodes: $work/barcodes.tsv" "samples: $src/examples/samples.tsv" \
-        "count:" '  quality: "S"' "$layout" "split_by_match_kind: true"; then
+        "count:" '  quality: "S"' "$layout" "split_by_match_kind: true" "keep_intermediate: true"; then
     "$python" "$here/check_outputs.py" "$work/library/out" "$src/examples/samples.tsv" "$work/barcodes.tsv" || status=1
     # The 20-letter slot stands as written, and map -w places the reads by
     # whole barcodes, not by alignment.
@@ -105,7 +105,8 @@ tr '\t' ',' < "$work/crispr.tsv" > "$work/library.csv"
 for form in crispr csv; do
     file=crispr.tsv
     [ $form = csv ] && file=library.csv
-    if run "$form" "barcodes: $work/$file" "samples: $work/one-sample.tsv" "count:" '  quality: "S"' "$layout"; then
+    if run "$form" "barcodes: $work/$file" "samples: $work/one-sample.tsv" "keep_intermediate: true" \
+            "count:" '  quality: "S"' "$layout"; then
         out="$work/$form/out"
         "$python" "$here/check_outputs.py" "$out" "$work/one-sample.tsv" "$out/library/barcodes.tsv" || status=1
         [ "$(head -1 "$out/counts_mageck.tsv")" = "sgRNA	Gene	t2" ] || fail "$form: counts_mageck.tsv header"
@@ -126,10 +127,62 @@ if [ -f "$work/library/out/counts.tsv" ]; then
         fail "the 3-column library gives other counts than morvane's barcode file"
 fi
 
+# 2b. A run as a lab writes it: names with spaces and "+" (two differing in
+# case alone), the library as `sequence,id` CSV; the intermediate tables are
+# not kept. The counts are the library run's, under the lab's names; the
+# screen summary and the MultiQC files are there, and MultiQC shows both.
+printf 'sample\tfastq\nDay 0\t%s\nDay 1 + Drug\t%s\nday 1 + drug\t%s\n' "$src/examples/sample-t0.fastq.gz" \
+    "$src/examples/sample-t1.fastq.gz" "$src/examples/sample-t2.fastq.gz" > "$work/lab-samples.tsv"
+{
+    echo "sequence,id"
+    grep -v '^#' "$src/examples/barcodes.tsv" | awk -F'\t' '{ print $2 "," $1 }'
+} > "$work/lab-library.csv"
+if run lab "barcodes: $work/lab-library.csv" "samples: $work/lab-samples.tsv" "count:" '  quality: "S"' "$layout"; then
+    out="$work/lab/out"
+    [ "$(head -1 "$out/counts.tsv")" = "bcid	barcode	Day 0	Day 1 + Drug	day 1 + drug" ] ||
+        fail "lab: counts.tsv header $(head -1 "$out/counts.tsv")"
+    [ "$(cut -f1 "$out/summary.tsv" | tr '\n' '|')" = "sample|Day 0|Day 1 + Drug|day 1 + drug|" ] ||
+        fail "lab: summary.tsv names"
+    grep -q "<td>Day 1 + Drug</td>" "$out/report.html" || fail "lab: the report lacks the name as written"
+    [ -d "$out/samples/Day_1_+_Drug" ] && [ -d "$out/samples/day_1_+_drug-2" ] || fail "lab: sample directories"
+    if [ -f "$work/library/out/counts.tsv" ]; then
+        cmp -s <(awk -F'\t' 'NR > 1 { print $2, $3, $4, $5 }' "$work/library/out/counts.tsv" | sort) \
+            <(awk -F'\t' 'NR > 1 { print $2, $3, $4, $5 }' "$out/counts.tsv" | sort) ||
+            fail "lab: the sequence,id library gives other counts than morvane's barcode file"
+    fi
+    left=$(find "$out" -name 'count-table.txt*' -o -name 'map.txt*' -o -name 'clusters.txt*')
+    [ -z "$left" ] || fail "lab: intermediate tables left: $left"
+    [ "$(du -sk "$out" | cut -f1)" -lt "$(cat "$src"/examples/sample-t[012].fastq.gz | wc -c | awk '{ print int($1 / 1024) }')" ] ||
+        fail "lab: the output is not smaller than the input"
+    [ "$(head -1 "$out/countsummary.txt")" = "File	Label	Reads	Mapped	Percentage	TotalsgRNAs	Zerocounts	GiniIndex" ] ||
+        fail "lab: countsummary.txt header"
+    awk -F'\t' -v barcodes="$(grep -vc '^#' "$src/examples/barcodes.tsv")" 'NR > 1 {
+            if ($6 != barcodes || $4 > $3 || $7 > $6 || $8 < 0 || $8 >= 1) bad++; labels = labels $2 "|" }
+        END { exit bad > 0 || labels != "Day 0|Day 1 + Drug|day 1 + drug|" }' "$out/countsummary.txt" ||
+        fail "lab: countsummary.txt rows"
+    if "$src/tools/install-deps.sh" multiqc >/dev/null 2>&1 && command -v multiqc >/dev/null 2>&1; then
+        # report.tsv trips an unrelated module of some MultiQC versions.
+        if multiqc -q -f -e quast -o "$work/lab/multiqc" "$out" >"$work/lab/multiqc.log" 2>&1; then
+            grep -q "morvane_stats" "$work/lab/multiqc/multiqc_data/multiqc_general_stats.txt" ||
+                fail "lab: MultiQC's general statistics lack morvane's"
+            grep -q "Day 1 + Drug" "$work/lab/multiqc/multiqc_data/multiqc_general_stats.txt" ||
+                fail "lab: MultiQC's general statistics lack the sample names"
+            grep -q "morvane_read_fate_plot" "$work/lab/multiqc/multiqc_report.html" ||
+                fail "lab: MultiQC's report lacks the read-fate bars"
+        else
+            cat "$work/lab/multiqc.log"
+            fail "lab: multiqc failed on the output folder"
+        fi
+    else
+        echo "multiqc cannot be had: its check is skipped"
+    fi
+fi
+
 # 3. A library written on the other strand: the report says so.
 awk -F'\t' '/^#/ { print; next } { cmd = "echo " $2 " | rev | tr ACGT TGCA"; cmd | getline rc; close(cmd); print $1 "\t" rc }' \
     "$src/examples/barcodes.tsv" > "$work/rc.tsv"
-if run reversed "barcodes: $work/rc.tsv" "samples: $work/one-sample.tsv" "count:" '  quality: "S"' "$layout"; then
+if run reversed "barcodes: $work/rc.tsv" "samples: $work/one-sample.tsv" "keep_intermediate: true" \
+        "count:" '  quality: "S"' "$layout"; then
     "$python" "$here/check_outputs.py" "$work/reversed/out" "$work/one-sample.tsv" "$work/rc.tsv" --reversed || status=1
     grep -q "reverse_library: true" "$work/reversed/out/report.html" || fail "the report does not name the fix"
 fi
@@ -141,7 +194,8 @@ if ! printf '@r\nACGTA\n+\nIIIII\n' | "$morvane" count -f -m S -p 'AC[1](2)' >/d
     echo "count has no UMI slots yet: the lineage run counts reads (UMI as a skip)"
     lineage_layout=${lineage_layout/(10)/\{10\}}
 fi
-if run lineage 'barcodes: ""' "samples: $src/examples/lineage-samples.tsv" "count:" '  quality: "S"' \
+if run lineage 'barcodes: ""' "samples: $src/examples/lineage-samples.tsv" "keep_intermediate: true" \
+        "count:" '  quality: "S"' \
         "  layout: \"$lineage_layout\"" "  both_strands: true"; then
     out="$work/lineage/out"
     "$python" "$here/check_outputs.py" "$out" "$src/examples/lineage-samples.tsv" "$out/discovered_barcodes.tsv" \

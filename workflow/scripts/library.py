@@ -1,15 +1,17 @@
 #!/usr/bin/python3
-"""Reads a barcode library as labs keep it and writes it in morvane's form.
+"""Reads a barcode library as labs keep it and writes it in morvane's form
+(name, a tab, sequence): the one place where a library becomes a barcode file.
 
-Accepted forms, told apart by their content:
-  - morvane's barcode file: name, a tab, sequence;
-  - the common CRISPR library table: id, sequence, gene (tab-separated);
-  - CSV: the same columns separated by commas (quotes allowed).
-A first line whose sequence field is not made of DNA letters is a header;
-lines starting with "#" are comments. Sequences are upper-cased.
+The columns are tab- or comma-separated (CSV quotes allowed), with or
+without a header line; "#" lines are comments, and in a tab-separated file
+a line without a tab is skipped, as the tool does. The sequence column is found
+from the data: the column that is DNA on every line (a header line is the
+first line when it is not). Of the other columns the first is the barcode's
+id and the second its gene, unless the header names a gene column.
+Sequences are upper-cased.
 
     library.py LIBRARY --barcodes barcodes.tsv [--genes library.tsv]
-               [--format auto|morvane|crispr|csv] [--reverse-complement]
+               [--format auto|morvane|tsv|crispr|csv] [--reverse-complement]
 """
 
 import argparse
@@ -19,6 +21,10 @@ import sys
 
 DNA = re.compile(r"^[ACGTNacgtn]+$")
 COMPLEMENT = str.maketrans("ACGTNacgtn", "TGCANtgcan")
+# Header names that mark a column; compared lower-cased.
+SEQUENCE_HEADERS = ("sequence", "seq", "barcode", "guide", "sgrna sequence", "spacer", "target sequence")
+GENE_HEADERS = ("gene", "genes", "gene symbol", "gene_symbol", "gene_id", "target gene", "target")
+FORMATS = ("auto", "morvane", "tsv", "crispr", "csv")
 
 
 class LibraryError(Exception):
@@ -30,51 +36,100 @@ def reverse_complement(sequence):
 
 
 def sniff_format(path):
-    """csv when the first data line holds commas and no tab, crispr when it
-    holds three or more tab-separated fields, morvane otherwise."""
+    """csv when the first data line holds commas and no tab, tsv otherwise."""
     with open(path, encoding="utf-8", errors="surrogateescape") as f:
         for line in f:
             if not line.strip() or line.startswith("#"):
                 continue
-            if "\t" not in line and "," in line:
-                return "csv"
-            return "crispr" if line.count("\t") >= 2 else "morvane"
-    return "morvane"
+            return "csv" if "\t" not in line and "," in line else "tsv"
+    return "tsv"
 
 
-def data_lines(path, form):
+def data_rows(path, form):
+    """(line number, stripped fields) of every data line."""
     with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
-        lines = (line for line in f if line.strip() and not line.startswith("#"))
-        if form == "csv":
-            yield from csv.reader(lines)
-        else:
-            for line in lines:
-                yield line.rstrip("\r\n").split("\t")
+        lines = [(number, line) for number, line in enumerate(f, 1)
+                 if line.strip() and not line.startswith("#")]
+    if form == "csv":
+        for (number, _), fields in zip(lines, csv.reader(line for _, line in lines)):
+            yield number, [field.strip() for field in fields]
+    else:
+        # As map and tabulate read a barcode file: a line without a tab is skipped.
+        for number, line in lines:
+            if "\t" in line:
+                yield number, [field.strip() for field in line.rstrip("\r\n").split("\t")]
+
+
+def sequence_column(path, rows):
+    """(column, has header): the column that is DNA on every line but
+    perhaps the first. Of several, one the header calls a sequence, else
+    the second (morvane's own), else the first."""
+    for number, fields in rows:
+        if len(fields) < 2:
+            raise LibraryError("%s:%d: a line with fewer than two fields: %r" % (path, number, ",".join(fields)[:200]))
+    width = min(len(fields) for _, fields in rows)
+    first = rows[0][1]
+    candidates = [c for c in range(width) if all(DNA.match(fields[c]) for _, fields in rows[1:])
+                  and (len(rows) > 1 or DNA.match(first[c]))]
+    if not candidates:
+        # Name the line where the most nearly DNA column breaks.
+        best = max(range(width), key=lambda c: (sum(bool(DNA.match(f[c])) for _, f in rows), -c))
+        broken = [(n, f) for n, f in rows[1:] if not DNA.match(f[best])]
+        if not broken:
+            raise LibraryError("%s: no barcodes (only a header line)" % path)
+        number, fields = broken[0]
+        raise LibraryError("%s:%d: no column is DNA on every line: %r is not a DNA sequence"
+                           % (path, number, fields[best][:80]))
+    header = [name.lower() for name in first]
+    named = [c for c in candidates if not DNA.match(first[c]) and header[c] in SEQUENCE_HEADERS]
+    column = named[0] if named else (1 if 1 in candidates else candidates[0])
+    return column, not DNA.match(first[column])
 
 
 def read_library(path, form="auto"):
     """[(id, sequence, gene or None)] in file order."""
     if form == "auto":
         form = sniff_format(path)
-    entries = []
-    for number, fields in enumerate(data_lines(path, form)):
-        if form == "morvane":
-            # As map and tabulate read it: a line without a tab is skipped.
-            if len(fields) >= 2:
-                entries.append((fields[0], fields[1], None))
-            continue
-        fields = [field.strip() for field in fields]
-        if len(fields) < 2:
-            raise LibraryError("%s: a line with fewer than two fields: %r" % (path, "\t".join(fields)[:200]))
-        if not DNA.match(fields[1]):
-            if number == 0:
-                continue  # a header line
-            raise LibraryError("%s: %r is not a DNA sequence (id %s)" % (path, fields[1][:80], fields[0]))
-        gene = fields[2] if len(fields) > 2 and fields[2] else None
-        entries.append((fields[0], fields[1].upper(), gene))
+    if form == "morvane":
+        entries = [(fields[0], fields[1], None) for _, fields in data_rows(path, "tsv")]
+    else:
+        entries = described_entries(path, "csv" if form == "csv" else "tsv")
     if not entries:
         raise LibraryError("%s: no barcodes" % path)
     return entries
+
+
+def described_entries(path, form):
+    """[(id, sequence, gene or None)] of a tab- or comma-separated table."""
+    rows = list(data_rows(path, form))
+    if not rows:
+        return []
+    column, has_header = sequence_column(path, rows)
+    others = [c for c in range(len(rows[0][1])) if c != column]
+    if has_header:
+        # A column headed "gene" is the gene wherever it stands.
+        named = [c for c in others if rows[0][1][c].lower() in GENE_HEADERS]
+        if named and len(others) > 1:
+            others.remove(named[0])
+            others.insert(1, named[0])
+        rows = rows[1:]
+    id_column = others[0]
+    gene_column = others[1] if len(others) > 1 else None
+    out = []
+    for _, fields in rows:
+        gene = fields[gene_column] if gene_column is not None and gene_column < len(fields) else ""
+        out.append((fields[id_column] if id_column < len(fields) else "", fields[column].upper(), gene or None))
+    return out
+
+
+def in_tool_form(path):
+    """True when the file is a barcode file as it stands: two tab-separated
+    fields a line, the second upper-case DNA, no header."""
+    if sniff_format(path) != "tsv":
+        return False
+    rows = list(data_rows(path, "tsv"))
+    return bool(rows) and all(len(fields) == 2 and DNA.match(fields[1]) and fields[1].isupper()
+                              for _, fields in rows)
 
 
 def main(argv):
@@ -82,7 +137,7 @@ def main(argv):
     parser.add_argument("library")
     parser.add_argument("--barcodes", required=True, help="morvane's barcode file, written here")
     parser.add_argument("--genes", help="id, sequence and gene of each barcode, written here")
-    parser.add_argument("--format", default="auto", choices=("auto", "morvane", "crispr", "csv"))
+    parser.add_argument("--format", default="auto", choices=FORMATS)
     parser.add_argument("--reverse-complement", action="store_true")
     args = parser.parse_args(argv)
     try:

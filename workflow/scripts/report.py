@@ -25,24 +25,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 from checks import SEPARATOR, run_warnings  # noqa: E402
-from tables import matrix_header, matrix_rows, read_summary  # noqa: E402
-
-# Where a read can end up, in pipeline order; the parts add up to the
-# sample's total reads (see summary.py).
-FATES = (
-    ("mm0_reads", "exact barcode match", "#1b7837"),
-    ("mm1_reads", "1 mismatch", "#7fbf7b"),
-    ("mm2_reads", "2 mismatches", "#d9f0d3"),
-    ("counted_align_reads", "placed by alignment", "#762a83"),
-    ("weak_align_reads", "weak alignment, not counted", "#c2a5cf"),
-    ("unmatched_reads", "cluster, no barcode", "#f1a340"),
-    ("unclustered_reads", "in no cluster (rare, or split remainder)", "#bababa"),
-    ("umi_n_reads", "UMI with a masked letter", "#8c510a"),
-    ("masked_reads", "left out for a masked letter (-c)", "#636363"),
-    ("without_layout_reads", "layout not found", "#252525"),
-)
-# Buckets counted before the count table, always in reads.
-READ_BUCKETS = ("umi_n_reads", "masked_reads", "without_layout_reads")
+from tables import FATES, READ_BUCKETS, fate_reads, matrix_header, matrix_rows, read_summary  # noqa: E402
 
 # Thresholds of the warnings in the overview; a run below them deserves a look.
 LOW_ASSIGNED = 0.5
@@ -154,16 +137,6 @@ def overview_section(summary, step_warnings=()):
                  'are those of morvane in the steps of the sample.</p>'
                  % (LOW_ASSIGNED * 100, HIGH_ZERO * 100, LOW_READS_PER_BARCODE))
     return "\n".join(lines)
-
-
-def fate_reads(row, column):
-    """A bucket in reads. With UMIs the cluster buckets count molecules;
-    they share the reads of the table in their proportions."""
-    value = int(row.get(column) or 0)
-    if row.get("unit") == "molecules" and column not in READ_BUCKETS:
-        molecules = int(row["molecules"] or 0)
-        return value * int(row["table_reads"]) / molecules if molecules else 0
-    return value
 
 
 def fate_rows(summary, buckets, total_column, unit):

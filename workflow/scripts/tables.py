@@ -9,7 +9,8 @@ import os
 import re
 import subprocess
 
-SAMPLE_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._+-]*$")
+# Letters a sample's directory name keeps; any other run of letters becomes "_".
+UNSAFE_IN_PATH = re.compile(r"[^A-Za-z0-9._+-]+")
 MATCH_KINDS = ("mm0", "mm1", "mm2", "align", "none")
 
 
@@ -33,14 +34,48 @@ def read_sample_sheet(path):
             name, fastq = fields[0], fields[1]
             if not samples and name.lower() == "sample" and fastq.lower() == "fastq":
                 continue
-            if not SAMPLE_NAME.match(name):
-                raise TableError("%s:%d: sample name %r: use letters, digits and . _ + - only" % (path, number, name))
+            problem = sample_name_problem(name)
+            if problem:
+                raise TableError("%s:%d: sample name %r: %s" % (path, number, name, problem))
             if name in samples:
                 raise TableError("%s:%d: sample %s named twice" % (path, number, name))
             samples[name] = os.path.normpath(os.path.join(base, fastq))
     if not samples:
         raise TableError("%s: no samples" % path)
     return samples
+
+
+def sample_name_problem(name):
+    """Why a sample name cannot be one, or None. Names are kept as the lab
+    wrote them (spaces, "+"); a name is a column header and an argument of
+    the workflow's scripts, so it may not be blank, start with "-" or hold
+    a control letter."""
+    if not name.strip():
+        return "a blank name"
+    if name != name.strip():
+        return "spaces around the name"
+    if name.startswith("-"):
+        return "a name may not start with \"-\""
+    if any(ord(c) < 32 or ord(c) == 127 for c in name):
+        return "a control character in the name"
+    return None
+
+
+def sample_directories(names):
+    """Name -> directory name, in the order given: the name with every run
+    of letters other than letters, digits and . _ + - made one "_", no
+    leading ".", and a "-2", "-3" ... where two names (or two that differ
+    only in case) would share one."""
+    taken, out = set(), {}
+    for name in names:
+        base = UNSAFE_IN_PATH.sub("_", name).lstrip(".") or "sample"
+        directory, n = base, 1
+        while directory.lower() in taken:
+            n += 1
+            directory = "%s-%d" % (base, n)
+        taken.add(directory.lower())
+        out[name] = directory
+    return out
 
 
 def barcode_order(morvane, path):
@@ -201,3 +236,31 @@ def molecule_sums(path):
     if "#molecules" not in found or "#molecule reads" not in found:
         raise TableError("%s: no molecule sums in its header" % path)
     return found["#molecules"], found["#molecule reads"]
+
+
+# Where a read can end up, in pipeline order; the parts add up to the
+# sample's total reads (see summary.py).
+FATES = (
+    ("mm0_reads", "exact barcode match", "#1b7837"),
+    ("mm1_reads", "1 mismatch", "#7fbf7b"),
+    ("mm2_reads", "2 mismatches", "#d9f0d3"),
+    ("counted_align_reads", "placed by alignment", "#762a83"),
+    ("weak_align_reads", "weak alignment, not counted", "#c2a5cf"),
+    ("unmatched_reads", "cluster, no barcode", "#f1a340"),
+    ("unclustered_reads", "in no cluster (rare, or split remainder)", "#bababa"),
+    ("umi_n_reads", "UMI with a masked letter", "#8c510a"),
+    ("masked_reads", "left out for a masked letter (-c)", "#636363"),
+    ("without_layout_reads", "layout not found", "#252525"),
+)
+# Buckets counted before the count table, always in reads.
+READ_BUCKETS = ("umi_n_reads", "masked_reads", "without_layout_reads")
+
+
+def fate_reads(row, column):
+    """A bucket in reads. With UMIs the cluster buckets count molecules;
+    they share the reads of the table in their proportions."""
+    value = int(row.get(column) or 0)
+    if row.get("unit") == "molecules" and column not in READ_BUCKETS:
+        molecules = int(row["molecules"] or 0)
+        return value * int(row["table_reads"]) / molecules if molecules else 0
+    return value
