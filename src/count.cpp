@@ -124,7 +124,14 @@ void write_settings_and_totals(out_stream& out, const settings& s, const read_to
     out.printf("#total reads: %" PRId64 "\n", totals.records);
     out.printf("#unique reads: %" PRId64 "\n", counts.unique());
     out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
-    if (s.layout_flag != 0) {
+    if (s.paired()) {
+        if (s.layout_flag != 0) out.printf("#layout: %s\n", s.layout_text.c_str());
+        out.printf("#mate file: %s\n", s.mate_name.c_str());
+        if (s.mate_layout_flag != 0) out.printf("#mate layout: %s\n", s.mate_layout_text.c_str());
+        out.printf("#pairs without layout: %" PRId64 "\n", totals.without_layout);
+        if (s.both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
+        if (s.key_length != 0) out.printf("#key length: %d\n", s.key_length);
+    } else if (s.layout_flag != 0) {
         out.printf("#layout: %s\n", s.layout_text.c_str());
         out.printf("#reads without layout: %" PRId64 "\n", totals.without_layout);
         if (s.both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
@@ -169,7 +176,13 @@ void print_results(const settings& s, out_stream* f_out, const read_totals& tota
              static_cast<long long>(totals.below_range));
     }
     if (totals.records == 0) warn("Warning: no reads in %s\n", s.input_name.c_str());
-    if (s.layout_flag != 0 && totals.without_layout * 2 > totals.records) {
+    if (s.paired() && totals.without_layout * 2 > totals.records) {
+        warn("Warning: pairs without the layout: %lld of %lld (%.1f%%); constants with more substitutions than "
+             "allowed? raise -e%s\n",
+             static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
+             100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
+             s.both_strands_flag != 0 ? "" : ", or try -b");
+    } else if (s.layout_flag != 0 && totals.without_layout * 2 > totals.records) {
         // With -b both strands were searched already.
         warn("Warning: reads without the layout: %lld of %lld (%.1f%%); %sconstants with more substitutions than "
              "allowed? raise -e\n",
@@ -213,7 +226,7 @@ namespace {
 
 const char* const usage_line =
     "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
-    "[input_file]\n";
+    "[-2 mate_file [-P layout]] [input_file]\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_line, argv0); }
 
@@ -240,6 +253,9 @@ void print_help_message(const char* argv0) {
             "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n");
     out.put("  -k FILE\t with a UMI slot in the layout: also writes every (barcode, UMI) pair\n"
             "\t\t with its reads to FILE, the UMI table of tabulate -u\n");
+    out.put("  -2 FILE\t the mate file (read 2) of input_file: each pair counts once, its key the\n"
+            "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n");
+    out.put("  -P LAYOUT\t with -2: read 2's layout\n");
     out.flush();
 }
 
@@ -306,7 +322,39 @@ bool decide_fastq(const settings& s, const char* argv0, const char* path) {
 
 // -p and its companions, checked before any input is read; a layout that
 // cannot work is refused with its first problem.
+// One layout's text, parsed; a layout that cannot work ends the run.
+layout parse_layout(const std::string& text, int mismatches, const char* argv0) {
+    std::string problem;
+    std::optional<layout> shape = layout::parse(text, mismatches, problem);
+    if (!shape) {
+        std::fprintf(stderr, "Invalid layout '%s': %s\n", text.c_str(), problem.c_str());
+        usage_failure(argv0);
+    }
+    return std::move(*shape);
+}
+
+// -2 and -P, checked like -p: a pair needs a layout on at least one read,
+// and the options that hold reads back before counting work on single reads.
+void check_pair_options(const settings& s, const char* argv0) {
+    if (!s.paired()) {
+        if (s.mate_layout_flag != 0) {
+            std::fprintf(stderr, "-P needs a mate file (-2)\n");
+            usage_failure(argv0);
+        }
+        return;
+    }
+    const char* refused = s.layout_flag == 0 && s.mate_layout_flag == 0 ? "-2 needs a layout (-p or -P)\n"
+                          : s.quality_auto != 0                        ? "-m A does not work with -2; name the encoding\n"
+                          : s.key_length < 0                           ? "-l auto does not work with -2; give the length\n"
+                                                                       : nullptr;
+    if (refused != nullptr) {
+        std::fputs(refused, stderr);
+        usage_failure(argv0);
+    }
+}
+
 std::optional<layout> read_layout_options(const settings& s, const char* argv0) {
+    if (s.layout_flag == 0 && s.paired()) return std::nullopt;
     if (s.layout_flag == 0) {
         if (s.both_strands_flag != 0 || s.layout_mismatches >= 0 || s.key_length != 0) {
             std::fprintf(stderr, "%s needs a layout (-p)\n",
@@ -351,7 +399,7 @@ int count_main(int argc, char** argv) {
     std::unique_ptr<out_stream> f_out;
     std::unique_ptr<out_stream> f_umi_table;
     optind = 0;  // a fresh scan (GNU getopt), also for a second run in one process
-    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:2:P:")) != -1;) {
         switch (option) {
             case 'i': set_trims(s, argv[0], optarg); break;
             case 'u': s.trunc = parse_atoi32(optarg); break;
@@ -374,6 +422,11 @@ int count_main(int argc, char** argv) {
             case 'r': s.reverse_flag = 1; break;
             case 'b': s.both_strands_flag = 1; break;
             case 'l': set_key_length(s, optarg); break;
+            case '2': s.mate_name.assign(optarg); break;
+            case 'P':
+                s.mate_layout_flag = 1;
+                s.mate_layout_text.assign(optarg);
+                break;
             case 'k':
                 f_umi_table = open_output_file(optarg);
                 if (f_umi_table == nullptr) fail(1, "Could not access %s for writing\n", optarg);
@@ -381,8 +434,12 @@ int count_main(int argc, char** argv) {
             default: usage_failure(argv[0]);  // getopt has said what was wrong
         }
     }
+    check_pair_options(s, argv[0]);
     std::optional<layout> shape = read_layout_options(s, argv[0]);
-    if (f_umi_table != nullptr && !(shape && shape->has(element_kind::umi))) {
+    std::optional<layout> mate_shape;
+    if (s.mate_layout_flag != 0) mate_shape = parse_layout(s.mate_layout_text, s.layout_mismatches, argv[0]);
+    const bool with_umis = (shape && shape->has(element_kind::umi)) || (mate_shape && mate_shape->has(element_kind::umi));
+    if (f_umi_table != nullptr && !with_umis) {
         std::fprintf(stderr, "-k needs a UMI slot (n) in the layout (-p)\n");
         usage_failure(argv[0]);
     }
@@ -404,9 +461,16 @@ int count_main(int argc, char** argv) {
     const layout* read_shape = shape ? &*shape : nullptr;
     // With UMI slots, the UMIs (all slots' letters joined) of each barcode.
     std::optional<umi::pair_counter> pairs;
-    if (shape && shape->has(element_kind::umi)) pairs.emplace(umi_length(*shape));
+    if (with_umis) pairs.emplace((shape ? umi_length(*shape) : 0) + (mate_shape ? umi_length(*mate_shape) : 0));
     umi::pair_counter* read_pairs = pairs ? &*pairs : nullptr;
-    if (fastq)
+    if (s.paired()) {
+        std::unique_ptr<line_reader> mate = open_input(s.mate_name.c_str());
+        const layout* mate_read_shape = mate_shape ? &*mate_shape : nullptr;
+        if (fastq)
+            process_fastq_pairs(*in, *mate, s, counts, totals, read_shape, mate_read_shape, read_pairs);
+        else
+            process_qsec_pairs(*in, *mate, s, counts, totals, read_shape, mate_read_shape, read_pairs);
+    } else if (fastq)
         process_fastq(*in, s, counts, totals, read_shape, read_pairs);
     else
         process_qsec(*in, s, counts, totals, read_shape, read_pairs);

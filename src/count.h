@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "count_counter.h"
@@ -44,6 +45,10 @@ struct settings {
     int quality_auto = 0;         // -m A: the encoding is found from the first reads
     std::string input_name = "stdin";  // the input as messages name it: the file, or "stdin"
     int key_length = 0;           // -l: barcode keys cut to this many letters; 0 uncut, -1 taken from the reads
+    std::string mate_name;        // -2: the mate file (read 2); empty without
+    int mate_layout_flag = 0;     // -P given
+    std::string mate_layout_text; // -P: read 2's layout as given
+    bool paired() const { return !mate_name.empty(); }
 };
 
 // Sets quality_lo, quality_hi and quality_adj for an encoding letter (S, X,
@@ -101,6 +106,19 @@ void process_fastq(line_reader& in, settings& s, read_counter& counts, read_tota
                    umi::pair_counter* pairs = nullptr);
 void process_qsec(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
                   umi::pair_counter* pairs = nullptr);
+
+// The paired readers: in1 and in2 read in step, each pair one read in every
+// total, its key the barcode letters of read 1 (by shape1) then those of read
+// 2 (by shape2); a read without a shape gives none. Pairs whose names differ
+// or files that end apart end the run (status 1).
+void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs = nullptr);
+void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                        const layout* shape1, const layout* shape2, umi::pair_counter* pairs = nullptr);
+
+// A read's name as its mate must have it: up to the first space, a trailing
+// "/1" or "/2" removed.
+std::string_view pair_name(std::string_view name);
 
 // Writes the count table to f_out (when not null), then to standard output;
 // the warning about quality values below the encoding's range comes first.

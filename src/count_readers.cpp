@@ -616,6 +616,190 @@ void read_into(line_reader& in, settings& s, read_sink& sink) {
     records.warn_if_cut(s.input_name);
 }
 
+// What becomes of a pair: each read turned around (-r) and searched for its
+// own layout (-b: on both strands), then the barcode letters of read 1 and
+// of read 2 joined, masked and counted as one key; UMIs likewise.
+class pair_sink {
+public:
+    pair_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape1, const layout* shape2,
+              umi::pair_counter* pairs)
+        : s_(s), counts_(counts), totals_(totals), pairs_(pairs) {
+        if (shape1 != nullptr) mates_[0].matcher.emplace(*shape1);
+        if (shape2 != nullptr) mates_[1].matcher.emplace(*shape2);
+    }
+
+    bool reader_cuts() const { return s_.reverse_flag == 0; }
+
+    void take(const read_record& r1, const read_record& r2) {
+        ++totals_.records;
+        const read_record* reads[2] = {&r1, &r2};
+        for (int i = 0; i < 2; ++i) {
+            mate& m = mates_[i];
+            m.seq = reads[i]->seq;
+            m.qual = reads[i]->qual;
+            m.length = reads[i]->seq_length;
+            if (s_.reverse_flag != 0) {
+                turn(m.seq, m.qual, m.length, m.turned_seq, m.turned_qual);
+                m.seq = m.turned_seq.data();
+                m.qual = m.turned_qual.data();
+                size_t qual_length = m.length;
+                cut(s_, m.seq, m.length);
+                cut(s_, m.qual, qual_length);
+            }
+            if (m.matcher && !locate(m)) {
+                ++totals_.without_layout;
+                return;
+            }
+        }
+        size_t letters = join(element_kind::barcode, key_seq_, key_qual_);
+        if (s_.key_length > 0) {
+            if (letters < static_cast<size_t>(s_.key_length)) {
+                ++totals_.without_layout;
+                return;
+            }
+            letters = static_cast<size_t>(s_.key_length);
+        }
+        for (const mate& m : mates_) totals_.reverse_strand += m.other_strand;
+        int64_t masked = mask(batch_.prepare(letters), key_seq_.data(), key_qual_.data(), letters);
+        bool keep = s_.clean_flag == 0 || masked == 0;
+        if (pairs_ != nullptr) {
+            size_t umi_letters = join(element_kind::umi, umi_seq_, umi_qual_);
+            char* umi = umi_seq_.data();
+            mask_copy(s_, umi, umi, umi_qual_.data(), umi_letters);
+            if (std::memchr(umi, 'N', umi_letters) != nullptr) {
+                ++totals_.umi_with_n;
+                keep = false;
+            }
+            if (keep) batch_umis_.append(umi, umi_letters);
+        }
+        if (keep) {
+            batch_.commit(letters);
+            if (batch_.full()) flush();
+        }
+    }
+
+    void finish() { flush(); }
+
+private:
+    struct mate {
+        std::optional<layout_matcher> matcher;
+        const char* seq = nullptr;
+        const char* qual = nullptr;
+        size_t length = 0;
+        bool other_strand = false;
+        std::vector<char> turned_seq, turned_qual, other_seq, other_qual;
+    };
+
+    bool locate(mate& m) {
+        m.other_strand = false;
+        if (m.matcher->match(m.seq, m.length)) return true;
+        if (s_.both_strands_flag == 0) return false;
+        turn(m.seq, m.qual, m.length, m.other_seq, m.other_qual);
+        if (!m.matcher->match(m.other_seq.data(), m.length)) return false;
+        m.seq = m.other_seq.data();
+        m.qual = m.other_qual.data();
+        m.other_strand = true;
+        return true;
+    }
+
+    // The letters of a kind of slot of read 1, then of read 2, with their qualities.
+    size_t join(element_kind kind, std::vector<char>& seq_out, std::vector<char>& qual_out) {
+        size_t total = 0;
+        for (const mate& m : mates_)
+            if (m.matcher) total += m.matcher->letters(kind);
+        char* seq = room(seq_out, total);
+        char* qual = room(qual_out, total);
+        size_t at = 0;
+        for (const mate& m : mates_)
+            if (m.matcher) at += m.matcher->gather(kind, m.seq, m.qual, seq + at, qual + at);
+        return at;
+    }
+
+    static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+                     std::vector<char>& qual_out) {
+        char* s = room(seq_out, length);
+        char* q = room(qual_out, length);
+        for (size_t i = 0; i < length; ++i) {
+            s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
+            q[length - 1 - i] = qual[i];
+        }
+    }
+
+    int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
+        int64_t masked = mask_copy(s_, out, seq, qual, length);
+        if (masked != 0) {
+            totals_.filtered += masked;
+            totals_.below_range += below_range(s_, qual, length);
+        }
+        return masked;
+    }
+
+    void flush() {
+        if (pairs_ == nullptr) {
+            counts_.add(batch_);
+            return;
+        }
+        counts_.add(batch_, &ids_);
+        const size_t umi_length = ids_.empty() ? 0 : batch_umis_.size() / ids_.size();
+        for (size_t i = 0; i < ids_.size(); ++i)
+            pairs_->add(ids_[i], std::string_view(batch_umis_).substr(i * umi_length, umi_length));
+        batch_umis_.clear();
+    }
+
+    settings& s_;
+    read_counter& counts_;
+    read_totals& totals_;
+    umi::pair_counter* const pairs_;
+    mate mates_[2];
+    read_counter::batch batch_;
+    std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_;
+    std::string batch_umis_;
+    std::vector<uint32_t> ids_;
+};
+
+// Ends the run on a read whose texts differ in length, naming its file; a
+// compressed input is read to its end first (see read_all_lines).
+void check_lengths(line_reader& in, const std::string& name, const char* unit, int64_t number,
+                   const read_record& r) {
+    if (r.seq_length == r.qual_length) return;
+    if (in.compressed()) in.skip_rest();
+    fail(3, "Sequence length and quality length mismatch in %s, %s %lld\n", name.c_str(), unit,
+         static_cast<long long>(number));
+}
+
+// Reads two record streams in step into the pair sink.
+template <typename Stream>
+void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, pair_sink& sink) {
+    Stream first(in1, s, sink.reader_cuts());
+    Stream second(in2, s, sink.reader_cuts());
+    read_record r1, r2;
+    for (;;) {
+        bool more1 = first.next(r1);
+        bool more2 = second.next(r2);
+        if (!more1 || !more2) {
+            if (more1 != more2) {
+                const std::string& shorter = more1 ? s.mate_name : s.input_name;
+                fail(1, "%s and %s do not end together: %s has no %s %lld\n", s.input_name.c_str(),
+                     s.mate_name.c_str(), shorter.c_str(), Stream::unit,
+                     static_cast<long long>(more1 ? first.number() : second.number()));
+            }
+            break;
+        }
+        check_lengths(in1, s.input_name, Stream::unit, first.number(), r1);
+        check_lengths(in2, s.mate_name, Stream::unit, second.number(), r2);
+        std::string_view name1 = pair_name(r1.name), name2 = pair_name(r2.name);
+        if (name1 != name2) {
+            fail(1, "Read names differ in %s and %s, %s %lld: '%.*s' and '%.*s'\n", s.input_name.c_str(),
+                 s.mate_name.c_str(), Stream::unit, static_cast<long long>(first.number()),
+                 static_cast<int>(name1.size()), name1.data(), static_cast<int>(name2.size()), name2.data());
+        }
+        sink.take(r1, r2);
+    }
+    sink.finish();
+    first.warn_if_cut(s.input_name);
+    second.warn_if_cut(s.mate_name);
+}
+
 }  // namespace
 
 void process_fastq(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
@@ -628,6 +812,25 @@ void process_qsec(line_reader& in, settings& s, read_counter& counts, read_total
                   umi::pair_counter* pairs) {
     read_sink sink(s, counts, totals, shape, pairs);
     read_into<qseq_stream>(in, s, sink);
+}
+
+std::string_view pair_name(std::string_view name) {
+    name = name.substr(0, name.find(' '));
+    if (name.size() >= 2 && name[name.size() - 2] == '/' && (name.back() == '1' || name.back() == '2'))
+        name.remove_suffix(2);
+    return name;
+}
+
+void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    read_pairs_into<fastq_stream>(in1, in2, s, sink);
+}
+
+void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                        const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    read_pairs_into<qseq_stream>(in1, in2, s, sink);
 }
 
 }  // namespace count
