@@ -423,8 +423,7 @@ private:
 };
 
 // A read as its stream hands it out, its texts valid until the next one:
-// the name (a FASTQ header without its '@', the first fields of a qseq
-// line), the sequence and the qualities, trimmed and truncated when the
+// the name (a FASTQ header line, the first fields of a qseq line), the sequence and the qualities, trimmed and truncated when the
 // stream cuts.
 struct read_record {
     std::string_view name;
@@ -502,8 +501,7 @@ public:
             partial_text_ = (line != 0 && partial_text_) || text_end != text;
             size_t length = static_cast<size_t>(text_end - text);
             if (line == 0) {
-                r.name = std::string_view(text, length);
-                if (!r.name.empty() && r.name[0] == '@') r.name.remove_prefix(1);
+                r.name = std::string_view(text, length);  // with its '@'
             } else if (line == 1) {
                 if (cuts_) cut(s_, text, length);
                 r.seq = text;
@@ -520,6 +518,12 @@ public:
 
     // The records handed out so far.
     int64_t number() const { return number_; }
+
+    // A record's name without the header's '@'.
+    static std::string_view bare_name(std::string_view name) {
+        if (!name.empty() && name[0] == '@') name.remove_prefix(1);
+        return name;
+    }
 
     // Says so when the input ended inside a record with text.
     void warn_if_cut(const std::string& input_name) const {
@@ -591,6 +595,7 @@ public:
 
     // The lines read so far.
     int64_t number() const { return number_; }
+    static std::string_view bare_name(std::string_view name) { return name; }
     void warn_if_cut(const std::string&) const {}
 
 private:
@@ -787,7 +792,7 @@ void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, pair_sink&
         }
         check_lengths(in1, s.input_name, Stream::unit, first.number(), r1);
         check_lengths(in2, s.mate_name, Stream::unit, second.number(), r2);
-        std::string_view name1 = pair_name(r1.name), name2 = pair_name(r2.name);
+        std::string_view name1 = pair_name(Stream::bare_name(r1.name)), name2 = pair_name(Stream::bare_name(r2.name));
         if (name1 != name2) {
             fail(1, "Read names differ in %s and %s, %s %lld: '%.*s' and '%.*s'\n", s.input_name.c_str(),
                  s.mate_name.c_str(), Stream::unit, static_cast<long long>(first.number()),
