@@ -160,3 +160,29 @@ TEST(CountPairs, RefusedOptions) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string qseq_line(const std::string& tile_and_place, int read, const std::string& seq) {
+    return "M1\t7\t1\t" + tile_and_place + "\t0\t" + std::to_string(read) + "\t" + seq + "\t" +
+           std::string(seq.size(), 'h') + "\t1\n";
+}
+
+TEST(CountPairs, QseqPairsAreNamedByTheirFieldsBeforeTheReadNumber) {
+    // The read number (1 or 2) differs between the files; the fields
+    // before it name the pair.
+    scratch_dir dir;
+    dir.write("r1.txt", qseq_line("11\t5\t9", 1, "CACCGTT") + qseq_line("11\t5\t10", 1, "CACCGAA"));
+    dir.write("r2.txt", qseq_line("11\t5\t9", 2, "GTC") + qseq_line("11\t5\t10", 2, "GTC"));
+    run_result r = run_morvane({"count", "-m", "I", "-p", "CACCG[2]", "-P", "GT[1]", "-2", "r2.txt", "r1.txt"}, "",
+                               dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("#pairs without layout: 0\n#read\tcount\nAAC\t1\nTTC\t1\n"), std::string::npos) << r.out;
+    dir.write("r2.txt", qseq_line("11\t5\t9", 2, "GTC") + qseq_line("11\t6\t10", 2, "GTC"));
+    r = run_morvane({"count", "-m", "I", "-p", "CACCG[2]", "-2", "r2.txt", "r1.txt"}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Read names differ in r1.txt and r2.txt, line 2: 'M1\t7\t1\t11\t5\t10\t0' and "
+                     "'M1\t7\t1\t11\t6\t10\t0'\n");
+}
+
+}  // namespace
