@@ -64,12 +64,12 @@ int run(int argc, char** argv) {
             inflate = std::min(inflate, seconds_since(start));
 
             start = std::chrono::steady_clock::now();
-            count::reset_settings();
-            count::quality_adj = 33;
+            count::settings options;
+            options.quality_adj = 33;
             in = open_with(argv[1], backend);
             count::read_counter counts;
             count::read_totals totals;
-            count::process_fastq(*in, counts, totals);
+            count::process_fastq(*in, options, counts, totals);
             auto sorted = counts.sort();
             counting = std::min(counting, seconds_since(start));
             if (bytes == 0 || sorted.size() != static_cast<size_t>(counts.unique())) return 1;

@@ -21,53 +21,13 @@
 
 namespace count {
 
-int trim_start;
-int trim_end;
-int trunc;
-int fastq_flag;
-int qsec_flag;
-int clean_flag;
-int quality_lo;
-int quality_hi;
-int quality_adj;
-int quality_cutoff;
-int layout_flag;
-std::string layout_text;
-int layout_mismatches;
-int reverse_flag;
-int both_strands_flag;
-int quality_auto;
-std::string input_name;
-int key_length;
-
-void reset_settings() {
-    trim_start = 0;
-    trim_end = 0;
-    trunc = 0;
-    fastq_flag = 0;
-    qsec_flag = 0;
-    clean_flag = 0;
-    quality_lo = 0;
-    quality_hi = 40;
-    quality_adj = 64;
-    quality_cutoff = 10;
-    layout_flag = 0;
-    layout_text.clear();
-    layout_mismatches = -1;
-    reverse_flag = 0;
-    both_strands_flag = 0;
-    quality_auto = 0;
-    input_name = "stdin";
-    key_length = 0;
-}
-
-bool set_encoding(char letter) {
+bool set_encoding(settings& s, char letter) {
     switch (letter) {
-        case 'S': quality_lo = 0, quality_hi = 40, quality_adj = 33; return true;
-        case 'X': quality_lo = -5, quality_hi = 40, quality_adj = 64; return true;
-        case 'I': quality_lo = 0, quality_hi = 40, quality_adj = 64; return true;
-        case 'J': quality_lo = 3, quality_hi = 40, quality_adj = 64; return true;
-        case 'L': quality_lo = 0, quality_hi = 41, quality_adj = 33; return true;
+        case 'S': s.quality_lo = 0, s.quality_hi = 40, s.quality_adj = 33; return true;
+        case 'X': s.quality_lo = -5, s.quality_hi = 40, s.quality_adj = 64; return true;
+        case 'I': s.quality_lo = 0, s.quality_hi = 40, s.quality_adj = 64; return true;
+        case 'J': s.quality_lo = 3, s.quality_hi = 40, s.quality_adj = 64; return true;
+        case 'L': s.quality_lo = 0, s.quality_hi = 41, s.quality_adj = 33; return true;
         default: return false;
     }
 }
@@ -156,19 +116,26 @@ size_t key_length_from(std::vector<uint32_t> lengths) {
 namespace {
 
 // The header lines down to the totals, shared by the count table and the UMI table.
-void write_settings_and_totals(out_stream& out, const read_totals& totals, const read_counter& counts,
+void write_settings_and_totals(out_stream& out, const settings& s, const read_totals& totals, const read_counter& counts,
                                bool with_umis, int64_t molecules) {
-    out.printf("#trim: %d:%d\n", trim_start, trim_end);
-    out.printf("#truncate: %d\n", trunc);
-    out.printf("#quality lo: %d\thi: %d\tadj: %d\tcutoff: %d\n", quality_lo, quality_hi, quality_adj, quality_cutoff);
+    out.printf("#trim: %d:%d\n", s.trim_start, s.trim_end);
+    out.printf("#truncate: %d\n", s.trunc);
+    out.printf("#quality lo: %d\thi: %d\tadj: %d\tcutoff: %d\n", s.quality_lo, s.quality_hi, s.quality_adj, s.quality_cutoff);
     out.printf("#total reads: %" PRId64 "\n", totals.records);
     out.printf("#unique reads: %" PRId64 "\n", counts.unique());
     out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
-    if (layout_flag != 0) {
-        out.printf("#layout: %s\n", layout_text.c_str());
+    if (s.paired()) {
+        if (s.layout_flag != 0) out.printf("#layout: %s\n", s.layout_text.c_str());
+        out.printf("#mate file: %s\n", s.mate_name.c_str());
+        if (s.mate_layout_flag != 0) out.printf("#mate layout: %s\n", s.mate_layout_text.c_str());
+        out.printf("#pairs without layout: %" PRId64 "\n", totals.without_layout);
+        if (s.both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
+        if (s.key_length != 0) out.printf("#key length: %d\n", s.key_length);
+    } else if (s.layout_flag != 0) {
+        out.printf("#layout: %s\n", s.layout_text.c_str());
         out.printf("#reads without layout: %" PRId64 "\n", totals.without_layout);
-        if (both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
-        if (key_length != 0) out.printf("#key length: %d\n", key_length);
+        if (s.both_strands_flag != 0) out.printf("#reverse strand reads: %" PRId64 "\n", totals.reverse_strand);
+        if (s.key_length != 0) out.printf("#key length: %d\n", s.key_length);
     }
     if (with_umis) {
         out.printf("#umi reads with N: %" PRId64 "\n", totals.umi_with_n);
@@ -178,9 +145,9 @@ void write_settings_and_totals(out_stream& out, const read_totals& totals, const
 
 // The UMI table: the count table's header, the number of pairs, then one
 // line per (barcode, UMI) pair, the barcodes in the count table's order.
-void write_umi_table(out_stream& out, const read_totals& totals, const read_counter& counts,
+void write_umi_table(out_stream& out, const settings& s, const read_totals& totals, const read_counter& counts,
                      const umi::pair_counter& pairs, const std::vector<molecule_row>& rows, int64_t molecules) {
-    write_settings_and_totals(out, totals, counts, true, molecules);
+    write_settings_and_totals(out, s, totals, counts, true, molecules);
     out.printf("#umi pairs: %zu\n", pairs.pairs());
     out.put("#read\tumi\treads\n");
     std::unordered_map<uint32_t, uint64_t> rank_of;
@@ -202,20 +169,26 @@ void write_umi_table(out_stream& out, const read_totals& totals, const read_coun
 
 }  // namespace
 
-void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
+void print_results(const settings& s, out_stream* f_out, const read_totals& totals, read_counter& counts,
                    const umi::pair_counter* pairs, out_stream* umi_table) {
     if (totals.below_range > 0) {
         warn("Warning: quality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
              static_cast<long long>(totals.below_range));
     }
-    if (totals.records == 0) warn("Warning: no reads in %s\n", input_name.c_str());
-    if (layout_flag != 0 && totals.without_layout * 2 > totals.records) {
+    if (totals.records == 0) warn("Warning: no reads in %s\n", s.input_name.c_str());
+    if (s.paired() && totals.without_layout * 2 > totals.records) {
+        warn("Warning: pairs without the layout: %lld of %lld (%.1f%%); constants with more substitutions than "
+             "allowed? raise -e%s\n",
+             static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
+             100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
+             s.both_strands_flag != 0 ? "" : ", or try -b");
+    } else if (s.layout_flag != 0 && totals.without_layout * 2 > totals.records) {
         // With -b both strands were searched already.
         warn("Warning: reads without the layout: %lld of %lld (%.1f%%); %sconstants with more substitutions than "
              "allowed? raise -e\n",
              static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
              100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
-             both_strands_flag != 0 ? "" : "reads of the other strand? try -b (or -r); ");
+             s.both_strands_flag != 0 ? "" : "reads of the other strand? try -b (or -r); ");
     }
     std::vector<molecule_row> rows;
     std::span<const read_counter::record* const> records;
@@ -227,7 +200,7 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
         records = counts.sort();
     }
     write_table(f_out, [&](out_stream& out) {
-        write_settings_and_totals(out, totals, counts, pairs != nullptr, molecules);
+        write_settings_and_totals(out, s, totals, counts, pairs != nullptr, molecules);
         out.put(pairs != nullptr ? "#read\tcount\treads\n" : "#read\tcount\n");
         line_buffer lines(out);
         for (const molecule_row& row : rows) lines.line(row.entry->sequence(), {row.molecules, row.entry->count()});
@@ -239,7 +212,7 @@ void print_results(out_stream* f_out, const read_totals& totals, read_counter& c
         }
         lines.flush();
     });
-    if (umi_table != nullptr && pairs != nullptr) write_umi_table(*umi_table, totals, counts, *pairs, rows, molecules);
+    if (umi_table != nullptr && pairs != nullptr) write_umi_table(*umi_table, s, totals, counts, *pairs, rows, molecules);
 }
 
 }  // namespace count
@@ -253,7 +226,7 @@ namespace {
 
 const char* const usage_line =
     "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
-    "[input_file]\n";
+    "[-2 mate_file [-P layout]] [input_file]\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_line, argv0); }
 
@@ -280,6 +253,9 @@ void print_help_message(const char* argv0) {
             "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n");
     out.put("  -k FILE\t with a UMI slot in the layout: also writes every (barcode, UMI) pair\n"
             "\t\t with its reads to FILE, the UMI table of tabulate -u\n");
+    out.put("  -2 FILE\t the mate file (read 2) of input_file: each pair counts once, its key the\n"
+            "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n");
+    out.put("  -P LAYOUT\t with -2: read 2's layout\n");
     out.flush();
 }
 
@@ -294,21 +270,21 @@ int saturated_int(int64_t value) {
 }
 
 // -i X:Y
-void set_trims(const char* argv0, const char* arg) {
+void set_trims(settings& s, const char* argv0, const char* arg) {
     const char* colon = std::strchr(arg, ':');
     if (colon == nullptr) usage_failure(argv0);
-    trim_start = saturated_int(parse_atoi64(std::string_view(arg, static_cast<size_t>(colon - arg))));
-    trim_end = parse_atoi32(colon + 1);
-    if (trim_start < 0 || trim_end < 0) usage_failure(argv0);  // negative trims are refused
+    s.trim_start = saturated_int(parse_atoi64(std::string_view(arg, static_cast<size_t>(colon - arg))));
+    s.trim_end = parse_atoi32(colon + 1);
+    if (s.trim_start < 0 || s.trim_end < 0) usage_failure(argv0);  // negative trims are refused
 }
 
 // -m M or -m Mn
-void set_quality_method(const char* arg) {
-    quality_auto = arg[0] == 'A';
-    if (!quality_auto && !set_encoding(arg[0])) fail(1, "Unrecognized quality filter method (%c)\n", arg[0]);
+void set_quality_method(settings& s, const char* arg) {
+    s.quality_auto = arg[0] == 'A';
+    if (!s.quality_auto && !set_encoding(s, arg[0])) fail(1, "Unrecognized quality filter method (%c)\n", arg[0]);
     if (arg[1] != '\0') {
-        quality_cutoff = parse_atoi32(arg + 1);
-        if (quality_cutoff <= 0) fail(1, "Invalid quality cutoff: %d\n", quality_cutoff);
+        s.quality_cutoff = parse_atoi32(arg + 1);
+        if (s.quality_cutoff <= 0) fail(1, "Invalid quality cutoff: %d\n", s.quality_cutoff);
     }
 }
 
@@ -326,39 +302,71 @@ bool name_says_fastq(const char* path) {
 }
 
 // -l N or -l auto
-void set_key_length(const char* arg) {
+void set_key_length(settings& s, const char* arg) {
     if (std::strcmp(arg, "auto") == 0) {
-        key_length = -1;
+        s.key_length = -1;
         return;
     }
-    key_length = parse_atoi32(arg);
-    if (key_length <= 0) fail(1, "Invalid key length: %s\n", arg);
+    s.key_length = parse_atoi32(arg);
+    if (s.key_length <= 0) fail(1, "Invalid key length: %s\n", arg);
 }
 
 // Whether to read FASTQ (else qseq), from the flags or the file name.
-bool decide_fastq(const char* argv0, const char* path) {
-    if (fastq_flag != 0 && qsec_flag != 0) fail(1, "%s: Both fastq and qsec flags indicated\n", argv0);
-    if (fastq_flag != 0) return true;
-    if (qsec_flag != 0) return false;
+bool decide_fastq(const settings& s, const char* argv0, const char* path) {
+    if (s.fastq_flag != 0 && s.qsec_flag != 0) fail(1, "%s: Both fastq and qsec flags indicated\n", argv0);
+    if (s.fastq_flag != 0) return true;
+    if (s.qsec_flag != 0) return false;
     if (path == nullptr) fail(2, "Reading from stdin requires -f or -q\n");
     return name_says_fastq(path);
 }
 
 // -p and its companions, checked before any input is read; a layout that
 // cannot work is refused with its first problem.
-std::optional<layout> read_layout_options(const char* argv0) {
-    if (layout_flag == 0) {
-        if (both_strands_flag != 0 || layout_mismatches >= 0 || key_length != 0) {
+// One layout's text, parsed; a layout that cannot work ends the run.
+layout parse_layout(const std::string& text, int mismatches, const char* argv0) {
+    std::string problem;
+    std::optional<layout> shape = layout::parse(text, mismatches, problem);
+    if (!shape) {
+        std::fprintf(stderr, "Invalid layout '%s': %s\n", text.c_str(), problem.c_str());
+        usage_failure(argv0);
+    }
+    return std::move(*shape);
+}
+
+// -2 and -P, checked like -p: a pair needs a layout on at least one read,
+// and the options that hold reads back before counting work on single reads.
+void check_pair_options(const settings& s, const char* argv0) {
+    if (!s.paired()) {
+        if (s.mate_layout_flag != 0) {
+            std::fprintf(stderr, "-P needs a mate file (-2)\n");
+            usage_failure(argv0);
+        }
+        return;
+    }
+    const char* refused = s.layout_flag == 0 && s.mate_layout_flag == 0 ? "-2 needs a layout (-p or -P)\n"
+                          : s.quality_auto != 0                        ? "-m A does not work with -2; name the encoding\n"
+                          : s.key_length < 0                           ? "-l auto does not work with -2; give the length\n"
+                                                                       : nullptr;
+    if (refused != nullptr) {
+        std::fputs(refused, stderr);
+        usage_failure(argv0);
+    }
+}
+
+std::optional<layout> read_layout_options(const settings& s, const char* argv0) {
+    if (s.layout_flag == 0 && s.paired()) return std::nullopt;
+    if (s.layout_flag == 0) {
+        if (s.both_strands_flag != 0 || s.layout_mismatches >= 0 || s.key_length != 0) {
             std::fprintf(stderr, "%s needs a layout (-p)\n",
-                         both_strands_flag != 0 ? "-b" : layout_mismatches >= 0 ? "-e" : "-l");
+                         s.both_strands_flag != 0 ? "-b" : s.layout_mismatches >= 0 ? "-e" : "-l");
             usage_failure(argv0);
         }
         return std::nullopt;
     }
     std::string problem;
-    std::optional<layout> shape = layout::parse(layout_text, layout_mismatches, problem);
+    std::optional<layout> shape = layout::parse(s.layout_text, s.layout_mismatches, problem);
     if (!shape) {
-        std::fprintf(stderr, "Invalid layout '%s': %s\n", layout_text.c_str(), problem.c_str());
+        std::fprintf(stderr, "Invalid layout '%s': %s\n", s.layout_text.c_str(), problem.c_str());
         usage_failure(argv0);
     }
     return shape;
@@ -382,7 +390,7 @@ std::unique_ptr<line_reader> open_input(const char* path) {
 }  // namespace
 
 int count_main(int argc, char** argv) {
-    reset_settings();
+    settings s;
     if (argc > 1 && asks_for_help(argv[1])) {
         print_help_message(argv[0]);
         return 0;
@@ -391,29 +399,34 @@ int count_main(int argc, char** argv) {
     std::unique_ptr<out_stream> f_out;
     std::unique_ptr<out_stream> f_umi_table;
     optind = 0;  // a fresh scan (GNU getopt), also for a second run in one process
-    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:2:P:")) != -1;) {
         switch (option) {
-            case 'i': set_trims(argv[0], optarg); break;
-            case 'u': count::trunc = parse_atoi32(optarg); break;
-            case 'f': fastq_flag = 1; break;
-            case 'q': qsec_flag = 1; break;
+            case 'i': set_trims(s, argv[0], optarg); break;
+            case 'u': s.trunc = parse_atoi32(optarg); break;
+            case 'f': s.fastq_flag = 1; break;
+            case 'q': s.qsec_flag = 1; break;
             case 'o':
                 f_out = open_output_file(optarg);
                 if (f_out == nullptr) fail(1, "Could not access %s for writing\n", optarg);
                 break;
-            case 'm': set_quality_method(optarg); break;
-            case 'c': clean_flag = 1; break;
+            case 'm': set_quality_method(s, optarg); break;
+            case 'c': s.clean_flag = 1; break;
             case 'p':
-                layout_flag = 1;
-                layout_text.assign(optarg);
+                s.layout_flag = 1;
+                s.layout_text.assign(optarg);
                 break;
             case 'e':
-                layout_mismatches = parse_atoi32(optarg);
-                if (layout_mismatches < 0) fail(1, "Invalid number of mismatches: %d\n", layout_mismatches);
+                s.layout_mismatches = parse_atoi32(optarg);
+                if (s.layout_mismatches < 0) fail(1, "Invalid number of mismatches: %d\n", s.layout_mismatches);
                 break;
-            case 'r': reverse_flag = 1; break;
-            case 'b': both_strands_flag = 1; break;
-            case 'l': set_key_length(optarg); break;
+            case 'r': s.reverse_flag = 1; break;
+            case 'b': s.both_strands_flag = 1; break;
+            case 'l': set_key_length(s, optarg); break;
+            case '2': s.mate_name.assign(optarg); break;
+            case 'P':
+                s.mate_layout_flag = 1;
+                s.mate_layout_text.assign(optarg);
+                break;
             case 'k':
                 f_umi_table = open_output_file(optarg);
                 if (f_umi_table == nullptr) fail(1, "Could not access %s for writing\n", optarg);
@@ -421,8 +434,12 @@ int count_main(int argc, char** argv) {
             default: usage_failure(argv[0]);  // getopt has said what was wrong
         }
     }
-    std::optional<layout> shape = read_layout_options(argv[0]);
-    if (f_umi_table != nullptr && !(shape && shape->has(element_kind::umi))) {
+    check_pair_options(s, argv[0]);
+    std::optional<layout> shape = read_layout_options(s, argv[0]);
+    std::optional<layout> mate_shape;
+    if (s.mate_layout_flag != 0) mate_shape = parse_layout(s.mate_layout_text, s.layout_mismatches, argv[0]);
+    const bool with_umis = (shape && shape->has(element_kind::umi)) || (mate_shape && mate_shape->has(element_kind::umi));
+    if (f_umi_table != nullptr && !with_umis) {
         std::fprintf(stderr, "-k needs a UMI slot (n) in the layout (-p)\n");
         usage_failure(argv[0]);
     }
@@ -433,10 +450,10 @@ int count_main(int argc, char** argv) {
     // that cannot be read is reported first. Standard input is taken only
     // once the format is known: reading it (to look for the gzip magic
     // number) could wait on a terminal.
-    if (path != nullptr) input_name = path;
+    if (path != nullptr) s.input_name = path;
     std::unique_ptr<line_reader> in;
     if (path != nullptr) in = open_input(path);
-    bool fastq = decide_fastq(argv[0], path);
+    bool fastq = decide_fastq(s, argv[0], path);
     if (path == nullptr) in = open_input(nullptr);
 
     read_counter counts;
@@ -444,12 +461,19 @@ int count_main(int argc, char** argv) {
     const layout* read_shape = shape ? &*shape : nullptr;
     // With UMI slots, the UMIs (all slots' letters joined) of each barcode.
     std::optional<umi::pair_counter> pairs;
-    if (shape && shape->has(element_kind::umi)) pairs.emplace(umi_length(*shape));
+    if (with_umis) pairs.emplace((shape ? umi_length(*shape) : 0) + (mate_shape ? umi_length(*mate_shape) : 0));
     umi::pair_counter* read_pairs = pairs ? &*pairs : nullptr;
-    if (fastq)
-        process_fastq(*in, counts, totals, read_shape, read_pairs);
+    if (s.paired()) {
+        std::unique_ptr<line_reader> mate = open_input(s.mate_name.c_str());
+        const layout* mate_read_shape = mate_shape ? &*mate_shape : nullptr;
+        if (fastq)
+            process_fastq_pairs(*in, *mate, s, counts, totals, read_shape, mate_read_shape, read_pairs);
+        else
+            process_qsec_pairs(*in, *mate, s, counts, totals, read_shape, mate_read_shape, read_pairs);
+    } else if (fastq)
+        process_fastq(*in, s, counts, totals, read_shape, read_pairs);
     else
-        process_qsec(*in, counts, totals, read_shape, read_pairs);
-    print_results(f_out.get(), totals, counts, read_pairs, f_umi_table.get());
+        process_qsec(*in, s, counts, totals, read_shape, read_pairs);
+    print_results(s, f_out.get(), totals, counts, read_pairs, f_umi_table.get());
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "count_counter.h"
@@ -22,29 +23,37 @@ int count_main(int argc, char** argv);
 // The module's internals, open to the unit tests.
 namespace count {
 
-// Settings, set by the options; count_main restores the defaults first.
-extern int trim_start;      // -i X:Y, bases cut from the start ...
-extern int trim_end;        // ... and from the end of every read
-extern int trunc;           // -u: longer reads are cut to this; 0 or less: no truncation
-extern int fastq_flag;      // -f, or the file name: FASTQ
-extern int qsec_flag;       // -q, or the file name: qseq
-extern int clean_flag;      // -c: reads with a low-quality base are not counted
-extern int quality_lo;      // -m: the encoding's lowest score (shown only)
-extern int quality_hi;      // -m: the encoding's highest score (shown only)
-extern int quality_adj;     // -m: character code of score 0
-extern int quality_cutoff;  // -m: scores below it mask the base
-extern int layout_flag;          // -p given
-extern std::string layout_text;  // -p: the read layout as given
-extern int layout_mismatches;    // -e: mismatches every constant allows; -1: a tenth of its letters
-extern int reverse_flag;         // -r: reads are reverse-complemented first
-extern int both_strands_flag;    // -b: a read without the layout is searched again on the other strand
-extern int quality_auto;         // -m A: the encoding is found from the first reads
-extern std::string input_name;   // the input as messages name it: the file, or "stdin"
-void reset_settings();
+// Everything the options set, filled by count_main and handed to the readers
+// and the table writer. -m A and -l auto settle the encoding and the key
+// length while the reads are read, so the readers take it writable.
+struct settings {
+    int trim_start = 0;      // -i X:Y, bases cut from the start ...
+    int trim_end = 0;        // ... and from the end of every read
+    int trunc = 0;           // -u: longer reads are cut to this; 0 or less: no truncation
+    int fastq_flag = 0;      // -f, or the file name: FASTQ
+    int qsec_flag = 0;       // -q, or the file name: qseq
+    int clean_flag = 0;      // -c: reads with a low-quality base are not counted
+    int quality_lo = 0;      // -m: the encoding's lowest score (shown only)
+    int quality_hi = 40;     // -m: the encoding's highest score (shown only)
+    int quality_adj = 64;    // -m: character code of score 0
+    int quality_cutoff = 10; // -m: scores below it mask the base
+    int layout_flag = 0;          // -p given
+    std::string layout_text;      // -p: the read layout as given
+    int layout_mismatches = -1;   // -e: mismatches every constant allows; -1: a tenth of its letters
+    int reverse_flag = 0;         // -r: reads are reverse-complemented first
+    int both_strands_flag = 0;    // -b: a read without the layout is searched again on the other strand
+    int quality_auto = 0;         // -m A: the encoding is found from the first reads
+    std::string input_name = "stdin";  // the input as messages name it: the file, or "stdin"
+    int key_length = 0;           // -l: barcode keys cut to this many letters; 0 uncut, -1 taken from the reads
+    std::string mate_name;        // -2: the mate file (read 2); empty without
+    int mate_layout_flag = 0;     // -P given
+    std::string mate_layout_text; // -P: read 2's layout as given
+    bool paired() const { return !mate_name.empty(); }
+};
 
 // Sets quality_lo, quality_hi and quality_adj for an encoding letter (S, X,
 // I, J or L); false for any other letter.
-bool set_encoding(char letter);
+bool set_encoding(settings& s, char letter);
 
 // -m A: the reads held back before the encoding is chosen, and the
 // quality characters that choose it. No character below ';' and some
@@ -55,7 +64,6 @@ constexpr size_t auto_quality_bytes = size_t{128} << 20;  // reads of some 670 l
 char encoding_from_qualities(unsigned char lowest, unsigned char highest);
 // Lowers lowest and raises highest to the extremes of a quality text.
 void quality_extremes(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest);
-extern int key_length;           // -l: barcode keys cut to this many letters; 0 uncut, -1 taken from the reads
 
 // -l auto: the key length is taken from this many reads with the layout
 // (the first ones, among no more than key_probe_limit reads): the longest
@@ -69,15 +77,15 @@ size_t key_length_from(std::vector<uint32_t> lengths);
 // does every '.'. Returns the number of bases masked for low quality. Texts of
 // different length end the run with "Sequence length and quality length
 // mismatch", status 3, before anything changes.
-int quality_filter(char* seq, const char* qual);
+int quality_filter(const settings& s, char* seq, const char* qual);
 
 // The same on two texts of length bytes each (the readers' form).
-int64_t mask_bases(char* seq, const char* qual, size_t length);
+int64_t mask_bases(const settings& s, char* seq, const char* qual, size_t length);
 // The same, writing the masked sequence to out (which may be seq).
-int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length);
+int64_t mask_copy(const settings& s, char* out, const char* seq, const char* qual, size_t length);
 // The quality characters whose score lies below the encoding's range
 // (below quality_lo, or 0 if that is lower): the sign of a wrong -m.
-int64_t below_range(const char* qual, size_t length);
+int64_t below_range(const settings& s, const char* qual, size_t length);
 
 // What a reader adds up besides the table.
 struct read_totals {
@@ -94,16 +102,29 @@ struct read_totals {
 // (shape), only the barcode letters of a read are masked and counted; with
 // UMI slots in it, the UMIs of the counted reads go to pairs, under the ids
 // of their barcodes in counts.
-void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
+void process_fastq(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
                    umi::pair_counter* pairs = nullptr);
-void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
+void process_qsec(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape = nullptr,
                   umi::pair_counter* pairs = nullptr);
+
+// The paired readers: in1 and in2 read in step, each pair one read in every
+// total, its key the barcode letters of read 1 (by shape1) then those of read
+// 2 (by shape2); a read without a shape gives none. Pairs whose names differ
+// or files that end apart end the run (status 1).
+void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs = nullptr);
+void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                        const layout* shape1, const layout* shape2, umi::pair_counter* pairs = nullptr);
+
+// A read's name as its mate must have it: up to the first space, a trailing
+// "/1" or "/2" removed.
+std::string_view pair_name(std::string_view name);
 
 // Writes the count table to f_out (when not null), then to standard output;
 // the warning about quality values below the encoding's range comes first.
 // With pairs, the table counts molecules as well as reads; with umi_table
 // too, every (barcode, UMI) pair goes there with its reads (count -k).
-void print_results(out_stream* f_out, const read_totals& totals, read_counter& counts,
+void print_results(const settings& s, out_stream* f_out, const read_totals& totals, read_counter& counts,
                    const umi::pair_counter* pairs = nullptr, out_stream* umi_table = nullptr);
 
 }  // namespace count

@@ -165,12 +165,23 @@ layout_matcher::layout_matcher(const layout& shape) : elements_(shape.elements()
 
 namespace {
 
-// 64 bits of a letter mask from bit p on.
+// 64 bits of a letter mask from bit p on; the next word always exists. The
+// two-step shift keeps a shift of 0 (which would shift by 64) branch-free.
 inline uint64_t bits_at(const uint64_t* words, size_t p) {
     size_t word = p >> 6, shift = p & 63;
-    if (shift == 0) return words[word];
-    return (words[word] >> shift) | (words[word + 1] << (64 - shift));
+    return (words[word] >> shift) | ((words[word + 1] << 1) << (63 - shift));
 }
+
+// A, C, G, T to 0-3, every other byte to -1: a look-up rather than a switch,
+// as the letters of a constant change at every step of a search.
+struct letter_codes {
+    int8_t of[256];
+    constexpr letter_codes() : of() {
+        for (int c = 0; c < 256; ++c) of[c] = -1;
+        of['A'] = 0, of['C'] = 1, of['G'] = 2, of['T'] = 3;
+    }
+};
+constexpr letter_codes codes;
 
 inline int letter_code(char c) {
     switch (c) {
@@ -202,6 +213,17 @@ void layout_matcher::build_masks(const char* read, size_t length) {
             masks_[c][i >> 6] |= static_cast<uint64_t>(bits) << (i & 63);
         }
     }
+    if (i < length) {
+        // The last letters, padded with zero bytes (no letter) to sixteen.
+        alignas(16) char tail[16] = {};
+        std::memcpy(tail, read + i, length - i);
+        __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+        for (int c = 0; c < 4; ++c) {
+            auto bits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, letters[c])));
+            masks_[c][i >> 6] |= static_cast<uint64_t>(bits) << (i & 63);
+        }
+        i = length;
+    }
 #endif
     for (; i < length; ++i) {
         int c = letter_code(read[i]);
@@ -216,17 +238,27 @@ void layout_matcher::build_masks(const char* read, size_t length) {
 // mismatch counter held across the bit planes planes_[d] ("at least d + 1
 // mismatches"), so a letter of the constant costs a few word operations for
 // all 64 starts.
-bool layout_matcher::search(const layout_element& e, size_t lo, size_t hi, size_t& at) {
-    const uint32_t allowed = e.mismatches;
+namespace {
+
+// The search's kernel. With the allowance known when compiled (the common
+// small ones, Fixed >= 0) the planes stay in registers; otherwise they live
+// in planes.
+template <int Fixed>
+bool search_starts(std::string_view letters, uint32_t allowed, const uint64_t* const masks[4], size_t lo, size_t hi,
+                   uint64_t* planes, size_t& at) {
+    uint64_t local[Fixed >= 0 ? Fixed + 1 : 1];
+    if constexpr (Fixed >= 0) {
+        planes = local;
+        allowed = static_cast<uint32_t>(Fixed);
+    }
     uint32_t best = allowed + 1;  // no start found yet
-    uint64_t* planes = planes_.data();
     for (size_t base = lo; base <= hi; base += 64) {
         const uint64_t range = hi - base >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi - base + 1)) - 1;
         std::fill(planes, planes + allowed + 1, 0);
-        for (size_t j = 0; j < e.letters.size(); ++j) {
-            int c = letter_code(e.letters[j]);
+        for (size_t j = 0; j < letters.size(); ++j) {
+            int c = codes.of[static_cast<unsigned char>(letters[j])];
             if (c < 0) continue;  // N matches anything
-            uint64_t differ = ~bits_at(masks_[c].data(), base + j);
+            uint64_t differ = ~bits_at(masks[c], base + j);
             for (uint32_t d = allowed; d > 0; --d) planes[d] |= planes[d - 1] & differ;
             planes[0] |= differ;
             // Every start already has as many mismatches as the best so far.
@@ -243,6 +275,19 @@ bool layout_matcher::search(const layout_element& e, size_t lo, size_t hi, size_
         if (best == 0 || hi - base < 64) break;
     }
     return best <= allowed;
+}
+
+}  // namespace
+
+bool layout_matcher::search(const layout_element& e, size_t lo, size_t hi, size_t& at) {
+    const uint64_t* const masks[4] = {masks_[0].data(), masks_[1].data(), masks_[2].data(), masks_[3].data()};
+    switch (e.mismatches) {
+        case 0: return search_starts<0>(e.letters, 0, masks, lo, hi, planes_.data(), at);
+        case 1: return search_starts<1>(e.letters, 1, masks, lo, hi, planes_.data(), at);
+        case 2: return search_starts<2>(e.letters, 2, masks, lo, hi, planes_.data(), at);
+        case 3: return search_starts<3>(e.letters, 3, masks, lo, hi, planes_.data(), at);
+        default: return search_starts<-1>(e.letters, e.mismatches, masks, lo, hi, planes_.data(), at);
+    }
 }
 
 // Places constant index at the cursor, or, after a variable-length element

@@ -26,12 +26,14 @@ inline int64_t lane_sum(__m128i bytes) {
 
 }  // namespace
 
-int64_t mask_bases(char* seq, const char* qual, size_t length) { return mask_copy(seq, seq, qual, length); }
+int64_t mask_bases(const settings& s, char* seq, const char* qual, size_t length) {
+    return mask_copy(s, seq, seq, qual, length);
+}
 
-int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length) {
+int64_t mask_copy(const settings& s, char* out, const char* seq, const char* qual, size_t length) {
     // A score (signed quality byte - quality_adj) below quality_cutoff is the
     // same as a signed quality byte below quality_adj + quality_cutoff.
-    const int64_t threshold = static_cast<int64_t>(quality_adj) + quality_cutoff;
+    const int64_t threshold = static_cast<int64_t>(s.quality_adj) + s.quality_cutoff;
     int64_t masked = 0;
     size_t i = 0;
 #ifdef __SSE2__
@@ -76,8 +78,8 @@ int64_t mask_copy(char* out, const char* seq, const char* qual, size_t length) {
     return masked;
 }
 
-int64_t below_range(const char* qual, size_t length) {
-    const int64_t floor = static_cast<int64_t>(quality_adj) + std::min(quality_lo, 0);
+int64_t below_range(const settings& s, const char* qual, size_t length) {
+    const int64_t floor = static_cast<int64_t>(s.quality_adj) + std::min(s.quality_lo, 0);
     size_t i = 0;
     int64_t below = 0;
 #ifdef __SSE2__
@@ -143,10 +145,10 @@ void quality_extremes(const char* qual, size_t length, unsigned char& lowest, un
     }
 }
 
-int quality_filter(char* seq, const char* qual) {
+int quality_filter(const settings& s, char* seq, const char* qual) {
     size_t length = std::strlen(seq);
     if (length != std::strlen(qual)) fail(3, "Sequence length and quality length mismatch\n");
-    return static_cast<int>(mask_bases(seq, qual, length));
+    return static_cast<int>(mask_bases(s, seq, qual, length));
 }
 
 }  // namespace count

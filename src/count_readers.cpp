@@ -38,7 +38,13 @@ inline const char* find_line_end(const char* p, const char* end, const char*& te
 // end of a line costs a few instructions rather than a scan of its own.
 class line_feeds {
 public:
-    line_feeds(const char* begin, size_t size) : begin_(begin), size_(size) { bits_ = mask_at(0); }
+    // A block to take apart, in place of the last.
+    void reset(const char* begin, size_t size) {
+        begin_ = begin;
+        size_ = size;
+        base_ = 0;
+        bits_ = mask_at(0);
+    }
 
     // The offset of the next line feed, or the block's size when none is left.
     size_t next() {
@@ -77,46 +83,23 @@ private:
 #endif
     }
 
-    const char* begin_;
-    size_t size_;
+    const char* begin_ = nullptr;
+    size_t size_ = 0;
     size_t base_ = 0;
-    uint64_t bits_;
+    uint64_t bits_ = 0;
 };
 
-// Calls handle(text, text_end) for every line of a block of whole lines,
-// with the line's text ending at its line feed or at an earlier NUL.
-template <typename Handle>
-inline void for_each_line(std::string_view block, Handle&& handle) {
-    const char* p = block.data();
-    const char* end = p + block.size();
-    if (std::memchr(p, '\0', block.size()) == nullptr) {
-        line_feeds feeds(p, block.size());
-        while (p < end) {
-            const char* line_end = block.data() + feeds.next();
-            handle(p, line_end);
-            p = line_end < end ? line_end + 1 : end;
-        }
-    } else {  // rare: a block with a NUL byte, line by line
-        while (p < end) {
-            const char* text_end;
-            const char* line_end = find_line_end(p, end, text_end);
-            handle(p, text_end);
-            p = line_end < end ? line_end + 1 : end;
-        }
-    }
-}
-
 // Trims, then truncates, a read's text.
-inline void cut(const char*& text, size_t& length) {
-    const size_t start = static_cast<size_t>(trim_start);
-    const size_t both = start + static_cast<size_t>(trim_end);
+inline void cut(const settings& s, const char*& text, size_t& length) {
+    const size_t start = static_cast<size_t>(s.trim_start);
+    const size_t both = start + static_cast<size_t>(s.trim_end);
     if (length < both) {
         length = 0;  // shorter than the trims: the empty read
     } else {
         text += start;
         length -= both;
     }
-    if (trunc > 0 && length > static_cast<size_t>(trunc)) length = static_cast<size_t>(trunc);
+    if (s.trunc > 0 && length > static_cast<size_t>(s.trunc)) length = static_cast<size_t>(s.trunc);
 }
 
 // A read whose sequence and quality differ in length; reported by
@@ -135,7 +118,7 @@ struct read_place {
 // check: the rest of such an input is read first, so that the stream's own
 // fault (status 2) is what the run reports, not the mismatch it caused.
 template <typename Loop>
-void read_all_lines(line_reader& in, const read_place& place, Loop loop) {
+void read_all_lines(line_reader& in, const std::string& input_name, const read_place& place, Loop loop) {
     try {
         loop();
     } catch (const length_mismatch&) {
@@ -169,27 +152,21 @@ inline char* room(std::vector<char>& buffer, size_t n) {
 // read's UMI goes to the pair counter under its barcode's id.
 class read_sink {
 public:
-    read_sink(read_counter& counts, read_totals& totals, const layout* shape, umi::pair_counter* pairs)
-        : counts_(counts),
+    read_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape, umi::pair_counter* pairs)
+        : s_(s),
+          counts_(counts),
           totals_(totals),
           pairs_(pairs),
-          reverse_(reverse_flag != 0),
+          reverse_(s.reverse_flag != 0),
           plain_(shape == nullptr && !reverse_),
           shape_(shape) {
         if (shape != nullptr) matcher_.emplace(*shape);
-        probing_ = shape != nullptr && key_length < 0;
+        probing_ = shape != nullptr && s.key_length < 0;
     }
 
     // Whether the reader trims and truncates; with -r the read is turned
     // around first, so take() does it.
     bool reader_cuts() const { return !reverse_; }
-
-    // Keeps a sequence whose block is about to be overwritten.
-    const char* hold(const char* seq, size_t length) {
-        char* copy = plain_ ? batch_.prepare(length) : room(held_, length);
-        std::memmove(copy, seq, length);
-        return copy;
-    }
 
     [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
         if (length != qual_length) throw length_mismatch{};
@@ -238,7 +215,7 @@ private:
     void decide() {
         deciding_ = false;
         char letter = encoding_from_qualities(lowest_, highest_);
-        set_encoding(letter);
+        set_encoding(s_, letter);
         warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
         std::string held;
         held.swap(waiting_);
@@ -256,8 +233,8 @@ private:
             seq = turned_seq_.data();
             qual = turned_qual_.data();
             size_t qual_length = length;
-            cut(seq, length);
-            cut(qual, qual_length);
+            cut(s_, seq, length);
+            cut(s_, qual, qual_length);
         }
         if (!matcher_) {
             count_whole(seq, qual, length);
@@ -275,7 +252,7 @@ private:
     bool locate(const char*& seq, const char*& qual, size_t length, bool& other_strand) {
         other_strand = false;
         bool found = matcher_->match(seq, length);
-        if (!found && both_strands_flag != 0) {
+        if (!found && s_.both_strands_flag != 0) {
             turn(seq, qual, length, other_seq_, other_qual_);
             found = matcher_->match(other_seq_.data(), length);
             if (found) {
@@ -306,7 +283,7 @@ private:
         probing_ = false;
         size_t found = key_length_from(std::move(probed_));
         if (found == 0) found = least_barcode_letters();
-        key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
+        s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
         std::string reads = std::move(held_reads_);
         size_t at = 0;
         for (size_t length : held_lengths_) {
@@ -333,18 +310,18 @@ private:
             return;
         }
         size_t letters = gather(element_kind::barcode, seq, qual, barcode_seq_, barcode_qual_);
-        if (key_length > 0) {
+        if (s_.key_length > 0) {
             // A barcode cut short by the read's end or an indel does not
             // make a key of its own.
-            if (letters < static_cast<size_t>(key_length)) {
+            if (letters < static_cast<size_t>(s_.key_length)) {
                 ++totals_.without_layout;
                 return;
             }
-            letters = static_cast<size_t>(key_length);
+            letters = static_cast<size_t>(s_.key_length);
         }
         if (other_strand) ++totals_.reverse_strand;
         int64_t masked = mask(batch_.prepare(letters), barcode_seq_.data(), barcode_qual_.data(), letters);
-        bool keep = clean_flag == 0 || masked == 0;
+        bool keep = s_.clean_flag == 0 || masked == 0;
         if (pairs_ != nullptr) {
             size_t umi_letters = 0;
             keep = umi_without_n(seq, qual, umi_letters) && keep;
@@ -384,12 +361,12 @@ private:
 
     // Masks a sequence to out; returns the bases masked for low quality.
     [[gnu::always_inline]] int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
-        int64_t masked = mask_copy(out, seq, qual, length);
+        int64_t masked = mask_copy(s_, out, seq, qual, length);
         if (masked != 0) {
             // Scores below the encoding's range are low ones, so only reads
             // with a masked base need looking at.
             totals_.filtered += masked;
-            totals_.below_range += below_range(qual, length);
+            totals_.below_range += below_range(s_, qual, length);
         }
         return masked;
     }
@@ -397,7 +374,7 @@ private:
     // Masks the whole read to the batch and counts it.
     [[gnu::always_inline]] void count_whole(const char* seq, const char* qual, size_t length) {
         int64_t masked = mask(batch_.prepare(length), seq, qual, length);
-        if (clean_flag == 0 || masked == 0) commit(length);
+        if (s_.clean_flag == 0 || masked == 0) commit(length);
     }
 
     // Counts the sequence masked to the batch's prepared place.
@@ -418,6 +395,7 @@ private:
         batch_umis_.clear();
     }
 
+    settings& s_;
     read_counter& counts_;
     read_totals& totals_;
     umi::pair_counter* const pairs_;
@@ -430,97 +408,434 @@ private:
     std::string held_reads_;          // while probing: each read's letters, then its qualities
     std::vector<size_t> held_lengths_;
     std::vector<uint32_t> probed_;    // the barcode letters of the probed reads with the layout
-    std::vector<char> held_, turned_seq_, turned_qual_, other_seq_, other_qual_;
+    std::vector<char> turned_seq_, turned_qual_, other_seq_, other_qual_;
     std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_;
     std::string batch_umis_;     // the UMIs of the batch's reads, one after another
     std::vector<uint32_t> ids_;  // the ids of the batch's sequences
     // -m A, until the encoding is chosen: the reads held back (sequence,
     // then quality), their lengths, and their lowest and highest quality
     // characters.
-    bool deciding_ = quality_auto != 0;
+    bool deciding_ = s_.quality_auto != 0;
     std::string waiting_;
     std::vector<size_t> waiting_lengths_;
     unsigned char lowest_ = 255;
     unsigned char highest_ = 0;
 };
 
-}  // namespace
-
-void process_fastq(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape,
-                   umi::pair_counter* pairs) {
-    read_sink sink(counts, totals, shape, pairs);
-    const bool cuts = sink.reader_cuts();
-    // The sequence, from its line to the quality line: in the block, or,
-    // when the record goes on into the next block, held by the sink.
+// A read as its stream hands it out, its texts valid until the next one:
+// the name (a FASTQ header line, the first fields of a qseq line), the sequence and the qualities, trimmed and truncated when the
+// stream cuts.
+struct read_record {
+    std::string_view name;
     const char* seq = nullptr;
     size_t seq_length = 0;
-    int linetype = 0;  // place of the line in the four-line record
-    bool partial_text = false;  // whether the record read so far has a line that is not empty
-    read_place place{"record"};
-    std::string_view block;
-    read_all_lines(in, place, [&] {
-        while (in.next_block(block)) {
-            for_each_line(block, [&](const char* text, const char* text_end) {
-                partial_text = (linetype != 0 && partial_text) || text_end != text;
-                if (linetype == 1) {
-                    seq_length = static_cast<size_t>(text_end - text);
-                    if (cuts) cut(text, seq_length);
-                    seq = text;
-                } else if (linetype == 3) {
-                    size_t length = static_cast<size_t>(text_end - text);
-                    if (cuts) cut(text, length);
-                    ++place.number;
-                    sink.take(seq, seq_length, text, length);
+    const char* qual = nullptr;
+    size_t qual_length = 0;
+};
+
+// The lines of a line_reader, one at a time. Each block holds whole lines;
+// a line's text ends at its line feed or at an earlier NUL.
+class line_stream {
+public:
+    explicit line_stream(line_reader& in) : in_(in) {}
+
+    // The next line of the current block; false when the block is used up
+    // (then more() fetches the next one).
+    [[gnu::always_inline]] bool line(const char*& text, const char*& text_end) {
+        if (p_ >= end_) return false;
+        text = p_;
+        const char* line_end;
+        if (!with_nul_) [[likely]] {
+            line_end = block_start_ + feeds_.next();
+            text_end = line_end;
+        } else {
+            line_end = find_line_end(p_, end_, text_end);
+        }
+        p_ = line_end < end_ ? line_end + 1 : end_;
+        return true;
+    }
+
+    // The next block; false at the input's end. It overwrites the last one.
+    bool more() {
+        std::string_view block;
+        do {
+            if (!in_.next_block(block)) return false;
+        } while (block.empty());
+        block_start_ = p_ = block.data();
+        end_ = p_ + block.size();
+        with_nul_ = std::memchr(p_, '\0', block.size()) != nullptr;  // rare: then line by line
+        if (!with_nul_) feeds_.reset(p_, block.size());
+        return true;
+    }
+
+private:
+    line_reader& in_;
+    const char* block_start_ = nullptr;
+    const char* p_ = nullptr;
+    const char* end_ = nullptr;
+    bool with_nul_ = false;
+    line_feeds feeds_;
+};
+
+// FASTQ records: four lines each, the header, the sequence, the '+' line
+// and the qualities. A record that goes on into the next block has its
+// first lines kept here, as that block overwrites them.
+class fastq_stream {
+public:
+    fastq_stream(line_reader& in, const settings& s, bool cuts) : lines_(in), s_(s), cuts_(cuts) {}
+
+    static constexpr const char* unit = "record";
+
+    [[gnu::always_inline]] bool next(read_record& r) {
+        const char* text;
+        const char* text_end;
+        for (int line = 0; line < 4; ++line) {
+            while (!lines_.line(text, text_end)) {
+                if (line > 0) hold(r, line);
+                if (!lines_.more()) {
+                    // A file cut short loses its last record; blank lines at the end lose nothing.
+                    lines_in_last_ = line;
+                    return false;
                 }
-                linetype = (linetype + 1) & 3;
-            });
-            if (linetype >= 2) seq = sink.hold(seq, seq_length);  // the next block overwrites this one
+            }
+            partial_text_ = (line != 0 && partial_text_) || text_end != text;
+            size_t length = static_cast<size_t>(text_end - text);
+            if (line == 0) {
+                r.name = std::string_view(text, length);  // with its '@'
+            } else if (line == 1) {
+                if (cuts_) cut(s_, text, length);
+                r.seq = text;
+                r.seq_length = length;
+            } else if (line == 3) {
+                if (cuts_) cut(s_, text, length);
+                r.qual = text;
+                r.qual_length = length;
+            }
+        }
+        ++number_;
+        return true;
+    }
+
+    // The records handed out so far.
+    int64_t number() const { return number_; }
+
+    // A record's name without the header's '@'.
+    static std::string_view bare_name(std::string_view name) {
+        if (!name.empty() && name[0] == '@') name.remove_prefix(1);
+        return name;
+    }
+
+    // Says so when the input ended inside a record with text.
+    void warn_if_cut(const std::string& input_name) const {
+        if (lines_in_last_ != 0 && partial_text_)
+            warn("Warning: %s ends inside record %lld (%d of its 4 lines); that record is not counted\n",
+                 input_name.c_str(), static_cast<long long>(number_ + 1), lines_in_last_);
+    }
+
+private:
+    // Keeps the name and sequence read so far of the record in r.
+    void hold(read_record& r, int lines_read) {
+        held_name_.assign(r.name);
+        r.name = held_name_;
+        if (lines_read >= 2) {
+            held_seq_.assign(r.seq, r.seq_length);
+            r.seq = held_seq_.data();
+        }
+    }
+
+    line_stream lines_;
+    const settings& s_;
+    const bool cuts_;
+    int64_t number_ = 0;
+    int lines_in_last_ = 0;
+    bool partial_text_ = false;  // whether the record read so far has a line that is not empty
+    std::string held_name_, held_seq_;
+};
+
+// qseq lines: the sequence follows the 8th tab, the quality the 9th; the
+// quality ends at the 10th tab or, without one, at the line's end. The name
+// is the fields before the 8th (the 8th is the read's number in its pair).
+class qseq_stream {
+public:
+    qseq_stream(line_reader& in, const settings& s, bool cuts) : lines_(in), s_(s), cuts_(cuts) {}
+
+    static constexpr const char* unit = "line";
+
+    bool next(read_record& r) {
+        const char* line;
+        const char* text_end;
+        for (;;) {
+            while (!lines_.line(line, text_end))
+                if (!lines_.more()) return false;
+            ++number_;
+            const char* tabs[10];
+            int found = 0;
+            for (const char* at = line; found < 10; ++found) {
+                const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
+                if (tab == nullptr) break;
+                tabs[found] = static_cast<const char*>(tab);
+                at = tabs[found] + 1;
+            }
+            if (found < 9) {
+                warn("Warning: a qseq line is not in expected format; skipped\n");
+                continue;
+            }
+            r.name = std::string_view(line, static_cast<size_t>(tabs[6] - line));
+            r.seq = tabs[7] + 1;
+            r.seq_length = static_cast<size_t>(tabs[8] - r.seq);
+            r.qual = tabs[8] + 1;
+            r.qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - r.qual);
+            if (cuts_) {
+                cut(s_, r.seq, r.seq_length);
+                cut(s_, r.qual, r.qual_length);
+            }
+            return true;
+        }
+    }
+
+    // The lines read so far.
+    int64_t number() const { return number_; }
+    static std::string_view bare_name(std::string_view name) { return name; }
+    void warn_if_cut(const std::string&) const {}
+
+private:
+    line_stream lines_;
+    const settings& s_;
+    const bool cuts_;
+    int64_t number_ = 0;
+};
+
+// Reads every record of a stream into the sink.
+template <typename Stream>
+void read_into(line_reader& in, settings& s, read_sink& sink) {
+    Stream records(in, s, sink.reader_cuts());
+    read_place place{Stream::unit};
+    read_record r;
+    read_all_lines(in, s.input_name, place, [&] {
+        while (records.next(r)) {
+            place.number = records.number();
+            sink.take(r.seq, r.seq_length, r.qual, r.qual_length);
         }
     });
     sink.finish();
-    // A file cut short loses its last record; blank lines at the end lose nothing.
-    if (linetype != 0 && partial_text)
-        warn("Warning: %s ends inside record %lld (%d of its 4 lines); that record is not counted\n",
-             input_name.c_str(), static_cast<long long>(place.number + 1), linetype);
+    records.warn_if_cut(s.input_name);
 }
 
-void process_qsec(line_reader& in, read_counter& counts, read_totals& totals, const layout* shape,
-                  umi::pair_counter* pairs) {
-    read_sink sink(counts, totals, shape, pairs);
-    const bool cuts = sink.reader_cuts();
-    std::string_view block;
-    read_place place{"line"};
-    read_all_lines(in, place, [&] {
-        while (in.next_block(block)) {
-            for_each_line(block, [&](const char* line, const char* text_end) {
-                ++place.number;
-                // The sequence follows the 8th tab, the quality the 9th; the
-                // quality ends at the 10th tab or, without one, at the line's end.
-                const char* tabs[10];
-                int found = 0;
-                for (const char* at = line; found < 10; ++found) {
-                    const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
-                    if (tab == nullptr) break;
-                    tabs[found] = static_cast<const char*>(tab);
-                    at = tabs[found] + 1;
-                }
-                if (found < 9) {
-                    warn("Warning: a qseq line is not in expected format; skipped\n");
-                    return;
-                }
-                const char* seq = tabs[7] + 1;
-                size_t length = static_cast<size_t>(tabs[8] - seq);
-                const char* qual = tabs[8] + 1;
-                size_t qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - qual);
-                if (cuts) {
-                    cut(seq, length);
-                    cut(qual, qual_length);
-                }
-                sink.take(seq, length, qual, qual_length);
-            });
+// What becomes of a pair: each read turned around (-r) and searched for its
+// own layout (-b: on both strands), then the barcode letters of read 1 and
+// of read 2 joined, masked and counted as one key; UMIs likewise.
+class pair_sink {
+public:
+    pair_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape1, const layout* shape2,
+              umi::pair_counter* pairs)
+        : s_(s), counts_(counts), totals_(totals), pairs_(pairs) {
+        if (shape1 != nullptr) mates_[0].matcher.emplace(*shape1);
+        if (shape2 != nullptr) mates_[1].matcher.emplace(*shape2);
+    }
+
+    bool reader_cuts() const { return s_.reverse_flag == 0; }
+
+    void take(const read_record& r1, const read_record& r2) {
+        ++totals_.records;
+        const read_record* reads[2] = {&r1, &r2};
+        for (int i = 0; i < 2; ++i) {
+            mate& m = mates_[i];
+            m.seq = reads[i]->seq;
+            m.qual = reads[i]->qual;
+            m.length = reads[i]->seq_length;
+            if (s_.reverse_flag != 0) {
+                turn(m.seq, m.qual, m.length, m.turned_seq, m.turned_qual);
+                m.seq = m.turned_seq.data();
+                m.qual = m.turned_qual.data();
+                size_t qual_length = m.length;
+                cut(s_, m.seq, m.length);
+                cut(s_, m.qual, qual_length);
+            }
+            if (m.matcher && !locate(m)) {
+                ++totals_.without_layout;
+                return;
+            }
         }
-    });
+        size_t letters = join(element_kind::barcode, key_seq_, key_qual_);
+        if (s_.key_length > 0) {
+            if (letters < static_cast<size_t>(s_.key_length)) {
+                ++totals_.without_layout;
+                return;
+            }
+            letters = static_cast<size_t>(s_.key_length);
+        }
+        for (const mate& m : mates_) totals_.reverse_strand += m.other_strand;
+        int64_t masked = mask(batch_.prepare(letters), key_seq_.data(), key_qual_.data(), letters);
+        bool keep = s_.clean_flag == 0 || masked == 0;
+        if (pairs_ != nullptr) {
+            size_t umi_letters = join(element_kind::umi, umi_seq_, umi_qual_);
+            char* umi = umi_seq_.data();
+            mask_copy(s_, umi, umi, umi_qual_.data(), umi_letters);
+            if (std::memchr(umi, 'N', umi_letters) != nullptr) {
+                ++totals_.umi_with_n;
+                keep = false;
+            }
+            if (keep) batch_umis_.append(umi, umi_letters);
+        }
+        if (keep) {
+            batch_.commit(letters);
+            if (batch_.full()) flush();
+        }
+    }
+
+    void finish() { flush(); }
+
+private:
+    struct mate {
+        std::optional<layout_matcher> matcher;
+        const char* seq = nullptr;
+        const char* qual = nullptr;
+        size_t length = 0;
+        bool other_strand = false;
+        std::vector<char> turned_seq, turned_qual, other_seq, other_qual;
+    };
+
+    bool locate(mate& m) {
+        m.other_strand = false;
+        if (m.matcher->match(m.seq, m.length)) return true;
+        if (s_.both_strands_flag == 0) return false;
+        turn(m.seq, m.qual, m.length, m.other_seq, m.other_qual);
+        if (!m.matcher->match(m.other_seq.data(), m.length)) return false;
+        m.seq = m.other_seq.data();
+        m.qual = m.other_qual.data();
+        m.other_strand = true;
+        return true;
+    }
+
+    // The letters of a kind of slot of read 1, then of read 2, with their qualities.
+    size_t join(element_kind kind, std::vector<char>& seq_out, std::vector<char>& qual_out) {
+        size_t total = 0;
+        for (const mate& m : mates_)
+            if (m.matcher) total += m.matcher->letters(kind);
+        char* seq = room(seq_out, total);
+        char* qual = room(qual_out, total);
+        size_t at = 0;
+        for (const mate& m : mates_)
+            if (m.matcher) at += m.matcher->gather(kind, m.seq, m.qual, seq + at, qual + at);
+        return at;
+    }
+
+    static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+                     std::vector<char>& qual_out) {
+        char* s = room(seq_out, length);
+        char* q = room(qual_out, length);
+        for (size_t i = 0; i < length; ++i) {
+            s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
+            q[length - 1 - i] = qual[i];
+        }
+    }
+
+    int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
+        int64_t masked = mask_copy(s_, out, seq, qual, length);
+        if (masked != 0) {
+            totals_.filtered += masked;
+            totals_.below_range += below_range(s_, qual, length);
+        }
+        return masked;
+    }
+
+    void flush() {
+        if (pairs_ == nullptr) {
+            counts_.add(batch_);
+            return;
+        }
+        counts_.add(batch_, &ids_);
+        const size_t umi_length = ids_.empty() ? 0 : batch_umis_.size() / ids_.size();
+        for (size_t i = 0; i < ids_.size(); ++i)
+            pairs_->add(ids_[i], std::string_view(batch_umis_).substr(i * umi_length, umi_length));
+        batch_umis_.clear();
+    }
+
+    settings& s_;
+    read_counter& counts_;
+    read_totals& totals_;
+    umi::pair_counter* const pairs_;
+    mate mates_[2];
+    read_counter::batch batch_;
+    std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_;
+    std::string batch_umis_;
+    std::vector<uint32_t> ids_;
+};
+
+// Ends the run on a read whose texts differ in length, naming its file; a
+// compressed input is read to its end first (see read_all_lines).
+void check_lengths(line_reader& in, const std::string& name, const char* unit, int64_t number,
+                   const read_record& r) {
+    if (r.seq_length == r.qual_length) return;
+    if (in.compressed()) in.skip_rest();
+    fail(3, "Sequence length and quality length mismatch in %s, %s %lld\n", name.c_str(), unit,
+         static_cast<long long>(number));
+}
+
+// Reads two record streams in step into the pair sink.
+template <typename Stream>
+void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, pair_sink& sink) {
+    Stream first(in1, s, sink.reader_cuts());
+    Stream second(in2, s, sink.reader_cuts());
+    read_record r1, r2;
+    for (;;) {
+        bool more1 = first.next(r1);
+        bool more2 = second.next(r2);
+        if (!more1 || !more2) {
+            if (more1 != more2) {
+                const std::string& shorter = more1 ? s.mate_name : s.input_name;
+                fail(1, "%s and %s do not end together: %s has no %s %lld\n", s.input_name.c_str(),
+                     s.mate_name.c_str(), shorter.c_str(), Stream::unit,
+                     static_cast<long long>(more1 ? first.number() : second.number()));
+            }
+            break;
+        }
+        check_lengths(in1, s.input_name, Stream::unit, first.number(), r1);
+        check_lengths(in2, s.mate_name, Stream::unit, second.number(), r2);
+        std::string_view name1 = pair_name(Stream::bare_name(r1.name)), name2 = pair_name(Stream::bare_name(r2.name));
+        if (name1 != name2) {
+            fail(1, "Read names differ in %s and %s, %s %lld: '%.*s' and '%.*s'\n", s.input_name.c_str(),
+                 s.mate_name.c_str(), Stream::unit, static_cast<long long>(first.number()),
+                 static_cast<int>(name1.size()), name1.data(), static_cast<int>(name2.size()), name2.data());
+        }
+        sink.take(r1, r2);
+    }
     sink.finish();
+    first.warn_if_cut(s.input_name);
+    second.warn_if_cut(s.mate_name);
+}
+
+}  // namespace
+
+void process_fastq(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
+                   umi::pair_counter* pairs) {
+    read_sink sink(s, counts, totals, shape, pairs);
+    read_into<fastq_stream>(in, s, sink);
+}
+
+void process_qsec(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
+                  umi::pair_counter* pairs) {
+    read_sink sink(s, counts, totals, shape, pairs);
+    read_into<qseq_stream>(in, s, sink);
+}
+
+std::string_view pair_name(std::string_view name) {
+    name = name.substr(0, name.find(' '));
+    if (name.size() >= 2 && name[name.size() - 2] == '/' && (name.back() == '1' || name.back() == '2'))
+        name.remove_suffix(2);
+    return name;
+}
+
+void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    read_pairs_into<fastq_stream>(in1, in2, s, sink);
+}
+
+void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                        const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    read_pairs_into<qseq_stream>(in1, in2, s, sink);
 }
 
 }  // namespace count

@@ -11,7 +11,7 @@ namespace {
 
 const std::string usage =
     "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
-    "[input_file]\n";
+    "[-2 mate_file [-P layout]] [input_file]\n";
 
 const std::string help =
     usage +
@@ -33,7 +33,10 @@ const std::string help =
     "  -l N|auto\t with -p: keep the first N letters of each barcode; reads with fewer count as\n"
     "\t\t without layout; auto: the longest length that 95% of the first 10,000 reads reach\n"
     "  -k FILE\t with a UMI slot in the layout: also writes every (barcode, UMI) pair\n"
-    "\t\t with its reads to FILE, the UMI table of tabulate -u\n";
+    "\t\t with its reads to FILE, the UMI table of tabulate -u\n"
+    "  -2 FILE\t the mate file (read 2) of input_file: each pair counts once, its key the\n"
+    "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n"
+    "  -P LAYOUT\t with -2: read 2's layout\n";
 
 std::string below_range(int n) {
     return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +

@@ -122,14 +122,17 @@ struct counted {
     int64_t unique = 0;
 };
 
+// The options of the reader tests, as count_main would set them.
+count::settings options;
+
 counted run_reader(const std::string& text, bool fastq, size_t piece = 1 << 20) {
     line_reader in(std::make_unique<trickle_source>(text, piece));
     count::read_counter counts;
     count::read_totals totals;
     if (fastq)
-        count::process_fastq(in, counts, totals);
+        count::process_fastq(in, options, counts, totals);
     else
-        count::process_qsec(in, counts, totals);
+        count::process_qsec(in, options, counts, totals);
     counted c;
     for (const count::read_counter::record* r : counts.sort())
         c.rows.push_back(std::string(r->sequence()) + "=" + std::to_string(r->count()));
@@ -143,8 +146,8 @@ using rows = std::vector<std::string>;
 
 class CountTest : public testing::Test {
 protected:
-    void SetUp() override { count::reset_settings(); }
-    void TearDown() override { count::reset_settings(); }
+    void SetUp() override { options = count::settings{}; }
+    void TearDown() override { options = count::settings{}; }
 };
 
 // ---------------------------------------------------------------------------
@@ -153,26 +156,26 @@ protected:
 class QualityFilter : public CountTest {};
 
 std::pair<std::string, int> filter(std::string seq, const std::string& qual) {
-    int masked = count::quality_filter(seq.data(), qual.c_str());
+    int masked = count::quality_filter(options, seq.data(), qual.c_str());
     return {seq, masked};
 }
 
 TEST_F(QualityFilter, SangerKeepsHighScoresAndDefaultsMaskThem) {
-    count::quality_adj = 33;  // -m S
+    options.quality_adj = 33;  // -m S
     EXPECT_EQ(filter("ACGT", "IIII"), std::make_pair(std::string("ACGT"), 0));
-    count::reset_settings();  // offset 64: I scores 9, below 10
+    options = count::settings{};  // offset 64: I scores 9, below 10
     EXPECT_EQ(filter("ACGT", "IIII"), std::make_pair(std::string("NNNN"), 4));
 }
 
 TEST_F(QualityFilter, ScoreEqualToTheCutoffKeepsTheBase) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     EXPECT_EQ(filter("ACGT", "+++5"), std::make_pair(std::string("ACGT"), 0));
-    count::quality_cutoff = 11;
+    options.quality_cutoff = 11;
     EXPECT_EQ(filter("ACGT", "+++5"), std::make_pair(std::string("NNNT"), 3));
 }
 
 TEST_F(QualityFilter, NoCallsBecomeNWithoutCounting) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     EXPECT_EQ(filter("A.GT", "IIII"), std::make_pair(std::string("ANGT"), 0));
     EXPECT_EQ(filter("A.GT", "I#II"), std::make_pair(std::string("ANGT"), 1));
     EXPECT_EQ(filter("NNGT", "##II"), std::make_pair(std::string("NNGT"), 2));  // N counted when low too
@@ -188,7 +191,7 @@ TEST_F(QualityFilter, ScoresBelowTheOffsetAndHighBytes) {
 TEST_F(QualityFilter, LengthMismatchEndsTheRunWithStatusThree) {
     outcome o = capture([] {
         std::string seq = "ACGT";
-        count::quality_filter(seq.data(), "III");
+        count::quality_filter(options, seq.data(), "III");
         return seq;
     });
     EXPECT_EQ(o.status, 3);
@@ -202,8 +205,8 @@ TEST_F(QualityFilter, WidePathAgreesWithThePlainRule) {
     auto next = [&] { return (state = state * 1664525 + 1013904223) >> 8; };
     for (int adj : {33, 64}) {
         for (int cutoff : {1, 10, 30, 63, 64, 94, 95, 200, 2147483647}) {
-            count::quality_adj = adj;
-            count::quality_cutoff = cutoff;
+            options.quality_adj = adj;
+            options.quality_cutoff = cutoff;
             for (size_t length = 0; length < 80; ++length) {
                 std::string seq, qual;
                 for (size_t i = 0; i < length; ++i) {
@@ -220,7 +223,7 @@ TEST_F(QualityFilter, WidePathAgreesWithThePlainRule) {
                     if (expected[i] == '.') expected[i] = 'N';
                 }
                 std::string got = seq;
-                EXPECT_EQ(count::mask_bases(got.data(), qual.data(), length), expected_masked) << length;
+                EXPECT_EQ(count::mask_bases(options, got.data(), qual.data(), length), expected_masked) << length;
                 EXPECT_EQ(got, expected);
             }
         }
@@ -230,7 +233,7 @@ TEST_F(QualityFilter, WidePathAgreesWithThePlainRule) {
 TEST_F(QualityFilter, VeryLongReadsCountEveryMaskedBase) {
     std::string seq(100000, 'A');
     std::string qual(100000, '!');
-    EXPECT_EQ(count::mask_bases(seq.data(), qual.data(), seq.size()), 100000);
+    EXPECT_EQ(count::mask_bases(options, seq.data(), qual.data(), seq.size()), 100000);
     EXPECT_EQ(seq, std::string(100000, 'N'));
 }
 
@@ -340,11 +343,11 @@ class Readers : public CountTest {};
 const std::string record_acgtac = "@r\nACGTAC\n+\nIIIIII\n";
 
 TEST_F(Readers, TrimThenTruncateThenMask) {
-    count::quality_adj = 33;
-    count::trim_start = 1;
-    count::trim_end = 2;
+    options.quality_adj = 33;
+    options.trim_start = 1;
+    options.trim_end = 2;
     EXPECT_EQ(run_reader(record_acgtac, true).rows, rows{"CGT=1"});
-    count::trunc = 2;
+    options.trunc = 2;
     EXPECT_EQ(run_reader(record_acgtac, true).rows, rows{"CG=1"});
 }
 
@@ -352,7 +355,7 @@ TEST_F(Readers, DefaultsMaskEveryBaseAndCleanDropsTheRead) {
     counted c = run_reader(record_acgtac, true);
     EXPECT_EQ(c.rows, rows{"NNNNNN=1"});
     EXPECT_EQ(c.filtered, 6);
-    count::clean_flag = 1;
+    options.clean_flag = 1;
     c = run_reader(record_acgtac, true);
     EXPECT_EQ(c.rows, rows{});
     EXPECT_EQ(c.records, 1);
@@ -361,16 +364,16 @@ TEST_F(Readers, DefaultsMaskEveryBaseAndCleanDropsTheRead) {
 }
 
 TEST_F(Readers, ReadsShorterThanOrEqualToTheTrimsAreTheEmptyRead) {
-    count::quality_adj = 33;
-    count::trim_start = 4;
-    count::trim_end = 2;
+    options.quality_adj = 33;
+    options.trim_start = 4;
+    options.trim_end = 2;
     counted c = run_reader(record_acgtac + "@s\nACG\n+\nIII\n", true);
     EXPECT_EQ(c.rows, rows{"=2"});
     EXPECT_EQ(c.records, 2);
 }
 
 TEST_F(Readers, SameSequenceTwiceAndPartialLastRecord) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     counted c = run_reader(record_acgtac + record_acgtac, true);
     EXPECT_EQ(c.rows, rows{"ACGTAC=2"});
     EXPECT_EQ(c.unique, 1);
@@ -380,14 +383,14 @@ TEST_F(Readers, SameSequenceTwiceAndPartialLastRecord) {
 }
 
 TEST_F(Readers, CarriageReturnIsPartOfTheReadAndMasked) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     counted c = run_reader("@r\r\nACGT\r\n+\r\nIIII\r\n", true);
     EXPECT_EQ(c.rows, rows{"ACGTN=1"});
     EXPECT_EQ(c.filtered, 1);
 }
 
 TEST_F(Readers, LastLineWithoutLineFeedAndLongLines) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     EXPECT_EQ(run_reader("@r\nACGT\n+\nIIII", true).rows, rows{"ACGT=1"});
     std::string long_read(5000, 'C');
     counted c = run_reader("@r\n" + long_read + "\n+\n" + std::string(5000, 'I') + "\n" + record_acgtac, true);
@@ -396,7 +399,7 @@ TEST_F(Readers, LastLineWithoutLineFeedAndLongLines) {
 }
 
 TEST_F(Readers, NulEndsTheLineText) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     counted c = run_reader(std::string("@r\nAC\0GT\n+\nII\n", 15), true);
     EXPECT_EQ(c.rows, rows{"AC=1"});
 }
@@ -411,7 +414,7 @@ TEST_F(Readers, MismatchEndsTheRunWithStatusThree) {
 }
 
 TEST_F(Readers, RecordsAcrossEveryBufferBoundary) {
-    count::quality_adj = 33;
+    options.quality_adj = 33;
     std::string text = sample_text(300) + "@x\nAC.T\n+\nI#II\n";
     counted whole = run_reader(text, true);
     EXPECT_EQ(whole.records, 301);
@@ -453,18 +456,18 @@ TEST_F(Readers, ReadsHeldBackForTheEncodingAcrossEveryBufferBoundary) {
     // edges must come out whole.
     std::string text = sample_text(300) + "@x\nAC.T\n+\nhBhh\n";
     std::replace(text.begin(), text.end(), 'I', 'h');
-    count::quality_adj = 64;
+    options.quality_adj = 64;
     counted explicit_letter = run_reader(text, true);
     for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}, size_t{1000}, size_t{1} << 20}) {
-        count::reset_settings();
-        count::quality_auto = 1;
+        options = count::settings{};
+        options.quality_auto = 1;
         counted found;
         outcome o = capture([&] {
             found = run_reader(text, true, piece);
             return std::string();
         });
         EXPECT_EQ(o.err, "Quality encoding found from the reads: -m I (Phred+64)\n") << piece;
-        EXPECT_EQ(count::quality_adj, 64);
+        EXPECT_EQ(options.quality_adj, 64);
         EXPECT_EQ(found.rows, explicit_letter.rows) << piece;
         EXPECT_EQ(found.records, 301);
         EXPECT_EQ(found.filtered, explicit_letter.filtered);
@@ -707,8 +710,8 @@ TEST_F(Readers, MoleculesOfEveryBarcodeAgreeWithTheCollapseOfItsUmis) {
     // Random reads on both strands, split across every kind of block
     // boundary: each barcode's molecules must be the collapse of exactly its
     // reads' UMIs, whichever strand and wherever in the input they came.
-    count::quality_adj = 33;
-    count::both_strands_flag = 1;
+    options.quality_adj = 33;
+    options.both_strands_flag = 1;
     std::string problem;
     std::optional<count::layout> shape = count::layout::parse("GGTTC[3]{1}(4)", -1, problem);
     ASSERT_TRUE(shape.has_value()) << problem;
@@ -729,7 +732,7 @@ TEST_F(Readers, MoleculesOfEveryBarcodeAgreeWithTheCollapseOfItsUmis) {
         count::read_counter counts;
         count::read_totals totals;
         umi::pair_counter pairs(4);
-        count::process_fastq(in, counts, totals, &*shape, &pairs);
+        count::process_fastq(in, options, counts, totals, &*shape, &pairs);
         EXPECT_EQ(totals.without_layout, 0);
         std::map<std::string, std::pair<int64_t, int64_t>> got;  // molecules, reads
         pairs.for_each_barcode([&](uint32_t id, int64_t molecules) {

@@ -1,0 +1,188 @@
+// count -2: read pairs, each pair one read in every total, its key the
+// barcode letters of read 1 then those of read 2.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+std::string record(const std::string& name, const std::string& seq) {
+    return "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
+}
+
+std::string reverse_complement(const std::string& seq) {
+    std::string out(seq.rbegin(), seq.rend());
+    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
+    return out;
+}
+
+std::string random_letters(std::mt19937& random, size_t n, const char* alphabet = "ACGT") {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += alphabet[random() % 4];
+    return s;
+}
+
+const std::string settings_lines = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 33\tcutoff: 10\n";
+
+// The table rows of counted keys: by count descending, then key in byte order.
+std::string rows_of(const std::map<std::string, int>& counts) {
+    std::vector<std::pair<std::string, int>> rows(counts.begin(), counts.end());
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string out;
+    for (const auto& [key, n] : rows) out += key + "\t" + std::to_string(n) + "\n";
+    return out;
+}
+
+TEST(CountPairs, KeysJoinBothReadsOnEitherStrand) {
+    // Random pairs, each read on either strand, names in both usual forms;
+    // a quarter of read 2s lack their constant. The table must be the
+    // count of (read 1's barcode, read 2's barcode) over the pairs with both.
+    std::mt19937 random(3);
+    std::string r1, r2;
+    std::map<std::string, int> truth;
+    const int total = 400;
+    int without = 0;
+    for (int i = 0; i < total; ++i) {
+        std::string b1 = random_letters(random, 2, "ACGG"), b2 = random_letters(random, 2, "CCGT");
+        std::string read1 = random_letters(random, random() % 4) + "CACCGT" + b1 + "TTAG";
+        std::string read2 = "GGTAC" + b2 + "AACTG" + random_letters(random, 3);
+        const bool lost = i % 4 == 3;
+        if (lost) read2 = "GGAAA" + b2 + "AACTG";
+        if (random() % 2) read1 = reverse_complement(read1);
+        if (random() % 2) read2 = reverse_complement(read2);
+        std::string name = std::to_string(i);
+        name.insert(0, 1, 'p');
+        r1 += record(i % 2 ? name + "/1" : name + " 1:N:0:ACGT", read1);
+        r2 += record(i % 2 ? name + "/2" : name + " 2:N:0:ACGT", read2);
+        if (lost)
+            ++without;
+        else
+            ++truth[b1 + b2];
+    }
+    scratch_dir dir;
+    dir.write("r1.fastq", r1);
+    dir.write("r2.fastq", r2);
+    run_result r = run_morvane(
+        {"count", "-m", "S", "-b", "-p", "CACCGT[2]TTAG", "-P", "GGTAC[2]AACTG", "-2", "r2.fastq", "r1.fastq"}, "",
+        dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    // Reads found on their other strand: about half of the reads with a layout.
+    const std::string reverse_line = "#reverse strand reads: ";
+    const size_t at = r.out.find(reverse_line);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const size_t end = r.out.find('\n', at);
+    const int reverse = std::stoi(r.out.substr(at + reverse_line.size(), end - at - reverse_line.size()));
+    EXPECT_GT(reverse, (total - without) / 2);
+    EXPECT_LT(reverse, 2 * (total - without));
+    std::string out = r.out;
+    out.erase(at, end + 1 - at);
+    EXPECT_EQ(out, settings_lines + "#total reads: " + std::to_string(total) + "\n#unique reads: " +
+                       std::to_string(truth.size()) +
+                       "\n#filtered bases: 0\n#layout: CACCGT[2]TTAG\n#mate file: r2.fastq\n"
+                       "#mate layout: GGTAC[2]AACTG\n#pairs without layout: " +
+                       std::to_string(without) + "\n#read\tcount\n" + rows_of(truth));
+}
+
+TEST(CountPairs, ALayoutOnOneReadOnlyKeysOnThatRead) {
+    // With -P alone read 1 gives no letters; with -p alone the table is
+    // that of read 1 by itself, but for the pair lines of the header.
+    const std::string r1 = record("a", "CACCGTTTAGG") + record("b", "CACCGAAAAGG") + record("c", "GGGGGGGGGGG");
+    const std::string r2 = record("a", "GTCCA") + record("b", "GTCCA") + record("c", "GTGGA");
+    scratch_dir dir;
+    dir.write("r1.fastq", r1);
+    dir.write("r2.fastq", r2);
+    run_result r = run_morvane({"count", "-m", "S", "-P", "GT[3]", "-2", "r2.fastq", "r1.fastq"}, "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, settings_lines +
+                         "#total reads: 3\n#unique reads: 2\n#filtered bases: 0\n#mate file: r2.fastq\n"
+                         "#mate layout: GT[3]\n#pairs without layout: 0\n#read\tcount\nCCA\t2\nGGA\t1\n");
+    run_result single = run_morvane({"count", "-m", "S", "-p", "CACCG[4]", "r1.fastq"}, "", dir.path());
+    run_result paired = run_morvane({"count", "-m", "S", "-p", "CACCG[4]", "-2", "r2.fastq", "r1.fastq"}, "", dir.path());
+    EXPECT_EQ(paired.status, 0);
+    std::string expected = single.out;
+    expected.replace(expected.find("#reads without layout"), 6, "#mate file: r2.fastq\n#pairs");
+    EXPECT_EQ(paired.out, expected);
+    EXPECT_EQ(paired.err, single.err);
+}
+
+TEST(CountPairs, PairsOutOfStepOrEndingApartStopTheRun) {
+    const std::string three = record("a/1", "CACCGT") + record("b/1", "CACCGA") + record("c/1", "CACCGC");
+    struct example {
+        std::string mate, err;
+    } examples[] = {
+        {record("a/2", "GG") + record("x/2", "GG") + record("c/2", "GG"),
+         "Read names differ in r1.fastq and r2.fastq, record 2: 'b' and 'x'\n"},
+        {record("a/2", "GG") + record("b/2", "GG"),
+         "r1.fastq and r2.fastq do not end together: r2.fastq has no record 3\n"},
+        {record("a/2", "GG") + record("b/2", "GG") + record("c/2", "GG") + record("d/2", "GG"),
+         "r1.fastq and r2.fastq do not end together: r1.fastq has no record 4\n"},
+        // Only the name up to its first space counts, and only /1 and /2 go.
+        {record("a/2 x", "GG") + record("b/3", "GG") + record("c/2", "GG"),
+         "Read names differ in r1.fastq and r2.fastq, record 2: 'b' and 'b/3'\n"},
+    };
+    for (const example& e : examples) {
+        scratch_dir dir;
+        dir.write("r1.fastq", three);
+        dir.write("r2.fastq", e.mate);
+        run_result r =
+            run_morvane({"count", "-m", "S", "-p", "CACCG[1]", "-2", "r2.fastq", "r1.fastq"}, "", dir.path());
+        EXPECT_EQ(r.status, 1) << e.err;
+        EXPECT_EQ(r.out, "");  // no table
+        EXPECT_EQ(r.err, e.err);
+    }
+}
+
+TEST(CountPairs, RefusedOptions) {
+    scratch_dir dir;
+    dir.write("r.fastq", record("a", "ACGT"));
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-2", "r.fastq"}, "-2 needs a layout (-p or -P)\n"},
+             {{"-P", "AC[2]"}, "-P needs a mate file (-2)\n"},
+             {{"-m", "A", "-p", "AC[2]", "-2", "r.fastq"}, "-m A does not work with -2; name the encoding\n"},
+             {{"-l", "auto", "-P", "AC[2]", "-2", "r.fastq"}, "-l auto does not work with -2; give the length\n"},
+             {{"-P", "AC[", "-2", "r.fastq"}, "Invalid layout 'AC[': "},
+         }) {
+        std::vector<std::string> full{"count"};
+        full.insert(full.end(), args.begin(), args.end());
+        full.push_back("r.fastq");
+        run_result r = run_morvane(full, "", dir.path());
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.substr(0, message.size()), message);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string qseq_line(const std::string& tile_and_place, int read, const std::string& seq) {
+    return "M1\t7\t1\t" + tile_and_place + "\t0\t" + std::to_string(read) + "\t" + seq + "\t" +
+           std::string(seq.size(), 'h') + "\t1\n";
+}
+
+TEST(CountPairs, QseqPairsAreNamedByTheirFieldsBeforeTheReadNumber) {
+    // The read number (1 or 2) differs between the files; the fields
+    // before it name the pair.
+    scratch_dir dir;
+    dir.write("r1.txt", qseq_line("11\t5\t9", 1, "CACCGTT") + qseq_line("11\t5\t10", 1, "CACCGAA"));
+    dir.write("r2.txt", qseq_line("11\t5\t9", 2, "GTC") + qseq_line("11\t5\t10", 2, "GTC"));
+    run_result r = run_morvane({"count", "-m", "I", "-p", "CACCG[2]", "-P", "GT[1]", "-2", "r2.txt", "r1.txt"}, "",
+                               dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("#pairs without layout: 0\n#read\tcount\nAAC\t1\nTTC\t1\n"), std::string::npos) << r.out;
+    dir.write("r2.txt", qseq_line("11\t5\t9", 2, "GTC") + qseq_line("11\t6\t10", 2, "GTC"));
+    r = run_morvane({"count", "-m", "I", "-p", "CACCG[2]", "-2", "r2.txt", "r1.txt"}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Read names differ in r1.txt and r2.txt, line 2: 'M1\t7\t1\t11\t5\t10\t0' and "
+                     "'M1\t7\t1\t11\t6\t10\t0'\n");
+}
+
+}  // namespace
