@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) and fuzzes one.
 #   fuzz/run.sh TARGET SECONDS [libFuzzer options...]
-# TARGET: fastq qseq pairs gzip cluster map tabulate layout molecules. The corpus grows in
-# $FUZZ_WORK/TARGET (default /tmp/morvane-fuzz), seeded from
+# TARGET: fastq qseq pairs gzip cluster map tabulate layout discover molecules. The corpus grows in
+# $FUZZ_WORK/TARGET (default ${TMPDIR:-/tmp}/morvane-fuzz), seeded from
 # fuzz/corpus/TARGET; a finding is saved there as crash-*, leak-*, timeout-*
 # and the script fails. Run an input again with
 #   build-fuzz/fuzz/fuzz_TARGET FILE
@@ -16,7 +16,7 @@ target=$1
 seconds=$2
 shift 2
 build=${FUZZ_BUILD:-build-fuzz}
-work=${FUZZ_WORK:-/tmp/morvane-fuzz}/$target
+work=${FUZZ_WORK:-${TMPDIR:-/tmp}/morvane-fuzz}/$target
 if [ ! -d "fuzz/corpus/$target" ]; then
     echo "no such target: $target" >&2
     exit 1

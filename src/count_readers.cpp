@@ -145,6 +145,21 @@ inline char* room(std::vector<char>& buffer, size_t n) {
     return buffer.data();
 }
 
+// Counts a batch of sequences; with UMIs, each one's UMI (all of one
+// length, one after another in umis) goes to the pair counter under the
+// sequence's id.
+void flush_batch(read_counter& counts, read_counter::batch& batch, umi::pair_counter* pairs, std::string& umis,
+                 std::vector<uint32_t>& ids) {
+    if (pairs == nullptr) {
+        counts.add(batch);
+        return;
+    }
+    counts.add(batch, &ids);
+    const size_t umi_length = ids.empty() ? 0 : umis.size() / ids.size();
+    for (size_t i = 0; i < ids.size(); ++i) pairs->add(ids[i], std::string_view(umis).substr(i * umi_length, umi_length));
+    umis.clear();
+}
+
 // What becomes of a read once its reader has cut its texts out of the line.
 // Without -p and -r, the read is masked straight into the counter's batch;
 // otherwise it is turned around, searched for its layout, and only its
@@ -383,17 +398,7 @@ private:
         if (batch_.full()) flush();
     }
 
-    void flush() {
-        if (pairs_ == nullptr) {
-            counts_.add(batch_);
-            return;
-        }
-        counts_.add(batch_, &ids_);
-        const size_t umi_length = ids_.empty() ? 0 : batch_umis_.size() / ids_.size();
-        for (size_t i = 0; i < ids_.size(); ++i)
-            pairs_->add(ids_[i], std::string_view(batch_umis_).substr(i * umi_length, umi_length));
-        batch_umis_.clear();
-    }
+    void flush() { flush_batch(counts_, batch_, pairs_, batch_umis_, ids_); }
 
     settings& s_;
     read_counter& counts_;
@@ -739,17 +744,7 @@ private:
         return masked;
     }
 
-    void flush() {
-        if (pairs_ == nullptr) {
-            counts_.add(batch_);
-            return;
-        }
-        counts_.add(batch_, &ids_);
-        const size_t umi_length = ids_.empty() ? 0 : batch_umis_.size() / ids_.size();
-        for (size_t i = 0; i < ids_.size(); ++i)
-            pairs_->add(ids_[i], std::string_view(batch_umis_).substr(i * umi_length, umi_length));
-        batch_umis_.clear();
-    }
+    void flush() { flush_batch(counts_, batch_, pairs_, batch_umis_, ids_); }
 
     settings& s_;
     read_counter& counts_;
