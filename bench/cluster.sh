@@ -8,7 +8,7 @@
 # usage: bench/cluster.sh [BUILD_DIR] [WORK_DIR]
 set -eu
 build=${1:-build}
-work=${2:-/tmp/morvane-cluster-bench}
+work=${2:-${TMPDIR:-/tmp}/morvane-cluster-bench}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 morvane=$build/morvane

@@ -18,7 +18,7 @@
 #   on the 9.6m table the alignment phase alone takes minutes).
 set -eu
 build=${1:-build}
-work=${2:-/tmp/morvane-cluster-scale}
+work=${2:-${TMPDIR:-/tmp}/morvane-cluster-scale}
 sizes=${3:-2.4m 9.6m}
 align_sizes=${ALIGN_SIZES:-2.4m}
 morvane=$build/morvane

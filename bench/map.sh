@@ -13,7 +13,7 @@ MORVANE=$BUILD/morvane
 GEN=$BUILD/bench/gen_map_data
 REFERENCE=$BUILD/bench/map_reference
 PHASES=$BUILD/bench/map_phases
-LIBRARY=/work/shared/realdata/shrna_library_90000.tsv
+LIBRARY=$(cd "$(dirname "$0")/.." && pwd)/../shared/realdata/shrna_library_90000.tsv
 SUBSET=${SUBSET:-10}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT

@@ -13,8 +13,8 @@ done
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "Installing Debian packages: ${missing[*]}" >&2
-  if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >/tmp/morvane-apt.log 2>&1; then
-    echo "morvane needs the Debian package ${missing[0]} (apt-get failed; see /tmp/morvane-apt.log)" >&2
+  if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >"${TMPDIR:-/tmp}/morvane-apt.log" 2>&1; then
+    echo "morvane needs the Debian package ${missing[0]} (apt-get failed; see ${TMPDIR:-/tmp}/morvane-apt.log)" >&2
     exit 1
   fi
   exit 0

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 #include "alignment.h"
@@ -377,8 +378,11 @@ reference_outputs fast_cluster(const std::string& table, const cluster_settings&
     cluster_find_neighbours(st);
     cluster_form_initial(st, settings.single_flag);
     cluster_form_secondary(st, how);
-    char dir_template[] = "/tmp/cluster_test_XXXXXX";
-    std::string dir = mkdtemp(dir_template);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir_template = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/cluster_test_XXXXXX";
+    const char* made = mkdtemp(dir_template.data());
+    if (made == nullptr) throw std::runtime_error("cannot make a directory from " + dir_template);
+    std::string dir = made;
     reference_outputs out;
     auto run_into = [&](const std::string& name, auto&& write) {
         std::string path = dir + "/" + name;
