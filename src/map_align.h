@@ -22,10 +22,11 @@ struct best_barcodes {
     std::vector<int32_t> positions;  // ascending
 };
 
-// Finds the best barcodes fast: an upper bound on each barcode's score from
-// its longest common subsequence with the core (bit-parallel, many barcodes
-// per vector) rules most barcodes out, and the rest are scored exactly, also
-// many per vector.
+// Finds the best barcodes fast: a bound from letter counts alone rules most
+// barcodes out, an upper bound on each remaining barcode's score from its
+// longest common subsequence with the core (bit-parallel, many barcodes per
+// vector) most of the rest, and what is left is scored exactly, also many per
+// vector.
 class barcode_aligner {
 public:
     // allow_wide: use 256-bit vectors where the processor has them.
@@ -40,7 +41,9 @@ public:
     void score(std::string_view core, const std::vector<int32_t>& candidates, std::vector<int>& scores);
 
 private:
-    void compute_bounds(std::string_view core);
+    void count_bounds(std::string_view core);
+    void compute_bounds(const std::vector<int32_t>& subset);
+    void best_of_subset(const std::vector<int32_t>& subset, int floor, best_barcodes& best);
     void take_best(const std::vector<int32_t>& candidates, const std::vector<int>& scores, best_barcodes& best);
 
     const std::vector<std::string>& sequences_;
@@ -51,6 +54,16 @@ private:
     std::vector<uint32_t> short_masks_, short_length_masks_;
     std::vector<uint64_t> medium_masks_, medium_length_masks_;
     std::vector<int> bounds_;  // by barcode position
+    // Each barcode's lane in its length class, its length, and its letters
+    // counted by mask row (one row of all barcodes per mask row).
+    std::vector<int32_t> lane_of_, lengths_;
+    std::vector<int32_t> letter_counts_;
+    std::vector<int> count_bounds_;  // by barcode position
+    std::string_view core_;
+    std::vector<uint8_t> core_rows_;
+    std::vector<int32_t> subset_, gathered_positions_;
+    std::vector<uint32_t> gathered_short_masks_, gathered_short_length_masks_;
+    std::vector<uint64_t> gathered_medium_masks_, gathered_medium_length_masks_;
     // Scratch space.
     std::vector<int32_t> candidates_;
     std::vector<int> scores_;
