@@ -167,3 +167,28 @@ TEST(CountSamples, RefusedBeforeAnyRead) {
     run_result r = run_morvane({"count", "-d", dir.path("out"), "-f"}, "");
     EXPECT_EQ(r.err.substr(0, 29), "-d needs a sample sheet (-x)\n");
 }
+
+// With -2 the index is read 1's; the pair is the unit in every table.
+TEST(CountSamples, PairsGoByReadOnesHeader) {
+    scratch_dir dir;
+    dir.write("samples.tsv", "x y\tGATCAG\nz\tTTAGGC\n");
+    std::string r1, r2;
+    const char* indexes[] = {"GATCAG", "TTAGGC", "GATCAG", "CCCCCC"};
+    for (int i = 0; i < 4; ++i) {
+        r1 += record("p" + std::to_string(i) + " 1:N:0:" + indexes[i], "ACGTAC");
+        r2 += record("p" + std::to_string(i) + " 2:N:0:" + indexes[i], i == 1 ? "GGGG" : "TTTT");
+    }
+    dir.write("r1.fq", r1);
+    dir.write("r2.fq", r2);
+    run_result r = run_morvane({"count", "-m", "S", "-p", "AC[2]", "-P", "[3]", "-2", dir.path("r2.fq"), "-x",
+                                dir.path("samples.tsv"), "-d", dir.path("out"), dir.path("r1.fq")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string head = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 33\tcutoff: 10\n";
+    const std::string pair_lines = "#layout: AC[2]\n#mate file: " + dir.path("r2.fq") + "\n#mate layout: [3]\n#pairs without layout: 0\n";
+    EXPECT_EQ(dir.read("out/x y.txt"),
+              head + "#total reads: 2\n#unique reads: 1\n#filtered bases: 0\n" + pair_lines + "#read\tcount\nGTTTT\t2\n");
+    EXPECT_EQ(dir.read("out/z.txt"),
+              head + "#total reads: 1\n#unique reads: 1\n#filtered bases: 0\n" + pair_lines + "#read\tcount\nGTGGG\t1\n");
+    EXPECT_EQ(dir.read("out/undetermined.txt"),
+              "#reads of no sample: 1\n#reads without index: 0\n#sample barcode\treads\nCCCCCC\t1\n");
+}
