@@ -113,3 +113,8 @@ pool = (b"#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 count\t
         + b"ACGN\t0:0\t3\t3\t0\t0\n")
 write("discover", "pool", b"\x00" + pool)
 write("discover", "least", b"\x03" + pool)
+
+# samples: a sample sheet.
+write("samples", "dual", b"Day 1 + Drug\tACGTACGT+TTGGCCAA\nctrl\tGGTTAACC+AACCGGTT\n")
+write("samples", "single", b"a\tACGTAC\nb\tTGCATG\n# c\n\nc\tCCAAGG\r\n")
+write("samples", "too-close", b"one\tAAAAAA\ntwo\tAAAACC\n")

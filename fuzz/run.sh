@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) and fuzzes one.
 #   fuzz/run.sh TARGET SECONDS [libFuzzer options...]
-# TARGET: fastq qseq pairs gzip cluster map tabulate layout discover molecules. The corpus grows in
+# TARGET: fastq qseq pairs gzip cluster map tabulate layout discover molecules samples. The corpus grows in
 # $FUZZ_WORK/TARGET (default ${TMPDIR:-/tmp}/morvane-fuzz), seeded from
 # fuzz/corpus/TARGET; a finding is saved there as crash-*, leak-*, timeout-*
 # and the script fails. Run an input again with

@@ -11,8 +11,11 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "count_samples.h"
 #include "error.h"
 #include "line_reader.h"
 #include "output.h"
@@ -170,7 +173,7 @@ void write_umi_table(out_stream& out, const settings& s, const read_totals& tota
 }  // namespace
 
 void print_results(const settings& s, out_stream* f_out, const read_totals& totals, read_counter& counts,
-                   const umi::pair_counter* pairs, out_stream* umi_table) {
+                   const umi::pair_counter* pairs, out_stream* umi_table, bool to_stdout) {
     if (totals.below_range > 0) {
         warn("Warning: quality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
              static_cast<long long>(totals.below_range));
@@ -199,7 +202,7 @@ void print_results(const settings& s, out_stream* f_out, const read_totals& tota
     } else {
         records = counts.sort();
     }
-    write_table(f_out, [&](out_stream& out) {
+    auto emit = [&](out_stream& out) {
         write_settings_and_totals(out, s, totals, counts, pairs != nullptr, molecules);
         out.put(pairs != nullptr ? "#read\tcount\treads\n" : "#read\tcount\n");
         line_buffer lines(out);
@@ -211,8 +214,28 @@ void print_results(const settings& s, out_stream* f_out, const read_totals& tota
             lines.line(records[i]->sequence(), {records[i]->count()});
         }
         lines.flush();
-    });
+    };
+    if (to_stdout) {
+        write_table(f_out, emit);
+    } else if (f_out != nullptr) {
+        emit(*f_out);
+        f_out->flush();
+    }
     if (umi_table != nullptr && pairs != nullptr) write_umi_table(*umi_table, s, totals, counts, *pairs, rows, molecules);
+}
+
+void write_undetermined(out_stream& out, const undetermined_tally& undetermined) {
+    std::vector<std::pair<std::string_view, int64_t>> rows(undetermined.barcodes.begin(), undetermined.barcodes.end());
+    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    out.printf("#reads of no sample: %" PRId64 "\n", undetermined.reads);
+    out.printf("#reads without index: %" PRId64 "\n", undetermined.without_index);
+    out.put("#sample barcode\treads\n");
+    line_buffer lines(out);
+    for (const auto& [barcode, reads] : rows) lines.line(barcode, {reads});
+    lines.flush();
+    out.flush();
 }
 
 }  // namespace count
@@ -226,7 +249,7 @@ namespace {
 
 const char* const usage_line =
     "usage: %s [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
-    "[-2 mate_file [-P layout]] [input_file]\n";
+    "[-2 mate_file [-P layout]] [-x samples -d dir] [input_file]\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_line, argv0); }
 
@@ -256,6 +279,9 @@ void print_help_message(const char* argv0) {
     out.put("  -2 FILE\t the mate file (read 2) of input_file: each pair counts once, its key the\n"
             "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n");
     out.put("  -P LAYOUT\t with -2: read 2's layout\n");
+    out.put("  -x FILE\t sample sheet (name<TAB>index[+index2]): one table per sample, the sample\n"
+            "\t\t found from the header's index field, one substitution per index allowed\n");
+    out.put("  -d DIR\t with -x: where DIR/<name>.txt and DIR/undetermined.txt are written\n");
     out.flush();
 }
 
@@ -387,6 +413,76 @@ std::unique_ptr<line_reader> open_input(const char* path) {
     return in;
 }
 
+// -x and -d go together; the options that hold reads back before counting,
+// and the extra tables, are for a single table.
+void check_sample_options(const settings& s, const char* argv0, const char* sheet_path, const char* sample_dir,
+                          bool extra_tables, bool with_umis, bool fastq) {
+    const char* refused = sheet_path == nullptr    ? "-d needs a sample sheet (-x)\n"
+                          : sample_dir == nullptr  ? "-x needs an output directory (-d)\n"
+                          : s.quality_auto != 0    ? "-m A does not work with -x; name the encoding\n"
+                          : s.key_length < 0       ? "-l auto does not work with -x; give the length\n"
+                          : extra_tables           ? "-o and -k do not work with -x; the tables go to -d\n"
+                          : with_umis              ? "UMI slots do not work with -x\n"
+                          : !fastq                 ? "-x reads the index field of FASTQ headers; qseq input is not supported\n"
+                                                   : nullptr;
+    if (refused != nullptr) {
+        std::fputs(refused, stderr);
+        usage_failure(argv0);
+    }
+}
+
+std::string read_whole_file(const char* path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path, "rb"), std::fclose);
+    if (f == nullptr) fail(1, "Could not read from file %s\n", path);
+    std::string text;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0;) text.append(buffer, n);
+    if (std::ferror(f.get())) fail(1, "Could not read from file %s\n", path);
+    return text;
+}
+
+std::unique_ptr<out_stream> open_in_dir(const std::string& dir, const std::string& name) {
+    std::string path = dir + "/" + name;
+    std::unique_ptr<out_stream> out = open_output_file(path.c_str());
+    if (out == nullptr) fail(1, "Could not access %s for writing\n", path.c_str());
+    return out;
+}
+
+// count -x: the sheet is checked before any read, the input read once, and
+// each sample's table written as count would write it for that sample alone.
+void run_samples(settings& s, line_reader& in, bool fastq, const char* sheet_path, const char* sample_dir,
+                 const layout* shape, const layout* mate_shape) {
+    std::string problem;
+    std::optional<sample_sheet> sheet = parse_sample_sheet(read_whole_file(sheet_path), problem);
+    std::optional<sample_matcher> matcher;
+    if (sheet) matcher = sample_matcher::build(*sheet, problem);
+    if (!matcher) fail(1, "Invalid sample sheet %s: %s\n", sheet_path, problem.c_str());
+    if (mkdir(sample_dir, 0777) != 0 && errno != EEXIST) fail(1, "Could not create directory %s\n", sample_dir);
+    std::unique_ptr<line_reader> mate;
+    if (s.paired()) mate = open_input(s.mate_name.c_str());
+    std::vector<std::unique_ptr<sample_tally>> tallies;
+    for (size_t i = 0; i < sheet->samples.size(); ++i) tallies.push_back(std::make_unique<sample_tally>());
+    undetermined_tally undetermined;
+    process_samples(in, mate.get(), fastq, s, *matcher, tallies, undetermined, shape, mate_shape);
+
+    const std::string dir(sample_dir);
+    int64_t all_reads = undetermined.reads;
+    for (size_t i = 0; i < tallies.size(); ++i) {
+        settings one = s;
+        one.input_name = "sample '" + sheet->samples[i].name + "'";
+        std::unique_ptr<out_stream> out = open_in_dir(dir, sheet->samples[i].name + ".txt");
+        print_results(one, out.get(), tallies[i]->totals, tallies[i]->counts, nullptr, nullptr, false);
+        all_reads += tallies[i]->totals.records;
+    }
+    std::unique_ptr<out_stream> out = open_in_dir(dir, "undetermined.txt");
+    write_undetermined(*out, undetermined);
+    std::fputs(matcher->orientation_note().c_str(), stderr);
+    if (all_reads > 0 && undetermined.reads * 2 > all_reads) {
+        warn("Warning: reads of no sample: %lld of %lld; see %s/undetermined.txt\n",
+             static_cast<long long>(undetermined.reads), static_cast<long long>(all_reads), sample_dir);
+    }
+}
+
 }  // namespace
 
 int count_main(int argc, char** argv) {
@@ -398,8 +494,10 @@ int count_main(int argc, char** argv) {
 
     std::unique_ptr<out_stream> f_out;
     std::unique_ptr<out_stream> f_umi_table;
+    const char* sheet_path = nullptr;
+    const char* sample_dir = nullptr;
     optind = 0;  // a fresh scan (GNU getopt), also for a second run in one process
-    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:2:P:")) != -1;) {
+    for (int option; (option = getopt(argc, argv, "i:u:fqo:m:cp:e:rbl:k:2:P:x:d:")) != -1;) {
         switch (option) {
             case 'i': set_trims(s, argv[0], optarg); break;
             case 'u': s.trunc = parse_atoi32(optarg); break;
@@ -427,6 +525,8 @@ int count_main(int argc, char** argv) {
                 s.mate_layout_flag = 1;
                 s.mate_layout_text.assign(optarg);
                 break;
+            case 'x': sheet_path = optarg; break;
+            case 'd': sample_dir = optarg; break;
             case 'k':
                 f_umi_table = open_output_file(optarg);
                 if (f_umi_table == nullptr) fail(1, "Could not access %s for writing\n", optarg);
@@ -456,6 +556,11 @@ int count_main(int argc, char** argv) {
     bool fastq = decide_fastq(s, argv[0], path);
     if (path == nullptr) in = open_input(nullptr);
 
+    if (sheet_path != nullptr || sample_dir != nullptr) {
+        check_sample_options(s, argv[0], sheet_path, sample_dir, f_out != nullptr || f_umi_table != nullptr, with_umis, fastq);
+        run_samples(s, *in, fastq, sheet_path, sample_dir, shape ? &*shape : nullptr, mate_shape ? &*mate_shape : nullptr);
+        return 0;
+    }
     read_counter counts;
     read_totals totals;
     const layout* read_shape = shape ? &*shape : nullptr;

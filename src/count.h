@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +24,7 @@ int count_main(int argc, char** argv);
 
 // The module's internals, open to the unit tests.
 namespace count {
+class sample_matcher;
 
 // Everything the options set, filled by count_main and handed to the readers
 // and the table writer. -m A and -l auto settle the encoding and the key
@@ -120,11 +123,32 @@ void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_co
 // "/1" or "/2" removed.
 std::string_view pair_name(std::string_view name);
 
+// -x: one sample's table, and the reads of no sample by their index.
+struct sample_tally {
+    read_counter counts;
+    read_totals totals;
+};
+struct undetermined_tally {
+    std::unordered_map<std::string, int64_t> barcodes;
+    int64_t reads = 0;          // reads (pairs) of no sample
+    int64_t without_index = 0;  // ... of which the header had no index field
+};
+
+// Reads the input (with mate: pairs) once, each read counted in the tally of
+// the sample its header's index field matches.
+void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s, sample_matcher& matcher,
+                     std::vector<std::unique_ptr<sample_tally>>& tallies, undetermined_tally& undetermined,
+                     const layout* shape1, const layout* shape2);
+
+// The undetermined table: its header, then each index with its reads, most
+// first, ties in byte order.
+void write_undetermined(out_stream& out, const undetermined_tally& undetermined);
+
 // Writes the count table to f_out (when not null), then to standard output;
 // the warning about quality values below the encoding's range comes first.
 // With pairs, the table counts molecules as well as reads; with umi_table
 // too, every (barcode, UMI) pair goes there with its reads (count -k).
 void print_results(const settings& s, out_stream* f_out, const read_totals& totals, read_counter& counts,
-                   const umi::pair_counter* pairs = nullptr, out_stream* umi_table = nullptr);
+                   const umi::pair_counter* pairs = nullptr, out_stream* umi_table = nullptr, bool to_stdout = true);
 
 }  // namespace count

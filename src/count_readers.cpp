@@ -1,6 +1,7 @@
 // The readers of count: FASTQ and qseq text, cut into reads, each read
 // trimmed, truncated, masked and counted.
 #include <algorithm>
+#include <memory>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #endif
 
 #include "count.h"
+#include "count_samples.h"
 #include "error.h"
 #include "line_reader.h"
 #include "umi.h"
@@ -160,6 +162,17 @@ void flush_batch(read_counter& counts, read_counter::batch& batch, umi::pair_cou
     umis.clear();
 }
 
+// A read as its stream hands it out, its texts valid until the next one:
+// the name (a FASTQ header line, the first fields of a qseq line), the sequence and the qualities, trimmed and truncated when the
+// stream cuts.
+struct read_record {
+    std::string_view name;
+    const char* seq = nullptr;
+    size_t seq_length = 0;
+    const char* qual = nullptr;
+    size_t qual_length = 0;
+};
+
 // What becomes of a read once its reader has cut its texts out of the line.
 // Without -p and -r, the read is masked straight into the counter's batch;
 // otherwise it is turned around, searched for its layout, and only its
@@ -182,6 +195,8 @@ public:
     // Whether the reader trims and truncates; with -r the read is turned
     // around first, so take() does it.
     bool reader_cuts() const { return !reverse_; }
+
+    [[gnu::always_inline]] void take(const read_record& r) { take(r.seq, r.seq_length, r.qual, r.qual_length); }
 
     [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
         if (length != qual_length) throw length_mismatch{};
@@ -427,17 +442,6 @@ private:
     unsigned char highest_ = 0;
 };
 
-// A read as its stream hands it out, its texts valid until the next one:
-// the name (a FASTQ header line, the first fields of a qseq line), the sequence and the qualities, trimmed and truncated when the
-// stream cuts.
-struct read_record {
-    std::string_view name;
-    const char* seq = nullptr;
-    size_t seq_length = 0;
-    const char* qual = nullptr;
-    size_t qual_length = 0;
-};
-
 // The lines of a line_reader, one at a time. Each block holds whole lines;
 // a line's text ends at its line feed or at an earlier NUL.
 class line_stream {
@@ -611,15 +615,15 @@ private:
 };
 
 // Reads every record of a stream into the sink.
-template <typename Stream>
-void read_into(line_reader& in, settings& s, read_sink& sink) {
+template <typename Stream, typename Sink>
+void read_into(line_reader& in, settings& s, Sink& sink) {
     Stream records(in, s, sink.reader_cuts());
     read_place place{Stream::unit};
     read_record r;
     read_all_lines(in, s.input_name, place, [&] {
         while (records.next(r)) {
             place.number = records.number();
-            sink.take(r.seq, r.seq_length, r.qual, r.qual_length);
+            sink.take(r);
         }
     });
     sink.finish();
@@ -768,8 +772,8 @@ void check_lengths(line_reader& in, const std::string& name, const char* unit, i
 }
 
 // Reads two record streams in step into the pair sink.
-template <typename Stream>
-void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, pair_sink& sink) {
+template <typename Stream, typename Sink>
+void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink) {
     Stream first(in1, s, sink.reader_cuts());
     Stream second(in2, s, sink.reader_cuts());
     read_record r1, r2;
@@ -799,6 +803,71 @@ void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, pair_sink&
     first.warn_if_cut(s.input_name);
     second.warn_if_cut(s.mate_name);
 }
+
+
+// -x: each read (or pair) goes to the sink of the sample its header's index
+// names; the index of no sample is tallied as undetermined.
+template <typename Sink>
+class sample_router {
+public:
+    sample_router(sample_matcher& matcher, std::vector<std::unique_ptr<Sink>>& sinks, undetermined_tally& undetermined)
+        : matcher_(matcher), sinks_(sinks), undetermined_(undetermined) {}
+
+    bool reader_cuts() const { return sinks_.front()->reader_cuts(); }
+
+    void take(const read_record& r) {
+        if (Sink* sink = route(r.name)) sink->take(r);
+    }
+    void take(const read_record& r1, const read_record& r2) {
+        if (Sink* sink = route(r1.name)) sink->take(r1, r2);
+    }
+    void finish() {
+        for (auto& sink : sinks_) sink->finish();
+    }
+
+private:
+    Sink* route(std::string_view name) {
+        std::string_view index = header_index(name);
+        int32_t id = index.empty() ? sample_matcher::none : matcher_.find(index);
+        if (id != sample_matcher::none) return sinks_[static_cast<size_t>(id)].get();
+        ++undetermined_.reads;
+        if (index.empty())
+            ++undetermined_.without_index;
+        else
+            ++undetermined_.barcodes[std::string(index)];
+        return nullptr;
+    }
+
+    sample_matcher& matcher_;
+    std::vector<std::unique_ptr<Sink>>& sinks_;
+    undetermined_tally& undetermined_;
+};
+
+}  // namespace
+
+void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s, sample_matcher& matcher,
+                     std::vector<std::unique_ptr<sample_tally>>& tallies, undetermined_tally& undetermined,
+                     const layout* shape1, const layout* shape2) {
+    if (mate != nullptr) {
+        std::vector<std::unique_ptr<pair_sink>> sinks;
+        for (auto& t : tallies) sinks.push_back(std::make_unique<pair_sink>(s, t->counts, t->totals, shape1, shape2, nullptr));
+        sample_router<pair_sink> router(matcher, sinks, undetermined);
+        if (fastq)
+            read_pairs_into<fastq_stream>(in, *mate, s, router);
+        else
+            read_pairs_into<qseq_stream>(in, *mate, s, router);
+        return;
+    }
+    std::vector<std::unique_ptr<read_sink>> sinks;
+    for (auto& t : tallies) sinks.push_back(std::make_unique<read_sink>(s, t->counts, t->totals, shape1, nullptr));
+    sample_router<read_sink> router(matcher, sinks, undetermined);
+    if (fastq)
+        read_into<fastq_stream>(in, s, router);
+    else
+        read_into<qseq_stream>(in, s, router);
+}
+
+namespace {
 
 }  // namespace
 

@@ -11,7 +11,7 @@ namespace {
 
 const std::string usage =
     "usage: count [-i 5':3'] [-u n] [-f|q] [-o output_file] [-m S|X|I|J|L|A[n]] [-c] [-p layout [-e k] [-b] [-l n|auto] [-k umi_table]] [-r] "
-    "[-2 mate_file [-P layout]] [input_file]\n";
+    "[-2 mate_file [-P layout]] [-x samples -d dir] [input_file]\n";
 
 const std::string help =
     usage +
@@ -36,7 +36,10 @@ const std::string help =
     "\t\t with its reads to FILE, the UMI table of tabulate -u\n"
     "  -2 FILE\t the mate file (read 2) of input_file: each pair counts once, its key the\n"
     "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n"
-    "  -P LAYOUT\t with -2: read 2's layout\n";
+    "  -P LAYOUT\t with -2: read 2's layout\n"
+    "  -x FILE\t sample sheet (name<TAB>index[+index2]): one table per sample, the sample\n"
+    "\t\t found from the header's index field, one substitution per index allowed\n"
+    "  -d DIR\t with -x: where DIR/<name>.txt and DIR/undetermined.txt are written\n";
 
 std::string below_range(int n) {
     return "Warning: quality values below the range of the chosen encoding: " + std::to_string(n) +
@@ -91,7 +94,7 @@ TEST(Count, HelpOnQuestionMarkOrAnythingContainingHelp) {
 }
 
 TEST(Count, UnknownOptionOrMissingArgument) {
-    expect_run(run_morvane({"count", "-x"}), 1, "", "count: invalid option -- 'x'\n" + usage);
+    expect_run(run_morvane({"count", "-z"}), 1, "", "count: invalid option -- 'z'\n" + usage);
     expect_run(run_morvane({"count", "-f", "-i"}), 1, "", "count: option requires an argument -- 'i'\n" + usage);
 }
 

@@ -1,0 +1,34 @@
+// The sample sheet reader and matcher on hostile text: the input is a sheet.
+// A sheet that is accepted must send each sample's own barcode, and every
+// text one substitution from it per part, to that sample and no other;
+// any text at all may be looked up without harm.
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "count_samples.h"
+
+using namespace count;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::string problem;
+    std::optional<sample_sheet> sheet = parse_sample_sheet(text, problem);
+    if (!sheet) return 0;
+    std::optional<sample_matcher> matcher = sample_matcher::build(*sheet, problem);
+    if (!matcher) return 0;
+    matcher->find(text);
+    header_index(text);
+    for (size_t i = 0; i < sheet->samples.size() && i < 64; ++i) {
+        const sample& s = sheet->samples[i];
+        std::string first = s.parts[0];
+        std::string second = s.parts.size() > 1 ? s.parts[1] : std::string();
+        if (matcher->find(first, second) != static_cast<int32_t>(i)) std::abort();
+        if (!first.empty()) first[first.size() / 2] = first[first.size() / 2] == 'A' ? 'C' : 'A';
+        if (!second.empty()) second[0] = second[0] == 'G' ? 'T' : 'G';
+        if (matcher->find(first, second) != static_cast<int32_t>(i)) std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,92 @@
+// Sample barcodes: the sheet that names the samples of a multiplexed run,
+// and the matcher that tells which sample a read's sample barcode belongs to.
+//
+// A sheet line is "name<TAB>barcode", the barcode one part or two joined by
+// '+'. A read's barcode matches a sample when every part is the sample's or
+// one substitution away from it; a sheet in which one read could match two
+// samples that way is refused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace count {
+
+struct sample {
+    std::string name;
+    std::vector<std::string> parts;  // one or two, upper case ACGTN
+};
+
+struct sample_sheet {
+    std::vector<sample> samples;
+    size_t parts = 0;  // the same for every sample
+};
+
+// Reads a sheet; nothing and the first problem (with its line number) when
+// it cannot be used. Blank lines and lines starting with '#' are skipped.
+std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::string& problem);
+
+// A DNA text's reverse complement (N stays N).
+std::string reverse_complement(std::string_view dna);
+
+// The index field of a read header: the text after the last ':' of the
+// comment (after the first space), or the older "name#INDEX/1" form. Empty
+// when the header has neither.
+std::string_view header_index(std::string_view header);
+
+// Hamming distance of two texts of one length.
+size_t substitutions(std::string_view a, std::string_view b);
+
+// Looks up std::string keys by string_view, without a copy per read.
+struct text_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+class sample_matcher {
+public:
+    // Builds the matcher, or refuses the sheet with a problem naming the two
+    // samples a read could not be told apart between. The second part is
+    // also tried reverse-complemented when that cannot make a read match
+    // two samples.
+    static std::optional<sample_matcher> build(const sample_sheet& sheet, std::string& problem);
+
+    static constexpr int32_t none = -1;
+    // The sample of a read's barcode parts (as many as the sheet has), or
+    // none. A match by the second part's reverse complement is counted.
+    int32_t find(std::string_view first, std::string_view second);
+    // The same for "A+B" or "A".
+    int32_t find(std::string_view joined);
+
+    bool reverse_tried() const { return reverse_tried_; }
+    int64_t forward_matches() const { return forward_; }
+    int64_t reverse_matches() const { return reverse_; }
+    // The one stderr line that says how the second index was read.
+    std::string orientation_note() const;
+
+private:
+    struct part_index {
+        size_t length = 0;
+        // Every text at most one substitution from a value -> the values' ids.
+        std::unordered_map<std::string, std::vector<uint32_t>, text_hash, std::equal_to<>> near;
+        std::vector<std::string> values;
+        uint32_t id_of(const std::string& value);
+        void add_neighbours(uint32_t id);
+    };
+    int32_t lookup(std::string_view first, std::string_view second, const part_index& second_index) const;
+
+    size_t parts_ = 0;
+    part_index first_, second_, second_reverse_;
+    // (first id, second id) -> sample
+    std::unordered_map<uint64_t, int32_t> forward_combinations_, reverse_combinations_;
+    bool reverse_tried_ = false;
+    int64_t forward_ = 0, reverse_ = 0;
+};
+
+}  // namespace count

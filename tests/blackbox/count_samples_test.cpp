@@ -1,0 +1,194 @@
+// count -x SAMPLES -d DIR: one pass, one table per sample, the sample found
+// from the index field of the read header.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+std::string record(const std::string& name, const std::string& seq) {
+    return "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
+}
+
+std::string reverse_complement(const std::string& seq) {
+    std::string out(seq.rbegin(), seq.rend());
+    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
+    return out;
+}
+
+std::string random_letters(std::mt19937& random, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += "ACGT"[random() % 4];
+    return s;
+}
+
+struct sample_entry {
+    std::string name, first, second;
+};
+
+const std::vector<sample_entry> sheet = {
+    {"Day 1 + Drug", "ACGTACGT", "TTGACCAG"},
+    {"Day 1 (ctrl)", "GGTTAACC", "AACCGTTG"},
+    {"plate,row A", "CATGCATG", "GTCAGTCA"},
+};
+
+std::string sheet_text() {
+    std::string text = "# name\tindexes\n";
+    for (const sample_entry& s : sheet) text += s.name + "\t" + s.first + "+" + s.second + "\n";
+    return text;
+}
+
+// Reads whose header index is each sample's, with one substitution in either
+// index or the second one reverse-complemented, and some of no sample: a
+// combination of two samples' indexes, an unknown index, two substitutions.
+struct run_files {
+    std::string all;
+    std::vector<std::string> per_sample = std::vector<std::string>(sheet.size());
+    std::map<std::string, int> undetermined;
+    int without_index = 0;
+};
+
+run_files make_run(bool turn_second) {
+    std::mt19937 random(7);
+    run_files f;
+    const std::vector<std::string> guides = {"ACGTTGCAAC", "TTTTCCCCGG", "GAGAGAGATT", "CCGGAATTCC"};
+    for (int i = 0; i < 600; ++i) {
+        std::string read = random_letters(random, 1 + random() % 3) + "CACCG" + guides[random() % guides.size()] +
+                           random_letters(random, 6);
+        size_t s = random() % sheet.size();
+        std::string first = sheet[s].first, second = sheet[s].second;
+        if (turn_second) second = reverse_complement(second);
+        int kind = static_cast<int>(random() % 10);
+        if (kind == 1) first[random() % first.size()] = 'N';
+        if (kind == 2) second[3] = second[3] == 'A' ? 'C' : 'A';
+        int truth = static_cast<int>(s);
+        if (kind == 3) second = sheet[(s + 1) % sheet.size()].second, truth = -1;  // not in the sheet together
+        if (kind == 4) first = "AAAAAAAA", truth = -1;
+        if (kind == 5) first[0] = first[0] == 'A' ? 'C' : 'A', first[1] = first[1] == 'A' ? 'C' : 'A', truth = -1;
+        std::string index = first + "+" + second;
+        std::string name = "M1:1:FC:1:1101:" + std::to_string(i) + " 1:N:0:" + index;
+        if (kind == 6) name = "M1:1:FC:1:1101:" + std::to_string(i), truth = -2;
+        std::string rec = record(name, read);
+        f.all += rec;
+        if (truth >= 0) f.per_sample[static_cast<size_t>(truth)] += rec;
+        if (truth == -1) ++f.undetermined[index];
+        if (truth == -2) ++f.without_index;
+    }
+    return f;
+}
+
+std::string undetermined_table(const run_files& f) {
+    std::vector<std::pair<std::string, int>> rows(f.undetermined.begin(), f.undetermined.end());
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    int total = f.without_index;
+    std::string body;
+    for (const auto& [index, n] : rows) body += index + "\t" + std::to_string(n) + "\n", total += n;
+    return "#reads of no sample: " + std::to_string(total) + "\n#reads without index: " +
+           std::to_string(f.without_index) + "\n#sample barcode\treads\n" + body;
+}
+
+}  // namespace
+
+// Each sample's table is byte for byte the table count writes for that
+// sample's reads alone; the rest is listed as undetermined, most first.
+TEST(CountSamples, EachTableAsCountWritesItAloneWhicheverWayTheSecondIndexRuns) {
+    for (bool turned : {false, true}) {
+        SCOPED_TRACE(turned ? "second index reverse-complemented" : "as in the sheet");
+        scratch_dir dir;
+        run_files f = make_run(turned);
+        dir.write("run.fastq", f.all);
+        dir.write("samples.tsv", sheet_text());
+        run_result r = run_morvane({"count", "-m", "S", "-p", "CACCG[10]", "-x", dir.path("samples.tsv"), "-d", dir.path("out"),
+                                    dir.path("run.fastq")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(turned ? "second index: reverse-complemented (" : "second index: as in the sheet ("),
+                  std::string::npos)
+            << r.err;
+        for (size_t s = 0; s < sheet.size(); ++s) {
+            dir.write("alone.fastq", f.per_sample[s]);
+            run_result alone = run_morvane({"count", "-m", "S", "-p", "CACCG[10]", dir.path("alone.fastq")});
+            ASSERT_EQ(alone.status, 0);
+            EXPECT_EQ(dir.read("out/" + sheet[s].name + ".txt"), alone.out) << sheet[s].name;
+        }
+        EXPECT_EQ(dir.read("out/undetermined.txt"), undetermined_table(f));
+    }
+}
+
+TEST(CountSamples, SingleIndexAndTheOlderHeaderForm) {
+    scratch_dir dir;
+    dir.write("samples.tsv", "a\tGATCAG\nb\tTTAGGC\n");
+    dir.write("run.fastq", record("r1#GATCAG/1", "AAAA") + record("r2#GATCAT/1", "AAAA") + record("r3#TTAGGC/1", "CCCC") +
+                               record("r4#GGGGGG/1", "CCCC") + record("r5#GGGGGG/1", "CC") + record("r6#CCCCCC/1", "C"));
+    run_result r =
+        run_morvane({"count", "-m", "S", "-x", dir.path("samples.tsv"), "-d", dir.path("out"), dir.path("run.fastq")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // one index: no orientation to tell
+    const std::string head = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 33\tcutoff: 10\n";
+    EXPECT_EQ(dir.read("out/a.txt"), head + "#total reads: 2\n#unique reads: 1\n#filtered bases: 0\n#read\tcount\nAAAA\t2\n");
+    EXPECT_EQ(dir.read("out/b.txt"), head + "#total reads: 1\n#unique reads: 1\n#filtered bases: 0\n#read\tcount\nCCCC\t1\n");
+    EXPECT_EQ(dir.read("out/undetermined.txt"),
+              "#reads of no sample: 3\n#reads without index: 0\n#sample barcode\treads\nGGGGGG\t2\nCCCCCC\t1\n");
+}
+
+TEST(CountSamples, RefusedBeforeAnyRead) {
+    struct {
+        std::vector<std::string> options;
+        std::string sheet;
+        std::string message;
+    } cases[] = {
+        {{}, "one\tAAAAAA\ntwo\tAAAACC\n",
+         "Invalid sample sheet SHEET: the sample barcodes of 'one' and 'two' are too close to tell apart with one "
+         "substitution per part\n"},
+        {{}, "a/b\tAAAAAA\n", "Invalid sample sheet SHEET: line 1: a sample name must not be empty, '.', '..' or hold '/'\n"},
+        {{"-m", "A"}, "a\tAAAAAA\n", "-m A does not work with -x; name the encoding\nusage: "},
+        {{"-p", "AC[3]", "-l", "auto"}, "a\tAAAAAA\n", "-l auto does not work with -x; give the length\nusage: "},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        dir.write("samples.tsv", c.sheet);
+        dir.write("run.fastq", record("r 1:N:0:AAAAAA", "ACGT"));
+        std::vector<std::string> args{"count"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {"-x", dir.path("samples.tsv"), "-d", dir.path("out"), dir.path("run.fastq")});
+        run_result r = run_morvane(args);
+        std::string expected = c.message;
+        if (size_t at = expected.find("SHEET"); at != std::string::npos) expected.replace(at, 5, dir.path("samples.tsv"));
+        EXPECT_NE(r.status, 0);
+        EXPECT_EQ(r.err.substr(0, expected.size()), expected);
+        EXPECT_FALSE(dir.exists("out"));
+    }
+    scratch_dir dir;
+    run_result r = run_morvane({"count", "-d", dir.path("out"), "-f"}, "");
+    EXPECT_EQ(r.err.substr(0, 29), "-d needs a sample sheet (-x)\n");
+}
+
+// With -2 the index is read 1's; the pair is the unit in every table.
+TEST(CountSamples, PairsGoByReadOnesHeader) {
+    scratch_dir dir;
+    dir.write("samples.tsv", "x y\tGATCAG\nz\tTTAGGC\n");
+    std::string r1, r2;
+    const char* indexes[] = {"GATCAG", "TTAGGC", "GATCAG", "CCCCCC"};
+    for (int i = 0; i < 4; ++i) {
+        r1 += record("p" + std::to_string(i) + " 1:N:0:" + indexes[i], "ACGTAC");
+        r2 += record("p" + std::to_string(i) + " 2:N:0:" + indexes[i], i == 1 ? "GGGG" : "TTTT");
+    }
+    dir.write("r1.fq", r1);
+    dir.write("r2.fq", r2);
+    run_result r = run_morvane({"count", "-m", "S", "-p", "AC[2]", "-P", "[3]", "-2", dir.path("r2.fq"), "-x",
+                                dir.path("samples.tsv"), "-d", dir.path("out"), dir.path("r1.fq")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string head = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 33\tcutoff: 10\n";
+    const std::string pair_lines = "#layout: AC[2]\n#mate file: " + dir.path("r2.fq") + "\n#mate layout: [3]\n#pairs without layout: 0\n";
+    EXPECT_EQ(dir.read("out/x y.txt"),
+              head + "#total reads: 2\n#unique reads: 1\n#filtered bases: 0\n" + pair_lines + "#read\tcount\nGTTTT\t2\n");
+    EXPECT_EQ(dir.read("out/z.txt"),
+              head + "#total reads: 1\n#unique reads: 1\n#filtered bases: 0\n" + pair_lines + "#read\tcount\nGTGGG\t1\n");
+    EXPECT_EQ(dir.read("out/undetermined.txt"),
+              "#reads of no sample: 1\n#reads without index: 0\n#sample barcode\treads\nCCCCCC\t1\n");
+}

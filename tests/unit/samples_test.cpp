@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "count_samples.h"
+
+using namespace count;
+
+namespace {
+
+sample_matcher matcher_for(const std::string& text) {
+    std::string problem;
+    std::optional<sample_sheet> sheet = parse_sample_sheet(text, problem);
+    EXPECT_TRUE(sheet) << problem;
+    std::optional<sample_matcher> m = sample_matcher::build(*sheet, problem);
+    EXPECT_TRUE(m) << problem;
+    return std::move(*m);
+}
+
+std::string refusal(const std::string& text) {
+    std::string problem;
+    std::optional<sample_sheet> sheet = parse_sample_sheet(text, problem);
+    if (!sheet) return problem;
+    if (!sample_matcher::build(*sheet, problem)) return problem;
+    return "";
+}
+
+}  // namespace
+
+TEST(SampleSheet, NamesWithSpacesAndAnyCharacterButSlash) {
+    std::string problem;
+    std::optional<sample_sheet> sheet =
+        parse_sample_sheet("# plate 1\nDay 1 + Drug\tACGTACGT\r\n\nctrl (a)\tttggccaa\n", problem);
+    ASSERT_TRUE(sheet) << problem;
+    ASSERT_EQ(sheet->samples.size(), 2u);
+    EXPECT_EQ(sheet->samples[0].name, "Day 1 + Drug");
+    EXPECT_EQ(sheet->samples[1].parts[0], "TTGGCCAA");
+    EXPECT_EQ(sheet->parts, 1u);
+}
+
+TEST(SampleSheet, RefusedSheetsSayWhy) {
+    struct {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {"a/b\tACGT\n", "line 1: a sample name must not be empty"},
+        {"a\tACGT\n\tACCA\n", "line 2: a sample name must not be empty"},
+        {"..\tACGT\n", "line 1: a sample name must not be empty"},
+        {"a ACGT\n", "line 1: expected a name, a tab"},
+        {"a\tACXT\n", "line 1: 'ACXT' is not a sample barcode"},
+        {"a\tAC+\n", "line 1: 'AC+' is not a sample barcode"},
+        {"a\tACGT+GG\nb\tTTTT\n", "line 2: every sample barcode must have as many parts"},
+        {"a\tACGT\nb\tTTTTT\n", "line 2: every sample barcode must have the length"},
+        {"x y\tAAAAAA\nx y\tCCCCCC\n", "line 2: sample 'x y' is named again (first on line 1)"},
+        {"undetermined\tACGT\n", "line 1: 'undetermined' is the name"},
+        {"# nothing\n", "no samples"},
+        // One read (AAAAAA -> AAAACA) could be one substitution from both.
+        {"one\tAAAAAA\ntwo\tAAAACC\n", "the sample barcodes of 'one' and 'two' are too close"},
+        // Dual: close on both parts.
+        {"p\tAAAA+CCCCCC\nq\tAAAT+CCCCGG\n", "the sample barcodes of 'p' and 'q' are too close"},
+    };
+    for (const auto& c : cases) {
+        std::string got = refusal(c.text);
+        EXPECT_EQ(got.rfind(c.expected, 0), 0u) << c.text << " -> " << got;
+    }
+    // Close on one part only is no clash: the other part tells them apart.
+    EXPECT_EQ(refusal("p\tAAAA+CCCCCC\nq\tAAAT+GGGGGG\n"), "");
+}
+
+TEST(SampleMatcher, ExactAndOneSubstitutionPerPart) {
+    sample_matcher m = matcher_for("s1\tAAAAAAAA+CCCCCCCC\ns2\tGGGGGGGG+TTTTTTTT\ns3\tAAAAAAAA+GTGTGTGT\n");
+    EXPECT_EQ(m.find("AAAAAAAA", "CCCCCCCC"), 0);
+    EXPECT_EQ(m.find("AAAAAAAA+CCCCCCCC"), 0);
+    EXPECT_EQ(m.find("AAAANAAA", "CCCCCCCA"), 0);  // one per part, in both
+    EXPECT_EQ(m.find("GGGGGGGG", "TTTTTTTT"), 1);
+    EXPECT_EQ(m.find("AAAAAAAA", "GTGTGTGA"), 2);
+    EXPECT_EQ(m.find("AAAAAACC", "CCCCCCCC"), sample_matcher::none);  // two in one part
+    // Each part belongs to a sample, but not together: a combination not in the sheet.
+    EXPECT_EQ(m.find("GGGGGGGG", "CCCCCCCC"), sample_matcher::none);
+    EXPECT_EQ(m.find("AAAAAAA", "CCCCCCCC"), sample_matcher::none);  // short
+    EXPECT_EQ(m.find("AAAAAAAA"), sample_matcher::none);             // one part of two
+    EXPECT_EQ(m.forward_matches(), 5);
+}
+
+TEST(SampleMatcher, SecondIndexReverseComplemented) {
+    sample_matcher m = matcher_for("s1\tAAAAAAAA+ACCGGTTA\ns2\tGGGGGGGG+CCAATTGC\n");
+    ASSERT_TRUE(m.reverse_tried());
+    EXPECT_EQ(m.find("AAAAAAAA", reverse_complement("ACCGGTTA")), 0);
+    EXPECT_EQ(m.find("GGGGGGGG", reverse_complement("CCAATTGC")), 1);
+    EXPECT_EQ(m.find("GGGGGGGG", "CCAATTGC"), 1);
+    EXPECT_EQ(m.reverse_matches(), 2);
+    EXPECT_EQ(m.orientation_note(), "second index: reverse-complemented (1 reads as in the sheet, 2 reverse-complemented)\n");
+
+    // s2's second index reverse-complemented is s1's: turning can't be tried.
+    sample_matcher strict = matcher_for("s1\tAAAAAAAA+AACCCCCC\ns2\tAAAAAAAA+GGGGGGTT\n");
+    EXPECT_FALSE(strict.reverse_tried());
+    EXPECT_EQ(strict.find("AAAAAAAA", "GGGGGGTT"), 1);
+    EXPECT_EQ(strict.find("AAAAAAAA", "TTTTTTTT"), sample_matcher::none);
+    EXPECT_NE(strict.orientation_note().find("too close"), std::string::npos);
+}
+
+TEST(SampleMatcher, NoReadReachesTwoSamples) {
+    // Every text within one substitution of each barcode goes to that barcode's sample.
+    const std::string sheet = "a\tACGTAC\nb\tTGCATG\nc\tCCAAGG\nd\tGTTGCA\n";
+    sample_matcher m = matcher_for(sheet);
+    const char* barcodes[] = {"ACGTAC", "TGCATG", "CCAAGG", "GTTGCA"};
+    for (int s = 0; s < 4; ++s) {
+        std::string text = barcodes[s];
+        for (size_t i = 0; i < text.size(); ++i) {
+            for (char c : std::string("ACGTN")) {
+                std::string read = text;
+                read[i] = c;
+                EXPECT_EQ(m.find(read), s) << read;
+            }
+        }
+    }
+}
+
+TEST(SampleSheet, HeaderIndex) {
+    EXPECT_EQ(header_index("@M1:1:FC:1:1101:1:1 1:N:0:ACGTACGT+TTGGCCAA"), "ACGTACGT+TTGGCCAA");
+    EXPECT_EQ(header_index("@M1:1 1:N:0:ACGTACGT"), "ACGTACGT");
+    EXPECT_EQ(header_index("@HWI-ST:1:1:1:1#GATCAG/1"), "GATCAG");
+    EXPECT_EQ(header_index("@HWI-ST:1:1:1:1#GATCAG"), "GATCAG");
+    EXPECT_EQ(header_index("@read1"), "");
+    EXPECT_EQ(header_index("@read1 comment"), "");
+}
