@@ -147,6 +147,30 @@ inline char* room(std::vector<char>& buffer, size_t n) {
     return buffer.data();
 }
 
+// The reverse complement of a read, its qualities reversed.
+void turn_read(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+               std::vector<char>& qual_out) {
+    char* s = room(seq_out, length);
+    char* q = room(qual_out, length);
+    for (size_t i = 0; i < length; ++i) {
+        s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
+        q[length - 1 - i] = qual[i];
+    }
+}
+
+// Masks a sequence to out and adds to the totals; returns the bases masked
+// for low quality. Scores below the encoding's range are low ones, so only
+// reads with a masked base need looking at.
+[[gnu::always_inline]] inline int64_t mask_counted(const settings& s, read_totals& totals, char* out, const char* seq,
+                                                   const char* qual, size_t length) {
+    int64_t masked = mask_copy(s, out, seq, qual, length);
+    if (masked != 0) {
+        totals.filtered += masked;
+        totals.below_range += below_range(s, qual, length);
+    }
+    return masked;
+}
+
 // Counts a batch of sequences; with UMIs, each one's UMI (all of one
 // length, one after another in umis) goes to the pair counter under the
 // sequence's id.
@@ -378,27 +402,14 @@ private:
         return matcher_->gather(kind, seq, qual, room(seq_out, letters), room(qual_out, letters));
     }
 
-    // The reverse complement of a read, its qualities reversed.
     static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
                      std::vector<char>& qual_out) {
-        char* s = room(seq_out, length);
-        char* q = room(qual_out, length);
-        for (size_t i = 0; i < length; ++i) {
-            s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
-            q[length - 1 - i] = qual[i];
-        }
+        turn_read(seq, qual, length, seq_out, qual_out);
     }
 
     // Masks a sequence to out; returns the bases masked for low quality.
     [[gnu::always_inline]] int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
-        int64_t masked = mask_copy(s_, out, seq, qual, length);
-        if (masked != 0) {
-            // Scores below the encoding's range are low ones, so only reads
-            // with a masked base need looking at.
-            totals_.filtered += masked;
-            totals_.below_range += below_range(s_, qual, length);
-        }
-        return masked;
+        return mask_counted(s_, totals_, out, seq, qual, length);
     }
 
     // Masks the whole read to the batch and counts it.
@@ -731,21 +742,11 @@ private:
 
     static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
                      std::vector<char>& qual_out) {
-        char* s = room(seq_out, length);
-        char* q = room(qual_out, length);
-        for (size_t i = 0; i < length; ++i) {
-            s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
-            q[length - 1 - i] = qual[i];
-        }
+        turn_read(seq, qual, length, seq_out, qual_out);
     }
 
     int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
-        int64_t masked = mask_copy(s_, out, seq, qual, length);
-        if (masked != 0) {
-            totals_.filtered += masked;
-            totals_.below_range += below_range(s_, qual, length);
-        }
-        return masked;
+        return mask_counted(s_, totals_, out, seq, qual, length);
     }
 
     void flush() { flush_batch(counts_, batch_, pairs_, batch_umis_, ids_); }

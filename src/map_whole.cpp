@@ -5,6 +5,7 @@
 
 #include "alignment_kernels.h"
 #include "error.h"
+#include "hash.h"
 
 namespace {
 
@@ -27,14 +28,7 @@ constexpr letter_codes codes;
 
 uint8_t two_bits(char c) { return codes.code[static_cast<uint8_t>(c)]; }
 
-uint64_t mix(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
-}
+uint64_t mix(uint64_t x) { return hash_mix64(x); }
 
 size_t blocks_of(size_t length) { return (length + block_letters - 1) / block_letters; }
 
