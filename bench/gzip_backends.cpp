@@ -11,10 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "count.h"
-#include "error.h"
-#include "gzip.h"
-#include "line_reader.h"
+#include "count/count.h"
+#include "io/error.h"
+#include "io/gzip.h"
+#include "io/line_reader.h"
 
 namespace {
 

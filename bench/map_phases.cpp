@@ -7,9 +7,9 @@
 #include <ctime>
 #include <functional>
 
-#include "line_reader.h"
-#include "map_match.h"
-#include "map_tables.h"
+#include "io/line_reader.h"
+#include "map/match.h"
+#include "map/tables.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Runs the map sub-command with every alignment made in full, pair by pair:
 // the reference against which bench/map.sh checks the fast search.
 //   map_reference [map options] [cluster_file] barcode_file
-#include "error.h"
-#include "map.h"
-#include "output.h"
+#include "io/error.h"
+#include "map/map.h"
+#include "io/output.h"
 
 int main(int argc, char** argv) {
     char name[] = "map";

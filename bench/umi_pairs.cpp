@@ -16,8 +16,8 @@
 #include <ctime>
 #include <string>
 
-#include "hash.h"
-#include "umi.h"
+#include "containers/hash.h"
+#include "umi/umi.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "umi.h"
+#include "umi/umi.h"
 
 namespace {
 

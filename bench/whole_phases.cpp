@@ -8,10 +8,10 @@
 #include <ctime>
 #include <functional>
 
-#include "line_reader.h"
-#include "map_match.h"
-#include "map_tables.h"
-#include "map_whole.h"
+#include "io/line_reader.h"
+#include "map/match.h"
+#include "map/tables.h"
+#include "map/whole.h"
 
 namespace {
 

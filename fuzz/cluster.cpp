@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cluster.h"
+#include "cluster/cluster.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

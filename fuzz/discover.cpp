@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "discover.h"
+#include "discover/discover.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

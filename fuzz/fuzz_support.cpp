@@ -7,8 +7,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "error.h"
-#include "output.h"
+#include "io/error.h"
+#include "io/output.h"
 
 memory_file::memory_file() : fd_(::memfd_create("morvane-fuzz", MFD_CLOEXEC)) {
     if (fd_ < 0) {

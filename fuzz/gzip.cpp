@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "error.h"
-#include "gzip.h"
+#include "io/error.h"
+#include "io/gzip.h"
 
 namespace {
 

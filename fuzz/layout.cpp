@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "count.h"
-#include "count_layout.h"
+#include "count/count.h"
+#include "count/layout.h"
 #include "fuzz_support.h"
 
 using count::element_kind;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "count.h"
+#include "count/count.h"
 #include "count_options.h"
 #include "fuzz_support.h"
 

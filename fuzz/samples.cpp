@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "count_samples.h"
+#include "count/samples.h"
 
 using namespace count;
 

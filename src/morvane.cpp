@@ -2,13 +2,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cluster.h"
-#include "count.h"
-#include "discover.h"
-#include "error.h"
-#include "map.h"
-#include "output.h"
-#include "tabulate.h"
+#include "cluster/cluster.h"
+#include "count/count.h"
+#include "discover/discover.h"
+#include "io/error.h"
+#include "map/map.h"
+#include "io/output.h"
+#include "tabulate/tabulate.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "alignment.h"
-#include "alignment_kernels.h"
+#include "align/alignment.h"
+#include "align/kernels.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "alignment.h"
-#include "hash.h"
-#include "line_reader.h"
-#include "output.h"
-#include "text.h"
+#include "align/alignment.h"
+#include "containers/hash.h"
+#include "io/line_reader.h"
+#include "io/output.h"
+#include "io/text.h"
 
 namespace {
 

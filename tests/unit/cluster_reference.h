@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cluster_internal.h"
+#include "cluster/cluster_internal.h"
 
 struct reference_outputs {
     std::string clusters;

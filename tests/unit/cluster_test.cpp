@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cluster_reference.h"
-#include "line_reader.h"
+#include "io/line_reader.h"
 
 namespace {
 

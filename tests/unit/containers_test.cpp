@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "hash.h"
-#include "list.h"
-#include "sort.h"
+#include "containers/hash.h"
+#include "containers/list.h"
+#include "containers/sort.h"
 
 namespace {
 

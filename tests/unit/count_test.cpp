@@ -12,11 +12,11 @@
 #include <vector>
 #include <zlib.h>
 
-#include "count.h"
-#include "error.h"
-#include "gzip.h"
-#include "line_reader.h"
-#include "umi.h"
+#include "count/count.h"
+#include "io/error.h"
+#include "io/gzip.h"
+#include "io/line_reader.h"
+#include "umi/umi.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "discover.h"
+#include "discover/discover.h"
 
 namespace {
 

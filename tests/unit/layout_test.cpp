@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "count_layout.h"
+#include "count/layout.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "alignment.h"
-#include "error.h"
-#include "line_reader.h"
-#include "map_align.h"
-#include "map_match.h"
-#include "map_tables.h"
+#include "align/alignment.h"
+#include "io/error.h"
+#include "io/line_reader.h"
+#include "map/align.h"
+#include "map/match.h"
+#include "map/tables.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "line_reader.h"
-#include "map_match.h"
-#include "map_tables.h"
-#include "map_whole.h"
+#include "io/line_reader.h"
+#include "map/match.h"
+#include "map/tables.h"
+#include "map/whole.h"
 
 namespace {
 

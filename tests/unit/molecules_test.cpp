@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "line_reader.h"
-#include "molecules.h"
-#include "tabulate.h"
-#include "umi.h"
+#include "io/line_reader.h"
+#include "tabulate/molecules.h"
+#include "tabulate/tabulate.h"
+#include "umi/umi.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "count_samples.h"
+#include "count/samples.h"
 
 using namespace count;
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "line_reader.h"
-#include "text.h"
+#include "io/line_reader.h"
+#include "io/text.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "tabulate.h"
+#include "tabulate/tabulate.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "line_reader.h"
+#include "io/error.h"
+#include "io/line_reader.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "umi.h"
+#include "umi/umi.h"
 
 namespace {
 

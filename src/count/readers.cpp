@@ -1,0 +1,906 @@
+// The readers of count: FASTQ and qseq text, cut into reads, each read
+// trimmed, truncated, masked and counted.
+#include <algorithm>
+#include <memory>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "count/count.h"
+#include "count/samples.h"
+#include "io/error.h"
+#include "io/line_reader.h"
+#include "umi/umi.h"
+
+namespace count {
+
+namespace {
+
+// The end of the line that starts at p within a block of whole lines: its
+// line feed, or end for a last line without one. text_end is where the
+// line's text ends: the line feed, or an earlier NUL.
+inline const char* find_line_end(const char* p, const char* end, const char*& text_end) {
+    while (p < end && *p != '\n' && *p != '\0') ++p;
+    text_end = p;
+    if (p < end && *p == '\0') {
+        const void* line_feed_at = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        return line_feed_at != nullptr ? static_cast<const char*>(line_feed_at) : end;
+    }
+    return p;
+}
+
+// The line feeds of a block, found 64 bytes at a time: a bit mask of the line
+// feeds in each 64-byte stretch, taken apart bit by bit, so that finding the
+// end of a line costs a few instructions rather than a scan of its own.
+class line_feeds {
+public:
+    // A block to take apart, in place of the last.
+    void reset(const char* begin, size_t size) {
+        begin_ = begin;
+        size_ = size;
+        base_ = 0;
+        bits_ = mask_at(0);
+    }
+
+    // The offset of the next line feed, or the block's size when none is left.
+    size_t next() {
+        while (bits_ == 0) {
+            base_ += 64;
+            if (base_ >= size_) return size_;
+            bits_ = mask_at(base_);
+        }
+        size_t at = base_ + static_cast<size_t>(__builtin_ctzll(bits_));
+        bits_ &= bits_ - 1;
+        return at;
+    }
+
+private:
+    uint64_t mask_at(size_t offset) const {
+        if (size_ - offset >= 64) return mask64(begin_ + offset);
+        char tail[64] = {};  // zero bytes are no line feeds
+        std::memcpy(tail, begin_ + offset, size_ - offset);
+        return mask64(tail);
+    }
+
+    static uint64_t mask64(const char* p) {
+#ifdef __SSE2__
+        const __m128i line_feed = _mm_set1_epi8('\n');
+        uint64_t bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            bits |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
+                    << (16 * i);
+        }
+        return bits;
+#else
+        uint64_t bits = 0;
+        for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(p[i] == '\n') << i;
+        return bits;
+#endif
+    }
+
+    const char* begin_ = nullptr;
+    size_t size_ = 0;
+    size_t base_ = 0;
+    uint64_t bits_ = 0;
+};
+
+// Trims, then truncates, a read's text.
+inline void cut(const settings& s, const char*& text, size_t& length) {
+    const size_t start = static_cast<size_t>(s.trim_start);
+    const size_t both = start + static_cast<size_t>(s.trim_end);
+    if (length < both) {
+        length = 0;  // shorter than the trims: the empty read
+    } else {
+        text += start;
+        length -= both;
+    }
+    if (s.trunc > 0 && length > static_cast<size_t>(s.trunc)) length = static_cast<size_t>(s.trunc);
+}
+
+// A read whose sequence and quality differ in length; reported by
+// read_all_lines once the rest of a compressed input has been checked.
+struct length_mismatch {};
+
+// Where a reader stands, for its messages: the reads of a FASTQ file are
+// its records, those of a qseq file its lines.
+struct read_place {
+    const char* unit;
+    int64_t number = 0;  // of the read being read, from 1
+};
+
+// Runs the reader's loop. A damaged compressed stream garbles its text well
+// before its checksum is reached, and the garbled lines soon fail the length
+// check: the rest of such an input is read first, so that the stream's own
+// fault (status 2) is what the run reports, not the mismatch it caused.
+template <typename Loop>
+void read_all_lines(line_reader& in, const std::string& input_name, const read_place& place, Loop loop) {
+    try {
+        loop();
+    } catch (const length_mismatch&) {
+        if (in.compressed()) in.skip_rest();
+        fail(3, "Sequence length and quality length mismatch in %s, %s %lld\n", input_name.c_str(), place.unit,
+             static_cast<long long>(place.number));
+    }
+}
+
+// A, C, G, T to their complements; every other character stays.
+struct complement_table {
+    char of[256];
+    constexpr complement_table() : of() {
+        for (int c = 0; c < 256; ++c) of[c] = static_cast<char>(c);
+        of['A'] = 'T', of['T'] = 'A', of['C'] = 'G', of['G'] = 'C';
+    }
+};
+constexpr complement_table complements;
+
+// Room for n bytes in a working buffer that only grows (never empty, so
+// that no copy is handed a null pointer).
+inline char* room(std::vector<char>& buffer, size_t n) {
+    if (buffer.size() < n || buffer.empty()) buffer.resize(std::max<size_t>(n, 256));
+    return buffer.data();
+}
+
+// The reverse complement of a read, its qualities reversed.
+void turn_read(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+               std::vector<char>& qual_out) {
+    char* s = room(seq_out, length);
+    char* q = room(qual_out, length);
+    for (size_t i = 0; i < length; ++i) {
+        s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
+        q[length - 1 - i] = qual[i];
+    }
+}
+
+// Masks a sequence to out and adds to the totals; returns the bases masked
+// for low quality. Scores below the encoding's range are low ones, so only
+// reads with a masked base need looking at.
+[[gnu::always_inline]] inline int64_t mask_counted(const settings& s, read_totals& totals, char* out, const char* seq,
+                                                   const char* qual, size_t length) {
+    int64_t masked = mask_copy(s, out, seq, qual, length);
+    if (masked != 0) {
+        totals.filtered += masked;
+        totals.below_range += below_range(s, qual, length);
+    }
+    return masked;
+}
+
+// Counts a batch of sequences; with UMIs, each one's UMI (all of one
+// length, one after another in umis) goes to the pair counter under the
+// sequence's id.
+void flush_batch(read_counter& counts, read_counter::batch& batch, umi::pair_counter* pairs, std::string& umis,
+                 std::vector<uint32_t>& ids) {
+    if (pairs == nullptr) {
+        counts.add(batch);
+        return;
+    }
+    counts.add(batch, &ids);
+    const size_t umi_length = ids.empty() ? 0 : umis.size() / ids.size();
+    for (size_t i = 0; i < ids.size(); ++i) pairs->add(ids[i], std::string_view(umis).substr(i * umi_length, umi_length));
+    umis.clear();
+}
+
+// A read as its stream hands it out, its texts valid until the next one:
+// the name (a FASTQ header line, the first fields of a qseq line), the sequence and the qualities, trimmed and truncated when the
+// stream cuts.
+struct read_record {
+    std::string_view name;
+    const char* seq = nullptr;
+    size_t seq_length = 0;
+    const char* qual = nullptr;
+    size_t qual_length = 0;
+};
+
+// What becomes of a read once its reader has cut its texts out of the line.
+// Without -p and -r, the read is masked straight into the counter's batch;
+// otherwise it is turned around, searched for its layout, and only its
+// barcode letters are masked and counted. With UMI slots, each counted
+// read's UMI goes to the pair counter under its barcode's id.
+class read_sink {
+public:
+    read_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape, umi::pair_counter* pairs)
+        : s_(s),
+          counts_(counts),
+          totals_(totals),
+          pairs_(pairs),
+          reverse_(s.reverse_flag != 0),
+          plain_(shape == nullptr && !reverse_),
+          shape_(shape) {
+        if (shape != nullptr) matcher_.emplace(*shape);
+        probing_ = shape != nullptr && s.key_length < 0;
+    }
+
+    // Whether the reader trims and truncates; with -r the read is turned
+    // around first, so take() does it.
+    bool reader_cuts() const { return !reverse_; }
+
+    [[gnu::always_inline]] void take(const read_record& r) { take(r.seq, r.seq_length, r.qual, r.qual_length); }
+
+    [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
+        if (length != qual_length) throw length_mismatch{};
+        if (deciding_) [[unlikely]] {
+            hold_back(seq, qual, length);
+            return;
+        }
+        count_read(seq, qual, length);
+    }
+
+    void finish() {
+        if (deciding_) decide();
+        if (probing_) settle_key_length();
+        flush();
+    }
+
+private:
+    [[gnu::always_inline]] void count_read(const char* seq, const char* qual, size_t length) {
+        ++totals_.records;
+        if (plain_) {
+            count_whole(seq, qual, length);  // seq may stand at the prepared place
+        } else {
+            take_turned(seq, qual, length);
+        }
+    }
+
+    // -m A: the read waits with its qualities until the encoding is known.
+    // A quality character below ';' settles it at once (Phred+33), so only
+    // reads that could be Phred+64 are held, up to auto_quality_reads.
+    [[gnu::noinline]] void hold_back(const char* seq, const char* qual, size_t length) {
+        if (waiting_lengths_.empty()) {
+            // Room for reads like the first, so that the text is not copied as it grows.
+            waiting_.reserve(std::min(auto_quality_bytes, 2 * (length + 1) * static_cast<size_t>(auto_quality_reads)));
+            waiting_lengths_.reserve(static_cast<size_t>(auto_quality_reads));
+        }
+        waiting_lengths_.push_back(length);
+        waiting_.append(seq, length);
+        waiting_.append(qual, length);
+        quality_extremes(qual, length, lowest_, highest_);
+        if (lowest_ < ';' || static_cast<int64_t>(waiting_lengths_.size()) >= auto_quality_reads ||
+            waiting_.size() >= auto_quality_bytes)
+            decide();
+    }
+
+    // Chooses the encoding, says so, and counts the reads held back.
+    void decide() {
+        deciding_ = false;
+        char letter = encoding_from_qualities(lowest_, highest_);
+        set_encoding(s_, letter);
+        warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
+        std::string held;
+        held.swap(waiting_);
+        const char* at = held.data();
+        for (size_t length : waiting_lengths_) {
+            count_read(at, at + length, length);
+            at += 2 * length;
+        }
+        std::vector<size_t>().swap(waiting_lengths_);
+    }
+
+    [[gnu::noinline]] void take_turned(const char* seq, const char* qual, size_t length) {
+        if (reverse_) {
+            turn(seq, qual, length, turned_seq_, turned_qual_);
+            seq = turned_seq_.data();
+            qual = turned_qual_.data();
+            size_t qual_length = length;
+            cut(s_, seq, length);
+            cut(s_, qual, qual_length);
+        }
+        if (!matcher_) {
+            count_whole(seq, qual, length);
+            return;
+        }
+        if (probing_) {
+            probe(seq, qual, length);
+            return;
+        }
+        take_oriented(seq, qual, length);
+    }
+
+    // Finds the layout in the read, or with -b in its reverse complement
+    // (seq and qual then point at that).
+    bool locate(const char*& seq, const char*& qual, size_t length, bool& other_strand) {
+        other_strand = false;
+        bool found = matcher_->match(seq, length);
+        if (!found && s_.both_strands_flag != 0) {
+            turn(seq, qual, length, other_seq_, other_qual_);
+            found = matcher_->match(other_seq_.data(), length);
+            if (found) {
+                seq = other_seq_.data();
+                qual = other_qual_.data();
+                other_strand = true;
+            }
+        }
+        return found;
+    }
+
+    // -l auto: the first reads are kept until enough of them hold the
+    // layout to tell the key length; then they are counted with it.
+    void probe(const char* seq, const char* qual, size_t length) {
+        held_reads_.append(seq, length);
+        held_reads_.append(qual, length);
+        held_lengths_.push_back(length);
+        bool other_strand = false;
+        if (locate(seq, qual, length, other_strand)) {
+            probed_.push_back(static_cast<uint32_t>(matcher_->letters(element_kind::barcode)));
+            if (probed_.size() == key_probe_reads) settle_key_length();
+        }
+        // Reads that rarely hold the layout are not all kept in memory.
+        if (probing_ && held_lengths_.size() >= key_probe_limit) settle_key_length();
+    }
+
+    void settle_key_length() {
+        probing_ = false;
+        size_t found = key_length_from(std::move(probed_));
+        if (found == 0) found = least_barcode_letters();
+        s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
+        std::string reads = std::move(held_reads_);
+        size_t at = 0;
+        for (size_t length : held_lengths_) {
+            take_oriented(reads.data() + at, reads.data() + at + length, length);
+            at += 2 * length;
+        }
+        held_lengths_.clear();
+    }
+
+    // With no read holding the layout, the shortest barcode it allows.
+    size_t least_barcode_letters() const {
+        size_t letters = 0;
+        for (const layout_element& e : shape_elements())
+            if (e.kind == element_kind::barcode) letters += e.min_length;
+        return std::max<size_t>(letters, 1);
+    }
+
+    const std::vector<layout_element>& shape_elements() const { return shape_->elements(); }
+
+    void take_oriented(const char* seq, const char* qual, size_t length) {
+        bool other_strand = false;
+        if (!locate(seq, qual, length, other_strand)) {
+            ++totals_.without_layout;
+            return;
+        }
+        size_t letters = gather(element_kind::barcode, seq, qual, barcode_seq_, barcode_qual_);
+        if (s_.key_length > 0) {
+            // A barcode cut short by the read's end or an indel does not
+            // make a key of its own.
+            if (letters < static_cast<size_t>(s_.key_length)) {
+                ++totals_.without_layout;
+                return;
+            }
+            letters = static_cast<size_t>(s_.key_length);
+        }
+        if (other_strand) ++totals_.reverse_strand;
+        int64_t masked = mask(batch_.prepare(letters), barcode_seq_.data(), barcode_qual_.data(), letters);
+        bool keep = s_.clean_flag == 0 || masked == 0;
+        if (pairs_ != nullptr) {
+            size_t umi_letters = 0;
+            keep = umi_without_n(seq, qual, umi_letters) && keep;
+            if (keep) batch_umis_.append(umi_seq_.data(), umi_letters);
+        }
+        if (keep) commit(letters);
+    }
+
+    // Gathers and masks the read's UMI, like the barcode; false when it
+    // holds an N.
+    bool umi_without_n(const char* seq, const char* qual, size_t& letters) {
+        letters = gather(element_kind::umi, seq, qual, umi_seq_, umi_qual_);
+        char* umi = umi_seq_.data();
+        mask(umi, umi, umi_qual_.data(), letters);
+        if (std::memchr(umi, 'N', letters) == nullptr) return true;
+        ++totals_.umi_with_n;
+        return false;
+    }
+
+    // The letters of the layout's slots of a kind, with their qualities.
+    size_t gather(element_kind kind, const char* seq, const char* qual, std::vector<char>& seq_out,
+                  std::vector<char>& qual_out) {
+        size_t letters = matcher_->letters(kind);
+        return matcher_->gather(kind, seq, qual, room(seq_out, letters), room(qual_out, letters));
+    }
+
+    static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+                     std::vector<char>& qual_out) {
+        turn_read(seq, qual, length, seq_out, qual_out);
+    }
+
+    // Masks a sequence to out; returns the bases masked for low quality.
+    [[gnu::always_inline]] int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
+        return mask_counted(s_, totals_, out, seq, qual, length);
+    }
+
+    // Masks the whole read to the batch and counts it.
+    [[gnu::always_inline]] void count_whole(const char* seq, const char* qual, size_t length) {
+        int64_t masked = mask(batch_.prepare(length), seq, qual, length);
+        if (s_.clean_flag == 0 || masked == 0) commit(length);
+    }
+
+    // Counts the sequence masked to the batch's prepared place.
+    void commit(size_t length) {
+        batch_.commit(length);
+        if (batch_.full()) flush();
+    }
+
+    void flush() { flush_batch(counts_, batch_, pairs_, batch_umis_, ids_); }
+
+    settings& s_;
+    read_counter& counts_;
+    read_totals& totals_;
+    umi::pair_counter* const pairs_;
+    const bool reverse_;
+    const bool plain_;
+    read_counter::batch batch_;
+    const layout* const shape_;
+    std::optional<layout_matcher> matcher_;
+    bool probing_ = false;            // -l auto, before the key length is known
+    std::string held_reads_;          // while probing: each read's letters, then its qualities
+    std::vector<size_t> held_lengths_;
+    std::vector<uint32_t> probed_;    // the barcode letters of the probed reads with the layout
+    std::vector<char> turned_seq_, turned_qual_, other_seq_, other_qual_;
+    std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_;
+    std::string batch_umis_;     // the UMIs of the batch's reads, one after another
+    std::vector<uint32_t> ids_;  // the ids of the batch's sequences
+    // -m A, until the encoding is chosen: the reads held back (sequence,
+    // then quality), their lengths, and their lowest and highest quality
+    // characters.
+    bool deciding_ = s_.quality_auto != 0;
+    std::string waiting_;
+    std::vector<size_t> waiting_lengths_;
+    unsigned char lowest_ = 255;
+    unsigned char highest_ = 0;
+};
+
+// The lines of a line_reader, one at a time. Each block holds whole lines;
+// a line's text ends at its line feed or at an earlier NUL.
+class line_stream {
+public:
+    explicit line_stream(line_reader& in) : in_(in) {}
+
+    // The next line of the current block; false when the block is used up
+    // (then more() fetches the next one).
+    [[gnu::always_inline]] bool line(const char*& text, const char*& text_end) {
+        if (p_ >= end_) return false;
+        text = p_;
+        const char* line_end;
+        if (!with_nul_) [[likely]] {
+            line_end = block_start_ + feeds_.next();
+            text_end = line_end;
+        } else {
+            line_end = find_line_end(p_, end_, text_end);
+        }
+        p_ = line_end < end_ ? line_end + 1 : end_;
+        return true;
+    }
+
+    // The next block; false at the input's end. It overwrites the last one.
+    bool more() {
+        std::string_view block;
+        do {
+            if (!in_.next_block(block)) return false;
+        } while (block.empty());
+        block_start_ = p_ = block.data();
+        end_ = p_ + block.size();
+        with_nul_ = std::memchr(p_, '\0', block.size()) != nullptr;  // rare: then line by line
+        if (!with_nul_) feeds_.reset(p_, block.size());
+        return true;
+    }
+
+private:
+    line_reader& in_;
+    const char* block_start_ = nullptr;
+    const char* p_ = nullptr;
+    const char* end_ = nullptr;
+    bool with_nul_ = false;
+    line_feeds feeds_;
+};
+
+// FASTQ records: four lines each, the header, the sequence, the '+' line
+// and the qualities. A record that goes on into the next block has its
+// first lines kept here, as that block overwrites them.
+class fastq_stream {
+public:
+    fastq_stream(line_reader& in, const settings& s, bool cuts) : lines_(in), s_(s), cuts_(cuts) {}
+
+    static constexpr const char* unit = "record";
+
+    [[gnu::always_inline]] bool next(read_record& r) {
+        const char* text;
+        const char* text_end;
+        for (int line = 0; line < 4; ++line) {
+            while (!lines_.line(text, text_end)) {
+                if (line > 0) hold(r, line);
+                if (!lines_.more()) {
+                    // A file cut short loses its last record; blank lines at the end lose nothing.
+                    lines_in_last_ = line;
+                    return false;
+                }
+            }
+            partial_text_ = (line != 0 && partial_text_) || text_end != text;
+            size_t length = static_cast<size_t>(text_end - text);
+            if (line == 0) {
+                r.name = std::string_view(text, length);  // with its '@'
+            } else if (line == 1) {
+                if (cuts_) cut(s_, text, length);
+                r.seq = text;
+                r.seq_length = length;
+            } else if (line == 3) {
+                if (cuts_) cut(s_, text, length);
+                r.qual = text;
+                r.qual_length = length;
+            }
+        }
+        ++number_;
+        return true;
+    }
+
+    // The records handed out so far.
+    int64_t number() const { return number_; }
+
+    // A record's name without the header's '@'.
+    static std::string_view bare_name(std::string_view name) {
+        if (!name.empty() && name[0] == '@') name.remove_prefix(1);
+        return name;
+    }
+
+    // Says so when the input ended inside a record with text.
+    void warn_if_cut(const std::string& input_name) const {
+        if (lines_in_last_ != 0 && partial_text_)
+            warn("Warning: %s ends inside record %lld (%d of its 4 lines); that record is not counted\n",
+                 input_name.c_str(), static_cast<long long>(number_ + 1), lines_in_last_);
+    }
+
+private:
+    // Keeps the name and sequence read so far of the record in r.
+    void hold(read_record& r, int lines_read) {
+        held_name_.assign(r.name);
+        r.name = held_name_;
+        if (lines_read >= 2) {
+            held_seq_.assign(r.seq, r.seq_length);
+            r.seq = held_seq_.data();
+        }
+    }
+
+    line_stream lines_;
+    const settings& s_;
+    const bool cuts_;
+    int64_t number_ = 0;
+    int lines_in_last_ = 0;
+    bool partial_text_ = false;  // whether the record read so far has a line that is not empty
+    std::string held_name_, held_seq_;
+};
+
+// qseq lines: the sequence follows the 8th tab, the quality the 9th; the
+// quality ends at the 10th tab or, without one, at the line's end. The name
+// is the fields before the 8th (the 8th is the read's number in its pair).
+class qseq_stream {
+public:
+    qseq_stream(line_reader& in, const settings& s, bool cuts) : lines_(in), s_(s), cuts_(cuts) {}
+
+    static constexpr const char* unit = "line";
+
+    bool next(read_record& r) {
+        const char* line;
+        const char* text_end;
+        for (;;) {
+            while (!lines_.line(line, text_end))
+                if (!lines_.more()) return false;
+            ++number_;
+            const char* tabs[10];
+            int found = 0;
+            for (const char* at = line; found < 10; ++found) {
+                const void* tab = std::memchr(at, '\t', static_cast<size_t>(text_end - at));
+                if (tab == nullptr) break;
+                tabs[found] = static_cast<const char*>(tab);
+                at = tabs[found] + 1;
+            }
+            if (found < 9) {
+                warn("Warning: a qseq line is not in expected format; skipped\n");
+                continue;
+            }
+            r.name = std::string_view(line, static_cast<size_t>(tabs[6] - line));
+            r.seq = tabs[7] + 1;
+            r.seq_length = static_cast<size_t>(tabs[8] - r.seq);
+            r.qual = tabs[8] + 1;
+            r.qual_length = static_cast<size_t>((found == 10 ? tabs[9] : text_end) - r.qual);
+            if (cuts_) {
+                cut(s_, r.seq, r.seq_length);
+                cut(s_, r.qual, r.qual_length);
+            }
+            return true;
+        }
+    }
+
+    // The lines read so far.
+    int64_t number() const { return number_; }
+    static std::string_view bare_name(std::string_view name) { return name; }
+    void warn_if_cut(const std::string&) const {}
+
+private:
+    line_stream lines_;
+    const settings& s_;
+    const bool cuts_;
+    int64_t number_ = 0;
+};
+
+// Reads every record of a stream into the sink.
+template <typename Stream, typename Sink>
+void read_into(line_reader& in, settings& s, Sink& sink) {
+    Stream records(in, s, sink.reader_cuts());
+    read_place place{Stream::unit};
+    read_record r;
+    read_all_lines(in, s.input_name, place, [&] {
+        while (records.next(r)) {
+            place.number = records.number();
+            sink.take(r);
+        }
+    });
+    sink.finish();
+    records.warn_if_cut(s.input_name);
+}
+
+// What becomes of a pair: each read turned around (-r) and searched for its
+// own layout (-b: on both strands), then the barcode letters of read 1 and
+// of read 2 joined, masked and counted as one key; UMIs likewise.
+class pair_sink {
+public:
+    pair_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape1, const layout* shape2,
+              umi::pair_counter* pairs)
+        : s_(s), counts_(counts), totals_(totals), pairs_(pairs) {
+        if (shape1 != nullptr) mates_[0].matcher.emplace(*shape1);
+        if (shape2 != nullptr) mates_[1].matcher.emplace(*shape2);
+    }
+
+    bool reader_cuts() const { return s_.reverse_flag == 0; }
+
+    void take(const read_record& r1, const read_record& r2) {
+        ++totals_.records;
+        const read_record* reads[2] = {&r1, &r2};
+        for (int i = 0; i < 2; ++i) {
+            mate& m = mates_[i];
+            m.seq = reads[i]->seq;
+            m.qual = reads[i]->qual;
+            m.length = reads[i]->seq_length;
+            if (s_.reverse_flag != 0) {
+                turn(m.seq, m.qual, m.length, m.turned_seq, m.turned_qual);
+                m.seq = m.turned_seq.data();
+                m.qual = m.turned_qual.data();
+                size_t qual_length = m.length;
+                cut(s_, m.seq, m.length);
+                cut(s_, m.qual, qual_length);
+            }
+            if (m.matcher && !locate(m)) {
+                ++totals_.without_layout;
+                return;
+            }
+        }
+        size_t letters = join(element_kind::barcode, key_seq_, key_qual_);
+        if (s_.key_length > 0) {
+            if (letters < static_cast<size_t>(s_.key_length)) {
+                ++totals_.without_layout;
+                return;
+            }
+            letters = static_cast<size_t>(s_.key_length);
+        }
+        for (const mate& m : mates_) totals_.reverse_strand += m.other_strand;
+        int64_t masked = mask(batch_.prepare(letters), key_seq_.data(), key_qual_.data(), letters);
+        bool keep = s_.clean_flag == 0 || masked == 0;
+        if (pairs_ != nullptr) {
+            size_t umi_letters = join(element_kind::umi, umi_seq_, umi_qual_);
+            char* umi = umi_seq_.data();
+            mask_copy(s_, umi, umi, umi_qual_.data(), umi_letters);
+            if (std::memchr(umi, 'N', umi_letters) != nullptr) {
+                ++totals_.umi_with_n;
+                keep = false;
+            }
+            if (keep) batch_umis_.append(umi, umi_letters);
+        }
+        if (keep) {
+            batch_.commit(letters);
+            if (batch_.full()) flush();
+        }
+    }
+
+    void finish() { flush(); }
+
+private:
+    struct mate {
+        std::optional<layout_matcher> matcher;
+        const char* seq = nullptr;
+        const char* qual = nullptr;
+        size_t length = 0;
+        bool other_strand = false;
+        std::vector<char> turned_seq, turned_qual, other_seq, other_qual;
+    };
+
+    bool locate(mate& m) {
+        m.other_strand = false;
+        if (m.matcher->match(m.seq, m.length)) return true;
+        if (s_.both_strands_flag == 0) return false;
+        turn(m.seq, m.qual, m.length, m.other_seq, m.other_qual);
+        if (!m.matcher->match(m.other_seq.data(), m.length)) return false;
+        m.seq = m.other_seq.data();
+        m.qual = m.other_qual.data();
+        m.other_strand = true;
+        return true;
+    }
+
+    // The letters of a kind of slot of read 1, then of read 2, with their qualities.
+    size_t join(element_kind kind, std::vector<char>& seq_out, std::vector<char>& qual_out) {
+        size_t total = 0;
+        for (const mate& m : mates_)
+            if (m.matcher) total += m.matcher->letters(kind);
+        char* seq = room(seq_out, total);
+        char* qual = room(qual_out, total);
+        size_t at = 0;
+        for (const mate& m : mates_)
+            if (m.matcher) at += m.matcher->gather(kind, m.seq, m.qual, seq + at, qual + at);
+        return at;
+    }
+
+    static void turn(const char* seq, const char* qual, size_t length, std::vector<char>& seq_out,
+                     std::vector<char>& qual_out) {
+        turn_read(seq, qual, length, seq_out, qual_out);
+    }
+
+    int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
+        return mask_counted(s_, totals_, out, seq, qual, length);
+    }
+
+    void flush() { flush_batch(counts_, batch_, pairs_, batch_umis_, ids_); }
+
+    settings& s_;
+    read_counter& counts_;
+    read_totals& totals_;
+    umi::pair_counter* const pairs_;
+    mate mates_[2];
+    read_counter::batch batch_;
+    std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_;
+    std::string batch_umis_;
+    std::vector<uint32_t> ids_;
+};
+
+// Ends the run on a read whose texts differ in length, naming its file; a
+// compressed input is read to its end first (see read_all_lines).
+void check_lengths(line_reader& in, const std::string& name, const char* unit, int64_t number,
+                   const read_record& r) {
+    if (r.seq_length == r.qual_length) return;
+    if (in.compressed()) in.skip_rest();
+    fail(3, "Sequence length and quality length mismatch in %s, %s %lld\n", name.c_str(), unit,
+         static_cast<long long>(number));
+}
+
+// Reads two record streams in step into the pair sink.
+template <typename Stream, typename Sink>
+void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink) {
+    Stream first(in1, s, sink.reader_cuts());
+    Stream second(in2, s, sink.reader_cuts());
+    read_record r1, r2;
+    for (;;) {
+        bool more1 = first.next(r1);
+        bool more2 = second.next(r2);
+        if (!more1 || !more2) {
+            if (more1 != more2) {
+                const std::string& shorter = more1 ? s.mate_name : s.input_name;
+                fail(1, "%s and %s do not end together: %s has no %s %lld\n", s.input_name.c_str(),
+                     s.mate_name.c_str(), shorter.c_str(), Stream::unit,
+                     static_cast<long long>(more1 ? first.number() : second.number()));
+            }
+            break;
+        }
+        check_lengths(in1, s.input_name, Stream::unit, first.number(), r1);
+        check_lengths(in2, s.mate_name, Stream::unit, second.number(), r2);
+        std::string_view name1 = pair_name(Stream::bare_name(r1.name)), name2 = pair_name(Stream::bare_name(r2.name));
+        if (name1 != name2) {
+            fail(1, "Read names differ in %s and %s, %s %lld: '%.*s' and '%.*s'\n", s.input_name.c_str(),
+                 s.mate_name.c_str(), Stream::unit, static_cast<long long>(first.number()),
+                 static_cast<int>(name1.size()), name1.data(), static_cast<int>(name2.size()), name2.data());
+        }
+        sink.take(r1, r2);
+    }
+    sink.finish();
+    first.warn_if_cut(s.input_name);
+    second.warn_if_cut(s.mate_name);
+}
+
+
+// -x: each read (or pair) goes to the sink of the sample its header's index
+// names; the index of no sample is tallied as undetermined.
+template <typename Sink>
+class sample_router {
+public:
+    sample_router(sample_matcher& matcher, std::vector<std::unique_ptr<Sink>>& sinks, undetermined_tally& undetermined)
+        : matcher_(matcher), sinks_(sinks), undetermined_(undetermined) {}
+
+    bool reader_cuts() const { return sinks_.front()->reader_cuts(); }
+
+    void take(const read_record& r) {
+        if (Sink* sink = route(r.name)) sink->take(r);
+    }
+    void take(const read_record& r1, const read_record& r2) {
+        if (Sink* sink = route(r1.name)) sink->take(r1, r2);
+    }
+    void finish() {
+        for (auto& sink : sinks_) sink->finish();
+    }
+
+private:
+    Sink* route(std::string_view name) {
+        std::string_view index = header_index(name);
+        int32_t id = index.empty() ? sample_matcher::none : matcher_.find(index);
+        if (id != sample_matcher::none) return sinks_[static_cast<size_t>(id)].get();
+        ++undetermined_.reads;
+        if (index.empty())
+            ++undetermined_.without_index;
+        else
+            ++undetermined_.barcodes[std::string(index)];
+        return nullptr;
+    }
+
+    sample_matcher& matcher_;
+    std::vector<std::unique_ptr<Sink>>& sinks_;
+    undetermined_tally& undetermined_;
+};
+
+}  // namespace
+
+void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s, sample_matcher& matcher,
+                     std::vector<std::unique_ptr<sample_tally>>& tallies, undetermined_tally& undetermined,
+                     const layout* shape1, const layout* shape2) {
+    if (mate != nullptr) {
+        std::vector<std::unique_ptr<pair_sink>> sinks;
+        for (auto& t : tallies) sinks.push_back(std::make_unique<pair_sink>(s, t->counts, t->totals, shape1, shape2, nullptr));
+        sample_router<pair_sink> router(matcher, sinks, undetermined);
+        if (fastq)
+            read_pairs_into<fastq_stream>(in, *mate, s, router);
+        else
+            read_pairs_into<qseq_stream>(in, *mate, s, router);
+        return;
+    }
+    std::vector<std::unique_ptr<read_sink>> sinks;
+    for (auto& t : tallies) sinks.push_back(std::make_unique<read_sink>(s, t->counts, t->totals, shape1, nullptr));
+    sample_router<read_sink> router(matcher, sinks, undetermined);
+    if (fastq)
+        read_into<fastq_stream>(in, s, router);
+    else
+        read_into<qseq_stream>(in, s, router);
+}
+
+namespace {
+
+}  // namespace
+
+void process_fastq(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
+                   umi::pair_counter* pairs) {
+    read_sink sink(s, counts, totals, shape, pairs);
+    read_into<fastq_stream>(in, s, sink);
+}
+
+void process_qsec(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
+                  umi::pair_counter* pairs) {
+    read_sink sink(s, counts, totals, shape, pairs);
+    read_into<qseq_stream>(in, s, sink);
+}
+
+std::string_view pair_name(std::string_view name) {
+    name = name.substr(0, name.find(' '));
+    if (name.size() >= 2 && name[name.size() - 2] == '/' && (name.back() == '1' || name.back() == '2'))
+        name.remove_suffix(2);
+    return name;
+}
+
+void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    read_pairs_into<fastq_stream>(in1, in2, s, sink);
+}
+
+void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
+                        const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    read_pairs_into<qseq_stream>(in1, in2, s, sink);
+}
+
+}  // namespace count

@@ -1,0 +1,248 @@
+#include "count/samples.h"
+
+#include <algorithm>
+
+namespace count {
+
+namespace {
+
+std::string line_problem(size_t line, const std::string& what) { return "line " + std::to_string(line) + ": " + what; }
+
+bool dna_part(std::string& part) {
+    if (part.empty()) return false;
+    for (char& c : part) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != 'A' && c != 'C' && c != 'G' && c != 'T' && c != 'N') return false;
+    }
+    return true;
+}
+
+// Two samples clash when one read could be within one substitution of both
+// on every part.
+bool clash(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    for (size_t p = 0; p < a.size(); ++p)
+        if (substitutions(a[p], b[p]) > 2) return false;
+    return true;
+}
+
+uint64_t combination(uint32_t first, uint32_t second) { return (uint64_t{first} << 32) | second; }
+
+}  // namespace
+
+std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::string& problem) {
+    sample_sheet sheet;
+    std::unordered_map<std::string, size_t> line_of_name;
+    size_t line_number = 0;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        ++line_number;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty() || line.front() == '#') continue;
+        size_t tab = line.find('\t');
+        if (tab == std::string_view::npos) {
+            problem = line_problem(line_number, "expected a name, a tab and a sample barcode");
+            return std::nullopt;
+        }
+        sample entry;
+        entry.name.assign(line.substr(0, tab));
+        std::string_view barcode = line.substr(tab + 1);
+        if (entry.name.empty() || entry.name == "." || entry.name == ".." ||
+            entry.name.find('/') != std::string::npos || entry.name.find('\0') != std::string::npos) {
+            problem = line_problem(line_number, "a sample name must not be empty, '.', '..' or hold '/'");
+            return std::nullopt;
+        }
+        if (entry.name == "undetermined") {
+            problem = line_problem(line_number, "'undetermined' is the name of the reads of no sample");
+            return std::nullopt;
+        }
+        size_t plus = barcode.find('+');
+        entry.parts.emplace_back(barcode.substr(0, plus));
+        if (plus != std::string_view::npos) entry.parts.emplace_back(barcode.substr(plus + 1));
+        for (std::string& part : entry.parts) {
+            if (!dna_part(part)) {
+                problem = line_problem(line_number, "'" + std::string(barcode) + "' is not a sample barcode (ACGTN, one '+' between two parts)");
+                return std::nullopt;
+            }
+        }
+        if (sheet.parts == 0) sheet.parts = entry.parts.size();
+        if (entry.parts.size() != sheet.parts) {
+            problem = line_problem(line_number, "every sample barcode must have as many parts as the first");
+            return std::nullopt;
+        }
+        if (!sheet.samples.empty()) {
+            for (size_t p = 0; p < sheet.parts; ++p) {
+                if (entry.parts[p].size() != sheet.samples.front().parts[p].size()) {
+                    problem = line_problem(line_number, "every sample barcode must have the length of the first");
+                    return std::nullopt;
+                }
+            }
+        }
+        auto [at, fresh] = line_of_name.emplace(entry.name, line_number);
+        if (!fresh) {
+            problem = line_problem(line_number, "sample '" + entry.name + "' is named again (first on line " +
+                                                    std::to_string(at->second) + ")");
+            return std::nullopt;
+        }
+        sheet.samples.push_back(std::move(entry));
+    }
+    if (sheet.samples.empty()) {
+        problem = "no samples";
+        return std::nullopt;
+    }
+    return sheet;
+}
+
+std::string reverse_complement(std::string_view dna) {
+    std::string out(dna.rbegin(), dna.rend());
+    for (char& c : out) {
+        switch (c) {
+            case 'A': c = 'T'; break;
+            case 'C': c = 'G'; break;
+            case 'G': c = 'C'; break;
+            case 'T': c = 'A'; break;
+            default: c = 'N';
+        }
+    }
+    return out;
+}
+
+std::string_view header_index(std::string_view header) {
+    size_t space = header.find_first_of(" \t");
+    if (space != std::string_view::npos) {
+        std::string_view comment = header.substr(space + 1);
+        size_t colon = comment.rfind(':');
+        return colon == std::string_view::npos ? std::string_view() : comment.substr(colon + 1);
+    }
+    size_t hash = header.rfind('#');
+    if (hash == std::string_view::npos) return {};
+    std::string_view index = header.substr(hash + 1);
+    size_t slash = index.find('/');
+    return index.substr(0, slash);
+}
+
+size_t substitutions(std::string_view a, std::string_view b) {
+    size_t n = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) n += a[i] != b[i];
+    return n;
+}
+
+uint32_t sample_matcher::part_index::id_of(const std::string& value) {
+    auto found = std::find(values.begin(), values.end(), value);
+    if (found != values.end()) return static_cast<uint32_t>(found - values.begin());
+    values.push_back(value);
+    length = value.size();
+    add_neighbours(static_cast<uint32_t>(values.size() - 1));
+    return static_cast<uint32_t>(values.size() - 1);
+}
+
+void sample_matcher::part_index::add_neighbours(uint32_t id) {
+    std::string text = values[id];
+    auto add = [&](const std::string& key) {
+        std::vector<uint32_t>& ids = near[key];
+        if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+    };
+    add(text);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char kept = text[i];
+        for (char c : {'A', 'C', 'G', 'T', 'N'}) {
+            if (c == kept) continue;
+            text[i] = c;
+            add(text);
+        }
+        text[i] = kept;
+    }
+}
+
+std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, std::string& problem) {
+    const std::vector<sample>& all = sheet.samples;
+    for (size_t i = 0; i < all.size(); ++i) {
+        for (size_t j = i + 1; j < all.size(); ++j) {
+            if (clash(all[i].parts, all[j].parts)) {
+                problem = "the sample barcodes of '" + all[i].name + "' and '" + all[j].name +
+                          "' are too close to tell apart with one substitution per part";
+                return std::nullopt;
+            }
+        }
+    }
+    sample_matcher m;
+    m.parts_ = sheet.parts;
+    // The second index reverse-complemented is tried only when no read can
+    // then match one sample one way and another the other way.
+    m.reverse_tried_ = sheet.parts == 2;
+    for (size_t i = 0; i < all.size() && m.reverse_tried_; ++i) {
+        for (size_t j = 0; j < all.size() && m.reverse_tried_; ++j) {
+            if (i == j) continue;
+            std::vector<std::string> turned{all[j].parts[0], reverse_complement(all[j].parts[1])};
+            if (clash(all[i].parts, turned)) m.reverse_tried_ = false;
+        }
+    }
+    for (size_t i = 0; i < all.size(); ++i) {
+        const int32_t id = static_cast<int32_t>(i);
+        uint32_t first = m.first_.id_of(all[i].parts[0]);
+        uint32_t second = sheet.parts == 2 ? m.second_.id_of(all[i].parts[1]) : 0;
+        m.forward_combinations_.emplace(combination(first, second), id);
+        if (m.reverse_tried_) {
+            uint32_t turned = m.second_reverse_.id_of(reverse_complement(all[i].parts[1]));
+            m.reverse_combinations_.emplace(combination(first, turned), id);
+        }
+    }
+    return m;
+}
+
+int32_t sample_matcher::lookup(std::string_view first, std::string_view second, const part_index& second_index) const {
+    if (first.size() != first_.length) return none;
+    auto a = first_.near.find(first);
+    if (a == first_.near.end()) return none;
+    const std::unordered_map<uint64_t, int32_t>& combinations =
+        &second_index == &second_ ? forward_combinations_ : reverse_combinations_;
+    if (parts_ == 1) {
+        // The sheet's check leaves at most one value within reach.
+        auto found = combinations.find(combination(a->second.front(), 0));
+        return found == combinations.end() ? none : found->second;
+    }
+    if (second.size() != second_index.length) return none;
+    auto b = second_index.near.find(second);
+    if (b == second_index.near.end()) return none;
+    for (uint32_t x : a->second) {
+        for (uint32_t y : b->second) {
+            auto found = combinations.find(combination(x, y));
+            if (found != combinations.end()) return found->second;
+        }
+    }
+    return none;  // each part known, but not together: a combination not in the sheet
+}
+
+int32_t sample_matcher::find(std::string_view first, std::string_view second) {
+    int32_t found = lookup(first, second, second_);
+    if (found != none) {
+        ++forward_;
+        return found;
+    }
+    if (!reverse_tried_) return none;
+    found = lookup(first, second, second_reverse_);
+    if (found != none) ++reverse_;
+    return found;
+}
+
+int32_t sample_matcher::find(std::string_view joined) {
+    size_t plus = joined.find('+');
+    if ((plus == std::string_view::npos) != (parts_ == 1)) return none;
+    if (parts_ == 1) return find(joined, {});
+    return find(joined.substr(0, plus), joined.substr(plus + 1));
+}
+
+std::string sample_matcher::orientation_note() const {
+    if (parts_ < 2) return {};
+    std::string note = "second index: ";
+    if (!reverse_tried_) return note + "as in the sheet (its reverse complement is too close to other samples to be tried)\n";
+    if (reverse_ > forward_)
+        note += "reverse-complemented";
+    else
+        note += "as in the sheet";
+    return note + " (" + std::to_string(forward_) + " reads as in the sheet, " + std::to_string(reverse_) +
+           " reverse-complemented)\n";
+}
+
+}  // namespace count

@@ -1,0 +1,346 @@
+#include "map/tables.h"
+
+#include <cstring>
+
+#include "io/error.h"
+#include "io/line_reader.h"
+#include "io/text.h"
+
+uint64_t text_hash(std::string_view text) {
+    // Eight bytes at a time, each step a multiply and a fold.
+    constexpr uint64_t k = 0x9E3779B97F4A7C15ULL;
+    uint64_t h = text.size() * k;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        h = (h ^ word) * k;
+        h ^= h >> 29;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + i, text.size() - i);
+    h = (h ^ tail) * k;
+    h ^= h >> 32;
+    return h;
+}
+
+uint32_t ordered_texts::insert(std::string_view text, uint64_t hash, bool& added) {
+    if (2 * (texts_.size() + 1) > slots_.size()) grow();
+    uint64_t check = hash & ~uint64_t{0xFFFFFFFF};
+    for (size_t slot = slot_of(hash);; slot = (slot + 1) & (slots_.size() - 1)) {
+        uint64_t held = slots_[slot];
+        if (held == 0) {
+            texts_.emplace_back(text);
+            hashes_.push_back(hash);
+            slots_[slot] = check | texts_.size();
+            added = true;
+            return static_cast<uint32_t>(texts_.size() - 1);
+        }
+        auto position = static_cast<uint32_t>(held) - 1;
+        if ((held & ~uint64_t{0xFFFFFFFF}) == check && texts_[position] == text) {
+            added = false;
+            return position;
+        }
+    }
+}
+
+int64_t ordered_texts::find(std::string_view text) const {
+    if (slots_.empty()) return -1;
+    uint64_t hash = text_hash(text);
+    uint64_t check = hash & ~uint64_t{0xFFFFFFFF};
+    for (size_t slot = slot_of(hash);; slot = (slot + 1) & (slots_.size() - 1)) {
+        uint64_t held = slots_[slot];
+        if (held == 0) return -1;
+        auto position = static_cast<uint32_t>(held) - 1;
+        if ((held & ~uint64_t{0xFFFFFFFF}) == check && texts_[position] == text) return position;
+    }
+}
+
+void ordered_texts::grow() {
+    slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, 0);
+    for (size_t p = 0; p < texts_.size(); ++p) {
+        size_t slot = slot_of(hashes_[p]);
+        while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
+        slots_[slot] = (hashes_[p] & ~uint64_t{0xFFFFFFFF}) | (p + 1);
+    }
+}
+
+std::vector<barcode_line> read_barcode_lines(line_reader& reader) {
+    std::vector<barcode_line> lines;
+    std::string_view line;
+    while (reader.next(line)) lines.push_back({std::string(line), reader.ended_by_newline()});
+    return lines;
+}
+
+namespace {
+
+void warn_malformed_barcode_line(const barcode_line& line) {
+    warn("Warning: an entry is not in expected format (details\tsequence)\n");
+    warn("\t%s%s\n", line.text.c_str(), line.ended_by_newline ? "\n" : "");
+}
+
+}  // namespace
+
+void build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_table& barcodes) {
+    size_t accepted = 0;
+    barcode_sequence_reader fields;
+    for (const barcode_line& line : lines) {
+        if (!line.text.empty() && line.text[0] == '#') continue;
+        size_t tab = line.text.find('\t');
+        if (tab == std::string::npos) {
+            warn_malformed_barcode_line(line);
+            continue;
+        }
+        bool added = false;
+        uint32_t position =
+            barcodes.barcode_sequences.insert(fields.sequence(std::string_view(line.text).substr(tab + 1)), added);
+        if (added) barcodes.barcode_details.emplace_back();
+        barcodes.barcode_details[position].assign(line.text, 0, tab);
+        ++accepted;
+    }
+    // The file is gone over twice, so each malformed line is reported again.
+    for (const barcode_line& line : lines) {
+        if (!line.text.empty() && line.text[0] == '#') continue;
+        if (line.text.find('\t') == std::string::npos) warn_malformed_barcode_line(line);
+    }
+    if (barcodes.barcode_sequences.size() != accepted)
+        warn("Warning: there are non-unique barcode_sequences in the barcode file\n");
+    int64_t unusual = 0;
+    for (const std::string& sequence : barcodes.barcode_sequences.texts()) unusual += !only_acgtn(sequence);
+    warn_barcode_letters(unusual);
+}
+
+uint8_t word_index::letter_code(char c) {
+    switch (c) {
+        case 'A': return 0;
+        case 'C': return 1;
+        case 'G': return 2;
+        case 'T': return 3;
+        case 'N': return 4;
+        default: return odd;
+    }
+}
+
+namespace {
+
+constexpr uint64_t empty_key = ~0ULL;
+
+size_t code_slot(uint64_t code, size_t mask) { return static_cast<size_t>((code * 0x9E3779B97F4A7C15ULL) >> 20) & mask; }
+
+}  // namespace
+
+void word_index::grow() {
+    std::vector<uint64_t> old_keys = std::move(keys_);
+    std::vector<int32_t> old_positions = std::move(positions_);
+    size_t capacity = old_keys.empty() ? 1024 : old_keys.size() * 2;
+    keys_.assign(capacity, empty_key);
+    positions_.assign(capacity, -1);
+    for (size_t i = 0; i < old_keys.size(); ++i) {
+        if (old_keys[i] == empty_key) continue;
+        size_t slot = code_slot(old_keys[i], capacity - 1);
+        while (keys_[slot] != empty_key) slot = (slot + 1) & (capacity - 1);
+        keys_[slot] = old_keys[i];
+        positions_[slot] = old_positions[i];
+    }
+}
+
+bool word_index::put(std::string_view word, int32_t position) {
+    uint64_t code = 0;
+    for (int i = 0; i < nmer; ++i) {
+        uint8_t letter = letter_code(word[i]);
+        if (letter == odd) {
+            bool added = false;
+            uint32_t at = odd_words_.insert(word, added);
+            if (added) odd_positions_.push_back(position);
+            odd_positions_[at] = position;
+            return !added;
+        }
+        code |= static_cast<uint64_t>(letter) << (3 * i);
+    }
+    if (2 * (count_ + 1) > keys_.size()) grow();
+    size_t mask = keys_.size() - 1;
+    for (size_t slot = code_slot(code, mask);; slot = (slot + 1) & mask) {
+        if (keys_[slot] == code) {
+            positions_[slot] = position;
+            return true;
+        }
+        if (keys_[slot] == empty_key) {
+            keys_[slot] = code;
+            positions_[slot] = position;
+            ++count_;
+            return false;
+        }
+    }
+}
+
+void word_index::build(const ordered_texts& sequences) {
+    long collisions = 0;
+    for (size_t p = 0; p < sequences.size(); ++p) {
+        std::string_view sequence = sequences[p];
+        for (size_t o = 0; o + nmer <= sequence.size(); ++o)
+            if (put(sequence.substr(o, nmer), static_cast<int32_t>(p))) ++collisions;
+    }
+    if (collisions > 0) warn("\tWarning: barcode sequence file has %dmer word overlaps\n", nmer);
+    build_blocks();
+}
+
+void word_index::build_blocks() {
+    auto bucket_of = [](uint64_t code, int block) {
+        return block * block_buckets + ((code >> (block_bits * block)) & (block_buckets - 1));
+    };
+    block_starts_.assign(3 * block_buckets + 1, 0);
+    for (uint64_t code : keys_) {
+        if (code == empty_key) continue;
+        for (int block = 0; block < 3; ++block) ++block_starts_[bucket_of(code, block) + 1];
+    }
+    for (size_t b = 0; b < 3 * block_buckets; ++b) block_starts_[b + 1] += block_starts_[b];
+    block_words_.assign(3 * count_, 0);
+    block_positions_.assign(3 * count_, -1);
+    std::vector<uint32_t> fill(block_starts_.begin(), block_starts_.end() - 1);
+    // Slot order is a fixed function of the words, so buckets fill alike on
+    // every run.
+    for (size_t slot = 0; slot < keys_.size(); ++slot) {
+        if (keys_[slot] == empty_key) continue;
+        for (int block = 0; block < 3; ++block) {
+            uint32_t at = fill[bucket_of(keys_[slot], block)]++;
+            block_words_[at] = keys_[slot];
+            block_positions_[at] = positions_[slot];
+        }
+    }
+}
+
+int32_t word_index::find_code(uint64_t code) const {
+    if (keys_.empty()) return -1;
+    size_t mask = keys_.size() - 1;
+    for (size_t slot = code_slot(code, mask);; slot = (slot + 1) & mask) {
+        if (keys_[slot] == code) return positions_[slot];
+        if (keys_[slot] == empty_key) return -1;
+    }
+}
+
+int32_t word_index::find(std::string_view word) const {
+    if (word.size() != nmer) return -1;
+    uint64_t code = 0;
+    for (int i = 0; i < nmer; ++i) {
+        uint8_t letter = letter_code(word[i]);
+        if (letter == odd) {
+            int64_t at = odd_words_.find(word);
+            return at < 0 ? -1 : odd_positions_[static_cast<size_t>(at)];
+        }
+        code |= static_cast<uint64_t>(letter) << (3 * i);
+    }
+    return find_code(code);
+}
+
+namespace {
+
+// The six numbers of an accepted cluster line, or false when a separator is
+// missing. Each number is read from exactly its own field.
+struct cluster_numbers {
+    int64_t mm1n, mm2n, totals, mm0, mm1, mm2;
+};
+
+bool split_cluster_line(std::string_view line, size_t first_tab, cluster_numbers& numbers) {
+    size_t colon = line.find(':', first_tab + 1);
+    if (colon == std::string_view::npos) return false;
+    size_t ends[4];
+    size_t from = colon + 1;
+    for (size_t& end : ends) {
+        end = line.find('\t', from);
+        if (end == std::string_view::npos) return false;
+        from = end + 1;
+    }
+    auto field = [&](size_t begin, size_t end) { return parse_atoi64(line.substr(begin, end - begin)); };
+    numbers.mm1n = field(first_tab + 1, colon);
+    numbers.mm2n = field(colon + 1, ends[0]);
+    numbers.totals = field(ends[0] + 1, ends[1]);
+    numbers.mm0 = field(ends[1] + 1, ends[2]);
+    numbers.mm1 = field(ends[2] + 1, ends[3]);
+    size_t last_end = line.find('\t', ends[3] + 1);
+    numbers.mm2 = field(ends[3] + 1, last_end == std::string_view::npos ? line.size() : last_end);
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+// An accepted cluster line, split; its core points into the reader's block.
+struct split_line {
+    std::string_view core;
+    uint64_t hash;
+    bool well_formed;
+    cluster_numbers numbers;
+};
+
+// Inserts a run of accepted lines, their slots asked for first (the table is
+// large and read at random).
+void insert_lines(const std::vector<split_line>& lines, cluster_table& clusters, bool& malformed) {
+    for (const split_line& line : lines) clusters.cluster_sequences.prefetch(line.hash);
+    for (const split_line& line : lines) {
+        bool added = false;
+        uint32_t position = clusters.cluster_sequences.insert(line.core, line.hash, added);
+        // The format error comes only after the whole file has been read.
+        if (!line.well_formed) malformed = true;
+        if (malformed) continue;
+        if (added) {
+            clusters.cluster_mm1n.push_back(0);
+            clusters.cluster_mm2n.push_back(0);
+            clusters.cluster_totals.push_back(0);
+            clusters.cluster_total_mm0.push_back(0);
+            clusters.cluster_total_mm1.push_back(0);
+            clusters.cluster_total_mm2.push_back(0);
+        }
+        const cluster_numbers& numbers = line.numbers;
+        clusters.cluster_mm1n[position] = numbers.mm1n;
+        clusters.cluster_mm2n[position] = numbers.mm2n;
+        clusters.cluster_totals[position] = numbers.totals;
+        clusters.cluster_total_mm0[position] = numbers.mm0;
+        clusters.cluster_total_mm1[position] = numbers.mm1;
+        clusters.cluster_total_mm2[position] = numbers.mm2;
+    }
+}
+
+}  // namespace
+
+void build_clusters(line_reader& reader, cluster_table& clusters) {
+    constexpr size_t batch = 32;
+    size_t accepted = 0;
+    bool malformed = false;
+    std::vector<split_line> lines;
+    lines.reserve(batch);
+    std::string_view block;
+    // Whole lines a block at a time, so that the cores of a batch stay in
+    // place until they are inserted.
+    while (reader.next_block(block)) {
+        size_t from = 0;
+        while (from < block.size()) {
+            size_t newline = block.find('\n', from);
+            size_t end = newline == std::string_view::npos ? block.size() : newline;
+            std::string_view line = block.substr(from, end - from);
+            from = end + 1;
+            // A NUL ends the line's text.
+            line = line.substr(0, std::min(line.size(), line.find('\0')));
+            if (!line.empty() && line[0] == '#') continue;
+            size_t tab = line.find('\t');
+            if (tab == std::string_view::npos) {
+                warn("Warning: an entry is not in expected format (sequence\t(cluster details)...)\n");
+                continue;
+            }
+            ++accepted;
+            split_line split{line.substr(0, tab), 0, false, {}};
+            split.hash = text_hash(split.core);
+            split.well_formed = split_cluster_line(line, tab, split.numbers);
+            lines.push_back(split);
+            if (lines.size() == batch) {
+                insert_lines(lines, clusters, malformed);
+                lines.clear();
+            }
+        }
+        insert_lines(lines, clusters, malformed);
+        lines.clear();
+    }
+    if (malformed) fail(1, "Error: a cluster entry is not in the valid format:\t\nseq\tmm1n:mm2n\tmm0\tmm1\tmm2\n");
+    if (clusters.cluster_sequences.size() != accepted)
+        warn("Warning: there are non-unique cluster cores in the cluster file\n");
+}
