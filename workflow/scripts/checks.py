@@ -12,7 +12,7 @@ import re
 # A line of the tool's standard error that is a warning.
 WARNING = re.compile(r"^\s*Warning: ")
 # The logs of a sample's steps, in pipeline order (logs/<sample>/<step>.log).
-SAMPLE_STEPS = ("count", "umi-count", "cluster", "map", "tabulate", "molecules")
+SAMPLE_STEPS = ("count", "demultiplex", "umi-count", "cluster", "map", "tabulate", "molecules")
 # The logs of the steps that serve every sample.
 RUN_LOGS = (("library", "library.log"), ("pool count", "pool/count.log"),
             ("pool cluster", "pool/cluster.log"), ("discovery", "discover.log"))
@@ -121,7 +121,13 @@ def sample_logs(log_dir):
 
 
 def run_warnings(logs_dir):
-    return step_warnings([(step, os.path.join(logs_dir, name)) for step, name in RUN_LOGS])
+    """The warnings of the steps that serve every sample, and of the count
+    job of each multiplexed run (logs/runs/<run>/count.log)."""
+    logs = [(step, os.path.join(logs_dir, name)) for step, name in RUN_LOGS]
+    runs = os.path.join(logs_dir, "runs")
+    if os.path.isdir(runs):
+        logs += [("count -x " + run, os.path.join(runs, run, "count.log")) for run in sorted(os.listdir(runs))]
+    return step_warnings(logs)
 
 
 # Snakemake's report of a failed job names its log so.
