@@ -13,6 +13,8 @@ import re
 WARNING = re.compile(r"^\s*Warning: ")
 # The logs of a sample's steps, in pipeline order (logs/<sample>/<step>.log).
 SAMPLE_STEPS = ("count", "demultiplex", "umi-count", "cluster", "map", "tabulate", "molecules")
+# The step of a sample of a multiplexed run that warns of its few reads.
+DEMULTIPLEX_STEP = "demultiplex"
 # The logs of the steps that serve every sample.
 RUN_LOGS = (("library", "library.log"), ("pool count", "pool/count.log"),
             ("pool cluster", "pool/cluster.log"), ("discovery", "discover.log"))
@@ -121,12 +123,15 @@ def sample_logs(log_dir):
 
 
 def run_warnings(logs_dir):
-    """The warnings of the steps that serve every sample, and of the count
-    job of each multiplexed run (logs/runs/<run>/count.log)."""
+    """The warnings of the steps that serve every sample, and of each
+    multiplexed run: the workflow's checks of its reads (with the likely
+    fix) before those of its count -x job."""
     logs = [(step, os.path.join(logs_dir, name)) for step, name in RUN_LOGS]
     runs = os.path.join(logs_dir, "runs")
     if os.path.isdir(runs):
-        logs += [("count -x " + run, os.path.join(runs, run, "count.log")) for run in sorted(os.listdir(runs))]
+        for run in sorted(os.listdir(runs)):
+            logs += [("run " + run, os.path.join(runs, run, "checks.log")),
+                     ("count -x " + run, os.path.join(runs, run, "count.log"))]
     return step_warnings(logs)
 
 
@@ -216,6 +221,10 @@ def sample_problems(row, warnings, probe, settings):
     orientation_fix (the config's values)."""
     total = number(row, "total_reads")
     if total == 0:
+        if any(text.startswith(DEMULTIPLEX_STEP + ": ") for text in warnings):
+            return [("no reads", "no read of its multiplexed file carries its sample barcode",
+                     "check its sample_barcode in the sample sheet against the most common undetermined barcodes "
+                     "(report.html, \"Sample barcodes\")")]
         return [("no reads", "the FASTQ file holds no read",
                  "check the sample's file in the sample sheet (`samples:`)")]
     problems = []

@@ -171,8 +171,8 @@ def run_table(args):
                "check the sample_barcode column of the sample sheet against the most common undetermined "
                "barcodes (report.html, \"Sample barcodes\"): the right index, its orientation, '+' between i7 and i5")
         most = (", the most common %s (%s reads)" % (top[0][0], "{:,}".format(top[0][1]))) if top else ""
-        print("Warning: %s: %s of the reads (%s of %s) carry no sample's barcode%s; %s"
-              % (args.run, percent(lost, total), "{:,}".format(lost), "{:,}".format(total), most, fix),
+        print("Warning: %s of the reads (%s of %s) carry no sample's barcode%s; %s"
+              % (percent(lost, total), "{:,}".format(lost), "{:,}".format(total), most, fix),
               file=sys.stderr)
     return 0
 
@@ -211,6 +211,9 @@ def sample_warning(path, name):
     reads = int(row["reads"])
     if total == 0 or reads >= NEARLY_NONE * mean and reads > 0:
         return None
+    if mean == 0:
+        return ("%s: no read of run %s carries its sample barcode %s, nor any other sample's (see the warning "
+                "of the run)" % (name, notes.get("run", "?"), row["sample_barcode"]))
     return ("%s: %s reads (%s of run %s) carry its sample barcode %s, where a sample of the run has %s on "
             "average; check its sample_barcode in the sample sheet against the most common undetermined "
             "barcodes (report.html, \"Sample barcodes\")"
