@@ -156,6 +156,15 @@ class Demultiplexed(Files):
         self.assertIn("0 reads", demultiplex.sample_warning(out, names[1]))
         out, names, err = self.split_run([0, 0], [("AAAAAAAA+CCCCCCCC", 60)])
         self.assertIn("nor any other sample's", demultiplex.sample_warning(out, names[0]))
+        # count's warnings on the run's reads are each sample's; those on one
+        # sample or on the run as a whole are not.
+        log = self.write("run/count.log", "Warning: no reads in sample 's1'\n"
+                         "Warning: quality values below the range of the chosen encoding: 7 (Phred+33 reads need -m S)\n"
+                         "Warning: quality values below the range of the chosen encoding: 5 (Phred+33 reads need -m S)\n"
+                         "second index: as in the sheet\nWarning: reads of no sample: 60 of 60; see x\n")
+        self.assertEqual(demultiplex.run_read_warnings(log, "lane1"), [
+            "Warning: quality values below the range of the chosen encoding: 12 (Phred+33 reads need -m S) "
+            "(the reads of run lane1)"])
 
     @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")

@@ -24,10 +24,12 @@ the second prints the warning of one sample, if any.
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 import tempfile
 
+from checks import WARNING
 from tables import count_table_header
 
 # A run is suspect when more than this share of its reads is undetermined.
@@ -221,6 +223,40 @@ def sample_warning(path, name):
                "{:,}".format(int(mean))))
 
 
+# count -x's warnings that concern one sample, or the run as a whole; the
+# others (the reads' quality letters, say) concern every sample of the run.
+NOT_THE_SAMPLES = re.compile(r"Warning: (no reads in sample '|reads of no sample: )")
+
+
+def run_read_warnings(log, run=""):
+    """The warning lines of a run's count log that each of its samples
+    shares (so that a sample's problems see them, the encoding's among
+    them). count writes them per sample without its name, so a warning of
+    several samples becomes one with its first number summed over them: the
+    run's."""
+    try:
+        with open(log, encoding="utf-8", errors="replace") as f:
+            lines = [line.strip() for line in f if WARNING.match(line) and not NOT_THE_SAMPLES.search(line)]
+    except FileNotFoundError:
+        return []
+    merged = {}
+    for line in lines:
+        key = re.sub(r"\d+", "#", line)
+        first = re.search(r"\d+", line)
+        if key in merged and first:
+            total, text = merged[key]
+            merged[key] = (total + int(first.group()), text)
+        else:
+            merged[key] = (int(first.group()) if first else 0, line)
+    out = []
+    for total, text in merged.values():
+        first = re.search(r"\d+", text)
+        if first:
+            text = text[:first.start()] + str(total) + text[first.end():]
+        out.append(text + (" (the reads of run %s)" % run if run else ""))
+    return out
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -236,6 +272,7 @@ def main(argv):
     sample = commands.add_parser("sample")
     sample.add_argument("--table", required=True, help="the run's sample-barcodes.tsv")
     sample.add_argument("--sample", required=True)
+    sample.add_argument("--count-log", help="the run's count log: its warnings on the reads are the sample's too")
     args = parser.parse_args(argv)
     try:
         if args.command == "run":
@@ -246,6 +283,8 @@ def main(argv):
         return 1
     if warning:
         print("Warning: " + warning)
+    for line in run_read_warnings(args.count_log, read_run_table(args.table)[0].get("run", "")) if args.count_log else ():
+        print(line)
     return 0
 
 
