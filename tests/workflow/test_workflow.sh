@@ -218,6 +218,10 @@ if run multiplexed "barcodes: $src/examples/barcodes.tsv" "samples: $work/mx-dat
         $1 == "Spike in" { found = index($c["warnings"], "carry its sample barcode") > 0 } END { exit !found }' \
         "$out/summary.tsv" || fail "multiplexed: summary.tsv does not warn of Spike in"
     ! grep -q "warning: demultiplex: Day 0" "$work/multiplexed/snakemake.log" || fail "multiplexed: Day 0 warned of"
+    # The run's tables are gone, and nothing is to be redone for that.
+    again=$(snakemake -s "$src/workflow/Snakefile" --directory "$work/multiplexed" \
+        --configfile "$work/multiplexed/config.yaml" --cores 2 -n 2>&1 || true)
+    grep -q "Nothing to be done" <<<"$again" || fail "multiplexed: a second run wants to redo work"
 fi
 # The first index written reverse-complemented in the sheet: no sample has
 # a read, and the terminal names the likely fix.
