@@ -33,13 +33,24 @@ def open_table(path):
     return open(path)
 
 
-def sample_names(sheet):
-    names = []
+def sheet_rows(sheet):
+    """The sheet's lines as dicts of sample, fastq, fastq_2 and
+    sample_barcode (paths as written)."""
+    rows, columns = [], None
     for line in open(sheet):
         if line.startswith("#") or not line.strip():
             continue
-        names.append(line.split("\t")[0])
-    return names
+        fields = line.rstrip("\n").split("\t")
+        if columns is None:
+            columns = fields if "sample" in fields and "fastq" in fields else ["sample", "fastq"]
+            if columns is fields:
+                continue
+        rows.append({column: fields[i] if i < len(fields) else "" for i, column in enumerate(columns)})
+    return rows
+
+
+def sample_names(sheet):
+    return [row["sample"] for row in sheet_rows(sheet)]
 
 
 def expected_order(barcode_file):
@@ -76,10 +87,11 @@ def count_header(path):
     for line in open_table(path):
         if not line.startswith("#"):
             break
-        m = re.match(r"#(total reads|unique reads|filtered bases|reads without layout|reverse strand reads|"
-                     r"umi reads with N|molecules): (\d+)$", line.rstrip("\n"))
+        m = re.match(r"#(total reads|unique reads|filtered bases|reads without layout|pairs without layout|"
+                     r"reverse strand reads|umi reads with N|molecules): (\d+)$", line.rstrip("\n"))
         if m:
-            values[m.group(1)] = int(m.group(2))
+            # A pair of reads counts as one read.
+            values[m.group(1).replace("pairs without", "reads without")] = int(m.group(2))
     return values
 
 
@@ -213,14 +225,59 @@ LINEAGE_SECTIONS = ("Lineages", "Diversity", "Clone sizes", "Shared clones", "To
 LINEAGE_FIGURES = ("clone size distribution", "shared clones heat map", "top clones across samples")
 
 
-def check_report(out, names, lineage, reversed_library):
+def fastq_records(path):
+    with gzip.open(path, "rt") if path.endswith(".gz") else open(path) as f:
+        return sum(1 for _ in f) // 4
+
+
+def check_multiplexed(out, sheet):
+    """Every multiplexed file (or pair) split by one count -x job: the reads
+    of its sample barcodes are the samples' reads, and with those of no
+    sample they are all the file's records."""
+    rows = sheet_rows(sheet)
+    shared = {}
+    for row in rows:
+        if row.get("sample_barcode"):
+            shared.setdefault(row["fastq"], []).append(row)
+    runs = sorted(os.listdir(os.path.join(out, "runs"))) if os.path.isdir(os.path.join(out, "runs")) else []
+    check(len(runs) == len(shared), "%d multiplexed runs for %d shared files" % (len(runs), len(shared)))
+    _, lines = read_tsv(os.path.join(out, "summary.tsv"))
+    totals = {line[0]: int(line[1]) for line in lines}
+    report = open(os.path.join(out, "report.html")).read() if os.path.exists(os.path.join(out, "report.html")) else ""
+    for run in runs:
+        found = {}
+        for line in open(os.path.join(out, "runs", run, "sample-barcodes.tsv")):
+            if not line.startswith("#") and not line.startswith("sample\t"):
+                name, barcode, reads, _ = line.rstrip("\n").split("\t")
+                found[name] = (barcode, int(reads))
+        group = next((g for g in shared.values() if [r["sample"] for r in g] == list(found)[:-1]), None)
+        if not check(group is not None, "%s: its samples %r are no group of the sheet" % (run, list(found))):
+            continue
+        for row in group:
+            check(found[row["sample"]] == (row["sample_barcode"], totals[row["sample"]]),
+                  "%s: %s has %r, the summary %d reads" % (run, row["sample"], found[row["sample"]],
+                                                            totals[row["sample"]]))
+        undetermined = [line.rstrip("\n").split("\t") for line in open(os.path.join(out, "runs", run, "undetermined.txt"))]
+        lost = sum(int(f[1]) for f in undetermined if not f[0].startswith("#"))
+        check(found["undetermined"][1] == lost, "%s: %d undetermined, undetermined.txt has %d" % (run, found["undetermined"][1], lost))
+        path = os.path.join(os.path.dirname(sheet), group[0]["fastq"])
+        check(sum(reads for _, reads in found.values()) == fastq_records(path), "%s: reads do not add up to %s" % (run, path))
+        if report:
+            check("<h3>%s</h3>" % run in report, "report.html lacks the run %s" % run)
+            for f in [f for f in undetermined if not f[0].startswith("#")][:20]:
+                check("<td><code>%s</code></td><td>%s</td>" % (f[0], "{:,}".format(int(f[1]))) in report,
+                      "report.html lacks the undetermined barcode %s" % f[0])
+    return bool(runs)
+
+
+def check_report(out, names, lineage, reversed_library, multiplexed=False):
     path = os.path.join(out, "report.html")
     if not check(os.path.exists(path), "report.html missing"):
         return
     text = open(path).read()
     for name in names:
         check(">%s<" % name in text, "report.html does not name sample %s" % name)
-    sections = SECTIONS + (LINEAGE_SECTIONS if lineage else ())
+    sections = SECTIONS + (LINEAGE_SECTIONS if lineage else ()) + (("Sample barcodes",) if multiplexed else ())
     # One sample has nothing to be compared with.
     figures = FIGURES[:3 if len(names) > 1 else 2] + (LINEAGE_FIGURES if lineage else ())
     for section in sections:
@@ -246,7 +303,11 @@ def main():
     DIRECTORY.update(sample_directories(names))
     matrix = check_matrices(args.out, names, expected_order(args.barcodes))
     check_summary(args.out, names, matrix)
-    check_report(args.out, names, args.lineage, args.reversed)
+    multiplexed = check_multiplexed(args.out, args.sheet)
+    check_report(args.out, names, args.lineage, args.reversed, multiplexed)
+    check(("<h2>Sample barcodes</h2>" in open(os.path.join(args.out, "report.html")).read()) == multiplexed
+          if os.path.exists(os.path.join(args.out, "report.html")) else True,
+          "report.html: a sample barcodes section where it does not belong")
     for message in failures[:20]:
         print("FAIL:", message)
     if failures:

@@ -3,6 +3,7 @@
     python3 -m unittest discover -s tests/workflow -p 'test_*.py'
 """
 
+import io
 import os
 import random
 import re
@@ -10,11 +11,13 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "workflow", "scripts"))
 
 import checks  # noqa: E402
 import choices  # noqa: E402
+import demultiplex  # noqa: E402
 import library  # noqa: E402
 import matrix  # noqa: E402
 import screen_stats  # noqa: E402
@@ -64,6 +67,129 @@ class SampleSheet(Files):
                      "# only comments\n"):
             with self.subTest(text=text), self.assertRaises(tables.TableError):
                 tables.read_sample_sheet(self.write("s.tsv", text))
+
+
+class MultiplexedSheet(Files):
+    def test_columns_by_header_and_runs_by_shared_file(self):
+        path = self.write("sheets/samples.tsv",
+                          "sample_barcode\tsample\tfastq_2\tfastq\n"
+                          "ACGT+TTGG\tDay 1 + Drug\tR2.fq.gz\tR1.fq.gz\n"
+                          "CCAA+GGTT\tDay 2\tR2.fq.gz\tR1.fq.gz\n"
+                          "\tsolo\t\t/data/solo.fq\n"
+                          "AAAA\tother\t\tlane2/R1.fq.gz\n"
+                          "CCCC\tother 2\t\tlane2/R1.fq.gz\n")
+        samples = tables.read_sample_table(path)
+        base = os.path.join(self.dir.name, "sheets")
+        self.assertEqual([(s.name, s.fastq, s.fastq_2, s.sample_barcode) for s in samples[:3]], [
+            ("Day 1 + Drug", os.path.join(base, "R1.fq.gz"), os.path.join(base, "R2.fq.gz"), "ACGT+TTGG"),
+            ("Day 2", os.path.join(base, "R1.fq.gz"), os.path.join(base, "R2.fq.gz"), "CCAA+GGTT"),
+            ("solo", "/data/solo.fq", "", "")])
+        runs = tables.multiplexed_runs(samples)
+        # Two files of one name make two runs of two names.
+        self.assertEqual({name: [s.name for s in group] for name, group in runs.items()},
+                         {"R1": ["Day 1 + Drug", "Day 2"], "R1-2": ["other", "other 2"]})
+        self.assertEqual(tables.read_sample_sheet(path)["solo"], "/data/solo.fq")
+
+    def test_refused_sheets(self):
+        cases = [
+            # A misspelt column would leave read 2 unread: refused, with the near name.
+            ("sample\tfastq\tfastq2\na\tx.fq\ty.fq\n", "did you mean fastq_2"),
+            ("sample\tfastq\tfastq\na\tx.fq\ty.fq\n", "named twice"),
+            # More columns than two need a header to say what they are.
+            ("a\tx.fq\ty.fq\n", "no header line"),
+        ]
+        for text, message in cases:
+            with self.subTest(text=text), self.assertRaisesRegex(tables.TableError, message):
+                tables.read_sample_table(self.write("s.tsv", text))
+        runs = [
+            ("sample\tfastq\tsample_barcode\na\tx.fq\tACGT\nb\tx.fq\t\n", "with a sample_barcode and without"),
+            ("sample\tfastq\tfastq_2\tsample_barcode\na\tx.fq\ty.fq\tACGT\nb\tx.fq\tz.fq\tCCCC\n",
+             "different fastq_2"),
+        ]
+        for text, message in runs:
+            with self.subTest(text=text), self.assertRaisesRegex(tables.TableError, message):
+                tables.multiplexed_runs(tables.read_sample_table(self.write("s.tsv", text)))
+
+    def test_pairs_without_layout_are_reads_without_layout(self):
+        path = self.write("t.txt", "#total reads: 10\n#unique reads: 2\n#filtered bases: 0\n#layout: AC[4]\n"
+                                   "#mate file: r2.fq\n#pairs without layout: 3\n#read\tcount\nAAAA\t7\n")
+        self.assertEqual(tables.count_table_header(path)["reads_without_layout"], 3)
+
+
+class Demultiplexed(Files):
+    """The run table and warnings from count -x's own files."""
+
+    def split_run(self, reads, undetermined, orientation="second index: reverse-complemented (1 reads as in the sheet, "
+                                                    "9 reverse-complemented)\n"):
+        sheet = self.write("run/samples.tsv", "".join("s%d\tACGTACGT+TTGGCCAA\n" % i for i in range(len(reads))))
+        for i, n in enumerate(reads):
+            self.write("run/tables/s%d.txt" % i, "#total reads: %d\n#unique reads: 0\n#filtered bases: 0\n"
+                                                 "#read\tcount\n" % n)
+        lost = self.write("run/undetermined.txt", "#reads of no sample: %d\n#reads without index: 2\n"
+                          "#sample barcode\treads\n" % sum(r for _, r in undetermined)
+                          + "".join("%s\t%d\n" % row for row in undetermined))
+        log = self.write("run/count.log", "quality encoding found from the first reads of r.fq: -m S\n" + orientation)
+        out = os.path.join(self.dir.name, "run", "sample-barcodes.tsv")
+        names = ["Day %d + x" % i for i in range(len(reads))]
+        args = ["run", "--run", "lane1", "--sheet", sheet, "--names"] + names + [
+            "--tables", os.path.join(self.dir.name, "run", "tables"), "--undetermined", lost, "--log", log,
+            "--out", out]
+        with unittest.mock.patch("sys.stderr", new_callable=io.StringIO) as err:
+            self.assertEqual(demultiplex.main(args), 0)
+        return out, names, err.getvalue()
+
+    def test_reads_per_sample_barcode_and_warnings(self):
+        out, names, err = self.split_run([600, 380, 5], [("AAAAAAAA+CCCCCCCC", 10), ("GGGGGGGG+CCCCCCCC", 5)])
+        self.assertEqual(self.read("run/sample-barcodes.tsv"),
+                         "#run: lane1\n#second index: reverse-complemented (1 reads as in the sheet, 9 "
+                         "reverse-complemented)\n#reads without index: 2\nsample\tsample_barcode\treads\tshare\n"
+                         "Day 0 + x\tACGTACGT+TTGGCCAA\t600\t0.6000\nDay 1 + x\tACGTACGT+TTGGCCAA\t380\t0.3800\n"
+                         "Day 2 + x\tACGTACGT+TTGGCCAA\t5\t0.0050\nundetermined\t\t15\t0.0150\n")
+        self.assertEqual(err, "")
+        self.assertIsNone(demultiplex.sample_warning(out, names[0]))
+        self.assertIsNone(demultiplex.sample_warning(out, names[1]))
+        self.assertIn("Day 2 + x: 5 reads (0.5% of run lane1)", demultiplex.sample_warning(out, names[2]))
+        # Mostly undetermined: the run warns, naming its most common barcode.
+        out, names, err = self.split_run([30, 0], [("AAAAAAAA+CCCCCCCC", 60), ("GGGGGGGG+CCCCCCCC", 10)])
+        self.assertRegex(err, r"^Warning: 70\.0% of the reads \(70 of 100\) carry no sample's barcode, the most "
+                              r"common AAAAAAAA\+CCCCCCCC \(60 reads\); check the sample_barcode column")
+        self.assertIn("0 reads", demultiplex.sample_warning(out, names[1]))
+        out, names, err = self.split_run([0, 0], [("AAAAAAAA+CCCCCCCC", 60)])
+        self.assertIn("nor any other sample's", demultiplex.sample_warning(out, names[0]))
+        # count's warnings on the run's reads are each sample's; those on one
+        # sample or on the run as a whole are not.
+        log = self.write("run/count.log", "Warning: no reads in sample 's1'\n"
+                         "Warning: quality values below the range of the chosen encoding: 7 (Phred+33 reads need -m S)\n"
+                         "Warning: quality values below the range of the chosen encoding: 5 (Phred+33 reads need -m S)\n"
+                         "second index: as in the sheet\nWarning: reads of no sample: 60 of 60; see x\n")
+        self.assertEqual(demultiplex.run_read_warnings(log, "lane1"), [
+            "Warning: quality values below the range of the chosen encoding: 12 (Phred+33 reads need -m S) "
+            "(the reads of run lane1)"])
+
+    @unittest.skipUnless(os.environ.get("MORVANE") or os.access(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "morvane"), os.X_OK), "no morvane built")
+    def test_the_likely_slip_is_the_one_undone(self):
+        """Reads as the instrument wrote them, a sheet with one slip: count,
+        given the sheet with each slip undone, names the right one."""
+        rc = demultiplex.reverse_complement
+        i7 = ["TAAGGCGA", "CGTACTAG", "AGGCAGAA"]
+        i5 = ["CTCTCTAT", "TATCCTCT", "GTAAGGAG"]
+        reads = [("%s+%s" % (a, rc(b)), 100 - 10 * n) for n, (a, b) in enumerate(zip(i7, i5))]
+        cases = [
+            ("first index", [(str(n), "%s+%s" % (rc(a), b)) for n, (a, b) in enumerate(zip(i7, i5))], reads),
+            ("swapped", [(str(n), "%s+%s" % (b, a)) for n, (a, b) in enumerate(zip(i7, i5))], reads),
+            ("give the first only", [(str(n), "%s+%s" % (a, b)) for n, (a, b) in enumerate(zip(i7, i5))],
+             [(index.split("+")[0], n) for index, n in reads]),
+            ("reverse-complemented in the sheet", [(str(n), rc(a)) for n, a in enumerate(i7)],
+             [(index.split("+")[0], n) for index, n in reads]),
+            ("give the first as the sample barcode", [(str(n), a) for n, a in enumerate(i7)], reads),
+        ]
+        for label, sheet, undetermined in cases:
+            with self.subTest(label):
+                self.assertIn(label, demultiplex.likely_slip(morvane_binary(), sheet, undetermined) or "none")
+        # Barcodes of no sample, whatever the slip: nothing to name.
+        strangers = [("GGGGGGGG+CCCCCCCC", 50), ("ACACACAC+TGTGTGTG", 40)]
+        self.assertIsNone(demultiplex.likely_slip(morvane_binary(), cases[0][1], strangers))
 
 
 class SampleDirectories(Files):
@@ -376,6 +502,12 @@ class StepWarnings(Files):
             "map: an entry is not in expected format (details sequence) (3 times)",
             "map: barcode sequence file has 18mer word overlaps"])
         self.assertEqual(checks.run_warnings(os.path.join(self.dir.name, "logs")), [])
+        # A multiplexed run: the workflow's warning with its fix before count's.
+        self.write("logs/runs/lane1/count.log", "second index: as in the sheet\nWarning: reads of no sample: 9 of 10\n")
+        self.write("logs/runs/lane1/checks.log", "Warning: 90.0% of the reads carry no sample's barcode; likely fix: x\n")
+        self.assertEqual(checks.run_warnings(os.path.join(self.dir.name, "logs")), [
+            "run lane1: 90.0% of the reads carry no sample's barcode; likely fix: x",
+            "count -x lane1: reads of no sample: 9 of 10"])
 
     def test_last_words_of_failed_jobs(self):
         count = self.write("logs/s/count.log", "\t1 of 4 entries [25%]\n\nCould not decompress s.fastq.gz\n")
@@ -406,6 +538,9 @@ class Problems(unittest.TestCase):
             ("a good sample", problem_row(), [], (1000, 0.0), {}, []),
             ("empty", problem_row(total_reads=0, assigned_fraction="0.0000"), [], None, self.LAYOUT,
              [("no reads", "`samples:`")]),
+            ("no read of its sample barcode", problem_row(total_reads=0, assigned_fraction="0.0000"),
+             ["demultiplex: s: no read of run r carries its sample barcode"], None, self.LAYOUT,
+             [("no reads", "sample_barcode")]),
             ("encoding", problem_row(assigned_fraction="0.0000"), [encoding], (1000, 0.0), self.LAYOUT,
              [("quality encoding", 'set `count: quality: auto`')]),
             ("other strand", problem_row(without_layout_reads=990, assigned_fraction="0.0080"), [], (1000, 0.97),
@@ -685,6 +820,30 @@ class Report(unittest.TestCase):
             for numbers in found:
                 self.assertEqual(sum(numbers[:-1]), numbers[-1], numbers)
         self.assertIn("total molecules", text)
+
+    def test_sample_barcodes_of_a_multiplexed_run(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            table = os.path.join(tmp, "sample-barcodes.tsv")
+            with open(table, "w") as f:
+                f.write("#run: lane<1>\n#second index: reverse-complemented (0 reads as in the sheet, 90 "
+                        "reverse-complemented)\n#reads without index: 0\nsample\tsample_barcode\treads\tshare\n"
+                        "A & B\tACGT+TTGG\t90\t0.9000\nundetermined\t\t10\t0.1000\n")
+            lost = os.path.join(tmp, "undetermined.txt")
+            with open(lost, "w") as f:
+                f.write("#reads of no sample: 10\n#reads without index: 0\n#sample barcode\treads\n"
+                        + "".join("%s+AAAA\t1\n" % "".join("ACGT"[(i >> s) & 3] for s in (6, 4, 2, 0))
+                                  for i in range(demultiplex.TOP_UNDETERMINED + 5)))
+            text = report.build_report(["A & B"], [("a", "AAAA")], report.np.array([[90]]),
+                                       [self.summary_row("A & B", 90, 90, 0, 1)], runs=[(table, lost)])
+        section = text.split("<h2>Sample barcodes</h2>")[1].split("<h2>")[0]
+        self.assertIn("<h3>lane&lt;1&gt;</h3>", section)
+        self.assertIn("Second index: reverse-complemented", section)
+        self.assertIn("<tr><td>A &amp; B</td><td><code>ACGT+TTGG</code></td><td>90</td><td>90.0%</td></tr>", section)
+        self.assertIn("<em>undetermined</em>", section)
+        # The most common undetermined barcodes only.
+        self.assertEqual(section.count("+AAAA</code>"), demultiplex.TOP_UNDETERMINED)
+        self.assertNotIn("Sample barcodes", report.build_report(["A & B"], [("a", "AAAA")], report.np.array([[90]]),
+                                                                 [self.summary_row("A & B", 90, 90, 0, 1)]))
 
     def test_heat_map_numbers_contrast_with_their_cells(self):
         fig, ax = report.plt.subplots()

@@ -6,6 +6,8 @@
 #     malformed line and a renamed barcode;
 #   - the same library as a 3-column CRISPR table with a header and as CSV
 #     (the same counts, and the screen matrix with genes);
+#   - a multiplexed paired run (fastq_2, sample_barcode, layout_2), and its
+#     sheet with a slip in the first index;
 #   - a reverse-complemented library (the orientation warning);
 #   - the lineage example without a library (discovered barcodes, UMIs,
 #     molecules merged per barcode against the generator's truth);
@@ -176,6 +178,64 @@ if run lab "barcodes: $work/lab-library.csv" "samples: $work/lab-samples.tsv" "c
     else
         echo "multiqc cannot be had: its check is skipped"
     fi
+fi
+
+# 2c. A multiplexed paired run: four samples in one read pair, told apart
+# by i7+i5 in the headers (the second index written reverse-complemented),
+# and one sample in a pair of its own; each barcode read half from read 1,
+# half from read 2. One count -x job splits the pair; each sample's table
+# is the one count writes for that sample's pairs alone; the undetermined
+# barcodes and the orientation are in the report; "Spike in" has nearly no
+# reads and is warned of. The quality encoding is found (auto).
+"$python" "$src/examples/make-multiplexed.py" "$work/mx-data"
+mx_layouts=('  layout: "GATGTCCACGAGGTCTCT[10]"' '  layout_2: "CCAGTGATCA[10]"')
+if run multiplexed "barcodes: $src/examples/barcodes.tsv" "samples: $work/mx-data/multiplexed-samples.tsv" \
+        "keep_intermediate: true" "count:" "${mx_layouts[@]}"; then
+    out="$work/multiplexed/out"
+    "$python" "$here/check_outputs.py" "$out" "$work/mx-data/multiplexed-samples.tsv" "$src/examples/barcodes.tsv" ||
+        status=1
+    [ "$(head -1 "$out/counts.tsv")" = "bcid	barcode	Day 0	Day 7 + Drug	Day 7 ctrl	Spike in	Pilot" ] ||
+        fail "multiplexed: counts.tsv header $(head -1 "$out/counts.tsv")"
+    # snakemake's job table: one demultiplex job, and a count job for the pilot alone.
+    jobs=$(cat "$work/multiplexed"/.snakemake/log/*.snakemake.log)
+    grep -Eq '^demultiplex +1 ' <<<"$jobs" && grep -Eq '^count +1 ' <<<"$jobs" ||
+        fail "multiplexed: not one count -x job for the pair and one count job for the pilot"
+    grep -q "Second index: reverse-complemented" "$out/report.html" || fail "multiplexed: orientation not in the report"
+    grep -q "<td><code>TAAGGCGA+AGAGGATA</code></td><td>150</td>" "$out/report.html" ||
+        fail "multiplexed: the mixed indexes are not the top undetermined barcode of the report"
+    # Day 0's pairs picked out by their exact index, counted as one sample.
+    for n in 1 2; do
+        gzip -dc "$work/mx-data/multiplexed_R$n.fastq.gz" |
+            awk 'NR % 4 == 1 { keep = $2 ~ /:TAAGGCGA\+ATAGAGAG$/ } keep' > "$work/mx-data/day0_R$n.fastq"
+    done
+    "$morvane" count -m S -p 'GATGTCCACGAGGTCTCT[10]' -2 "$work/mx-data/day0_R2.fastq" -P 'CCAGTGATCA[10]' \
+        "$work/mx-data/day0_R1.fastq" 2>/dev/null | grep -v '^#mate file:' > "$work/mx-data/day0.txt"
+    cmp -s "$work/mx-data/day0.txt" <(gzip -dc "$out/samples/Day_0/count-table.txt.gz" | grep -v '^#mate file:') ||
+        fail "multiplexed: Day 0's table is not count's table of its pairs"
+    grep -q "warning: demultiplex: Spike in: 4 reads" "$work/multiplexed/snakemake.log" ||
+        fail "multiplexed: the terminal does not warn of Spike in"
+    awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) c[$i] = i; next }
+        $1 == "Spike in" { found = index($c["warnings"], "carry its sample barcode") > 0 } END { exit !found }' \
+        "$out/summary.tsv" || fail "multiplexed: summary.tsv does not warn of Spike in"
+    ! grep -q "warning: demultiplex: Day 0" "$work/multiplexed/snakemake.log" || fail "multiplexed: Day 0 warned of"
+    # The run's tables are gone, and nothing is to be redone for that.
+    again=$(snakemake -s "$src/workflow/Snakefile" --directory "$work/multiplexed" \
+        --configfile "$work/multiplexed/config.yaml" --cores 2 -n 2>&1 || true)
+    grep -q "Nothing to be done" <<<"$again" || fail "multiplexed: a second run wants to redo work"
+fi
+# The first index written reverse-complemented in the sheet: no sample has
+# a read, and the terminal names the likely fix.
+awk -F'\t' 'BEGIN { OFS = "\t" } NR > 1 && $4 != "" {
+        split($4, part, "+"); s = ""
+        for (i = length(part[1]); i > 0; i--) s = s substr("TGCA", index("ACGT", substr(part[1], i, 1)), 1)
+        $4 = s "+" part[2] } NR == 1 || $4 != "" { print }' "$work/mx-data/multiplexed-samples.tsv" \
+    > "$work/mx-data/slipped.tsv"
+if run slipped "barcodes: $src/examples/barcodes.tsv" "samples: $work/mx-data/slipped.tsv" "report: false" \
+        "count:" "${mx_layouts[@]}"; then
+    grep -q "carry no sample's barcode.*likely fix: the first index is reverse-complemented in the sheet" \
+        "$work/slipped/snakemake.log" || fail "slipped: the terminal does not name the slip"
+    grep -q "problem: no reads: no read of its multiplexed file carries its sample barcode" \
+        "$work/slipped/snakemake.log" || fail "slipped: the samples' problem does not name the sample barcode"
 fi
 
 # 3. A library written on the other strand: the report says so.

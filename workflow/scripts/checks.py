@@ -12,7 +12,9 @@ import re
 # A line of the tool's standard error that is a warning.
 WARNING = re.compile(r"^\s*Warning: ")
 # The logs of a sample's steps, in pipeline order (logs/<sample>/<step>.log).
-SAMPLE_STEPS = ("count", "umi-count", "cluster", "map", "tabulate", "molecules")
+SAMPLE_STEPS = ("count", "demultiplex", "umi-count", "cluster", "map", "tabulate", "molecules")
+# The step of a sample of a multiplexed run that warns of its few reads.
+DEMULTIPLEX_STEP = "demultiplex"
 # The logs of the steps that serve every sample.
 RUN_LOGS = (("library", "library.log"), ("pool count", "pool/count.log"),
             ("pool cluster", "pool/cluster.log"), ("discovery", "discover.log"))
@@ -121,7 +123,16 @@ def sample_logs(log_dir):
 
 
 def run_warnings(logs_dir):
-    return step_warnings([(step, os.path.join(logs_dir, name)) for step, name in RUN_LOGS])
+    """The warnings of the steps that serve every sample, and of each
+    multiplexed run: the workflow's checks of its reads (with the likely
+    fix) before those of its count -x job."""
+    logs = [(step, os.path.join(logs_dir, name)) for step, name in RUN_LOGS]
+    runs = os.path.join(logs_dir, "runs")
+    if os.path.isdir(runs):
+        for run in sorted(os.listdir(runs)):
+            logs += [("run " + run, os.path.join(runs, run, "checks.log")),
+                     ("count -x " + run, os.path.join(runs, run, "count.log"))]
+    return step_warnings(logs)
 
 
 # Snakemake's report of a failed job names its log so.
@@ -210,6 +221,10 @@ def sample_problems(row, warnings, probe, settings):
     orientation_fix (the config's values)."""
     total = number(row, "total_reads")
     if total == 0:
+        if any(text.startswith(DEMULTIPLEX_STEP + ": ") for text in warnings):
+            return [("no reads", "no read of its multiplexed file carries its sample barcode",
+                     "check its sample_barcode in the sample sheet against the most common undetermined barcodes "
+                     "(report.html, \"Sample barcodes\")")]
         return [("no reads", "the FASTQ file holds no read",
                  "check the sample's file in the sample sheet (`samples:`)")]
     problems = []

@@ -25,6 +25,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 from checks import SEPARATOR, run_warnings  # noqa: E402
+from demultiplex import ORIENTATION_KEY, TOP_UNDETERMINED, read_run_table, read_undetermined  # noqa: E402
 from tables import FATES, READ_BUCKETS, fate_reads, matrix_header, matrix_rows, read_summary  # noqa: E402
 
 # Thresholds of the warnings in the overview; a run below them deserves a look.
@@ -460,7 +461,47 @@ def lineage_section(samples, rows, columns, unit="reads"):
     ])
 
 
-def build_report(samples, rows, columns, summary, settings=(), lineage=False, fix="", step_warnings=()):
+def sample_barcodes_section(runs):
+    """Per multiplexed run (its sample-barcodes.tsv and undetermined.txt):
+    the reads of each sample barcode, the orientation of the second index
+    that count used, and the most common barcodes of no sample."""
+    if not runs:
+        return ""
+    parts = ["<h2>Sample barcodes</h2>",
+             '<p class="note">Each multiplexed file (or pair) was split by one <code>count -x</code> job: the reads '
+             "of each sample barcode, those of no sample (undetermined) and the barcodes they carried, most "
+             "first. A sample with nearly no reads, or a run mostly undetermined, usually has a wrong "
+             "<code>sample_barcode</code> in the sample sheet (the other orientation, the indexes swapped).</p>"]
+    for table, undetermined in runs:
+        notes, rows = read_run_table(table)
+        total = sum(int(row["reads"]) for row in rows)
+        numbers, barcodes = read_undetermined(undetermined)
+        parts.append("<h3>%s</h3>" % html.escape(notes.get("run", "")))
+        orientation = notes.get(ORIENTATION_KEY)
+        if orientation:
+            parts.append("<p>Second index: %s.</p>" % html.escape(orientation))
+        lines = ["<table><tr><th>sample</th><th>sample barcode</th><th>reads</th><th>share of the run</th></tr>"]
+        for row in rows:
+            undetermined_row = row["sample"] == "undetermined" and not row["sample_barcode"]
+            lines.append("<tr><td>%s</td><td><code>%s</code></td><td>%s</td><td>%s</td></tr>" % (
+                "<em>undetermined</em>" if undetermined_row else html.escape(row["sample"]),
+                html.escape(row["sample_barcode"]), "{:,}".format(int(row["reads"])),
+                percent(int(row["reads"]), total)))
+        lines.append("</table>")
+        parts.append("\n".join(lines))
+        if barcodes:
+            shown = barcodes[:TOP_UNDETERMINED]
+            lines = ["<p>The %d most common of %s undetermined barcodes (%s reads without an index):</p>"
+                     % (len(shown), "{:,}".format(len(barcodes)), "{:,}".format(numbers.get("reads without index", 0))),
+                     '<table class="undetermined"><tr><th>barcode</th><th>reads</th><th>share of the run</th></tr>']
+            lines += ["<tr><td><code>%s</code></td><td>%s</td><td>%s</td></tr>"
+                      % (html.escape(barcode), "{:,}".format(reads), percent(reads, total)) for barcode, reads in shown]
+            lines.append("</table>")
+            parts.append("\n".join(lines))
+    return "\n".join(parts)
+
+
+def build_report(samples, rows, columns, summary, settings=(), lineage=False, fix="", step_warnings=(), runs=()):
     total_reads = sum(int(row["total_reads"]) for row in summary)
     # What the matrix counts: molecules in a UMI run, reads otherwise.
     unit = "molecules" if any(row.get("unit") == "molecules" for row in summary) else "reads"
@@ -472,6 +513,7 @@ def build_report(samples, rows, columns, summary, settings=(), lineage=False, fi
         "<p>%d samples, %s barcodes, %s reads in all.</p>" % (
             len(samples), "{:,}".format(len(rows)), "{:,}".format(total_reads)),
         "<h2>Samples at a glance</h2>", overview_section(summary, step_warnings),
+        sample_barcodes_section(runs),
         "<h2>Where the reads went</h2>",
         '<p class="note">Each bar is one sample: the reads of clusters matched to a barcode exactly, with one or two '
         "mismatches or by alignment; clusters whose best alignment scored below the cutoff or that matched "
@@ -528,11 +570,15 @@ def main(argv):
     parser.add_argument("--lineage", action="store_true", help="the barcodes were discovered: a lineage section")
     parser.add_argument("--orientation-fix", default="", help="the option that fixes a reversed library")
     parser.add_argument("--logs", help="the run's log directory: the warnings of the steps for all samples")
+    parser.add_argument("--runs", nargs="*", default=[],
+                        help="sample-barcodes.tsv and undetermined.txt of each multiplexed run, in turn")
     args = parser.parse_args(argv)
+    if len(args.runs) % 2:
+        parser.error("--runs takes a sample-barcodes.tsv and an undetermined.txt per run")
     samples, rows, columns = load_matrix(args.matrix)
     summary = read_summary(args.summary)
     text = build_report(samples, rows, columns, summary, args.settings, args.lineage, args.orientation_fix,
-                        run_warnings(args.logs) if args.logs else ())
+                        run_warnings(args.logs) if args.logs else (), list(zip(args.runs[::2], args.runs[1::2])))
     with open(args.out, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     return 0

@@ -5,6 +5,7 @@ matrix and summary that the workflow itself writes.
 Every reader streams its file, so map files of millions of clusters cost
 memory only for what is kept."""
 
+import difflib
 import os
 import re
 import subprocess
@@ -18,31 +19,119 @@ class TableError(Exception):
     pass
 
 
-def read_sample_sheet(path):
-    """Sample name -> FASTQ path, in sheet order. A relative FASTQ path is
+# The columns a sample sheet's header may name; without a header the
+# columns are the first two.
+SHEET_COLUMNS = ("sample", "fastq", "fastq_2", "sample_barcode")
+
+
+class Sample:
+    """One line of the sample sheet: its name, its reads (read 1, and read
+    2 or ""), and the sample barcode that picks its reads out of a file it
+    shares with other samples (or "")."""
+
+    def __init__(self, name, fastq, fastq_2="", sample_barcode=""):
+        self.name, self.fastq, self.fastq_2, self.sample_barcode = name, fastq, fastq_2, sample_barcode
+
+    def files(self):
+        return [self.fastq] + ([self.fastq_2] if self.fastq_2 else [])
+
+
+def sheet_header(fields, path, number):
+    """Column name -> position, when the line is a header (it names
+    `sample` and `fastq`), else None. An unknown column is refused: a
+    mistyped `fastq_2` would otherwise leave read 2 unread."""
+    names = [field.strip().lower() for field in fields]
+    if "sample" not in names or "fastq" not in names:
+        return None
+    for name in names:
+        if name not in SHEET_COLUMNS:
+            near = difflib.get_close_matches(name, SHEET_COLUMNS, 1, 0.0)
+            raise TableError("%s:%d: unknown column %r in the header; the columns are %s (did you mean %s?)"
+                             % (path, number, name, ", ".join(SHEET_COLUMNS), near[0]))
+        if names.count(name) > 1:
+            raise TableError("%s:%d: column %s named twice" % (path, number, name))
+    return {name: names.index(name) for name in names}
+
+
+def read_sample_table(path):
+    """The samples of a sheet, in sheet order. A relative FASTQ path is
     taken relative to the sheet, so a sheet can travel with its files."""
     base = os.path.dirname(path)
-    samples = {}
+    samples, columns = {}, None
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             line = line.rstrip("\r\n")
             if not line.strip() or line.startswith("#"):
                 continue
             fields = line.split("\t")
-            if len(fields) < 2 or not fields[1]:
+            if not samples and columns is None:
+                columns = sheet_header(fields, path, number)
+                if columns is not None:
+                    continue
+                columns = {"sample": 0, "fastq": 1}
+                if len(fields) > 2 and any(field.strip() for field in fields[2:]):
+                    raise TableError("%s:%d: more than two columns but no header line; name them in a first line "
+                                     "such as \"%s\"" % (path, number, "\t".join(SHEET_COLUMNS)))
+
+            def cell(column):
+                at = columns.get(column)
+                return fields[at].strip() if at is not None and at < len(fields) else ""
+
+            at = columns["sample"]
+            name, fastq = fields[at] if at < len(fields) else "", cell("fastq")
+            if len(fields) < 2 or not fastq:
                 raise TableError("%s:%d: expected a sample name, a tab and a FASTQ path" % (path, number))
-            name, fastq = fields[0], fields[1]
-            if not samples and name.lower() == "sample" and fastq.lower() == "fastq":
-                continue
             problem = sample_name_problem(name)
             if problem:
                 raise TableError("%s:%d: sample name %r: %s" % (path, number, name, problem))
             if name in samples:
                 raise TableError("%s:%d: sample %s named twice" % (path, number, name))
-            samples[name] = os.path.normpath(os.path.join(base, fastq))
+            mate = cell("fastq_2")
+            samples[name] = Sample(name, os.path.normpath(os.path.join(base, fastq)),
+                                   os.path.normpath(os.path.join(base, mate)) if mate else "", cell("sample_barcode"))
     if not samples:
         raise TableError("%s: no samples" % path)
-    return samples
+    return list(samples.values())
+
+
+def read_sample_sheet(path):
+    """Sample name -> FASTQ path (read 1), in sheet order."""
+    return {sample.name: sample.fastq for sample in read_sample_table(path)}
+
+
+def reads_stem(path):
+    """A file's name without the endings of a reads file."""
+    name = os.path.basename(path)
+    for ending in (".gz", ".fastq", ".fq", ".txt"):
+        if name.lower().endswith(ending):
+            name = name[:-len(ending)]
+    return name or "reads"
+
+
+def multiplexed_runs(samples, path="the sample sheet"):
+    """Run name -> the samples (in sheet order) that share one file or
+    pair and are told apart by their sample barcodes: each is split by one
+    count job. A run's name is a safe form of its read 1 file's name.
+    Samples without a sample barcode are counted alone; a file shared by
+    samples with and without one is refused."""
+    groups = {}
+    for sample in samples:
+        groups.setdefault(sample.fastq, []).append(sample)
+    runs = []
+    for fastq, group in groups.items():
+        coded = [s for s in group if s.sample_barcode]
+        if not coded:
+            continue
+        if len(coded) != len(group):
+            raise TableError("%s: %s is shared by samples with a sample_barcode and without one (%s): give every "
+                             "sample of the file its sample barcode"
+                             % (path, fastq, ", ".join(s.name for s in group if not s.sample_barcode)))
+        mates = {s.fastq_2 for s in group}
+        if len(mates) > 1:
+            raise TableError("%s: the samples of %s name different fastq_2 files (%s)"
+                             % (path, fastq, ", ".join(sorted(m or "none" for m in mates))))
+        runs.append(group)
+    return dict(zip(safe_names([reads_stem(group[0].fastq) for group in runs]), runs))
 
 
 def sample_name_problem(name):
@@ -61,12 +150,11 @@ def sample_name_problem(name):
     return None
 
 
-def sample_directories(names):
-    """Name -> directory name, in the order given: the name with every run
-    of letters other than letters, digits and . _ + - made one "_", no
-    leading ".", and a "-2", "-3" ... where two names (or two that differ
-    only in case) would share one."""
-    taken, out = set(), {}
+def safe_names(names):
+    """Each name with every run of letters other than letters, digits and
+    . _ + - made one "_", no leading ".", and a "-2", "-3" ... where two
+    names (or two that differ only in case) would share one."""
+    taken, out = set(), []
     for name in names:
         base = UNSAFE_IN_PATH.sub("_", name).lstrip(".") or "sample"
         directory, n = base, 1
@@ -74,8 +162,14 @@ def sample_directories(names):
             n += 1
             directory = "%s-%d" % (base, n)
         taken.add(directory.lower())
-        out[name] = directory
+        out.append(directory)
     return out
+
+
+def sample_directories(names):
+    """Name -> directory name (safe_names), in the order given."""
+    names = list(names)
+    return dict(zip(names, safe_names(names)))
 
 
 def barcode_order(morvane, path):
@@ -113,6 +207,8 @@ COUNT_HEADER = {
     "#total reads": "total_reads", "#unique reads": "unique_reads", "#filtered bases": "filtered_bases",
     "#reads without layout": "reads_without_layout", "#reverse strand reads": "reverse_strand_reads",
     "#umi reads with N": "umi_reads_with_n", "#molecules": "molecules",
+    # Read pairs (count -2) are counted as one read each.
+    "#pairs without layout": "reads_without_layout",
 }
 REQUIRED_HEADER = ("total_reads", "unique_reads", "filtered_bases")
 
