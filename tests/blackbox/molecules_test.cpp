@@ -148,7 +148,7 @@ TEST(molecule_options, are_refused_where_they_cannot_work) {
     }
 }
 
-// The README's example: a molecule read under a barcode and under its
+// The example of docs/molecules.md: a molecule read under a barcode and under its
 // masked variant counts once, and the UMI table lists the pairs in the count
 // table's order, each key's UMIs by reads.
 TEST(molecule_step, counts_a_molecule_of_two_keys_once) {
