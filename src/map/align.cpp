@@ -71,7 +71,7 @@ void gather_masks(const std::vector<Lane>& masks, const std::vector<int32_t>& la
 }  // namespace
 
 barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences, bool allow_wide)
-    : sequences_(sequences), kernels_(&alignment_kernels_for(allow_wide ? isa_best() : isa_level::baseline)) {
+    : sequences_(sequences), kernels_(&alignment_kernels_for(allow_wide ? isa_best() : isa_level::sse2)) {
     for (size_t p = 0; p < sequences.size(); ++p) {
         size_t length = sequences[p].size();
         auto position = static_cast<int32_t>(p);

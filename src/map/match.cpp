@@ -74,7 +74,11 @@ int32_t find_near_code(const word_index& words, uint64_t code, match_category& c
     words.visit_block_neighbours(code, [&](uint64_t word, int32_t position) {
         uint64_t differ = word ^ code;
         uint64_t places = (differ | differ >> 1 | differ >> 2) & lowest_bits;
-        int changes = __builtin_popcountll(places);
+        // One or two places changed, told apart without a popcount (which
+        // the baseline processor lacks): clearing the lowest bit leaves none,
+        // or a single one.
+        const uint64_t rest = places & (places - 1);
+        const int changes = places == 0 ? 0 : rest == 0 ? 1 : (rest & (rest - 1)) == 0 ? 2 : 3;
         if (changes == 1) {
             auto j = static_cast<uint32_t>(__builtin_ctzll(places));
             uint32_t key = j / 3 * 8 + static_cast<uint32_t>((word >> j) & 7);
