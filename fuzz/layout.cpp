@@ -14,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "count/count.h"
 #include "count/layout.h"
 #include "fuzz_support.h"
 

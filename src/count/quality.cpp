@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "count/count.h"
+#include "count/count_internal.h"
 #include "count/scan_kernels.h"
 #include "io/error.h"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "count/count.h"
+#include "count/count_internal.h"
 #include "count/scan_kernels.h"
 #include "count/samples.h"
 #include "io/error.h"
