@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "count/count.h"
 #include "count/layout.h"
 #include "fuzz_support.h"
 
