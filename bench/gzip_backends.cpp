@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "count/count.h"
+#include "count/count_internal.h"
 #include "io/error.h"
 #include "io/gzip.h"
 #include "io/line_reader.h"

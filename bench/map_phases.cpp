@@ -45,14 +45,14 @@ int main(int argc, char** argv) {
         clusters = cluster_table();
         auto barcode_input = line_reader::open(argv[2], {"read error\n", 1});
         auto cluster_input = line_reader::open(argv[1], {"read error\n", 1});
-        build_barcode_sequences(read_barcode_lines(*barcode_input), barcodes);
+        map_build_barcode_sequences(map_read_barcode_lines(*barcode_input), barcodes);
         words.build(barcodes.barcode_sequences);
-        build_clusters(*cluster_input, clusters);
+        map_build_clusters(*cluster_input, clusters);
     });
     match_state matched(clusters.size());
     double word_phase = best_of_three([&] {
         matched = match_state(clusters.size());
-        match_by_mismatches(barcodes, words, clusters, matched);
+        map_match_by_mismatches(barcodes, words, clusters, matched);
     });
     double barcode_letters = 0;
     for (const std::string& s : barcodes.barcode_sequences.texts()) barcode_letters += static_cast<double>(s.size());
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
         settings.wide_vectors = wide;
         return best_of_three([&] {
             match_state state = matched;
-            align_against_barcode_sequences(barcodes, clusters, settings, state);
+            map_align_against_barcode_sequences(barcodes, clusters, settings, state);
         });
     };
     double all = align_time(0), top5 = align_time(5), narrow = align_time(0, false);

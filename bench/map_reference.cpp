@@ -2,8 +2,8 @@
 // the reference against which bench/map.sh checks the fast search.
 //   map_reference [map options] [cluster_file] barcode_file
 #include "io/error.h"
-#include "map/map.h"
 #include "io/output.h"
+#include "reference/map_reference.h"
 
 int main(int argc, char** argv) {
     char name[] = "map";

@@ -43,18 +43,18 @@ int main(int argc, char** argv) {
     double barcode_load = best_of_three([&] {
         barcodes = barcode_table();
         auto input = line_reader::open(argv[2], {"read error\n", 1});
-        build_barcode_sequences(read_barcode_lines(*input), barcodes);
+        map_build_barcode_sequences(map_read_barcode_lines(*input), barcodes);
     });
     double cluster_load = best_of_three([&] {
         clusters = cluster_table();
         auto input = line_reader::open(argv[1], {"read error\n", 1});
-        build_clusters(*input, clusters);
+        map_build_clusters(*input, clusters);
     });
     double index_build = best_of_three([&] { whole_index index(barcodes.barcode_sequences); });
     match_state state(clusters.size());
     double matching = best_of_three([&] {
         state = match_state(clusters.size());
-        match_whole_barcodes(barcodes, clusters, state);
+        map_match_whole_barcodes(barcodes, clusters, state);
     });
     size_t check = std::min<size_t>(clusters.size(), argc == 4 ? std::strtoull(argv[3], nullptr, 10) : 2000);
     const std::vector<std::string>& sequences = barcodes.barcode_sequences.texts();

@@ -25,28 +25,16 @@ void short_counts(const uint64_t* core_words, const uint32_t* item_core, const u
     short_kernel<popcount_bytes>(core_words, item_core, seq_words, item_seq, n, counts);
 }
 
-const alignment_kernels baseline_kernels = {"baseline", isa_level::baseline, bounds_short, bounds_medium, scores, chunk_counts, short_counts};
+const alignment_kernels sse2_kernels = {"sse2", isa_level::sse2, bounds_short, bounds_medium, scores, chunk_counts, short_counts};
 
 }  // namespace
 
 #if defined(__x86_64__) || defined(__i386__)
 extern const alignment_kernels avx2_kernels;
 
-isa_level isa_best() {
-    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return avx2 ? isa_level::avx2 : isa_level::baseline;
-}
-
 const alignment_kernels& alignment_kernels_for(isa_level level) {
-    return level == isa_level::avx2 && isa_best() == isa_level::avx2 ? avx2_kernels : baseline_kernels;
+    return level == isa_level::avx2 && isa_best() == isa_level::avx2 ? avx2_kernels : sse2_kernels;
 }
 #else
-isa_level isa_best() { return isa_level::baseline; }
-const alignment_kernels& alignment_kernels_for(isa_level) { return baseline_kernels; }
+const alignment_kernels& alignment_kernels_for(isa_level) { return sse2_kernels; }
 #endif
-
-std::vector<isa_level> isa_levels_available() {
-    std::vector<isa_level> levels{isa_level::baseline};
-    if (isa_best() == isa_level::avx2) levels.push_back(isa_level::avx2);
-    return levels;
-}

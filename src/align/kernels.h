@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
-#include <vector>
+
+#include "cpu/isa.h"
 
 namespace kernel_layout {
 // Letter masks of barcodes come in rows for A, C, G, T, N and a row of all
@@ -28,8 +29,6 @@ constexpr int max_planes = 8;
 // Short word bitmaps of single cores: this many 64-bit words.
 constexpr size_t short_words = 4;
 }  // namespace kernel_layout
-
-enum class isa_level { baseline, avx2 };
 
 struct alignment_kernels {
     const char* name;
@@ -66,8 +65,6 @@ inline int popcount_bytes(uint64_t x) {
     return static_cast<int>(x * 0x0101010101010101 >> 56);
 }
 
-// The widest level this processor runs.
-isa_level isa_best();
-// Every level this processor runs, narrowest first.
-std::vector<isa_level> isa_levels_available();
+// The kernels of a level: 128-bit vectors are the narrowest form (plain
+// code where the compiler has no vectors), so the scalar level gets them too.
 const alignment_kernels& alignment_kernels_for(isa_level level);

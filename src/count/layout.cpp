@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include "count/scan_kernels.h"
 
 namespace count {
 
@@ -157,7 +155,8 @@ uint32_t constant_mismatches(std::string_view constant, const char* p, uint32_t 
     return found;
 }
 
-layout_matcher::layout_matcher(const layout& shape) : elements_(shape.elements()), pieces_(elements_.size()) {
+layout_matcher::layout_matcher(const layout& shape)
+    : elements_(shape.elements()), pieces_(elements_.size()), scans_(&scan_kernels_best()) {
     uint32_t most = 0;
     for (const layout_element& e : elements_) most = std::max(most, e.mismatches);
     planes_.resize(most + 1);
@@ -183,52 +182,16 @@ struct letter_codes {
 };
 constexpr letter_codes codes;
 
-inline int letter_code(char c) {
-    switch (c) {
-        case 'A': return 0;
-        case 'C': return 1;
-        case 'G': return 2;
-        case 'T': return 3;
-        default: return -1;
-    }
-}
-
 }  // namespace
 
 void layout_matcher::build_masks(const char* read, size_t length) {
     // One word more than the read needs: a search reads a word past the
     // last letter it looks at.
     const size_t words = length / 64 + 2;
-    for (std::vector<uint64_t>& m : masks_) {
+    for (std::vector<uint64_t>& m : masks_)
         if (m.size() < words) m.resize(words);
-        std::fill(m.begin(), m.begin() + static_cast<std::ptrdiff_t>(words), 0);
-    }
-    size_t i = 0;
-#ifdef __SSE2__
-    const __m128i letters[4] = {_mm_set1_epi8('A'), _mm_set1_epi8('C'), _mm_set1_epi8('G'), _mm_set1_epi8('T')};
-    for (; i + 16 <= length; i += 16) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read + i));
-        for (int c = 0; c < 4; ++c) {
-            auto bits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, letters[c])));
-            masks_[c][i >> 6] |= static_cast<uint64_t>(bits) << (i & 63);
-        }
-    }
-    if (i < length) {
-        // The last letters, padded with zero bytes (no letter) to sixteen.
-        alignas(16) char tail[16] = {};
-        std::memcpy(tail, read + i, length - i);
-        __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
-        for (int c = 0; c < 4; ++c) {
-            auto bits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, letters[c])));
-            masks_[c][i >> 6] |= static_cast<uint64_t>(bits) << (i & 63);
-        }
-        i = length;
-    }
-#endif
-    for (; i < length; ++i) {
-        int c = letter_code(read[i]);
-        if (c >= 0) masks_[c][i >> 6] |= uint64_t{1} << (i & 63);
-    }
+    uint64_t* const masks[4] = {masks_[0].data(), masks_[1].data(), masks_[2].data(), masks_[3].data()};
+    scans_->letter_masks(read, length, masks);
     masks_ready_ = true;
 }
 

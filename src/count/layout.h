@@ -17,6 +17,8 @@
 
 namespace count {
 
+struct scan_kernels;
+
 enum class element_kind : uint8_t { constant, barcode, skip, umi };
 
 struct layout_element {
@@ -82,6 +84,7 @@ private:
     std::vector<uint64_t> masks_[4];
     bool masks_ready_ = false;
     std::vector<uint64_t> planes_;  // the search's mismatch counters
+    const scan_kernels* scans_;  // the letter masks' kernel
 };
 
 // The number of substitutions between a constant and the text at p

@@ -1,4 +1,5 @@
 #include "count/count.h"
+#include "count/count_internal.h"
 
 #include <algorithm>
 #include <initializer_list>

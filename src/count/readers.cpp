@@ -8,11 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
-#include "count/count.h"
+#include "count/count_internal.h"
+#include "count/scan_kernels.h"
 #include "count/samples.h"
 #include "io/error.h"
 #include "io/line_reader.h"
@@ -37,7 +34,8 @@ inline const char* find_line_end(const char* p, const char* end, const char*& te
 
 // The line feeds of a block, found 64 bytes at a time: a bit mask of the line
 // feeds in each 64-byte stretch, taken apart bit by bit, so that finding the
-// end of a line costs a few instructions rather than a scan of its own.
+// end of a line costs a few instructions rather than a scan of its own. The
+// masks are made a batch of stretches at a time.
 class line_feeds {
 public:
     // A block to take apart, in place of the last.
@@ -45,7 +43,8 @@ public:
         begin_ = begin;
         size_ = size;
         base_ = 0;
-        bits_ = mask_at(0);
+        fill(0);
+        bits_ = words_[0];
     }
 
     // The offset of the next line feed, or the block's size when none is left.
@@ -53,7 +52,8 @@ public:
         while (bits_ == 0) {
             base_ += 64;
             if (base_ >= size_) return size_;
-            bits_ = mask_at(base_);
+            if (++word_ == batch) fill(base_);
+            bits_ = words_[word_];
         }
         size_t at = base_ + static_cast<size_t>(__builtin_ctzll(bits_));
         bits_ &= bits_ - 1;
@@ -61,34 +61,27 @@ public:
     }
 
 private:
-    uint64_t mask_at(size_t offset) const {
-        if (size_ - offset >= 64) return mask64(begin_ + offset);
-        char tail[64] = {};  // zero bytes are no line feeds
-        std::memcpy(tail, begin_ + offset, size_ - offset);
-        return mask64(tail);
-    }
+    static constexpr size_t batch = 64;  // stretches of 64 bytes
 
-    static uint64_t mask64(const char* p) {
-#ifdef __SSE2__
-        const __m128i line_feed = _mm_set1_epi8('\n');
-        uint64_t bits = 0;
-        for (int i = 0; i < 4; ++i) {
-            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-            bits |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
-                    << (16 * i);
+    // The masks of the stretches from offset on.
+    void fill(size_t offset) {
+        word_ = 0;
+        const size_t whole = std::min((size_ - offset) / 64, batch);
+        scans_.line_feed_bits(begin_ + offset, whole, words_);
+        if (whole < batch && offset + whole * 64 < size_) {
+            char tail[64] = {};  // zero bytes are no line feeds
+            std::memcpy(tail, begin_ + offset + whole * 64, size_ - offset - whole * 64);
+            scans_.line_feed_bits(tail, 1, words_ + whole);
         }
-        return bits;
-#else
-        uint64_t bits = 0;
-        for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(p[i] == '\n') << i;
-        return bits;
-#endif
     }
 
+    const scan_kernels& scans_ = scan_kernels_best();
     const char* begin_ = nullptr;
     size_t size_ = 0;
     size_t base_ = 0;
     uint64_t bits_ = 0;
+    size_t word_ = 0;
+    uint64_t words_[batch];
 };
 
 // Trims, then truncates, a read's text.

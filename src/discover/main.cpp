@@ -1,4 +1,5 @@
 #include "discover/discover.h"
+#include "discover/discover_internal.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -249,7 +250,7 @@ void print_help_message(const char* argv0) {
 
 std::vector<candidate> read_candidates(line_reader& reader) {
     cluster_table clusters;
-    build_clusters(reader, clusters);
+    map_build_clusters(reader, clusters);
     std::vector<candidate> candidates(clusters.size());
     for (size_t i = 0; i < clusters.size(); ++i)
         candidates[i] = {clusters.cluster_sequences[i], clusters.cluster_totals[i]};

@@ -71,7 +71,7 @@ void gather_masks(const std::vector<Lane>& masks, const std::vector<int32_t>& la
 }  // namespace
 
 barcode_aligner::barcode_aligner(const std::vector<std::string>& sequences, bool allow_wide)
-    : sequences_(sequences), kernels_(&alignment_kernels_for(allow_wide ? isa_best() : isa_level::baseline)) {
+    : sequences_(sequences), kernels_(&alignment_kernels_for(allow_wide ? isa_best() : isa_level::sse2)) {
     for (size_t p = 0; p < sequences.size(); ++p) {
         size_t length = sequences[p].size();
         auto position = static_cast<int32_t>(p);
@@ -292,62 +292,5 @@ void shared_word_ranking::top(std::string_view core, int n, std::vector<int32_t>
     size_t room = std::min(at_cut.size(), wanted - std::min(wanted, above));
     std::nth_element(at_cut.begin(), at_cut.begin() + static_cast<std::ptrdiff_t>(room), at_cut.end());
     candidates.insert(candidates.end(), at_cut.begin(), at_cut.begin() + static_cast<std::ptrdiff_t>(room));
-    std::sort(candidates.begin(), candidates.end());
-}
-
-void best_by_full_alignment(const std::vector<std::string>& sequences, std::string_view core,
-                            const std::vector<int32_t>& candidates, best_barcodes& best) {
-    best.score = lowest_counted_score;
-    best.positions.clear();
-    std::string text(core);
-    for (int32_t p : candidates) {
-        alignment* a = align(sequences[static_cast<size_t>(p)].c_str(), text.c_str(), -1, 5, -1);
-        if (a->score >= best.score) {
-            if (a->score > best.score) {
-                best.score = a->score;
-                best.positions.clear();
-            }
-            best.positions.push_back(p);
-        }
-        alignment_destroy(a);
-    }
-    std::sort(best.positions.begin(), best.positions.end());
-}
-
-shared_word_flags::shared_word_flags(const std::vector<std::string>& sequences)
-    : barcodes_(sequences.size()), flags_(625) {
-    for (size_t b = 0; b < sequences.size(); ++b) {
-        for (size_t o = 0; o + 4 <= sequences[b].size(); ++o) {
-            std::vector<uint8_t>& row = flags_[static_cast<size_t>(hash_slot_nmer(sequences[b].c_str() + o, 4))];
-            if (row.empty()) row.assign(sequences.size(), 0);
-            row[b] = 1;
-        }
-    }
-}
-
-void shared_word_flags::top(std::string_view core, int n, std::vector<int32_t>& candidates) const {
-    candidates.clear();
-    if (n <= 0) return;
-    std::string text(core);
-    std::vector<int> word_match(barcodes_, 0);
-    for (size_t o = 0; o + 4 <= text.size(); ++o) {
-        const std::vector<uint8_t>& row = flags_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))];
-        for (size_t b = 0; b < row.size(); ++b) word_match[b] += row[b];
-    }
-    std::vector<int> top_match(static_cast<size_t>(n), 0);
-    std::vector<int32_t> top_index(static_cast<size_t>(n), -1);
-    for (size_t b = 0; b < barcodes_; ++b) {
-        int k = n - 1;
-        while (k >= 0 && word_match[b] <= top_match[static_cast<size_t>(k)]) --k;
-        if (k < 0) continue;
-        for (int j = 0; j < k; ++j) {
-            top_match[static_cast<size_t>(j)] = top_match[static_cast<size_t>(j + 1)];
-            top_index[static_cast<size_t>(j)] = top_index[static_cast<size_t>(j + 1)];
-        }
-        top_match[static_cast<size_t>(k)] = word_match[b];
-        top_index[static_cast<size_t>(k)] = static_cast<int32_t>(b);
-    }
-    for (int32_t p : top_index)
-        if (p >= 0) candidates.push_back(p);
     std::sort(candidates.begin(), candidates.end());
 }

@@ -86,19 +86,3 @@ private:
     std::vector<int32_t> counts_;
     std::vector<int32_t> touched_;
 };
-
-// The straightforward forms, kept as the reference for the fast ones:
-// align every candidate in full and keep the ties of the best score.
-void best_by_full_alignment(const std::vector<std::string>& sequences, std::string_view core,
-                            const std::vector<int32_t>& candidates, best_barcodes& best);
-// The top n by shared words, from a table of flags (word, barcode) and
-// insertion into a short ranked table.
-class shared_word_flags {
-public:
-    explicit shared_word_flags(const std::vector<std::string>& sequences);
-    void top(std::string_view core, int n, std::vector<int32_t>& candidates) const;
-
-private:
-    size_t barcodes_;
-    std::vector<std::vector<uint8_t>> flags_;  // by word number; empty when no barcode holds the word
-};

@@ -1,6 +1,7 @@
 // The map sub-command: finds the best barcode or barcodes for every cluster
 // and writes the map file.
 #include "map/map.h"
+#include "map/map_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -186,9 +187,9 @@ void write_strand_check(out_stream& out, const barcode_table& barcodes, word_ind
     {
         quiet_warnings quiet;
         match_state turned(reversed.size());
-        if (whole_barcodes) match_whole_barcodes(barcodes, reversed, turned);
-        if (!words_built && word_phase_needed(barcodes, reversed, turned)) words.build(barcodes.barcode_sequences);
-        match_by_mismatches(barcodes, words, reversed, turned);
+        if (whole_barcodes) map_match_whole_barcodes(barcodes, reversed, turned);
+        if (!words_built && map_word_phase_needed(barcodes, reversed, turned)) words.build(barcodes.barcode_sequences);
+        map_match_by_mismatches(barcodes, words, reversed, turned);
         for (size_t i = 0; i < reversed.size(); ++i)
             if (matched_directly(turned.match_type[i])) reverse += reversed.cluster_totals[i];
     }
@@ -204,7 +205,7 @@ void write_strand_check(out_stream& out, const barcode_table& barcodes, word_ind
     out.flush();
 }
 
-int run_map(int argc, char** argv, bool full_alignment) {
+int run_map(int argc, char** argv, const map_search_maker& search) {
     if (argc < 2) {
         print_usage_message(argv[0]);
         fail_quietly(1);
@@ -214,7 +215,7 @@ int run_map(int argc, char** argv, bool full_alignment) {
         return 0;
     }
     map_run run;
-    run.align.full_alignment = full_alignment;
+    run.align.search = search;
     parse_options(argc, argv, run);
 
     // The cluster input is checked first; both are read whole before any
@@ -224,33 +225,33 @@ int run_map(int argc, char** argv, bool full_alignment) {
     std::string barcode_failure = std::string("Could not open barcode file ") + run.barcode_path + "\n";
     std::unique_ptr<line_reader> barcode_input = line_reader::open(run.barcode_path, {barcode_failure, 1});
     if (barcode_input == nullptr) fail(1, "%s", barcode_failure.c_str());
-    std::vector<barcode_line> barcode_lines = read_barcode_lines(*barcode_input);
+    std::vector<barcode_line> barcode_lines = map_read_barcode_lines(*barcode_input);
     barcode_input.reset();
 
     warn("Building data from files...\n");
     barcode_table barcodes;
-    build_barcode_sequences(barcode_lines, barcodes);
+    map_build_barcode_sequences(barcode_lines, barcodes);
     barcode_lines = {};
     word_index words;
     bool words_built = !run.whole_barcodes;
     if (words_built) words.build(barcodes.barcode_sequences);
     cluster_table clusters;
-    build_clusters(*cluster_input, clusters);
+    map_build_clusters(*cluster_input, clusters);
     cluster_input.reset();
 
     match_state state(clusters.size());
     if (run.whole_barcodes) {
-        match_whole_barcodes(barcodes, clusters, state);
+        map_match_whole_barcodes(barcodes, clusters, state);
         // The word index is large; it is built only when a core is left
         // that it could find.
-        if (word_phase_needed(barcodes, clusters, state)) {
+        if (map_word_phase_needed(barcodes, clusters, state)) {
             words.build(barcodes.barcode_sequences);
             words_built = true;
         }
     }
-    match_by_mismatches(barcodes, words, clusters, state);
+    map_match_by_mismatches(barcodes, words, clusters, state);
     if (run.skip_alignment) warn("Skipping alignments\n");
-    else align_against_barcode_sequences(barcodes, clusters, run.align, state);
+    else map_align_against_barcode_sequences(barcodes, clusters, run.align, state);
 
     write_table(run.f_out.get(), [&](out_stream& out) { write_map_file(out, barcodes, clusters, state); });
     if (run.f_strand != nullptr)
@@ -260,6 +261,6 @@ int run_map(int argc, char** argv, bool full_alignment) {
 
 }  // namespace
 
-int map_main(int argc, char** argv) { return run_map(argc, argv, false); }
+int map_main(int argc, char** argv) { return run_map(argc, argv, {}); }
 
-int map_reference_main(int argc, char** argv) { return run_map(argc, argv, true); }
+int map_run_with_search(int argc, char** argv, const map_search_maker& search) { return run_map(argc, argv, search); }

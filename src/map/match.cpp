@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
-#include <numeric>
 
 #include "align/alignment.h"
 #include "io/error.h"
@@ -74,7 +73,11 @@ int32_t find_near_code(const word_index& words, uint64_t code, match_category& c
     words.visit_block_neighbours(code, [&](uint64_t word, int32_t position) {
         uint64_t differ = word ^ code;
         uint64_t places = (differ | differ >> 1 | differ >> 2) & lowest_bits;
-        int changes = __builtin_popcountll(places);
+        // One or two places changed, told apart without a popcount (which
+        // the baseline processor lacks): clearing the lowest bit leaves none,
+        // or a single one.
+        const uint64_t rest = places & (places - 1);
+        const int changes = places == 0 ? 0 : rest == 0 ? 1 : (rest & (rest - 1)) == 0 ? 2 : 3;
         if (changes == 1) {
             auto j = static_cast<uint32_t>(__builtin_ctzll(places));
             uint32_t key = j / 3 * 8 + static_cast<uint32_t>((word >> j) & 7);
@@ -93,14 +96,14 @@ int32_t find_near_code(const word_index& words, uint64_t code, match_category& c
 
 }  // namespace
 
-int32_t find_near_word(const word_index& words, const std::string& core, match_category& category) {
+int32_t map_find_near_word(const word_index& words, const std::string& core, match_category& category) {
     uint64_t code;
     if (core.size() == static_cast<size_t>(word_index::nmer) && !words.has_odd_words() && code_of(core, code))
         return find_near_code(words, code, category);
-    return find_near_word_by_changes(words, core, category);
+    return map_find_near_word_by_changes(words, core, category);
 }
 
-int32_t find_near_word_by_changes(const word_index& words, const std::string& core, match_category& category) {
+int32_t map_find_near_word_by_changes(const word_index& words, const std::string& core, match_category& category) {
     category = MATCH_NONE;
     word_probe probe(words, core);
     int32_t found = probe.look();
@@ -144,7 +147,7 @@ int32_t find_near_word_by_changes(const word_index& words, const std::string& co
     return -1;
 }
 
-bool word_phase_needed(const barcode_table& barcodes, const cluster_table& clusters, const match_state& state) {
+bool map_word_phase_needed(const barcode_table& barcodes, const cluster_table& clusters, const match_state& state) {
     if (barcodes.barcode_sequences.size() == 0) return false;
     size_t first_length = barcodes.barcode_sequences[0].size();
     for (size_t i = 0; i < clusters.size(); ++i) {
@@ -156,8 +159,8 @@ bool word_phase_needed(const barcode_table& barcodes, const cluster_table& clust
     return false;
 }
 
-void match_by_mismatches(const barcode_table& barcodes, const word_index& words, const cluster_table& clusters,
-                         match_state& state) {
+void map_match_by_mismatches(const barcode_table& barcodes, const word_index& words, const cluster_table& clusters,
+                             match_state& state) {
     warn("Performing mismatch matches...\n");
     // Without barcodes nothing can match, and there is no first barcode to
     // test the lengths against.
@@ -174,7 +177,7 @@ void match_by_mismatches(const barcode_table& barcodes, const word_index& words,
         // Every word is nmer letters long, so no other core can be found.
         if (core.size() != static_cast<size_t>(word_index::nmer)) continue;
         match_category category;
-        int32_t found = find_near_word(words, core, category);
+        int32_t found = map_find_near_word(words, core, category);
         if (found < 0) continue;
         state.match[i] = found;
         state.match_type[i] = category;
@@ -202,8 +205,8 @@ std::string describe_alignments(const std::vector<std::string>& sequences, const
 
 }  // namespace
 
-void align_against_barcode_sequences(const barcode_table& barcodes, const cluster_table& clusters,
-                                     const alignment_settings& settings, match_state& state) {
+void map_align_against_barcode_sequences(const barcode_table& barcodes, const cluster_table& clusters,
+                                         const alignment_settings& settings, match_state& state) {
     warn("Aligning remaining sequences");
     if (settings.align_top_n > 0) warn(" (top %d candidates only)", settings.align_top_n);
     warn("...\n");
@@ -212,14 +215,8 @@ void align_against_barcode_sequences(const barcode_table& barcodes, const cluste
     bool ranked = settings.align_top_n > 0;
     barcode_aligner aligner(sequences, settings.wide_vectors);
     std::unique_ptr<shared_word_ranking> ranking;
-    std::unique_ptr<shared_word_flags> flags;
-    if (ranked && !settings.full_alignment) ranking = std::make_unique<shared_word_ranking>(sequences);
-    if (ranked && settings.full_alignment) flags = std::make_unique<shared_word_flags>(sequences);
-    std::vector<int32_t> everyone;
-    if (settings.full_alignment && !ranked) {
-        everyone.resize(sequences.size());
-        std::iota(everyone.begin(), everyone.end(), 0);
-    }
+    if (ranked && !settings.search) ranking = std::make_unique<shared_word_ranking>(sequences);
+    map_alignment_search search = settings.search ? settings.search(sequences, settings.align_top_n) : nullptr;
 
     long long num_clusters = static_cast<long long>(clusters.size());
     long long step = std::max(1LL, num_clusters / 10);
@@ -230,13 +227,11 @@ void align_against_barcode_sequences(const barcode_table& barcodes, const cluste
         auto c = static_cast<size_t>(i);
         if (state.match[c] >= 0 || clusters.cluster_totals[c] < settings.align_count_minimum) continue;
         const std::string& core = clusters.cluster_sequences[c];
-        if (ranked) {
-            if (settings.full_alignment) flags->top(core, settings.align_top_n, candidates);
-            else ranking->top(core, settings.align_top_n, candidates);
-            if (settings.full_alignment) best_by_full_alignment(sequences, core, candidates, best);
-            else aligner.best_of(core, candidates, best);
-        } else if (settings.full_alignment) {
-            best_by_full_alignment(sequences, core, everyone, best);
+        if (search) {
+            search(core, best);
+        } else if (ranked) {
+            ranking->top(core, settings.align_top_n, candidates);
+            aligner.best_of(core, candidates, best);
         } else {
             aligner.best_of_all(core, best);
         }

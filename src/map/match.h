@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "map/tables.h"
@@ -31,29 +33,35 @@ struct match_state {
 
 // Contain, one-mismatch and two-mismatch look-ups of every core in the word
 // index, with the length test against the first barcode.
-void match_by_mismatches(const barcode_table& barcodes, const word_index& words, const cluster_table& clusters,
-                         match_state& state);
+void map_match_by_mismatches(const barcode_table& barcodes, const word_index& words, const cluster_table& clusters,
+                             match_state& state);
 
 // Whether the word phase would look up any cluster still unmatched.
-bool word_phase_needed(const barcode_table& barcodes, const cluster_table& clusters, const match_state& state);
+bool map_word_phase_needed(const barcode_table& barcodes, const cluster_table& clusters, const match_state& state);
 
 // The barcode position that a core of word_index::nmer letters finds:
 // unchanged, else with one letter changed, else with two; -1 if none.
 // category receives the kind of match.
-int32_t find_near_word(const word_index& words, const std::string& core, match_category& category);
+int32_t map_find_near_word(const word_index& words, const std::string& core, match_category& category);
 // The same by trying every change in turn (any core, any characters).
-int32_t find_near_word_by_changes(const word_index& words, const std::string& core, match_category& category);
+int32_t map_find_near_word_by_changes(const word_index& words, const std::string& core, match_category& category);
+
+struct best_barcodes;
+// A search for the best barcodes of a core, in place of the fast one; made
+// once per run from the barcodes and the top n (0: all).
+using map_alignment_search = std::function<void(std::string_view core, best_barcodes& best)>;
+using map_search_maker = std::function<map_alignment_search(const std::vector<std::string>& sequences, int top_n)>;
 
 struct alignment_settings {
     int align_top_n = 0;
     int64_t align_count_minimum = 0;
-    // Align every pair in full, as the reference for the fast search.
-    bool full_alignment = false;
+    // Empty: the fast search.
+    map_search_maker search;
     // Use 256-bit vectors where the processor has them.
     bool wide_vectors = true;
 };
 
 // Aligns every cluster still unmatched whose total reaches the minimum, and
 // writes the announcement and progress lines.
-void align_against_barcode_sequences(const barcode_table& barcodes, const cluster_table& clusters,
-                                     const alignment_settings& settings, match_state& state);
+void map_align_against_barcode_sequences(const barcode_table& barcodes, const cluster_table& clusters,
+                                         const alignment_settings& settings, match_state& state);

@@ -6,7 +6,7 @@
 #include "io/line_reader.h"
 #include "io/text.h"
 
-uint64_t text_hash(std::string_view text) {
+uint64_t map_text_hash(std::string_view text) {
     // Eight bytes at a time, each step a multiply and a fold.
     constexpr uint64_t k = 0x9E3779B97F4A7C15ULL;
     uint64_t h = text.size() * k;
@@ -46,7 +46,7 @@ uint32_t ordered_texts::insert(std::string_view text, uint64_t hash, bool& added
 
 int64_t ordered_texts::find(std::string_view text) const {
     if (slots_.empty()) return -1;
-    uint64_t hash = text_hash(text);
+    uint64_t hash = map_text_hash(text);
     uint64_t check = hash & ~uint64_t{0xFFFFFFFF};
     for (size_t slot = slot_of(hash);; slot = (slot + 1) & (slots_.size() - 1)) {
         uint64_t held = slots_[slot];
@@ -65,7 +65,7 @@ void ordered_texts::grow() {
     }
 }
 
-std::vector<barcode_line> read_barcode_lines(line_reader& reader) {
+std::vector<barcode_line> map_read_barcode_lines(line_reader& reader) {
     std::vector<barcode_line> lines;
     std::string_view line;
     while (reader.next(line)) lines.push_back({std::string(line), reader.ended_by_newline()});
@@ -81,7 +81,7 @@ void warn_malformed_barcode_line(const barcode_line& line) {
 
 }  // namespace
 
-void build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_table& barcodes) {
+void map_build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_table& barcodes) {
     size_t accepted = 0;
     barcode_sequence_reader fields;
     for (const barcode_line& line : lines) {
@@ -303,7 +303,7 @@ void insert_lines(const std::vector<split_line>& lines, cluster_table& clusters,
 
 }  // namespace
 
-void build_clusters(line_reader& reader, cluster_table& clusters) {
+void map_build_clusters(line_reader& reader, cluster_table& clusters) {
     constexpr size_t batch = 32;
     size_t accepted = 0;
     bool malformed = false;
@@ -329,7 +329,7 @@ void build_clusters(line_reader& reader, cluster_table& clusters) {
             }
             ++accepted;
             split_line split{line.substr(0, tab), 0, false, {}};
-            split.hash = text_hash(split.core);
+            split.hash = map_text_hash(split.core);
             split.well_formed = split_cluster_line(line, tab, split.numbers);
             lines.push_back(split);
             if (lines.size() == batch) {

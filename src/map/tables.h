@@ -9,15 +9,15 @@
 
 class line_reader;
 
-uint64_t text_hash(std::string_view text);
+uint64_t map_text_hash(std::string_view text);
 
 // Distinct texts in order of first appearance, found again by a hash of the
 // text, so that loading n lines costs time in proportion to n.
 class ordered_texts {
 public:
     // The position of text; a new text is appended (added is then set).
-    uint32_t insert(std::string_view text, bool& added) { return insert(text, text_hash(text), added); }
-    // The same with the text's text_hash worked out already.
+    uint32_t insert(std::string_view text, bool& added) { return insert(text, map_text_hash(text), added); }
+    // The same with the text's map_text_hash worked out already.
     uint32_t insert(std::string_view text, uint64_t hash, bool& added);
     // Asks the memory for the slot where a text of this hash is looked for
     // first, ahead of its insert.
@@ -51,7 +51,7 @@ struct barcode_line {
 
 // Reads the whole barcode file; a read error ends the run like a file that
 // cannot be opened.
-std::vector<barcode_line> read_barcode_lines(line_reader& reader);
+std::vector<barcode_line> map_read_barcode_lines(line_reader& reader);
 
 struct barcode_table {
     ordered_texts barcode_sequences;          // by position
@@ -60,7 +60,7 @@ struct barcode_table {
 
 // Loads the barcode lines and writes the warnings about them (malformed
 // lines are reported twice, as both passes over the file see them).
-void build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_table& barcodes);
+void map_build_barcode_sequences(const std::vector<barcode_line>& lines, barcode_table& barcodes);
 
 // Every 18-letter word of every barcode, mapped to the highest position of
 // the barcodes that hold it.
@@ -124,4 +124,4 @@ struct cluster_table {
 
 // Reads the cluster file to its end; writes the warnings, and ends the run
 // with the format error when an accepted line lacks a separator.
-void build_clusters(line_reader& reader, cluster_table& clusters);
+void map_build_clusters(line_reader& reader, cluster_table& clusters);

@@ -195,7 +195,7 @@ whole_match whole_index::find(std::string_view core) const {
     return best(p);
 }
 
-void match_whole_barcodes(const barcode_table& barcodes, const cluster_table& clusters, match_state& state) {
+void map_match_whole_barcodes(const barcode_table& barcodes, const cluster_table& clusters, match_state& state) {
     warn("Performing whole-barcode matches...\n");
     whole_index index(barcodes.barcode_sequences);
     if (index.unmatchable() > 0)

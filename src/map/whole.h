@@ -103,4 +103,4 @@ private:
 
 // Matches every cluster against the barcodes of its core's length; writes its
 // announcement and a warning about barcodes that cannot be matched.
-void match_whole_barcodes(const barcode_table& barcodes, const cluster_table& clusters, match_state& state);
+void map_match_whole_barcodes(const barcode_table& barcodes, const cluster_table& clusters, match_state& state);

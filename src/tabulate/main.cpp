@@ -1,4 +1,5 @@
 #include "tabulate/tabulate.h"
+#include "tabulate/tabulate_internal.h"
 
 #include <getopt.h>
 #include <unistd.h>
@@ -104,7 +105,7 @@ void align_targets(tabulate_tables& t, const map_line_fields& fields, std::strin
 
 }  // namespace
 
-void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
+void tabulate_build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
     t.barcode_link.reset(hash_create());
     int64_t malformed = 0;
     barcode_sequence_reader fields;
@@ -150,7 +151,7 @@ void build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
     t.has_align_seq.assign(accepted, 0);
 }
 
-map_line_fields map_line_targets(tabulate_tables& t, std::string_view line, const map_target_visitor& visit) {
+map_line_fields tabulate_map_line_targets(tabulate_tables& t, std::string_view line, const map_target_visitor& visit) {
     line = line.substr(0, line.find('\n'));
     std::string_view rest = line;
     map_line_fields fields;
@@ -181,8 +182,8 @@ map_line_fields map_line_targets(tabulate_tables& t, std::string_view line, cons
     return fields;
 }
 
-void process_map_line(tabulate_tables& t, std::string_view line) {
-    map_line_targets(t, line, [&t](const map_line_fields& fields, const map_target& target) {
+void tabulate_process_map_line(tabulate_tables& t, std::string_view line) {
+    tabulate_map_line_targets(t, line, [&t](const map_line_fields& fields, const map_target& target) {
         int64_t k = target.barcode;
         if (k < 0) return;
         int64_t total = parse_atoi64(fields.total);
@@ -198,7 +199,7 @@ void process_map_line(tabulate_tables& t, std::string_view line) {
     });
 }
 
-void add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates) {
+void tabulate_add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates) {
     std::string_view rest = line.substr(0, line.find('\n'));
     for (int i = 0; i < 8; ++i) cut_field(rest);
     int kind = 5;
@@ -210,7 +211,7 @@ void add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates)
         else if (match_type == "align") kind = 4;
         else fail_map_format();
     }
-    map_line_fields fields = map_line_targets(t, line, [&kind](const map_line_fields&, const map_target& target) {
+    map_line_fields fields = tabulate_map_line_targets(t, line, [&kind](const map_line_fields&, const map_target& target) {
         // An alignment counts when one of its barcodes reaches the cutoff.
         if (target.kind == match_kind::align) kind = 3;
     });
@@ -218,7 +219,7 @@ void add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates)
     fates.units[kind] = add_saturating(fates.units[kind], parse_atoi64(fields.total));
 }
 
-void write_read_fates(const read_fates& fates, out_stream& out) {
+void tabulate_write_read_fates(const read_fates& fates, out_stream& out) {
     out.put("#kind\tclusters\ttotal\n");
     for (int k = 0; k < read_fates::kinds; ++k) {
         out.put(read_fates::names[k]);
@@ -230,7 +231,7 @@ void write_read_fates(const read_fates& fates, out_stream& out) {
     }
 }
 
-void write_barcode_lengths(const tabulate_tables& t, out_stream& out) {
+void tabulate_write_barcode_lengths(const tabulate_tables& t, out_stream& out) {
     std::vector<int64_t> lengths;
     for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
         const std::string& sequence = t.barcode_sequences[k];
@@ -248,7 +249,7 @@ void write_barcode_lengths(const tabulate_tables& t, out_stream& out) {
     }
 }
 
-void write_barcode_list(const tabulate_tables& t, out_stream& out) {
+void tabulate_write_barcode_list(const tabulate_tables& t, out_stream& out) {
     out.put("#bcid\tbarcode\n");
     for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
         const std::string& sequence = t.barcode_sequences[k];
@@ -260,7 +261,7 @@ void write_barcode_list(const tabulate_tables& t, out_stream& out) {
     }
 }
 
-void order_barcodes(tabulate_tables& t) {
+void tabulate_order_barcodes(tabulate_tables& t) {
     size_t lines = t.barcode_sequences.size();
     t.barcode_totals.assign(lines, 0);
     t.sorted_barcode_ids.clear();
@@ -277,7 +278,7 @@ void order_barcodes(tabulate_tables& t) {
                      [&t](int64_t a, int64_t b) { return t.barcode_details[a] < t.barcode_details[b]; });
 }
 
-void write_report(const tabulate_tables& t, out_stream& out) {
+void tabulate_write_report(const tabulate_tables& t, out_stream& out) {
     out.put("#bcid\tbarcode\ttotal\tmm0\tmm1\tmm2\talign\n");
     for (int64_t k : t.sorted_barcode_ids) {
         out.put(t.barcode_details[k]);
@@ -310,7 +311,7 @@ void count_molecules(tabulate_tables& t, out_stream* f_out, const char* umi_path
     warn("Assigning molecules...\n");
     molecules::sums totals =
         molecules::count(t, {*f_umis, umi_path}, {*f_clusters, cluster_path}, {*f_map, map_path ? map_path : "stdin"});
-    order_barcodes(t);
+    tabulate_order_barcodes(t);
     write_table(f_out, [&](out_stream& out) { molecules::write_report(t, totals, out); });
     warn("%" PRId64 " molecules after merging the UMIs of each barcode's keys (%" PRId64 " reads)\n", totals.molecules,
          totals.reads);
@@ -325,9 +326,9 @@ int barcode_file_only(tabulate_tables& t, const char* barcode_path, int operands
     auto f_barcode = line_reader::open(
         barcode_path, read_failure{std::string("Could not open barcode file ") + barcode_path + "\n", 1});
     if (f_barcode == nullptr) fail(1, "Could not open barcode file %s\n", barcode_path);
-    build_barcode_links(t, *f_barcode);
-    if (list) write_barcode_list(t, standard_output());
-    else write_barcode_lengths(t, standard_output());
+    tabulate_build_barcode_links(t, *f_barcode);
+    if (list) tabulate_write_barcode_list(t, standard_output());
+    else tabulate_write_barcode_lengths(t, standard_output());
     standard_output().flush();
     return 0;
 }
@@ -402,7 +403,7 @@ int tabulate_main(int argc, char** argv) {
     if (f_barcode == nullptr) fail(1, "Could not open barcode file %s\n", barcode_path);
 
     warn("Building barcodes...\n");
-    build_barcode_links(t, *f_barcode);
+    tabulate_build_barcode_links(t, *f_barcode);
     f_barcode.reset();
 
     if (umi_path != nullptr) {
@@ -415,15 +416,15 @@ int tabulate_main(int argc, char** argv) {
     std::string_view line;
     while (f_map->next(line)) {
         if (!line.empty() && line[0] == '#') continue;
-        process_map_line(t, line);
-        if (f_fates != nullptr) add_read_fate(t, line, fates);
+        tabulate_process_map_line(t, line);
+        if (f_fates != nullptr) tabulate_add_read_fate(t, line, fates);
     }
     if (f_fates != nullptr) {
-        write_read_fates(fates, *f_fates);
+        tabulate_write_read_fates(fates, *f_fates);
         f_fates->flush();
     }
 
-    order_barcodes(t);
-    write_table(f_out.get(), [&t](out_stream& out) { write_report(t, out); });
+    tabulate_order_barcodes(t);
+    write_table(f_out.get(), [&t](out_stream& out) { tabulate_write_report(t, out); });
     return 0;
 }

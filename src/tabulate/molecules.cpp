@@ -15,7 +15,7 @@
 #include "containers/hash.h"
 #include "io/line_reader.h"
 #include "io/output.h"
-#include "tabulate/tabulate.h"
+#include "tabulate/tabulate_internal.h"
 #include "io/text.h"
 #include "umi/umi.h"
 
@@ -404,7 +404,7 @@ private:
         while (map_.reader.next(line)) {
             if (!line.empty() && line[0] == '#') continue;
             found.clear();
-            map_line_fields fields = map_line_targets(t_, line, [&](const map_line_fields& f, const map_target& m) {
+            map_line_fields fields = tabulate_map_line_targets(t_, line, [&](const map_line_fields& f, const map_target& m) {
                 if (m.barcode < 0)
                     fail(1, "tabulate: %s matches the cluster %.*s to %.*s, which the barcode file does not hold\n",
                          map_.name.c_str(), static_cast<int>(f.core.size()), f.core.data(),
@@ -624,7 +624,7 @@ sums count(tabulate_tables& t, const input& umi_table, const input& clusters, co
 
 void write_report(const tabulate_tables& t, const sums& totals, out_stream& out) {
     out.printf("#molecules: %" PRId64 "\n#molecule reads: %" PRId64 "\n", totals.molecules, totals.reads);
-    ::write_report(t, out);
+    tabulate_write_report(t, out);
 }
 
 }  // namespace molecules

@@ -37,7 +37,7 @@ struct sums {
 sums count(tabulate_tables& t, const input& umi_table, const input& clusters, const input& map);
 
 // The molecule report: "#molecules: N", "#molecule reads: N", then the rows
-// of tabulate's report (t ordered by order_barcodes).
+// of tabulate's report (t ordered by tabulate_order_barcodes).
 void write_report(const tabulate_tables& t, const sums& totals, out_stream& out);
 
 }  // namespace molecules

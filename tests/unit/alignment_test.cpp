@@ -112,10 +112,12 @@ TEST(AlignmentKernels, EveryLevelAgreesWithTheScalarForms) {
     using namespace kernel_layout;
     std::mt19937 random(11);
     const char letters[] = "ACGTNx";
+    const alignment_kernels* done = nullptr;  // the scalar level shares the sse2 kernels
     for (isa_level level : isa_levels_available()) {
         const alignment_kernels& k = alignment_kernels_for(level);
+        if (&k == done) continue;
+        done = &k;
         SCOPED_TRACE(k.name);
-        EXPECT_EQ(k.level, level);
         for (int round = 0; round < 40; ++round) {
             std::string core(random() % 30, 'A');
             for (char& c : core) c = letters[random() % 6];

@@ -12,7 +12,7 @@
 #include <vector>
 #include <zlib.h>
 
-#include "count/count.h"
+#include "count/count_internal.h"
 #include "io/error.h"
 #include "io/gzip.h"
 #include "io/line_reader.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "discover/discover.h"
+#include "discover/discover_internal.h"
 
 namespace {
 

@@ -13,25 +13,26 @@
 #include "map/align.h"
 #include "map/match.h"
 #include "map/tables.h"
+#include "reference/map_reference.h"
 
 namespace {
 
 std::vector<barcode_line> lines_of(const std::string& text) {
     auto reader = line_reader::from_memory(text);
-    return read_barcode_lines(*reader);
+    return map_read_barcode_lines(*reader);
 }
 
 // Loads the barcode text, returning what was written to standard error.
 std::string load_barcodes(const std::string& text, barcode_table& barcodes) {
     testing::internal::CaptureStderr();
-    build_barcode_sequences(lines_of(text), barcodes);
+    map_build_barcode_sequences(lines_of(text), barcodes);
     return testing::internal::GetCapturedStderr();
 }
 
 std::string load_clusters(const std::string& text, cluster_table& clusters) {
     auto reader = line_reader::from_memory(text);
     testing::internal::CaptureStderr();
-    build_clusters(*reader, clusters);
+    map_build_clusters(*reader, clusters);
     return testing::internal::GetCapturedStderr();
 }
 
@@ -111,22 +112,22 @@ TEST(MapNearWords, SearchOrderAndLetters) {
     testing::internal::GetCapturedStderr();
 
     match_category category;
-    EXPECT_EQ(find_near_word(words, at10, category), 0);
+    EXPECT_EQ(map_find_near_word(words, at10, category), 0);
     EXPECT_EQ(category, MATCH_CONTAIN);
-    EXPECT_EQ(find_near_word(words, core, category), 1);
+    EXPECT_EQ(map_find_near_word(words, core, category), 1);
     EXPECT_EQ(category, MATCH_MM1);
     // N in the core is replaced like any letter.
     std::string n_core = at3;
     n_core[5] = 'N';
-    EXPECT_EQ(find_near_word(words, n_core, category), 1);
+    EXPECT_EQ(map_find_near_word(words, n_core, category), 1);
     EXPECT_EQ(category, MATCH_MM1);
     // A word holding N is reached by changing a letter to N.
     std::string near_n = with_n;
     near_n[17] = 'G';
     near_n[0] = 'T';
-    EXPECT_EQ(find_near_word(words, near_n, category), 2);
+    EXPECT_EQ(map_find_near_word(words, near_n, category), 2);
     EXPECT_EQ(category, MATCH_MM2);
-    EXPECT_EQ(find_near_word(words, "TTTTTTTTTTTTTTTTTT", category), -1);
+    EXPECT_EQ(map_find_near_word(words, "TTTTTTTTTTTTTTTTTT", category), -1);
     EXPECT_EQ(category, MATCH_NONE);
 }
 
@@ -171,7 +172,7 @@ TEST(MapClusterFile, FormatErrorComesAfterAllWarnings) {
     auto reader = line_reader::from_memory("AAA\t1:0\t5\nbad\nCCC\t0:0\t1\t1\t0\t0\n");
     testing::internal::CaptureStderr();
     try {
-        build_clusters(*reader, clusters);
+        map_build_clusters(*reader, clusters);
         ADD_FAILURE() << "no failure";
     } catch (const exit_request& request) {
         EXPECT_EQ(request.status, 1);
@@ -364,8 +365,8 @@ TEST(MapNearWords, BlockSearchAgreesWithTryingEveryChange) {
             std::string core = sequences[random() % sequences.size()].substr(random() % 2, 18);
             for (int e = static_cast<int>(random() % 4); e > 0; --e) core[random() % 18] = letters[random() % 5];
             match_category fast, slow;
-            int32_t a = find_near_word(words, core, fast);
-            int32_t b = find_near_word_by_changes(words, core, slow);
+            int32_t a = map_find_near_word(words, core, fast);
+            int32_t b = map_find_near_word_by_changes(words, core, slow);
             EXPECT_EQ(a, b) << core;
             EXPECT_EQ(fast, slow) << core;
         }
@@ -422,7 +423,7 @@ TEST(MapClusterFile, ReadInPiecesAsWhole) {
         std::string whole_err = load_clusters(text, whole);
         line_reader trickle(std::make_unique<trickle_source>(text));
         testing::internal::CaptureStderr();
-        build_clusters(trickle, pieces);
+        map_build_clusters(trickle, pieces);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), whole_err);
         ASSERT_EQ(whole.cluster_sequences.texts(), order);
         ASSERT_EQ(pieces.cluster_sequences.texts(), order);

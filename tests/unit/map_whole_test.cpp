@@ -144,16 +144,16 @@ TEST(MapWhole, WordPhaseSkipsWholeMatchesAndTheirLengths) {
     barcode_table barcodes;
     auto barcode_reader = line_reader::from_memory("s\tACGTTGCAACGTAGGCATGG\nlong\t" + std::string(30, 'C') + "\n");
     testing::internal::CaptureStderr();
-    build_barcode_sequences(read_barcode_lines(*barcode_reader), barcodes);
+    map_build_barcode_sequences(map_read_barcode_lines(*barcode_reader), barcodes);
     word_index words;
     words.build(barcodes.barcode_sequences);
     cluster_table clusters;
     auto cluster_reader = line_reader::from_memory(std::string(29, 'C') + "G\t0:0\t5\t5\t0\t0\n" +
                                                    "ACGTTGCAACGTAGGCAA\t0:0\t3\t3\t0\t0\n");
-    build_clusters(*cluster_reader, clusters);
+    map_build_clusters(*cluster_reader, clusters);
     match_state state(clusters.size());
-    match_whole_barcodes(barcodes, clusters, state);
-    match_by_mismatches(barcodes, words, clusters, state);
+    map_match_whole_barcodes(barcodes, clusters, state);
+    map_match_by_mismatches(barcodes, words, clusters, state);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.find("Skipping"), std::string::npos) << err;
     EXPECT_NE(err.find("\t1 of 2 clusters matched whole\n"), std::string::npos) << err;

@@ -14,7 +14,7 @@
 
 #include "io/line_reader.h"
 #include "tabulate/molecules.h"
-#include "tabulate/tabulate.h"
+#include "tabulate/tabulate_internal.h"
 #include "umi/umi.h"
 
 namespace {
@@ -209,7 +209,7 @@ TEST(molecule_step, agrees_with_a_plain_reference_on_random_runs) {
         random_run run = make_run(seed);
         tabulate_tables t;
         auto barcodes = line_reader::from_memory(run.barcodes);
-        build_barcode_links(t, *barcodes);
+        tabulate_build_barcode_links(t, *barcodes);
         auto umis = line_reader::from_memory(run.umi_table);
         auto clusters = line_reader::from_memory(run.clusters);
         auto map = line_reader::from_memory(run.map);
