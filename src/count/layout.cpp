@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dna/letters.h"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -13,8 +15,6 @@ namespace count {
 // Parsing
 
 namespace {
-
-bool is_letter(char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T' || c == 'N'; }
 
 // A length in a slot or skip; false (and the problem) when there is none or
 // it is too large.
@@ -113,9 +113,9 @@ std::optional<layout> layout::parse(std::string_view text, int mismatches, std::
     for (size_t at = 0; at < text.size();) {
         char c = text[at];
         layout_element e{};
-        if (is_letter(c)) {
+        if (dna::is_letter(c)) {
             e.kind = element_kind::constant;
-            while (at < text.size() && is_letter(text[at])) e.letters += text[at++];
+            while (at < text.size() && dna::is_letter(text[at])) e.letters += text[at++];
             e.min_length = e.max_length = static_cast<uint32_t>(e.letters.size());
             auto known = static_cast<uint32_t>(e.letters.size() - std::count(e.letters.begin(), e.letters.end(), 'N'));
             e.mismatches = mismatches < 0 ? known / 10 : std::min(known, static_cast<uint32_t>(mismatches));
@@ -172,27 +172,6 @@ inline uint64_t bits_at(const uint64_t* words, size_t p) {
     return (words[word] >> shift) | ((words[word + 1] << 1) << (63 - shift));
 }
 
-// A, C, G, T to 0-3, every other byte to -1: a look-up rather than a switch,
-// as the letters of a constant change at every step of a search.
-struct letter_codes {
-    int8_t of[256];
-    constexpr letter_codes() : of() {
-        for (int c = 0; c < 256; ++c) of[c] = -1;
-        of['A'] = 0, of['C'] = 1, of['G'] = 2, of['T'] = 3;
-    }
-};
-constexpr letter_codes codes;
-
-inline int letter_code(char c) {
-    switch (c) {
-        case 'A': return 0;
-        case 'C': return 1;
-        case 'G': return 2;
-        case 'T': return 3;
-        default: return -1;
-    }
-}
-
 }  // namespace
 
 void layout_matcher::build_masks(const char* read, size_t length) {
@@ -226,8 +205,8 @@ void layout_matcher::build_masks(const char* read, size_t length) {
     }
 #endif
     for (; i < length; ++i) {
-        int c = letter_code(read[i]);
-        if (c >= 0) masks_[c][i >> 6] |= uint64_t{1} << (i & 63);
+        uint8_t c = dna::code_of(read[i]);
+        if (c < dna::n_code) masks_[c][i >> 6] |= uint64_t{1} << (i & 63);
     }
     masks_ready_ = true;
 }
@@ -256,8 +235,8 @@ bool search_starts(std::string_view letters, uint32_t allowed, const uint64_t* c
         const uint64_t range = hi - base >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi - base + 1)) - 1;
         std::fill(planes, planes + allowed + 1, 0);
         for (size_t j = 0; j < letters.size(); ++j) {
-            int c = codes.of[static_cast<unsigned char>(letters[j])];
-            if (c < 0) continue;  // N matches anything
+            uint8_t c = dna::code_of(letters[j]);
+            if (c >= dna::n_code) continue;  // N matches anything
             uint64_t differ = ~bits_at(masks[c], base + j);
             for (uint32_t d = allowed; d > 0; --d) planes[d] |= planes[d - 1] & differ;
             planes[0] |= differ;
