@@ -5,133 +5,42 @@
 
 #include "align/alignment.h"
 #include "align/kernels.h"
+#include "align/words.h"
 #include "cluster/index.h"
 #include "cluster/cluster_internal.h"
 #include "io/error.h"
-#include "containers/hash.h"
 #include "io/output.h"
 
 namespace {
 
-constexpr int word_length = 4;
-constexpr int word_slots = 625;  // 5^4
+using words::words_of;
+constexpr int word_slots = static_cast<int>(words::count);
 
-// The word slot numbers of s, one per start position.
-void words_of(std::string_view s, std::vector<int>& out) {
-    out.clear();
-    if (s.size() < word_length) return;
-    char word[word_length + 1] = {};
-    for (size_t j = 0; j + word_length <= s.size(); ++j) {
-        for (int k = 0; k < word_length; ++k) word[k] = s[j + k];
-        out.push_back(hash_slot_nmer(word, word_length));
-    }
-}
-
-struct candidate {
-    int shared;
-    uint32_t rank;  // place among the cores in index order
-};
+// A core by its place among the cores in index order.
+using candidate = words::ranked;
 
 // Better first: more shared words, then the earlier core.
-bool better(const candidate& a, const candidate& b) { return a.shared != b.shared ? a.shared > b.shared : a.rank < b.rank; }
+bool better(const candidate& a, const candidate& b) { return a.shared != b.shared ? a.shared > b.shared : a.index < b.index; }
 
-// Ranks the cores by the number of word positions of a sequence whose word
-// they hold, for sequences too long for the bit-sliced counts below.
-// Counting walks only the cores that share a word; cores that
-// reach three or more are remembered per level as they get there, so the
-// best few are found without a pass over everything touched.
-template <class Counter>
+// Ranks the cores by the words they share with a sequence, for sequences
+// too long for the bit-sliced counts below.
 class word_ranker {
 public:
-    // Per word, the cores holding it (by rank, each once).
     word_ranker(const cluster_state& st, const std::vector<uint32_t>& cores)
-        : word_start_(word_slots + 1, 0), counter_(cores.size(), 0), multiplicity_(word_slots, 0) {
-        std::vector<int> words;
-        std::vector<uint32_t> seen(word_slots, UINT32_MAX);
-        std::vector<std::pair<int, uint32_t>> pairs;
-        for (uint32_t r = 0; r < cores.size(); ++r) {
-            words_of(st.seq(cores[r]), words);
-            for (int w : words)
-                if (seen[w] != r) seen[w] = r, pairs.push_back({w, r});
-        }
-        for (auto& p : pairs) ++word_start_[p.first + 1];
-        for (int w = 0; w < word_slots; ++w) word_start_[w + 1] += word_start_[w];
-        word_cores_.resize(pairs.size());
-        std::vector<uint32_t> fill(word_start_.begin(), word_start_.end() - 1);
-        for (auto& p : pairs) word_cores_[fill[p.first]++] = p.second;
-    }
+        : ranking_(cores.size(), [&](size_t r) { return st.seq(cores[r]); }) {}
 
+    // The best top_n cores of each sequence (more shared words first, then
+    // lower rank), weakest first: the order in which they are aligned.
     void rank_batch(const std::vector<std::vector<int>>& words, size_t top_n, std::vector<std::vector<candidate>>& tops) {
         tops.resize(words.size());
-        for (size_t q = 0; q < words.size(); ++q) rank(words[q], top_n, tops[q]);
-    }
-
-    // The best top_n cores (more shared words first, then lower rank),
-    // returned weakest first: the order in which they are aligned.
-    void rank(const std::vector<int>& words, size_t top_n, std::vector<candidate>& top) {
-        top.clear();
-        distinct_.clear();
-        for (int w : words)
-            if (multiplicity_[w]++ == 0) distinct_.push_back(w);
-        if (level_.size() < words.size() + 1) level_.resize(words.size() + 1);
-        size_t reach2 = 0, walked = 0;
-        for (int w : distinct_) {
-            const uint32_t m = multiplicity_[w];
-            const uint32_t* r = word_cores_.data() + word_start_[w];
-            const uint32_t* end = word_cores_.data() + word_start_[w + 1];
-            walked += static_cast<size_t>(end - r);
-            for (; r != end; ++r) {
-                uint32_t old = counter_[*r];
-                uint32_t now = old + m;
-                counter_[*r] = static_cast<Counter>(now);
-                reach2 += old < 2 && now >= 2;
-                if (now >= 3)
-                    for (uint32_t lv = std::max<uint32_t>(old + 1, 3); lv <= now; ++lv) level_[lv].push_back(*r);
-            }
+        for (size_t q = 0; q < words.size(); ++q) {
+            ranking_.top(words[q], top_n, tops[q]);
+            std::sort(tops[q].begin(), tops[q].end(), [](const candidate& a, const candidate& b) { return better(b, a); });
         }
-        // The least count that the weakest chosen core can have.
-        size_t least = 1;
-        for (size_t lv = level_.size(); lv-- > 3;)
-            if (level_[lv].size() >= top_n) {
-                least = lv;
-                break;
-            }
-        if (least == 1 && reach2 >= top_n) least = 2;
-        if (least >= 3) {
-            for (uint32_t r : level_[least]) top.push_back({static_cast<int>(counter_[r]), r});
-            if (walked > counter_.size() / 4) {
-                std::fill(counter_.begin(), counter_.end(), 0);
-            } else {
-                for (int w : distinct_)
-                    for (uint32_t k = word_start_[w]; k < word_start_[w + 1]; ++k) counter_[word_cores_[k]] = 0;
-            }
-        } else {
-            // Few cores share more than a word: take them from the walk,
-            // clearing the counters on the way.
-            for (int w : distinct_) {
-                for (uint32_t k = word_start_[w]; k < word_start_[w + 1]; ++k) {
-                    uint32_t r = word_cores_[k];
-                    if (counter_[r] >= least) top.push_back({static_cast<int>(counter_[r]), r});
-                    counter_[r] = 0;
-                }
-            }
-        }
-        for (int w : distinct_) multiplicity_[w] = 0;
-        for (auto& l : level_) l.clear();
-        if (top.size() > top_n) {
-            std::nth_element(top.begin(), top.begin() + static_cast<long>(top_n), top.end(), better);
-            top.resize(top_n);
-        }
-        std::sort(top.begin(), top.end(), [](const candidate& a, const candidate& b) { return better(b, a); });
     }
 
 private:
-    std::vector<uint32_t> word_start_;
-    std::vector<uint32_t> word_cores_;
-    std::vector<Counter> counter_;
-    std::vector<uint32_t> multiplicity_;
-    std::vector<int> distinct_;
-    std::vector<std::vector<uint32_t>> level_;
+    words::word_ranking ranking_;
 };
 
 // The chosen cores of one sequence while the cores go by in index order: a
@@ -470,20 +379,20 @@ public:
         for (size_t first = 0; first < top.size(); first += dp_lanes) {
             const size_t count = std::min(dp_lanes, top.size() - first);
             size_t m = 0;
-            for (size_t l = 0; l < count; ++l) m = std::max(m, st.seq(cores[top[first + l].rank]).size());
+            for (size_t l = 0; l < count; ++l) m = std::max(m, st.seq(cores[top[first + l].index]).size());
             if (m + s.size() >= kernel_layout::narrow_length_limit) {
-                for (size_t l = 0; l < count; ++l) scores[first + l] = alignment_score(st.seq(cores[top[first + l].rank]), s, row_);
+                for (size_t l = 0; l < count; ++l) scores[first + l] = alignment_score(st.seq(cores[top[first + l].index]), s, row_);
                 continue;
             }
             letters_.assign(m * dp_lanes, -1);
             for (size_t l = 0; l < count; ++l) {
-                std::string_view c = st.seq(cores[top[first + l].rank]);
+                std::string_view c = st.seq(cores[top[first + l].index]);
                 for (size_t y = 0; y < c.size(); ++y) letters_[y * dp_lanes + l] = static_cast<unsigned char>(c[y]);
             }
             cells_.resize((s.size() + 1) * dp_lanes);
             ends_.resize((m + 1) * dp_lanes);
             kernels_.scores(letters_.data(), m, core_.data(), s.size(), cells_.data(), ends_.data());
-            for (size_t l = 0; l < count; ++l) scores[first + l] = ends_[st.seq(cores[top[first + l].rank]).size() * dp_lanes + l];
+            for (size_t l = 0; l < count; ++l) scores[first + l] = ends_[st.seq(cores[top[first + l].index]).size() * dp_lanes + l];
         }
     }
 
@@ -517,7 +426,7 @@ void cluster_align_remaining(const cluster_state& st, const cluster_settings& se
         bitmap_ranker ranker(st, cores, settings.align_single_cores);
         align_all(st, settings, cores, ranker, out);
     } else {
-        word_ranker<uint32_t> ranker(st, cores);
+        word_ranker ranker(st, cores);
         align_all(st, settings, cores, ranker, out);
     }
 }
@@ -552,10 +461,10 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
         // The candidates' texts lie all over the table: their offsets are
         // fetched eight sequences ahead, the texts four ahead.
         auto fetch_offsets = [&](size_t q) {
-            for (const candidate& c : tops[q]) cluster_prefetch(&st.start[cores[c.rank]]);
+            for (const candidate& c : tops[q]) cluster_prefetch(&st.start[cores[c.index]]);
         };
         auto fetch_texts = [&](size_t q) {
-            for (const candidate& c : tops[q]) cluster_prefetch(st.arena.data() + st.start[cores[c.rank]]);
+            for (const candidate& c : tops[q]) cluster_prefetch(st.arena.data() + st.start[cores[c.index]]);
         };
         for (size_t q = 0; q < std::min<size_t>(8, batch.size()); ++q) fetch_offsets(q);
         for (size_t q = 0; q < batch.size(); ++q) {
@@ -569,7 +478,7 @@ void align_all(const cluster_state& st, const cluster_settings& settings, const 
             int best = 0;
             uint32_t best_rank = UINT32_MAX;
             for (size_t c = 0; c < tops[q].size(); ++c)
-                if (scores[c] > best) best = scores[c], best_rank = tops[q][c].rank;
+                if (scores[c] > best) best = scores[c], best_rank = tops[q][c].index;
             if (best >= settings.align_score_cutoff && best_rank != UINT32_MAX) {
                 ++aligned;
                 hits.push_back({i, cores[best_rank], best});

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cluster/cluster_internal.h"
+#include "dna/letters.h"
 #include "io/error.h"
 
 namespace {
@@ -169,10 +170,6 @@ void cluster_form_initial(cluster_state& st, bool single_flag) {
 
 namespace {
 
-constexpr char alphabet[] = {'A', 'C', 'G', 'T', 'N'};
-
-bool in_alphabet(unsigned char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T' || c == 'N'; }
-
 // Whether s with (p -> x) is the core t itself or t with one letter replaced
 // by one of ACGTN.
 bool is_core_text(std::string_view s, size_t p, unsigned char x, std::string_view t) {
@@ -186,7 +183,7 @@ bool is_core_text(std::string_view s, size_t p, unsigned char x, std::string_vie
             theirs = mine;
         }
     }
-    return differ == 0 || in_alphabet(theirs);
+    return differ == 0 || dna::is_letter(static_cast<char>(theirs));
 }
 
 struct probe {
@@ -203,7 +200,7 @@ void letter_changes(const seq_hasher& hasher, std::string_view s, bool with_whol
     if (with_whole) out.push_back({0, 0, seq_hasher::finish(base, s.size())});
     for (size_t p = 0; p < s.size(); ++p) {
         auto old = static_cast<unsigned char>(s[p]);
-        for (char c : alphabet) {
+        for (char c : std::string_view(dna::letters)) {
             auto a = static_cast<unsigned char>(c);
             if (a != old) out.push_back({static_cast<uint32_t>(p), a, seq_hasher::finish(base + hasher.change(p, old, a), s.size())});
         }
@@ -236,7 +233,7 @@ void secondary_by_variants(cluster_state& st, const std::vector<uint32_t>& cores
     for (uint32_t c : cores) {
         std::string_view s = st.seq(c);
         texts += 1 + 5 * s.size();
-        for (char x : s) texts -= in_alphabet(static_cast<unsigned char>(x));
+        for (char x : s) texts -= dna::is_letter(x);
     }
     // Every core and every 1-letter variant of it, to the core. The index
     // holds hashes only; a hit is checked against the core's letters.
@@ -292,7 +289,7 @@ bool in_range_of(std::string_view u, std::string_view c) {
         at[differ++] = k;
     }
     if (differ < 2) return true;
-    auto ok = [](char x) { return in_alphabet(static_cast<unsigned char>(x)); };
+    auto ok = [](char x) { return dna::is_letter(x); };
     return (ok(c[at[0]]) && ok(u[at[1]])) || (ok(c[at[1]]) && ok(u[at[0]]));
 }
 

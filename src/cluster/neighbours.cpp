@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "cluster/cluster_internal.h"
+#include "dna/letters.h"
 
 namespace {
 
@@ -22,14 +23,8 @@ size_t letter_width(size_t length) { return cluster_letter_width(length); }
 
 // Codes in byte order of the letters; N only at three bits a letter.
 constexpr int letter_code(unsigned char c, size_t width) {
-    switch (c) {
-        case 'A': return 0;
-        case 'C': return 1;
-        case 'G': return 2;
-        case 'N': return width == 3 ? 3 : -1;
-        case 'T': return width == 3 ? 4 : 3;
-        default: return -1;
-    }
+    if (width == 3) return dna::sorted_code_of(static_cast<char>(c));
+    return dna::is_base(static_cast<char>(c)) ? dna::code_of(static_cast<char>(c)) : -1;
 }
 
 // letter_code by table, for packing every sequence of the table.
@@ -205,7 +200,7 @@ void single_n_pairs(const cluster_state& st, std::vector<directed_pair>& out) {
         if (!fits || n_at == s.size()) continue;
         const uint64_t base = st.hasher.sum(s);
         for (uint32_t code = 0; code < 4; ++code) {
-            const auto letter = static_cast<unsigned char>("ACGT"[code]);
+            const auto letter = static_cast<unsigned char>(dna::letter_of(code));
             const uint64_t h = seq_hasher::finish(base + st.hasher.change(n_at, 'N', letter), s.size());
             st.seq_index.find(h, [&](uint32_t j) {
                 if (!cluster_is_variant(st.seq(j), s, n_at, letter)) return false;

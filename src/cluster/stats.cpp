@@ -13,12 +13,11 @@
 #include <string>
 
 #include "cluster/cluster_internal.h"
+#include "dna/letters.h"
 #include "io/error.h"
 #include "io/output.h"
 
 namespace {
-
-bool in_alphabet(unsigned char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T' || c == 'N'; }
 
 bool within(std::string_view a, std::string_view b, int n) {
     if (a.size() != b.size()) return false;
@@ -50,7 +49,7 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
     std::vector<blanked_core> blanked;
     for (uint32_t c : cores) {
         std::string_view s = st.seq(c);
-        if (st.count[c] >= 0 && std::all_of(s.begin(), s.end(), [](char x) { return in_alphabet(static_cast<unsigned char>(x)); }))
+        if (st.count[c] >= 0 && dna::all_letters(s))
             continue;
         for (size_t p = 0; p < s.size(); ++p) blanked.push_back({c, static_cast<uint32_t>(p)});
     }
@@ -74,7 +73,7 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
         cores_by_length[s.size()].push_back(c);
         std::vector<uint32_t> odd;
         for (size_t p = 0; p < s.size(); ++p)
-            if (!in_alphabet(static_cast<unsigned char>(s[p]))) odd.push_back(static_cast<uint32_t>(p));
+            if (!dna::is_letter(s[p])) odd.push_back(static_cast<uint32_t>(p));
         if (odd.size() < 2) continue;
         const uint64_t base = st.hasher.sum(s);
         std::string text(s);
@@ -127,7 +126,7 @@ void cluster_statistics(const cluster_state& st, out_stream& out) {
                         });
                     }
                 }
-            } else if (std::any_of(s.begin(), s.end(), [](char c) { return !in_alphabet(static_cast<unsigned char>(c)); })) {
+            } else if (!dna::all_letters(s)) {
                 auto same_length = cores_by_length.find(s.size());
                 if (same_length != cores_by_length.end())
                     for (uint32_t c : same_length->second)

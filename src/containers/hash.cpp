@@ -14,22 +14,6 @@ int hash_slot(const char* key) {
     return static_cast<int>(h);
 }
 
-int hash_slot_nmer(const char* word, int n) {
-    int index = 0;
-    for (int i = 0; i < n && word[i] != 0; ++i) {
-        int code;
-        switch (word[i]) {
-            case 'A': code = 0; break;
-            case 'C': code = 1; break;
-            case 'G': code = 2; break;
-            case 'T': code = 3; break;
-            default: code = 4; break;  // N, and any other letter
-        }
-        index = index * 5 + code;
-    }
-    return index;
-}
-
 hash* hash_create() {
     auto* h = static_cast<hash*>(std::malloc(sizeof(hash)));
     if (h == nullptr) fail(2, "Could not allocate enough space\n");

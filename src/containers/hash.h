@@ -28,7 +28,6 @@ inline uint64_t hash_mix64(uint64_t h) {
     h ^= h >> 33;
     return h;
 }
-int hash_slot_nmer(const char* word, int n);
 
 hash* hash_create();
 void hash_destroy(hash* h);

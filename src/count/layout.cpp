@@ -12,8 +12,6 @@ namespace count {
 
 namespace {
 
-bool is_letter(char c) { return c == 'A' || c == 'C' || c == 'G' || c == 'T' || c == 'N'; }
-
 // A length in a slot or skip; false (and the problem) when there is none or
 // it is too large.
 bool read_length(std::string_view text, size_t& at, uint32_t& value, std::string& problem) {
@@ -111,9 +109,9 @@ std::optional<layout> layout::parse(std::string_view text, int mismatches, std::
     for (size_t at = 0; at < text.size();) {
         char c = text[at];
         layout_element e{};
-        if (is_letter(c)) {
+        if (dna::is_letter(c)) {
             e.kind = element_kind::constant;
-            while (at < text.size() && is_letter(text[at])) e.letters += text[at++];
+            while (at < text.size() && dna::is_letter(text[at])) e.letters += text[at++];
             e.min_length = e.max_length = static_cast<uint32_t>(e.letters.size());
             auto known = static_cast<uint32_t>(e.letters.size() - std::count(e.letters.begin(), e.letters.end(), 'N'));
             e.mismatches = mismatches < 0 ? known / 10 : std::min(known, static_cast<uint32_t>(mismatches));
@@ -219,8 +217,8 @@ bool search_starts(std::string_view letters, uint32_t allowed, const uint64_t* c
         const uint64_t range = hi - base >= 63 ? ~uint64_t{0} : (uint64_t{1} << (hi - base + 1)) - 1;
         std::fill(planes, planes + allowed + 1, 0);
         for (size_t j = 0; j < letters.size(); ++j) {
-            int c = codes.of[static_cast<unsigned char>(letters[j])];
-            if (c < 0) continue;  // N matches anything
+            uint8_t c = dna::code_of(letters[j]);
+            if (c >= dna::n_code) continue;  // N matches anything
             uint64_t differ = ~bits_at(masks[c], base + j);
             for (uint32_t d = allowed; d > 0; --d) planes[d] |= planes[d - 1] & differ;
             planes[0] |= differ;

@@ -11,6 +11,7 @@
 #include "count/count_internal.h"
 #include "count/scan_kernels.h"
 #include "count/samples.h"
+#include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
 #include "umi/umi.h"
@@ -123,16 +124,6 @@ void read_all_lines(line_reader& in, const std::string& input_name, const read_p
     }
 }
 
-// A, C, G, T to their complements; every other character stays.
-struct complement_table {
-    char of[256];
-    constexpr complement_table() : of() {
-        for (int c = 0; c < 256; ++c) of[c] = static_cast<char>(c);
-        of['A'] = 'T', of['T'] = 'A', of['C'] = 'G', of['G'] = 'C';
-    }
-};
-constexpr complement_table complements;
-
 // Room for n bytes in a working buffer that only grows (never empty, so
 // that no copy is handed a null pointer).
 inline char* room(std::vector<char>& buffer, size_t n) {
@@ -146,7 +137,7 @@ void turn_read(const char* seq, const char* qual, size_t length, std::vector<cha
     char* s = room(seq_out, length);
     char* q = room(qual_out, length);
     for (size_t i = 0; i < length; ++i) {
-        s[length - 1 - i] = complements.of[static_cast<unsigned char>(seq[i])];
+        s[length - 1 - i] = dna::complement(seq[i]);
         q[length - 1 - i] = qual[i];
     }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "dna/letters.h"
+
 namespace count {
 
 namespace {
@@ -12,7 +14,7 @@ bool dna_part(std::string& part) {
     if (part.empty()) return false;
     for (char& c : part) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != 'A' && c != 'C' && c != 'G' && c != 'T' && c != 'N') return false;
+        if (!dna::is_letter(c)) return false;
     }
     return true;
 }
@@ -62,7 +64,9 @@ std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::strin
         if (plus != std::string_view::npos) entry.parts.emplace_back(barcode.substr(plus + 1));
         for (std::string& part : entry.parts) {
             if (!dna_part(part)) {
-                problem = line_problem(line_number, "'" + std::string(barcode) + "' is not a sample barcode (ACGTN, one '+' between two parts)");
+                std::string quoted = "'";
+                quoted.append(barcode).append("' is not a sample barcode (ACGTN, one '+' between two parts)");
+                problem = line_problem(line_number, quoted);
                 return std::nullopt;
             }
         }
@@ -92,20 +96,6 @@ std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::strin
         return std::nullopt;
     }
     return sheet;
-}
-
-std::string reverse_complement(std::string_view dna) {
-    std::string out(dna.rbegin(), dna.rend());
-    for (char& c : out) {
-        switch (c) {
-            case 'A': c = 'T'; break;
-            case 'C': c = 'G'; break;
-            case 'G': c = 'C'; break;
-            case 'T': c = 'A'; break;
-            default: c = 'N';
-        }
-    }
-    return out;
 }
 
 std::string_view header_index(std::string_view header) {
@@ -174,7 +164,7 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
     for (size_t i = 0; i < all.size() && m.reverse_tried_; ++i) {
         for (size_t j = 0; j < all.size() && m.reverse_tried_; ++j) {
             if (i == j) continue;
-            std::vector<std::string> turned{all[j].parts[0], reverse_complement(all[j].parts[1])};
+            std::vector<std::string> turned{all[j].parts[0], dna::reverse_complement(all[j].parts[1])};
             if (clash(all[i].parts, turned)) m.reverse_tried_ = false;
         }
     }
@@ -184,7 +174,7 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
         uint32_t second = sheet.parts == 2 ? m.second_.id_of(all[i].parts[1]) : 0;
         m.forward_combinations_.emplace(combination(first, second), id);
         if (m.reverse_tried_) {
-            uint32_t turned = m.second_reverse_.id_of(reverse_complement(all[i].parts[1]));
+            uint32_t turned = m.second_reverse_.id_of(dna::reverse_complement(all[i].parts[1]));
             m.reverse_combinations_.emplace(combination(first, turned), id);
         }
     }

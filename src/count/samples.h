@@ -32,8 +32,6 @@ struct sample_sheet {
 // it cannot be used. Blank lines and lines starting with '#' are skipped.
 std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::string& problem);
 
-// A DNA text's reverse complement (N stays N).
-std::string reverse_complement(std::string_view dna);
 
 // The index field of a read header: the text after the last ':' of the
 // comment (after the first space), or the older "name#INDEX/1" form. Empty

@@ -41,12 +41,6 @@ int parse_atoi32(const char* text) {
 
 bool asks_for_help(const char* arg) { return std::strcmp(arg, "?") == 0 || std::strstr(arg, "help") != nullptr; }
 
-bool only_acgtn(std::string_view sequence) {
-    for (char c : sequence)
-        if (c != 'A' && c != 'C' && c != 'G' && c != 'T' && c != 'N') return false;
-    return true;
-}
-
 void warn_barcode_letters(int64_t sequences) {
     if (sequences == 0) return;
     warn("Warning: barcode sequences with characters other than A, C, G, T and N (lower case? a carriage return?): "

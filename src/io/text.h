@@ -16,9 +16,6 @@ int parse_atoi32(const char* text);
 // The help test of every sub-command: exactly "?" or containing "help".
 bool asks_for_help(const char* arg);
 
-// Whether a sequence holds only the letters that matching knows: A, C, G,
-// T and N.
-bool only_acgtn(std::string_view sequence);
 // The warning of map and tabulate about barcode sequences with other
 // characters (lower case, a carriage return): no read matches them, so the
 // run says so, with their number; nothing when there are none.

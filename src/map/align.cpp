@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "align/alignment.h"
+#include "dna/letters.h"
 #include "align/kernels.h"
-#include "containers/hash.h"
 #include "map/tables.h"
 
 namespace {
@@ -16,7 +16,7 @@ using namespace kernel_layout;
 // A, C, G, T and N have rows 0 to 4; every other byte shares row 5 (all
 // ones: it matches everything, so the common subsequence can only come out
 // longer and the bound stays an upper bound).
-size_t letter_row(char c) { return std::min<size_t>(word_index::letter_code(c), letter_rows - 1); }
+size_t letter_row(char c) { return std::min<size_t>(dna::code_of(c), letter_rows - 1); }
 
 int16_t letter_value(char c) { return static_cast<int16_t>(static_cast<unsigned char>(c)); }
 
@@ -247,50 +247,13 @@ void barcode_aligner::best_of_all(std::string_view core, best_barcodes& best) {
 }
 
 shared_word_ranking::shared_word_ranking(const std::vector<std::string>& sequences)
-    : holders_(625), counts_(sequences.size(), 0) {
-    std::vector<int32_t> last_holder(625, -1);
-    for (size_t p = 0; p < sequences.size(); ++p) {
-        const std::string& sequence = sequences[p];
-        for (size_t o = 0; o + 4 <= sequence.size(); ++o) {
-            auto word = static_cast<size_t>(hash_slot_nmer(sequence.c_str() + o, 4));
-            if (last_holder[word] == static_cast<int32_t>(p)) continue;
-            last_holder[word] = static_cast<int32_t>(p);
-            holders_[word].push_back(static_cast<int32_t>(p));
-        }
-    }
-}
+    : ranking_(sequences.size(), [&](size_t p) { return std::string_view(sequences[p]); }) {}
 
 void shared_word_ranking::top(std::string_view core, int n, std::vector<int32_t>& candidates) {
     candidates.clear();
-    if (n <= 0 || core.size() < 4) return;
-    std::string text(core);
-    touched_.resize(counts_.size() + 1);  // one spare slot for the branch-free append
-    size_t touched = 0;
-    for (size_t o = 0; o + 4 <= text.size(); ++o) {
-        for (int32_t p : holders_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))]) {
-            touched_[touched] = p;
-            touched += counts_[static_cast<size_t>(p)]++ == 0;
-        }
-    }
-    // Counts are at most the number of the core's words: find the lowest
-    // count that still makes the cut, take everything above it, and of the
-    // barcodes with exactly that count the ones with the lowest positions.
-    size_t most = text.size() - 3;
-    std::vector<size_t> with_count(most + 1, 0);
-    for (size_t k = 0; k < touched; ++k) ++with_count[static_cast<size_t>(counts_[static_cast<size_t>(touched_[k])])];
-    auto wanted = static_cast<size_t>(n);
-    size_t cut = most, above = 0;
-    while (cut > 1 && above + with_count[cut] < wanted) above += with_count[cut--];
-    std::vector<int32_t> at_cut;
-    for (size_t k = 0; k < touched; ++k) {
-        int32_t p = touched_[k];
-        auto count = static_cast<size_t>(counts_[static_cast<size_t>(p)]);
-        counts_[static_cast<size_t>(p)] = 0;
-        if (count > cut) candidates.push_back(p);
-        else if (count == cut) at_cut.push_back(p);
-    }
-    size_t room = std::min(at_cut.size(), wanted - std::min(wanted, above));
-    std::nth_element(at_cut.begin(), at_cut.begin() + static_cast<std::ptrdiff_t>(room), at_cut.end());
-    candidates.insert(candidates.end(), at_cut.begin(), at_cut.begin() + static_cast<std::ptrdiff_t>(room));
+    if (n <= 0) return;
+    words::words_of(core, words_);
+    ranking_.top(words_, static_cast<size_t>(n), ranked_);
+    for (const words::ranked& r : ranked_) candidates.push_back(static_cast<int32_t>(r.index));
     std::sort(candidates.begin(), candidates.end());
 }

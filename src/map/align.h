@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "align/alignment.h"
+#include "align/words.h"
 
 struct alignment_kernels;
 
@@ -70,8 +71,7 @@ private:
     std::vector<int16_t> letters_, rows_, ends_, core_letters_;
 };
 
-// Ranks barcodes by the number of 4-letter words they share with a core,
-// through per-word lists of the barcodes that hold each word.
+// Ranks barcodes by the number of 4-letter words they share with a core.
 class shared_word_ranking {
 public:
     explicit shared_word_ranking(const std::vector<std::string>& sequences);
@@ -82,7 +82,7 @@ public:
     void top(std::string_view core, int n, std::vector<int32_t>& candidates);
 
 private:
-    std::vector<std::vector<int32_t>> holders_;  // by word number
-    std::vector<int32_t> counts_;
-    std::vector<int32_t> touched_;
+    words::word_ranking ranking_;
+    std::vector<int> words_;
+    std::vector<words::ranked> ranked_;
 };

@@ -10,6 +10,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
 #include "map/match.h"
@@ -147,16 +148,6 @@ void write_map_file(out_stream& out, const barcode_table& barcodes, const cluste
 
 bool matched_directly(uint8_t type) { return type == MATCH_CONTAIN || type == MATCH_MM1 || type == MATCH_MM2; }
 
-char complement(char c) {
-    switch (c) {
-        case 'A': return 'T';
-        case 'C': return 'G';
-        case 'G': return 'C';
-        case 'T': return 'A';
-        default: return c;
-    }
-}
-
 // The strand check: of the largest clusters, the totals matched whole or by
 // words, and those of the others whose reverse complements would be, found
 // by the same phases (without their messages, which the run wrote already).
@@ -173,8 +164,7 @@ void write_strand_check(out_stream& out, const barcode_table& barcodes, word_ind
             continue;
         }
         const std::string& core = clusters.cluster_sequences[i];
-        std::string turned(core.rbegin(), core.rend());
-        for (char& c : turned) c = complement(c);
+        std::string turned = dna::reverse_complement(core);
         bool added = false;
         reversed.cluster_sequences.insert(turned, added);
         // A core that is its own reverse complement's twin counts once.

@@ -6,12 +6,11 @@
 #include <memory>
 
 #include "align/alignment.h"
+#include "dna/letters.h"
 #include "io/error.h"
 #include "map/align.h"
 
 namespace {
-
-constexpr char alphabet[] = "ACGTN";
 
 // A core changed in place, with the letter codes of its word kept in step,
 // so that most look-ups cost one probe of an integer table.
@@ -19,16 +18,16 @@ class word_probe {
 public:
     word_probe(const word_index& words, const std::string& core) : words_(words), text_(core) {
         for (size_t j = 0; j < text_.size(); ++j) {
-            uint8_t letter = word_index::letter_code(text_[j]);
-            if (letter == word_index::odd) ++odd_letters_;
+            uint8_t letter = dna::code_of(text_[j]);
+            if (letter == dna::other_code) ++odd_letters_;
             code_ |= static_cast<uint64_t>(letter) << (3 * j);
         }
     }
 
     void put(size_t j, char c) {
-        uint8_t before = word_index::letter_code(text_[j]);
-        uint8_t after = word_index::letter_code(c);
-        odd_letters_ += (after == word_index::odd) - (before == word_index::odd);
+        uint8_t before = dna::code_of(text_[j]);
+        uint8_t after = dna::code_of(c);
+        odd_letters_ += (after == dna::other_code) - (before == dna::other_code);
         code_ = (code_ & ~(static_cast<uint64_t>(7) << (3 * j))) | (static_cast<uint64_t>(after) << (3 * j));
         text_[j] = c;
     }
@@ -49,8 +48,8 @@ private:
 bool code_of(const std::string& core, uint64_t& code) {
     code = 0;
     for (size_t j = 0; j < core.size(); ++j) {
-        uint8_t letter = word_index::letter_code(core[j]);
-        if (letter == word_index::odd) return false;
+        uint8_t letter = dna::code_of(core[j]);
+        if (letter == dna::other_code) return false;
         code |= static_cast<uint64_t>(letter) << (3 * j);
     }
     return true;
@@ -114,7 +113,7 @@ int32_t map_find_near_word_by_changes(const word_index& words, const std::string
     // Lower places first, and at each place the letters in alphabet order.
     size_t length = core.size();
     for (size_t j = 0; j < length; ++j) {
-        for (const char* a = alphabet; *a != 0; ++a) {
+        for (const char* a = dna::letters; *a != 0; ++a) {
             if (*a == core[j]) continue;
             probe.put(j, *a);
             found = probe.look();
@@ -126,11 +125,11 @@ int32_t map_find_near_word_by_changes(const word_index& words, const std::string
         probe.put(j, core[j]);
     }
     for (size_t j = 0; j < length; ++j) {
-        for (const char* a = alphabet; *a != 0; ++a) {
+        for (const char* a = dna::letters; *a != 0; ++a) {
             if (*a == core[j]) continue;
             probe.put(j, *a);
             for (size_t j2 = j + 1; j2 < length; ++j2) {
-                for (const char* b = alphabet; *b != 0; ++b) {
+                for (const char* b = dna::letters; *b != 0; ++b) {
                     if (*b == core[j2]) continue;
                     probe.put(j2, *b);
                     found = probe.look();

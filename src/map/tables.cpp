@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
 #include "io/text.h"
@@ -106,49 +107,15 @@ void map_build_barcode_sequences(const std::vector<barcode_line>& lines, barcode
     if (barcodes.barcode_sequences.size() != accepted)
         warn("Warning: there are non-unique barcode_sequences in the barcode file\n");
     int64_t unusual = 0;
-    for (const std::string& sequence : barcodes.barcode_sequences.texts()) unusual += !only_acgtn(sequence);
+    for (const std::string& sequence : barcodes.barcode_sequences.texts()) unusual += !dna::all_letters(sequence);
     warn_barcode_letters(unusual);
-}
-
-uint8_t word_index::letter_code(char c) {
-    switch (c) {
-        case 'A': return 0;
-        case 'C': return 1;
-        case 'G': return 2;
-        case 'T': return 3;
-        case 'N': return 4;
-        default: return odd;
-    }
-}
-
-namespace {
-
-constexpr uint64_t empty_key = ~0ULL;
-
-size_t code_slot(uint64_t code, size_t mask) { return static_cast<size_t>((code * 0x9E3779B97F4A7C15ULL) >> 20) & mask; }
-
-}  // namespace
-
-void word_index::grow() {
-    std::vector<uint64_t> old_keys = std::move(keys_);
-    std::vector<int32_t> old_positions = std::move(positions_);
-    size_t capacity = old_keys.empty() ? 1024 : old_keys.size() * 2;
-    keys_.assign(capacity, empty_key);
-    positions_.assign(capacity, -1);
-    for (size_t i = 0; i < old_keys.size(); ++i) {
-        if (old_keys[i] == empty_key) continue;
-        size_t slot = code_slot(old_keys[i], capacity - 1);
-        while (keys_[slot] != empty_key) slot = (slot + 1) & (capacity - 1);
-        keys_[slot] = old_keys[i];
-        positions_[slot] = old_positions[i];
-    }
 }
 
 bool word_index::put(std::string_view word, int32_t position) {
     uint64_t code = 0;
     for (int i = 0; i < nmer; ++i) {
-        uint8_t letter = letter_code(word[i]);
-        if (letter == odd) {
+        uint8_t letter = dna::code_of(word[i]);
+        if (letter == dna::other_code) {
             bool added = false;
             uint32_t at = odd_words_.insert(word, added);
             if (added) odd_positions_.push_back(position);
@@ -157,20 +124,9 @@ bool word_index::put(std::string_view word, int32_t position) {
         }
         code |= static_cast<uint64_t>(letter) << (3 * i);
     }
-    if (2 * (count_ + 1) > keys_.size()) grow();
-    size_t mask = keys_.size() - 1;
-    for (size_t slot = code_slot(code, mask);; slot = (slot + 1) & mask) {
-        if (keys_[slot] == code) {
-            positions_[slot] = position;
-            return true;
-        }
-        if (keys_[slot] == empty_key) {
-            keys_[slot] = code;
-            positions_[slot] = position;
-            ++count_;
-            return false;
-        }
-    }
+    bool added;
+    positions_.insert(code, added) = position;
+    return !added;
 }
 
 void word_index::build(const ordered_texts& sequences) {
@@ -189,41 +145,35 @@ void word_index::build_blocks() {
         return block * block_buckets + ((code >> (block_bits * block)) & (block_buckets - 1));
     };
     block_starts_.assign(3 * block_buckets + 1, 0);
-    for (uint64_t code : keys_) {
-        if (code == empty_key) continue;
+    positions_.for_each([&](uint64_t code, int32_t) {
         for (int block = 0; block < 3; ++block) ++block_starts_[bucket_of(code, block) + 1];
-    }
+    });
     for (size_t b = 0; b < 3 * block_buckets; ++b) block_starts_[b + 1] += block_starts_[b];
-    block_words_.assign(3 * count_, 0);
-    block_positions_.assign(3 * count_, -1);
+    block_words_.assign(3 * positions_.size(), 0);
+    block_positions_.assign(3 * positions_.size(), -1);
     std::vector<uint32_t> fill(block_starts_.begin(), block_starts_.end() - 1);
     // Slot order is a fixed function of the words, so buckets fill alike on
     // every run.
-    for (size_t slot = 0; slot < keys_.size(); ++slot) {
-        if (keys_[slot] == empty_key) continue;
+    positions_.for_each([&](uint64_t code, int32_t position) {
         for (int block = 0; block < 3; ++block) {
-            uint32_t at = fill[bucket_of(keys_[slot], block)]++;
-            block_words_[at] = keys_[slot];
-            block_positions_[at] = positions_[slot];
+            uint32_t at = fill[bucket_of(code, block)]++;
+            block_words_[at] = code;
+            block_positions_[at] = position;
         }
-    }
+    });
 }
 
 int32_t word_index::find_code(uint64_t code) const {
-    if (keys_.empty()) return -1;
-    size_t mask = keys_.size() - 1;
-    for (size_t slot = code_slot(code, mask);; slot = (slot + 1) & mask) {
-        if (keys_[slot] == code) return positions_[slot];
-        if (keys_[slot] == empty_key) return -1;
-    }
+    const int32_t* position = positions_.find(code);
+    return position == nullptr ? -1 : *position;
 }
 
 int32_t word_index::find(std::string_view word) const {
     if (word.size() != nmer) return -1;
     uint64_t code = 0;
     for (int i = 0; i < nmer; ++i) {
-        uint8_t letter = letter_code(word[i]);
-        if (letter == odd) {
+        uint8_t letter = dna::code_of(word[i]);
+        if (letter == dna::other_code) {
             int64_t at = odd_words_.find(word);
             return at < 0 ? -1 : odd_positions_[static_cast<size_t>(at)];
         }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "containers/open_table.h"
+
 class line_reader;
 
 uint64_t map_text_hash(std::string_view text);
@@ -67,9 +69,6 @@ void map_build_barcode_sequences(const std::vector<barcode_line>& lines, barcode
 class word_index {
 public:
     static constexpr int nmer = 18;
-    // Letter codes of a word: A 0, C 1, G 2, T 3, N 4, anything else odd.
-    static constexpr uint8_t odd = 7;
-    static uint8_t letter_code(char c);
 
     // Builds the index and writes the overlap warning.
     void build(const ordered_texts& sequences);
@@ -99,11 +98,12 @@ private:
     static constexpr size_t block_buckets = size_t{1} << block_bits;
     void build_blocks();
     bool put(std::string_view word, int32_t position);  // true if it was there
-    void grow();
 
-    std::vector<uint64_t> keys_;  // empty_key marks a free slot
-    std::vector<int32_t> positions_;
-    size_t count_ = 0;
+    struct code_hash {
+        size_t operator()(uint64_t code) const { return static_cast<size_t>((code * 0x9E3779B97F4A7C15ULL) >> 20); }
+    };
+    // No word codes to all ones: eighteen letters take 54 bits.
+    open_table<uint64_t, int32_t, code_hash> positions_{~uint64_t{0}, 1024};
     ordered_texts odd_words_;
     std::vector<int32_t> odd_positions_;
     // For each block, every coded word with its position, grouped by that

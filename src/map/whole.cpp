@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "align/kernels.h"
+#include "dna/letters.h"
 #include "io/error.h"
 #include "containers/hash.h"
 
@@ -11,23 +12,6 @@ namespace {
 
 using kernel_layout::short_words;
 constexpr size_t block_letters = short_words * 16;  // 4 bits a letter
-constexpr uint8_t other = 4;
-
-// A 0, C 1, G 2, T 3, every other character 4.
-struct letter_codes {
-    uint8_t code[256];
-    constexpr letter_codes() : code() {
-        for (uint8_t& c : code) c = other;
-        code[static_cast<uint8_t>('A')] = 0;
-        code[static_cast<uint8_t>('C')] = 1;
-        code[static_cast<uint8_t>('G')] = 2;
-        code[static_cast<uint8_t>('T')] = 3;
-    }
-};
-constexpr letter_codes codes;
-
-uint8_t two_bits(char c) { return codes.code[static_cast<uint8_t>(c)]; }
-
 uint64_t mix(uint64_t x) { return hash_mix64(x); }
 
 size_t blocks_of(size_t length) { return (length + block_letters - 1) / block_letters; }
@@ -52,8 +36,8 @@ size_t whole_index::read_sequence(std::string_view sequence, uint64_t keys[3], b
         size_t in_chunk = 0;
         bool clean = true;
         for (size_t j = p.begin; j < p.end; ++j) {
-            uint8_t code = two_bits(sequence[j]);
-            if (code == other) {
+            uint8_t code = dna::code_of(sequence[j]);
+            if (code >= dna::n_code) {
                 clean = false;
                 ++others;
                 continue;

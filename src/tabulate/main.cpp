@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
 #include "tabulate/molecules.h"
@@ -138,7 +139,7 @@ void tabulate_build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
     for (size_t k = 0; k < accepted; ++k) {
         const std::string& sequence = t.barcode_sequences[k];
         // Each barcode once: at the line that names it.
-        if (!only_acgtn(sequence) && hash_lookup(t.barcode_link.get(), sequence.c_str()) == static_cast<int64_t>(k))
+        if (!dna::all_letters(sequence) && hash_lookup(t.barcode_link.get(), sequence.c_str()) == static_cast<int64_t>(k))
             ++unusual;
     }
     warn_barcode_letters(unusual);

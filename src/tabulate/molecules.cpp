@@ -11,8 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "dna/letters.h"
 #include "io/error.h"
 #include "containers/hash.h"
+#include "containers/open_table.h"
 #include "io/line_reader.h"
 #include "io/output.h"
 #include "tabulate/tabulate_internal.h"
@@ -118,7 +120,7 @@ public:
             return;
         }
         size_t length = (code >> 58) - 1;
-        for (size_t i = length; i-- > 0;) out += "ACGT"[(code >> (2 * i)) & 3];
+        for (size_t i = length; i-- > 0;) out += dna::letter_of((code >> (2 * i)) & 3);
     }
 
 private:
@@ -128,14 +130,8 @@ private:
         if (umi.size() > 29) return false;
         uint64_t packed = 0;
         for (char c : umi) {
-            uint64_t letter;
-            switch (c) {
-                case 'A': letter = 0; break;
-                case 'C': letter = 1; break;
-                case 'G': letter = 2; break;
-                case 'T': letter = 3; break;
-                default: return false;
-            }
+            uint64_t letter = dna::code_of(c);
+            if (letter >= dna::n_code) return false;
             packed = packed << 2 | letter;
         }
         key = packed | uint64_t{umi.size() + 1} << 58;
@@ -206,8 +202,7 @@ struct held_pair {
 class pair_reads {
 public:
     void add(uint32_t barcode, uint64_t umi, uint8_t kind, int64_t reads) {
-        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
-        uint32_t& count = find(barcode, umi).reads[kind];
+        uint32_t& count = pairs_[pair{umi, barcode}][kind];
         // 32 bits keep the table small; a pair would need over four billion reads to need more.
         if (reads > static_cast<int64_t>(UINT32_MAX - count)) {
             carry_[{barcode, umi, kind}] += reads;
@@ -223,65 +218,40 @@ public:
         // A counting sort by barcode: one pass to count, one to place the
         // pairs themselves (a later walk through pointers would miss the
         // cache at every pair).
+        struct found_pair {
+            pair key;
+            std::array<uint32_t, kinds> reads;
+        };
         std::vector<size_t> first(barcodes + 1, 0);
-        for (const slot& s : slots_)
-            if (s.barcode != free) ++first[s.barcode + 1];
+        pairs_.for_each([&](const pair& p, const std::array<uint32_t, kinds>&) { ++first[p.barcode + 1]; });
         for (size_t b = 0; b < barcodes; ++b) first[b + 1] += first[b];
-        std::vector<slot> found(used_);
-        for (const slot& s : slots_)
-            if (s.barcode != free) found[first[s.barcode]++] = s;
-        slots_ = std::vector<slot>();
-        used_ = 0;
-        for (const slot& s : found) {
+        std::vector<found_pair> found(pairs_.size());
+        pairs_.for_each([&](const pair& p, const std::array<uint32_t, kinds>& reads) { found[first[p.barcode]++] = {p, reads}; });
+        pairs_.clear();
+        for (const found_pair& f : found) {
             std::array<int64_t, kinds> reads;
-            for (size_t k = 0; k < kinds; ++k) reads[k] = s.reads[k];
+            for (size_t k = 0; k < kinds; ++k) reads[k] = f.reads[k];
             if (!carry_.empty())
                 for (size_t k = 0; k < kinds; ++k) {
-                    auto carried = carry_.find({s.barcode, s.umi, static_cast<uint8_t>(k)});
+                    auto carried = carry_.find({f.key.barcode, f.key.umi, static_cast<uint8_t>(k)});
                     if (carried != carry_.end()) reads[k] += carried->second;
                 }
-            visit(s.barcode, s.umi, reads);
+            visit(f.key.barcode, f.key.umi, reads);
         }
     }
 
 private:
-    static constexpr uint32_t free = UINT32_MAX;
-    struct slot {
+    struct pair {
         uint64_t umi;
-        uint32_t barcode;  // free: an empty slot
-        std::array<uint32_t, kinds> reads;
+        uint32_t barcode;
+        bool operator==(const pair&) const = default;
+    };
+    struct pair_hash {
+        uint64_t operator()(const pair& p) const { return hash_mix64(p.umi ^ (uint64_t{p.barcode} * 0x9e3779b97f4a7c15ULL)); }
     };
 
-    static uint64_t hash(uint32_t barcode, uint64_t umi) { return hash_mix64(umi ^ (uint64_t{barcode} * 0x9e3779b97f4a7c15ULL)); }
-
-    slot& find(uint32_t barcode, uint64_t umi) {
-        size_t mask = slots_.size() - 1;
-        for (size_t at = hash(barcode, umi) & mask;; at = (at + 1) & mask) {
-            slot& s = slots_[at];
-            if (s.barcode == barcode && s.umi == umi) return s;
-            if (s.barcode == free) {
-                s.barcode = barcode;
-                s.umi = umi;
-                ++used_;
-                return s;
-            }
-        }
-    }
-
-    void grow() {
-        std::vector<slot> old(std::max<size_t>(1024, slots_.size() * 2), slot{0, free, {}});
-        old.swap(slots_);
-        size_t mask = slots_.size() - 1;
-        for (const slot& s : old) {
-            if (s.barcode == free) continue;
-            size_t at = hash(s.barcode, s.umi) & mask;
-            while (slots_[at].barcode != free) at = (at + 1) & mask;
-            slots_[at] = s;
-        }
-    }
-
-    std::vector<slot> slots_;
-    size_t used_ = 0;
+    // No barcode is numbered UINT32_MAX.
+    open_table<pair, std::array<uint32_t, kinds>, pair_hash> pairs_{pair{0, UINT32_MAX}, 1024, 75};
     std::map<std::tuple<uint32_t, uint64_t, uint8_t>, int64_t> carry_;  // reads beyond 32 bits
 };
 

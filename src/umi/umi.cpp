@@ -11,24 +11,13 @@
 #include <tuple>
 
 #include "containers/hash.h"
+#include "dna/letters.h"
 
 namespace umi {
 
 namespace {
 
 constexpr size_t packed_letters = 32;  // two bits each in a 64-bit key
-constexpr uint8_t not_packable = 4;
-
-constexpr std::array<uint8_t, 256> make_letter_codes() {
-    std::array<uint8_t, 256> codes{};
-    codes.fill(not_packable);
-    codes['A'] = 0;
-    codes['C'] = 1;
-    codes['G'] = 2;
-    codes['T'] = 3;
-    return codes;
-}
-constexpr std::array<uint8_t, 256> letter_codes = make_letter_codes();
 
 // The UMI's letters two bits each, the first letter highest: numeric order
 // is the letters' byte order. False for other letters or over 32 letters.
@@ -37,17 +26,17 @@ bool pack(std::string_view letters, uint64_t& code) {
     uint64_t packed = 0;
     uint8_t bad = 0;
     for (char c : letters) {
-        uint8_t value = letter_codes[static_cast<uint8_t>(c)];
+        uint8_t value = dna::code_of(c);
         bad |= value;
         packed = (packed << 2) | (value & 3);
     }
     code = packed;
-    return (bad & not_packable) == 0;
+    return (bad & dna::n_code) == 0;
 }
 
 std::string unpack(uint64_t code, size_t length) {
     std::string letters(length, 'A');
-    for (size_t i = length; i-- > 0; code >>= 2) letters[i] = "ACGT"[code & 3];
+    for (size_t i = length; i-- > 0; code >>= 2) letters[i] = dna::letter_of(code & 3);
     return letters;
 }
 

@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "align/alignment.h"
-#include "containers/hash.h"
+#include "align/words.h"
 #include "map/map_internal.h"
 
 void best_by_full_alignment(const std::vector<std::string>& sequences, std::string_view core,
@@ -28,10 +28,12 @@ void best_by_full_alignment(const std::vector<std::string>& sequences, std::stri
 }
 
 shared_word_flags::shared_word_flags(const std::vector<std::string>& sequences)
-    : barcodes_(sequences.size()), flags_(625) {
+    : barcodes_(sequences.size()), flags_(words::count) {
+    std::vector<int> found;
     for (size_t b = 0; b < sequences.size(); ++b) {
-        for (size_t o = 0; o + 4 <= sequences[b].size(); ++o) {
-            std::vector<uint8_t>& row = flags_[static_cast<size_t>(hash_slot_nmer(sequences[b].c_str() + o, 4))];
+        words::words_of(sequences[b], found);
+        for (int w : found) {
+            std::vector<uint8_t>& row = flags_[static_cast<size_t>(w)];
             if (row.empty()) row.assign(sequences.size(), 0);
             row[b] = 1;
         }
@@ -41,10 +43,11 @@ shared_word_flags::shared_word_flags(const std::vector<std::string>& sequences)
 void shared_word_flags::top(std::string_view core, int n, std::vector<int32_t>& candidates) const {
     candidates.clear();
     if (n <= 0) return;
-    std::string text(core);
+    std::vector<int> found;
+    words::words_of(core, found);
     std::vector<int> word_match(barcodes_, 0);
-    for (size_t o = 0; o + 4 <= text.size(); ++o) {
-        const std::vector<uint8_t>& row = flags_[static_cast<size_t>(hash_slot_nmer(text.c_str() + o, 4))];
+    for (int w : found) {
+        const std::vector<uint8_t>& row = flags_[static_cast<size_t>(w)];
         for (size_t b = 0; b < row.size(); ++b) word_match[b] += row[b];
     }
     std::vector<int> top_match(static_cast<size_t>(n), 0);

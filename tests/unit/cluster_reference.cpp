@@ -9,10 +9,10 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "align/alignment.h"
-#include "containers/hash.h"
 #include "io/line_reader.h"
 #include "io/output.h"
 #include "io/text.h"
@@ -247,6 +247,18 @@ std::string cluster_file(const reference_run& r, int64_t min_unclustered_count) 
     return out;
 }
 
+// A 4-letter word in base 5: A, C, G, T, then N and any other byte alike.
+int word_number(const std::string& word) {
+    int number = 0;
+    for (char c : word) {
+        if (c == 0) break;
+        const std::string_view bases = "ACGT";
+        size_t at = bases.find(c);
+        number = number * 5 + (at == std::string_view::npos ? 4 : static_cast<int>(at));
+    }
+    return number;
+}
+
 std::string alignment_file(const reference_run& r, const cluster_settings& settings) {
     const size_t n = r.entries.size();
     const size_t top_n = static_cast<size_t>(settings.align_top_n);
@@ -255,7 +267,7 @@ std::string alignment_file(const reference_run& r, const cluster_settings& setti
         if (!r.core[i]) continue;
         const std::string& s = r.entries[i].first;
         for (size_t j = 0; j + 4 <= s.size(); ++j) {
-            int slot = hash_slot_nmer(s.substr(j, 4).c_str(), 4);
+            int slot = word_number(s.substr(j, 4));
             if (matches[slot].empty()) matches[slot].assign(n, 0);
             matches[slot][i] = 1;
         }
@@ -268,7 +280,7 @@ std::string alignment_file(const reference_run& r, const cluster_settings& setti
         const std::string& s = r.entries[i].first;
         std::vector<int> seq_match(n, 0);
         for (size_t j = 0; j + 4 <= s.size(); ++j) {
-            int slot = hash_slot_nmer(s.substr(j, 4).c_str(), 4);
+            int slot = word_number(s.substr(j, 4));
             if (matches[slot].empty()) continue;
             for (size_t k = 0; k < n; ++k) seq_match[k] += matches[slot][k];
         }

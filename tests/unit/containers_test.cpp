@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "containers/hash.h"
 #include "containers/list.h"
-#include "containers/sort.h"
+#include "containers/open_table.h"
 
 namespace {
 
@@ -96,37 +100,6 @@ TEST(List, UnsortedListKeepsInsertionOrderAndScans) {
     list_destroy(l);
 }
 
-TEST(List, SortByValueThenByKey) {
-    list* l = list_create();
-    list_create_entry(l, "A", 1);
-    list_create_entry(l, "C", 5);
-    list_create_entry(l, "G", 5);
-    list_create_entry(l, "T", 3);
-    list_sort_by_value(l);
-    EXPECT_EQ(l->sorted, 0);
-    EXPECT_EQ(keys_of(l), (std::vector<std::string>{"C", "G", "T", "A"}));
-    for (const char* k : {"A", "C", "G", "T"}) EXPECT_GE(list_find(l, k), 0);
-    list_create_entry(l, "AA", 9);
-    EXPECT_EQ(l->entries[4]->value, 9);  // appended
-    list_sort_by_key(l);
-    EXPECT_EQ(l->sorted, 1);
-    EXPECT_EQ(keys_of(l), (std::vector<std::string>{"A", "AA", "C", "G", "T"}));
-    EXPECT_EQ(list_find(l, "G"), 3);
-    list_destroy(l);
-}
-
-TEST(List, SortByKeyIsStableForEqualKeys) {
-    list* l = list_create();
-    l->sorted = 0;
-    list_create_entry(l, "B", 1);
-    list_create_entry(l, "A", 2);
-    list_create_entry(l, "B", 3);
-    list_sort_by_key(l);
-    EXPECT_EQ(l->entries[1]->value, 1);
-    EXPECT_EQ(l->entries[2]->value, 3);
-    list_destroy(l);
-}
-
 TEST(Hash, SlotValues) {
     EXPECT_EQ(hash_slot(""), 0);
     EXPECT_EQ(hash_slot("A"), 65);
@@ -137,16 +110,6 @@ TEST(Hash, SlotValues) {
     int slot = hash_slot(high);
     EXPECT_GE(slot, 0);
     EXPECT_LT(slot, hash_slot_count);
-}
-
-TEST(Hash, NmerValues) {
-    EXPECT_EQ(hash_slot_nmer("ACGT", 4), 38);
-    EXPECT_EQ(hash_slot_nmer("ACGT", 2), 1);
-    EXPECT_EQ(hash_slot_nmer("AC", 4), 1);
-    EXPECT_EQ(hash_slot_nmer("TTTT", 4), 468);
-    EXPECT_EQ(hash_slot_nmer("NNNN", 4), 624);
-    EXPECT_EQ(hash_slot_nmer("CAT", 3), 28);
-    EXPECT_EQ(hash_slot_nmer("xyzw", 4), 624);  // other letters count as N
 }
 
 TEST(Hash, Operations) {
@@ -192,30 +155,89 @@ TEST(Hash, KeysSharingASlotStayApart) {
     hash_destroy(h);
 }
 
-TEST(Sort, SnapshotByValueThenKeyAndIndependentOfTable) {
-    hash* h = hash_create();
-    EXPECT_TRUE(hash_sorted_entries(h).records.empty());
-    hash_set_value(h, "C", 3);
-    hash_set_value(h, "G", 7);
-    hash_set_value(h, "A", 5);
-    hash_set_value(h, "T", 5);
-    hash_set_value(h, "N", -2);
-    hash_set_value(h, "Z", 0);
-    entry_snapshot snapshot = hash_sorted_entries(h);
-    hash_destroy(h);
-    std::vector<std::string> keys;
-    for (const entry& e : snapshot.records) keys.emplace_back(e.key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"G", "A", "T", "C", "Z", "N"}));
-    EXPECT_EQ(snapshot.records[0].value, 7);
-    EXPECT_EQ(snapshot.records[5].value, -2);
-}
-
 TEST(Sort, ValuesBeyondThirtyTwoBits) {
     list* l = list_create();
     list_increment_n(l, "A", 3'000'000'000LL);
     list_increment_n(l, "A", 3'000'000'000LL);
     EXPECT_EQ(l->entries[0]->value, 6'000'000'000LL);
     list_destroy(l);
+}
+
+struct mixed_hash {
+    uint64_t operator()(uint64_t k) const { return hash_mix64(k); }
+};
+// Few distinct hashes: long runs that wrap past the last slot.
+struct clumped_hash {
+    uint64_t operator()(uint64_t k) const { return ~uint64_t{0} - (k & 3); }
+};
+
+template <class Hash>
+void check_against_map(unsigned seed, uint64_t key_range, int operations) {
+    std::mt19937_64 random(seed);
+    open_table<uint64_t, int64_t, Hash> table(~uint64_t{0}, 4, 75);
+    std::map<uint64_t, int64_t> reference;
+    for (int i = 0; i < operations; ++i) {
+        uint64_t key = random() % key_range;
+        switch (random() % 4) {
+            case 0:
+            case 1: {
+                bool added;
+                table.insert(key, added) += i;
+                EXPECT_EQ(added, reference.count(key) == 0);
+                reference[key] += i;
+                break;
+            }
+            case 2:
+                EXPECT_EQ(table.erase(key), reference.erase(key) == 1);
+                break;
+            default: {
+                const int64_t* found = std::as_const(table).find(key);
+                auto expected = reference.find(key);
+                ASSERT_EQ(found != nullptr, expected != reference.end()) << key;
+                if (found != nullptr) {
+                    EXPECT_EQ(*found, expected->second);
+                }
+            }
+        }
+        ASSERT_EQ(table.size(), reference.size());
+    }
+    std::map<uint64_t, int64_t> visited;
+    table.for_each([&](uint64_t k, int64_t v) { EXPECT_TRUE(visited.emplace(k, v).second); });
+    EXPECT_EQ(visited, reference);
+    for (const auto& [k, v] : reference) EXPECT_EQ(*table.find(k), v);
+}
+
+TEST(OpenTable, AgreesWithAnOrderedMap) {
+    struct run {
+        unsigned seed;
+        uint64_t key_range;
+        int operations;
+    };
+    for (run r : {run{1, 16, 2000}, run{2, 1000, 20000}, run{3, 1'000'000, 50000}}) {
+        check_against_map<mixed_hash>(r.seed, r.key_range, r.operations);
+        check_against_map<clumped_hash>(r.seed, std::min<uint64_t>(r.key_range, 300), r.operations / 4);
+    }
+}
+
+TEST(OpenTable, GrowsAtItsLoadLimitAndKeepsEveryKey) {
+    open_table<uint64_t, uint32_t, mixed_hash> table(~uint64_t{0}, 16, 50);
+    EXPECT_EQ(table.slot_count(), 0u);
+    EXPECT_EQ(table.find(7), nullptr);
+    EXPECT_FALSE(table.erase(7));
+    for (uint32_t k = 0; k < 8; ++k) table[k] = k;
+    EXPECT_EQ(table.slot_count(), 16u);
+    table[8] = 8;  // the ninth of sixteen passes half
+    EXPECT_EQ(table.slot_count(), 32u);
+    for (uint32_t k = 9; k < 200000; ++k) table[k] = k * 3;
+    EXPECT_EQ(table.size(), 200000u);
+    EXPECT_EQ(table.slot_count(), size_t{1} << 19);
+    for (uint32_t k = 9; k < 200000; ++k) ASSERT_EQ(*table.find(k), k * 3);
+    EXPECT_EQ(table.find(200000), nullptr);
+    table.clear();
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(table.find(9), nullptr);
+    table.reserve(100);
+    EXPECT_EQ(table.slot_count(), 256u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "count/samples.h"
+#include "dna/letters.h"
 
 using namespace count;
 
@@ -86,8 +87,8 @@ TEST(SampleMatcher, ExactAndOneSubstitutionPerPart) {
 TEST(SampleMatcher, SecondIndexReverseComplemented) {
     sample_matcher m = matcher_for("s1\tAAAAAAAA+ACCGGTTA\ns2\tGGGGGGGG+CCAATTGC\n");
     ASSERT_TRUE(m.reverse_tried());
-    EXPECT_EQ(m.find("AAAAAAAA", reverse_complement("ACCGGTTA")), 0);
-    EXPECT_EQ(m.find("GGGGGGGG", reverse_complement("CCAATTGC")), 1);
+    EXPECT_EQ(m.find("AAAAAAAA", dna::reverse_complement("ACCGGTTA")), 0);
+    EXPECT_EQ(m.find("GGGGGGGG", dna::reverse_complement("CCAATTGC")), 1);
     EXPECT_EQ(m.find("GGGGGGGG", "CCAATTGC"), 1);
     EXPECT_EQ(m.reverse_matches(), 2);
     EXPECT_EQ(m.orientation_note(), "second index: reverse-complemented (1 reads as in the sheet, 2 reverse-complemented)\n");
