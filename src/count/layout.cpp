@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "count/scan_kernels.h"
+#include "dna/letters.h"
 
 namespace count {
 

@@ -20,7 +20,9 @@ TEST(Letters, EveryByteHasItsCodes) {
         EXPECT_EQ(dna::is_base(c), base != std::string_view::npos) << b;
         EXPECT_EQ(dna::is_letter(c), place != std::string_view::npos) << b;
         EXPECT_EQ(dna::sorted_code_of(c), place == std::string_view::npos ? -1 : static_cast<int>(place)) << b;
-        if (code < 5) EXPECT_EQ(dna::letter_of(code), c);
+        if (code < 5) {
+            EXPECT_EQ(dna::letter_of(code), c);
+        }
         // Pairing twice gives the byte back; only A, C, G and T change.
         EXPECT_EQ(dna::complement(dna::complement(c)), c) << b;
         EXPECT_EQ(dna::complement(c) != c, base != std::string_view::npos) << b;
