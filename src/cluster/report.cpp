@@ -1,5 +1,6 @@
 // The cluster file.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "cluster/cluster_internal.h"
@@ -186,18 +187,26 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
     }
 }
 
+namespace {
+// Counts come from the table as written, so their sum may pass the largest
+// number: it stays there rather than wrapping (it only feeds a warning).
+void add_capped(int64_t& sum, int64_t count) {
+    if (count > 0 && __builtin_add_overflow(sum, count, &sum)) sum = INT64_MAX;
+}
+}  // namespace
+
 left_out_sequences cluster_left_out(const cluster_state& st, int64_t min_unclustered_count) {
     // The same walk as the unclustered lines: past its stop every sequence
     // outside the clusters is left out.
     left_out_sequences left;
     bool stopped = false;
     for (uint32_t i = 0; i < st.num_entries; ++i) {
-        if (st.count[i] > 0) left.table_reads += st.count[i];
+        add_capped(left.table_reads, st.count[i]);
         if (st.used[i]) continue;
         stopped = stopped || st.totals[i] <= min_unclustered_count;
         if (!stopped) continue;
         ++left.sequences;
-        if (st.count[i] > 0) left.reads += st.count[i];
+        add_capped(left.reads, st.count[i]);
     }
     return left;
 }
