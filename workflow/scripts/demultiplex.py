@@ -30,6 +30,7 @@ import sys
 import tempfile
 
 from checks import WARNING
+from library import reverse_complement
 from tables import count_table_header
 
 # A run is suspect when more than this share of its reads is undetermined.
@@ -40,11 +41,6 @@ NEARLY_NONE = 0.1
 TOP_UNDETERMINED = 20
 ORIENTATION_KEY = "second index"
 ORIENTATION = "#%s: " % ORIENTATION_KEY
-COMPLEMENT = str.maketrans("ACGTNacgtn", "TGCANtgcan")
-
-
-def reverse_complement(text):
-    return text.translate(COMPLEMENT)[::-1]
 
 
 def read_sheet(path):
@@ -105,6 +101,11 @@ def slips(two_parts):
     ]
 
 
+def numbered_key(i):
+    """A read sequence that numbers the i-th barcode (five letters, base 4)."""
+    return "".join("ACGT"[(i >> shift) & 3] for shift in (8, 6, 4, 2, 0))
+
+
 def placed_reads(morvane, sheet, barcodes):
     """The reads of the given undetermined barcodes that count -x places
     in a sample with this sheet, or None when count refuses the sheet.
@@ -115,14 +116,13 @@ def placed_reads(morvane, sheet, barcodes):
         reads = os.path.join(work, "reads.fastq")
         with open(reads, "w", encoding="utf-8") as f:
             for i, (index, _) in enumerate(barcodes):
-                key = "".join("ACGT"[(i >> shift) & 3] for shift in (8, 6, 4, 2, 0))
+                key = numbered_key(i)
                 f.write("@u%d 1:N:0:%s\n%s\n+\n%s\n" % (i, index, key, "I" * len(key)))
         run = subprocess.run([morvane, "count", "-f", "-m", "S", "-x", os.path.join(work, "sheet.tsv"),
                               "-d", os.path.join(work, "out"), reads], capture_output=True)
         if run.returncode != 0:
             return None
-        weight = {"".join("ACGT"[(i >> shift) & 3] for shift in (8, 6, 4, 2, 0)): reads
-                  for i, (_, reads) in enumerate(barcodes)}
+        weight = {numbered_key(i): reads for i, (_, reads) in enumerate(barcodes)}
         placed = 0
         for i in range(len(sheet)):
             with open(os.path.join(work, "out", "s%d.txt" % i), encoding="utf-8") as f:
