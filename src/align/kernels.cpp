@@ -33,7 +33,7 @@ const alignment_kernels sse2_kernels = {"sse2", isa_level::sse2, bounds_short, b
 extern const alignment_kernels avx2_kernels;
 
 const alignment_kernels& alignment_kernels_for(isa_level level) {
-    return level == isa_level::avx2 && isa_best() == isa_level::avx2 ? avx2_kernels : sse2_kernels;
+    return level == isa_level::avx2 && isa_detected() == isa_level::avx2 ? avx2_kernels : sse2_kernels;
 }
 #else
 const alignment_kernels& alignment_kernels_for(isa_level) { return sse2_kernels; }

@@ -15,7 +15,7 @@ extern const scan_kernels avx2_scans;
 
 const scan_kernels& scan_kernels_for(isa_level level) {
 #ifdef MORVANE_X86_VECTORS
-    level = std::min(level, isa_best());
+    level = std::min(level, isa_detected());
     if (level == isa_level::avx2) return avx2_scans;
     if (level == isa_level::sse2) return sse2_scans;
 #else

@@ -15,6 +15,9 @@ enum class isa_level { scalar, sse2, avx2 };
 #endif
 
 // The widest level this processor runs.
+isa_level isa_detected();
+// The level the kernels run at: isa_detected(), or a lower one when the
+// environment variable MORVANE_ISA (scalar, sse2 or avx2) asks for it.
 isa_level isa_best();
 // Every level this processor runs, narrowest first.
 std::vector<isa_level> isa_levels_available();
