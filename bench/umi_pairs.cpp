@@ -16,7 +16,7 @@
 #include <ctime>
 #include <string>
 
-#include "containers/hash.h"
+#include "containers/mix.h"
 #include "umi/umi.h"
 
 namespace {

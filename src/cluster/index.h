@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "containers/hash.h"
+#include "containers/mix.h"
 #include <string_view>
 #include <vector>
 

@@ -9,7 +9,7 @@
 #include <sys/mman.h>
 
 #include "io/error.h"
-#include "containers/hash.h"
+#include "containers/mix.h"
 
 namespace count {
 

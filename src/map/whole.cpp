@@ -6,7 +6,7 @@
 #include "align/kernels.h"
 #include "dna/letters.h"
 #include "io/error.h"
-#include "containers/hash.h"
+#include "containers/mix.h"
 
 namespace {
 

@@ -62,10 +62,7 @@ std::string_view cut_field(std::string_view& rest) {
 }
 
 // The barcode index of a sequence, or -1.
-int64_t find_barcode(tabulate_tables& t, std::string_view sequence) {
-    t.lookup_key.assign(sequence);
-    return hash_lookup(t.barcode_link.get(), t.lookup_key.c_str());
-}
+int64_t find_barcode(const tabulate_tables& t, std::string_view sequence) { return t.index_of(sequence); }
 
 // The next ";"-separated item of a list; clears more when it was the last.
 std::string_view next_item(std::string_view& items, bool& more) {
@@ -107,7 +104,6 @@ void align_targets(tabulate_tables& t, const map_line_fields& fields, std::strin
 }  // namespace
 
 void tabulate_build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
-    t.barcode_link.reset(hash_create());
     int64_t malformed = 0;
     barcode_sequence_reader fields;
     std::string_view line;
@@ -121,10 +117,13 @@ void tabulate_build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
         std::string_view sequence = fields.sequence(line.substr(tab + 1));
         t.barcode_details.emplace_back(line.substr(0, tab));
         t.barcode_sequences.emplace_back(sequence);
-        // The last line that bears a sequence names the barcode.
-        hash_set_value(t.barcode_link.get(), t.barcode_sequences.back().c_str(),
-                       static_cast<int64_t>(t.barcode_sequences.size()) - 1);
     }
+    // The last line that bears a sequence names the barcode. The table is
+    // filled once the lines are all read, so that its views stay valid.
+    t.barcode_link.clear();
+    t.barcode_link.reserve(t.barcode_sequences.size());
+    for (size_t k = 0; k < t.barcode_sequences.size(); ++k)
+        t.barcode_link[t.barcode_sequences[k]] = static_cast<int64_t>(k);
     // The file is read once, but each malformed line is reported as if it
     // were read twice: all of them, then all of them again.
     for (int64_t pass = 0; pass < 2; ++pass)
@@ -132,14 +131,14 @@ void tabulate_build_barcode_links(tabulate_tables& t, line_reader& barcodes) {
             warn("Warning: an entry is not in expected format (sequence\tdetails)\n");
 
     size_t accepted = t.barcode_sequences.size();
-    t.num_barcode_sequences = hash_entries(t.barcode_link.get());
+    t.num_barcode_sequences = static_cast<int64_t>(t.barcode_link.size());
     if (t.num_barcode_sequences != static_cast<int64_t>(accepted))
         warn("Warning: there are non-unique barcode_sequences in the barcode file\n");
     int64_t unusual = 0;
     for (size_t k = 0; k < accepted; ++k) {
         const std::string& sequence = t.barcode_sequences[k];
         // Each barcode once: at the line that names it.
-        if (!dna::all_letters(sequence) && hash_lookup(t.barcode_link.get(), sequence.c_str()) == static_cast<int64_t>(k))
+        if (!dna::all_letters(sequence) && t.names_barcode(k))
             ++unusual;
     }
     warn_barcode_letters(unusual);
@@ -236,7 +235,7 @@ void tabulate_write_barcode_lengths(const tabulate_tables& t, out_stream& out) {
     std::vector<int64_t> lengths;
     for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
         const std::string& sequence = t.barcode_sequences[k];
-        if (hash_lookup(t.barcode_link.get(), sequence.c_str()) != static_cast<int64_t>(k)) continue;
+        if (!t.names_barcode(k)) continue;
         if (lengths.size() <= sequence.size()) lengths.resize(sequence.size() + 1, 0);
         ++lengths[sequence.size()];
     }
@@ -254,7 +253,7 @@ void tabulate_write_barcode_list(const tabulate_tables& t, out_stream& out) {
     out.put("#bcid\tbarcode\n");
     for (size_t k = 0; k < t.barcode_sequences.size(); ++k) {
         const std::string& sequence = t.barcode_sequences[k];
-        if (hash_lookup(t.barcode_link.get(), sequence.c_str()) != static_cast<int64_t>(k)) continue;
+        if (!t.names_barcode(k)) continue;
         out.put(t.barcode_details[k]);
         out.put('\t');
         out.put(sequence);
@@ -271,7 +270,7 @@ void tabulate_order_barcodes(tabulate_tables& t) {
         total = add_saturating(total, t.barcode_mm2s[k]);
         t.barcode_totals[k] = add_saturating(total, t.barcode_aligns[k]);
         // An earlier line of a repeated sequence is no barcode.
-        if (hash_lookup(t.barcode_link.get(), t.barcode_sequences[k].c_str()) == static_cast<int64_t>(k))
+        if (t.names_barcode(k))
             t.sorted_barcode_ids.push_back(static_cast<int64_t>(k));
     }
     // Details in byte order; equal details keep ascending index.

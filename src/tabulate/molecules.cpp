@@ -13,7 +13,7 @@
 
 #include "dna/letters.h"
 #include "io/error.h"
-#include "containers/hash.h"
+#include "containers/mix.h"
 #include "containers/open_table.h"
 #include "io/line_reader.h"
 #include "io/output.h"

@@ -7,27 +7,39 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
-
-#include "containers/hash.h"
 
 class line_reader;
 class out_stream;
-
-struct hash_deleter {
-    void operator()(hash* h) const { hash_destroy(h); }
-};
 
 // Everything one run of tabulate builds. The per-barcode arrays are indexed
 // by the number of the accepted barcode line; a sequence repeated on several
 // lines is one barcode, at the index of its last line.
 struct tabulate_tables {
+    tabulate_tables() = default;
+    // barcode_link views the strings of barcode_sequences: a move keeps them
+    // where they are, a copy would not.
+    tabulate_tables(const tabulate_tables&) = delete;
+    tabulate_tables& operator=(const tabulate_tables&) = delete;
+    tabulate_tables(tabulate_tables&&) = default;
+    tabulate_tables& operator=(tabulate_tables&&) = default;
+
+    // The barcode index of a sequence (the last line that bears it), or -1.
+    int64_t index_of(std::string_view sequence) const {
+        auto found = barcode_link.find(sequence);
+        return found == barcode_link.end() ? -1 : found->second;
+    }
+    // Whether line k names its barcode (an earlier line of a repeated
+    // sequence does not).
+    bool names_barcode(size_t k) const { return index_of(barcode_sequences[k]) == static_cast<int64_t>(k); }
+
     int min_align_cutoff = 70;
 
-    std::unique_ptr<hash, hash_deleter> barcode_link;  // sequence -> barcode index
-    std::vector<std::string> barcode_details;          // per accepted line
-    std::vector<std::string> barcode_sequences;        // per accepted line
-    int64_t num_barcode_sequences = 0;                 // distinct sequences
+    std::unordered_map<std::string_view, int64_t> barcode_link;  // sequence -> barcode index
+    std::vector<std::string> barcode_details;                    // per accepted line
+    std::vector<std::string> barcode_sequences;                  // per accepted line
+    int64_t num_barcode_sequences = 0;                           // distinct sequences
 
     std::vector<int64_t> barcode_mm0s;
     std::vector<int64_t> barcode_mm1s;
@@ -41,8 +53,6 @@ struct tabulate_tables {
     // Filled by tabulate_order_barcodes once the map file is read.
     std::vector<int64_t> barcode_totals;
     std::vector<int64_t> sorted_barcode_ids;
-
-    std::string lookup_key;  // reused for hash look-ups of field slices
 };
 
 // Loads the barcode file (read once) into the link table and the per-line

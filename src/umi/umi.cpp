@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "containers/hash.h"
+#include "containers/mix.h"
 #include "dna/letters.h"
 
 namespace umi {

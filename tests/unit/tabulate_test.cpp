@@ -23,9 +23,7 @@ tabulate_tables tables_for(const std::string& barcode_file, int cutoff = 70) {
 // The eight leading columns of a map line, with the given total.
 std::string head(const std::string& total) { return "AAAACCCC\t" + total + "\t1:0\t7\t1\t5\t0\t0\t"; }
 
-int64_t index_of(tabulate_tables& t, const std::string& sequence) {
-    return hash_lookup(t.barcode_link.get(), sequence.c_str());
-}
+int64_t index_of(const tabulate_tables& t, const std::string& sequence) { return t.index_of(sequence); }
 
 const std::string map_format_error =
     "Error: a map entry is not in the valid format:\n"
