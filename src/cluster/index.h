@@ -41,7 +41,8 @@ private:
 };
 
 // Open addressing from a 64-bit hash to 32-bit payloads; equal hashes may
-// hold several payloads, which find() hands out one by one.
+// hold several payloads, which find() hands out one by one (a multimap, so
+// not containers/open_table, which keeps one value a key).
 class flat_index {
 public:
     void reset(size_t expected);

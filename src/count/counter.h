@@ -31,8 +31,8 @@ private:
 
 // The distinct processed sequences with their read counts.
 //
-// A dedicated open-addressing table rather than the generic hash of entry
-// lists: counting is the hot path of a run (one look-up per read, tens of
+// A dedicated open-addressing table rather than containers/open_table
+// (whose keys are values of one size): counting is the hot path of a run (one look-up per read, tens of
 // millions of reads), so the hash is a fast word-wise one, each slot keeps
 // 32 bits of the hash to reject mismatches without touching the key, and the
 // keys with their counts sit packed in an arena (64 bytes for a 50-base

@@ -90,7 +90,8 @@ private:
     // per block of kernel_layout::short_words words.
     std::vector<uint64_t> blocks_;
     // Open addressing, on 2 MB pages where the system allows: the slots are
-    // read at random.
+    // read at random (hence not containers/open_table, whose slots live in a
+    // plain vector).
     count::table_memory table_memory_;
     bucket* table_ = nullptr;
     size_t table_mask_ = 0;

@@ -14,6 +14,7 @@
 #include "dna/letters.h"
 #include "io/error.h"
 #include "containers/mix.h"
+#include "containers/ordered_texts.h"
 #include "containers/open_table.h"
 #include "io/line_reader.h"
 #include "io/output.h"
@@ -28,81 +29,6 @@ namespace {
 constexpr uint32_t none = UINT32_MAX;
 constexpr size_t kinds = 4;  // mm0, mm1, mm2, align: the columns of the report
 
-// Texts (keys, UMIs) numbered in the order they first come, kept one after
-// another in one arena and found through an open-addressing table: no
-// allocation per text, and a look-up touches one slot and the text.
-class text_table {
-public:
-    uint32_t find(std::string_view text) const {
-        if (slots_.empty()) return none;
-        uint64_t h = hash_of(text);
-        for (size_t at = h & mask_;; at = (at + 1) & mask_) {
-            const slot& s = slots_[at];
-            if (s.id == none) return none;
-            if (s.tag == static_cast<uint32_t>(h >> 32) && this->text(s.id) == text) return s.id;
-        }
-    }
-
-    // The text's number; a new text gets the next one.
-    uint32_t intern(std::string_view text) {
-        if ((size() + 1) * 2 > slots_.size()) grow();
-        uint64_t h = hash_of(text);
-        for (size_t at = h & mask_;; at = (at + 1) & mask_) {
-            slot& s = slots_[at];
-            if (s.id == none) {
-                s = {static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(size())};
-                hashes_.push_back(h);
-                arena_.append(text);
-                starts_.push_back(arena_.size());
-                return s.id;
-            }
-            if (s.tag == static_cast<uint32_t>(h >> 32) && this->text(s.id) == text) return s.id;
-        }
-    }
-
-    // Valid until the next new text.
-    std::string_view text(uint32_t id) const {
-        return std::string_view(arena_).substr(starts_[id], starts_[id + 1] - starts_[id]);
-    }
-    size_t size() const { return starts_.size() - 1; }
-
-private:
-    struct slot {
-        uint32_t tag;  // the hash's high half
-        uint32_t id;   // none: free
-    };
-
-    static uint64_t hash_of(std::string_view text) {
-        uint64_t h = text.size() * 0x9e3779b97f4a7c15ULL;
-        size_t i = 0;
-        for (; i + 8 <= text.size(); i += 8) {
-            uint64_t word;
-            std::memcpy(&word, text.data() + i, 8);
-            h = (h ^ word) * 0xff51afd7ed558ccdULL;
-            h ^= h >> 29;
-        }
-        uint64_t tail = 0;
-        std::memcpy(&tail, text.data() + i, text.size() - i);
-        return hash_mix64(h ^ tail);
-    }
-
-    void grow() {
-        slots_.assign(std::max<size_t>(1024, slots_.size() * 2), slot{0, none});
-        mask_ = slots_.size() - 1;
-        for (uint32_t id = 0; id < hashes_.size(); ++id) {
-            size_t at = hashes_[id] & mask_;
-            while (slots_[at].id != none) at = (at + 1) & mask_;
-            slots_[at] = {static_cast<uint32_t>(hashes_[id] >> 32), id};
-        }
-    }
-
-    std::vector<slot> slots_;
-    size_t mask_ = 0;
-    std::string arena_;
-    std::vector<uint64_t> starts_{0};
-    std::vector<uint64_t> hashes_;
-};
-
 // A UMI as one word: up to 29 letters A C G T (most UMIs) packed two bits a
 // letter under a length mark; any other the number of its text, flagged.
 class umi_codes {
@@ -110,13 +36,14 @@ public:
     uint64_t code(std::string_view umi) {
         uint64_t packed;
         if (pack(umi, packed)) return packed;
-        return text_flag | texts_.intern(umi);
+        bool added;
+        return text_flag | texts_.insert(umi, added);
     }
 
     // Appends the UMI's letters to out.
     void append(uint64_t code, std::string& out) const {
         if (code & text_flag) {
-            out.append(texts_.text(static_cast<uint32_t>(code)));
+            out.append(texts_[static_cast<uint32_t>(code)]);
             return;
         }
         size_t length = (code >> 58) - 1;
@@ -138,7 +65,7 @@ private:
         return true;
     }
 
-    text_table texts_;
+    ordered_texts texts_;
 };
 
 // Views of UMIs' letters, written one after another into one buffer.
@@ -302,13 +229,14 @@ public:
 private:
     // A key's record; its number is its number in key_texts_.
     uint32_t key_of(std::string_view sequence) {
-        uint32_t k = key_texts_.intern(sequence);
+        bool added;
+        uint32_t k = key_texts_.insert(sequence, added);
         if (k == keys_.size()) keys_.emplace_back();
         return k;
     }
 
     // A key's text for a message.
-    std::string key_text(uint32_t k) const { return std::string(key_texts_.text(k)); }
+    std::string key_text(uint32_t k) const { return key_texts_[k]; }
 
     [[noreturn]] void fail_cluster_line(int64_t number) const {
         fail(1, "tabulate: line %" PRId64 " of %s is not a line of a cluster file\n", number, clusters_.name.c_str());
@@ -573,7 +501,7 @@ private:
     const input& clusters_;
     const input& map_;
 
-    text_table key_texts_;
+    ordered_texts key_texts_;
     std::vector<key_record> keys_;
     std::vector<cluster_record> clusters_list_;
     std::vector<uint32_t> shared_offers_;

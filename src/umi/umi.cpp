@@ -77,7 +77,9 @@ int64_t form_groups(const std::vector<int64_t>& reads, std::vector<uint32_t>& gr
 
 // The collapse of packed UMIs: the neighbours of a UMI are its 3 x length
 // one-letter variants, looked up in an open-addressing index of the UMIs.
-// The buffers are kept from barcode to barcode.
+// The buffers are kept from barcode to barcode. The index is its own, not
+// containers/open_table: it is rebuilt for every barcode, and a bit filter in
+// front of it answers most look-ups, nearly all of which find nothing.
 class packed_collapser {
 public:
     explicit packed_collapser(size_t length) : length_(length) {}
@@ -406,7 +408,9 @@ private:
     size_t size_;
 };
 
-// An open-addressing table of pairs with linear probing, at most 3/4 full.
+// An open-addressing table of pairs with linear probing, at most 3/4 full;
+// its own slot array rather than containers/open_table for the 2 MB pages
+// and the 16-byte slot that marks a free one by its zero count.
 class pair_table {
 public:
     size_t size() const { return size_; }
