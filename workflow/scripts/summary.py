@@ -48,6 +48,7 @@ joined by " | ".
                [--merged-molecules mol1 mol2 ...]
                [--log-dirs logs/s1 logs/s2 ...] [--strand-probes p1 p2 ...]
                [--layout LAYOUT] [--reads-reversed] [--fix-orientation TEXT]
+               [--pair-library]
 """
 
 import argparse
@@ -200,6 +201,7 @@ def main(argv):
     parser.add_argument("--layout", default="", help="count's layout, as the config gives it")
     parser.add_argument("--reads-reversed", action="store_true", help="count ran with -r")
     parser.add_argument("--fix-orientation", default="", help="the setting that fixes a reversed library")
+    parser.add_argument("--pair-library", action="store_true", help="the library holds guide pairs")
     args = parser.parse_args(argv)
     if not len(args.samples) == len(args.count_tables) == len(args.maps) == len(args.fates):
         parser.error("one count table, one map file and one fate file per sample")
@@ -210,7 +212,8 @@ def main(argv):
     for option in ("log_dirs", "strand_probes", "strand_checks"):
         if getattr(args, option) and len(getattr(args, option)) != len(args.samples):
             parser.error("one of --%s per sample" % option.replace("_", "-"))
-    settings = {"layout": args.layout, "reverse": args.reads_reversed, "orientation_fix": args.fix_orientation}
+    settings = {"layout": args.layout, "reverse": args.reads_reversed, "orientation_fix": args.fix_orientation,
+                "pairs": args.pair_library}
     try:
         cutoffs = ([int(open(path).read().split()[0]) for path in args.align_cutoffs] if args.align_cutoffs
                    else [args.align_cutoff] * len(args.samples))
