@@ -897,6 +897,17 @@ class Report(unittest.TestCase):
             for numbers in found:
                 self.assertEqual(sum(numbers[:-1]), numbers[-1], numbers)
         self.assertIn("total molecules", text)
+        # The recombinant bucket only for pair libraries, where it adds up too.
+        reads["recombinant_reads"] = ""
+        text = report.build_report(["r"], [("a", "AAAA")], report.np.array([[30]]), [reads])
+        self.assertNotIn("recombinant guide pair", text)
+        reads.update(recombinant_reads="12", unclustered_reads="0")
+        reads["mm0_reads"] = "58"
+        text = report.build_report(["r"], [("a", "AAAA")], report.np.array([[30]]), [reads])
+        self.assertIn("<th>recombinant guide pair</th>", text)
+        numbers = self.fate_rows(text)[0]
+        self.assertEqual(sum(numbers[:-1]), numbers[-1], numbers)
+        self.assertIn(12, numbers)
 
     def test_sample_barcodes_of_a_multiplexed_run(self):
         with tempfile.TemporaryDirectory() as tmp:
