@@ -584,6 +584,8 @@ class Problems(unittest.TestCase):
             # With guide pairs unmatched reads point at guide 2's strand first.
             ("off-library pairs", problem_row(assigned_fraction="0.0100", unmatched_reads=900, unclustered_reads=80),
              [], (1000, 0.0), dict(self.LAYOUT, pairs=True), [("few reads assigned", "`reverse_guide_2:`")]),
+            ("guide 2 on the other strand", problem_row(assigned_fraction="0.0100", weak_align_reads=900),
+             [], (1000, 0.0), dict(self.LAYOUT, pairs=True), [("few reads assigned", "`reverse_guide_2:`")]),
             ("recombined pairs", problem_row(assigned_fraction="0.0100", recombinant_reads=900, unmatched_reads=80),
              [], (1000, 0.0), dict(self.LAYOUT, pairs=True), [("few reads assigned", "recombinants.tsv")]),
             ("rare reads", problem_row(assigned_fraction="0.0100", unmatched_reads=100, unclustered_reads=800),

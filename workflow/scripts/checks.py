@@ -205,8 +205,9 @@ LOSS_FIXES = (
      "no setting recovers them: they are guides of two pairs recombined in the vector pool "
      "(samples/<name>/recombinants.tsv lists them)"),
 )
-# With guide pairs, the likeliest cause of unmatched reads is guide 2 on
-# the other strand than read 2 reads it.
+# With guide pairs, the likeliest cause of unmatched reads (or of weak
+# alignments: guide 1 still aligns) is guide 2 on the other strand than
+# read 2 reads it.
 PAIR_UNMATCHED_FIX = ("check that guide 2 of the library is written as read 2 reads it (`reverse_guide_2:`), "
                       "then that `barcodes:` is this experiment's library")
 
@@ -273,7 +274,7 @@ def sample_problems(row, warnings, probe, settings):
                          settings.get("orientation_fix") or "set `reverse_library: true`"))
     if assigned < LOW_ASSIGNED and not problems:
         column, lost, fix = max(LOSS_FIXES, key=lambda item: fate_share(row, item[0]))
-        if column == "unmatched_reads" and settings.get("pairs"):
+        if column in ("unmatched_reads", "weak_align_reads") and settings.get("pairs"):
             fix = PAIR_UNMATCHED_FIX
         problems.append(("few reads assigned", "%s of the reads assigned; %s of them are %s"
                          % (pct(assigned), pct(fate_share(row, column)), lost), fix))
