@@ -23,10 +23,8 @@ public:
     // guide_1_length letters of every barcode longer than that, and the rest.
     guide_pairs(const tabulate_tables& t, int guide_1_length);
 
-    int guide_1_length() const { return guide_1_length_; }
-    // Distinct guides of each half found in the barcode file.
+    // Distinct guide 1s found in the barcode file.
     size_t guide_1_count() const { return halves_[0].sequences.size(); }
-    size_t guide_2_count() const { return halves_[1].sequences.size(); }
 
     // True when core is a recombinant: its first guide_1_length letters a
     // guide 1 and the rest, whole, a guide 2 (each exact, or one

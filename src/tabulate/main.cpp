@@ -43,7 +43,8 @@ void print_help_message(const char* argv0, int min_align_cutoff) {
 // -g's value: digits alone, above 0 and in range; 0 for anything else.
 int parse_guide_1_length(const char* text) {
     std::string_view digits(text);
-    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string_view::npos) return 0;
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return 0;
     return parse_atoi32(text);
 }
 
@@ -381,7 +382,8 @@ int tabulate_main(int argc, char** argv) {
             case 'g':
                 guide_1_length = parse_guide_1_length(optarg);
                 if (guide_1_length <= 0)
-                    fail(1, "%s: -g takes the length of guide 1, a number of letters above 0 (not %s)\n", argv[0], optarg);
+                    fail(1, "%s: -g takes the length of guide 1, a number of letters above 0 (not %s)\n", argv[0],
+                         optarg);
                 break;
             case 'r':
                 f_recombinants = open_output_file(optarg);

@@ -319,7 +319,8 @@ def check_dualguide(out, names, truth_path):
     for column, name in enumerate(names, 2):
         for row in rows:
             expected, got = drawn[(name, row[0])], int(row[column])
-            check(expected * 0.95 - 2 <= got <= expected, "%s %s: %d pairs counted, %d drawn" % (name, row[0], got, expected))
+            check(expected * 0.95 - 2 <= got <= expected,
+                  "%s %s: %d pairs counted, %d drawn" % (name, row[0], got, expected))
         expected, got = drawn[(name, "recombinant")], int(summary[name]["recombinant_reads"])
         check(expected * 0.95 <= got <= expected, "%s: %d recombinant reads, %d drawn" % (name, got, expected))
         # Every recombination listed was drawn, the most common ones first.
@@ -331,7 +332,8 @@ def check_dualguide(out, names, truth_path):
         for pair, total in seen.items():
             check(total <= combinations[name].get(pair, 0), "%s: recombination %s: %d, drawn %d"
                   % (name, pair, total, combinations[name].get(pair, 0)))
-        check(sum(seen.values()) == got, "%s: recombinations.tsv holds %d reads, summary %d" % (name, sum(seen.values()), got))
+        check(sum(seen.values()) == got,
+              "%s: recombinants.tsv holds %d reads, summary %d" % (name, sum(seen.values()), got))
         totals = [int(fields[5]) for fields in listed]
         check(totals == sorted(totals, reverse=True), "%s: recombinants.tsv not most reads first" % name)
     fates = open(os.path.join(out, "morvane_read_fate_mqc.tsv")).read()

@@ -55,8 +55,8 @@ import argparse
 import sys
 
 import checks
-from tables import (MATCH_KINDS, RECOMBINANT, TableError, count_table_header, map_summary, matrix_column_totals, molecule_sums,
-                    read_fates, strand_check)
+from tables import (MATCH_KINDS, RECOMBINANT, TableError, count_table_header, map_summary, matrix_column_totals,
+                    molecule_sums, read_fates, strand_check)
 
 COLUMNS = (
     "sample", "total_reads", "unique_reads", "filtered_bases", "unit",
