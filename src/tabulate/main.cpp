@@ -12,13 +12,14 @@
 #include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
+#include "tabulate/guide_pairs.h"
 #include "tabulate/molecules.h"
 #include "io/output.h"
 #include "io/text.h"
 
 namespace {
 
-constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
+constexpr const char* usage_format = "Usage: %s [-c align_cutoff] [-o output_file] [-f fate_file] [-g guide_1_length [-r recombinant_file]] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 
 void print_usage_message(const char* argv0) { std::fprintf(stderr, usage_format, argv0); }
 
@@ -31,18 +32,20 @@ void print_help_message(const char* argv0, int min_align_cutoff) {
     out.printf("  -c N\tAlign score needs to be at least N to match a barcode, default is %d\n", min_align_cutoff);
     out.put("  -o FILE\tadditionally outputs results to FILE\n");
     out.put("  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n");
+    out.put("  -g N\tthe barcodes are guide pairs, guide 1 being the first N letters: -f gains the row recombinant\n");
+    out.put("  -r FILE\twith -g: writes to FILE every recombination of guides seen, most reads first\n");
     out.put("  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n");
     out.put("  -b\tonly writes the barcodes of barcode_file in its order, each at the line that names it (no map_file is read)\n");
     out.put("  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n");
     out.put("  -k FILE\twith -u: the cluster file from which the map file was made\n");
 }
 
-// Counts never wrap: a sum that would leave the 64-bit range stays at its end.
-int64_t add_saturating(int64_t a, int64_t b) {
-    int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return sum;
+// -g's value: digits alone, above 0 and in range; 0 for anything else.
+int parse_guide_1_length(const char* text) {
+    std::string_view digits(text);
+    if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return 0;
+    return parse_atoi32(text);
 }
 
 [[noreturn]] void fail_map_format() {
@@ -199,7 +202,7 @@ void tabulate_process_map_line(tabulate_tables& t, std::string_view line) {
     });
 }
 
-void tabulate_add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates) {
+void tabulate_add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates, guide_pairs* pairs) {
     std::string_view rest = line.substr(0, line.find('\n'));
     for (int i = 0; i < 8; ++i) cut_field(rest);
     int kind = 5;
@@ -215,13 +218,16 @@ void tabulate_add_read_fate(tabulate_tables& t, std::string_view line, read_fate
         // An alignment counts when one of its barcodes reaches the cutoff.
         if (target.kind == match_kind::align) kind = 3;
     });
+    int64_t total = parse_atoi64(fields.total);
+    if (pairs != nullptr && kind >= 4 && pairs->add_if_recombinant(fields.core, total)) kind = read_fates::recombinant;
     ++fates.clusters[kind];
-    fates.units[kind] = add_saturating(fates.units[kind], parse_atoi64(fields.total));
+    fates.units[kind] = add_saturating(fates.units[kind], total);
 }
 
-void tabulate_write_read_fates(const read_fates& fates, out_stream& out) {
+void tabulate_write_read_fates(const read_fates& fates, out_stream& out, bool with_recombinant) {
     out.put("#kind\tclusters\ttotal\n");
-    for (int k = 0; k < read_fates::kinds; ++k) {
+    int rows = with_recombinant ? read_fates::kinds : read_fates::recombinant;
+    for (int k = 0; k < rows; ++k) {
         out.put(read_fates::names[k]);
         out.put('\t');
         out.put_int(fates.clusters[k]);
@@ -350,11 +356,13 @@ int tabulate_main(int argc, char** argv) {
     const char* umi_path = nullptr;
     const char* cluster_path = nullptr;
     std::unique_ptr<out_stream> f_fates;
+    std::unique_ptr<out_stream> f_recombinants;
+    int guide_1_length = 0;
     bool lengths_only = false;
     bool list_only = false;
     optind = 0;
     int option;
-    while ((option = getopt(argc, argv, "c:n:o:u:k:f:lb")) != -1) {
+    while ((option = getopt(argc, argv, "c:n:o:u:k:f:g:r:lb")) != -1) {
         switch (option) {
             case 'c':
                 t.min_align_cutoff = parse_atoi32(optarg);
@@ -369,6 +377,16 @@ int tabulate_main(int argc, char** argv) {
             case 'f':
                 f_fates = open_output_file(optarg);
                 if (f_fates == nullptr) fail(1, "Could not open %s for writing", optarg);
+                break;
+            case 'g':
+                guide_1_length = parse_guide_1_length(optarg);
+                if (guide_1_length <= 0)
+                    fail(1, "%s: -g takes the length of guide 1, a number of letters above 0 (not %s)\n", argv[0],
+                         optarg);
+                break;
+            case 'r':
+                f_recombinants = open_output_file(optarg);
+                if (f_recombinants == nullptr) fail(1, "Could not open %s for writing", optarg);
                 break;
             case 'l': lengths_only = true; break;
             case 'b': list_only = true; break;
@@ -390,6 +408,10 @@ int tabulate_main(int argc, char** argv) {
     if (lengths_only || list_only) return barcode_file_only(t, barcode_path, operands, argv[0], list_only);
     if (f_fates != nullptr && umi_path != nullptr)
         fail(1, "%s: -f goes with the plain report, not with -u and -k\n", argv[0]);
+    if (guide_1_length > 0 && umi_path != nullptr)
+        fail(1, "%s: -g goes with the plain report, not with -u and -k\n", argv[0]);
+    if (f_recombinants != nullptr && guide_1_length == 0)
+        fail(1, "%s: -r goes with -g, the length of guide 1\n", argv[0]);
 
     if ((umi_path == nullptr) != (cluster_path == nullptr))
         fail(1, "%s: -u and -k go together: the UMI table of count -k and the cluster file of the map file\n",
@@ -411,17 +433,29 @@ int tabulate_main(int argc, char** argv) {
         return 0;
     }
 
+    std::unique_ptr<guide_pairs> pairs;
+    if (guide_1_length > 0) {
+        pairs = std::make_unique<guide_pairs>(t, guide_1_length);
+        if (pairs->guide_1_count() == 0)
+            warn("Warning: no barcode is longer than guide 1 (-g %d): none is a guide pair\n", guide_1_length);
+    }
+
     warn("Assigning entries...\n");
     read_fates fates;
+    bool fates_wanted = f_fates != nullptr || f_recombinants != nullptr;
     std::string_view line;
     while (f_map->next(line)) {
         if (!line.empty() && line[0] == '#') continue;
         tabulate_process_map_line(t, line);
-        if (f_fates != nullptr) tabulate_add_read_fate(t, line, fates);
+        if (fates_wanted) tabulate_add_read_fate(t, line, fates, pairs.get());
     }
     if (f_fates != nullptr) {
-        tabulate_write_read_fates(fates, *f_fates);
+        tabulate_write_read_fates(fates, *f_fates, pairs != nullptr);
         f_fates->flush();
+    }
+    if (f_recombinants != nullptr) {
+        pairs->write_combinations(*f_recombinants);
+        f_recombinants->flush();
     }
 
     tabulate_order_barcodes(t);

@@ -4,14 +4,24 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+class guide_pairs;
 class line_reader;
 class out_stream;
+
+// Counts never wrap: a sum that would leave the 64-bit range stays at its end.
+inline int64_t add_saturating(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return sum;
+}
 
 // Everything one run of tabulate builds. The per-barcode arrays are indexed
 // by the number of the accepted barcode line; a sequence repeated on several
@@ -87,19 +97,25 @@ void tabulate_process_map_line(tabulate_tables& t, std::string_view line);
 // Where the clusters of a map file went, by kind: words or whole with 0,
 // 1 or 2 substitutions, alignments reaching the cutoff (counted for a
 // barcode) and below it (counted for none), and no match; with the sums of
-// their totals (reads, or molecules per key).
+// their totals (reads, or molecules per key). With guide pairs, the
+// recombinants are taken out of weak_align and none into a kind of their own.
 struct read_fates {
-    static constexpr int kinds = 6;
-    static constexpr const char* names[kinds] = {"mm0", "mm1", "mm2", "align", "weak_align", "none"};
+    static constexpr int kinds = 7;
+    static constexpr int recombinant = 6;
+    static constexpr const char* names[kinds] = {"mm0", "mm1", "mm2", "align", "weak_align", "none", "recombinant"};
     int64_t clusters[kinds] = {};
     int64_t units[kinds] = {};
 };
 
 // Adds one map file line (not a comment) to the fates. A match kind that
-// is none of the map file's ends the run with the format error.
-void tabulate_add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates);
+// is none of the map file's ends the run with the format error. With pairs,
+// a cluster that counts for no barcode is tried as a recombinant.
+void tabulate_add_read_fate(tabulate_tables& t, std::string_view line, read_fates& fates,
+                            guide_pairs* pairs = nullptr);
 
-void tabulate_write_read_fates(const read_fates& fates, out_stream& out);
+// The fates under a header line; the recombinant row only when asked for.
+void tabulate_write_read_fates(const read_fates& fates, out_stream& out, bool with_recombinant = false);
+
 
 // The number of barcodes (distinct sequences, as the report lists them)
 // of each length, shortest first.

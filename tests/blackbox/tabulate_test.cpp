@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
 
 namespace {
 
-const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-f fate_file] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
+const std::string usage = "Usage: tabulate [-c align_cutoff] [-o output_file] [-f fate_file] [-g guide_1_length [-r recombinant_file]] [-l|-b] [-u umi_table -k cluster_file] [map_file] barcode_file\n";
 const std::string help =
     usage +
     "Matches the mapped clusters to the barcodes of interest\n"
@@ -16,6 +18,8 @@ const std::string help =
     "  -c N\tAlign score needs to be at least N to match a barcode, default is 70\n"
     "  -o FILE\tadditionally outputs results to FILE\n"
     "  -f FILE\twrites to FILE the clusters and their totals per match kind, alignments below the cutoff apart\n"
+    "  -g N\tthe barcodes are guide pairs, guide 1 being the first N letters: -f gains the row recombinant\n"
+    "  -r FILE\twith -g: writes to FILE every recombination of guides seen, most reads first\n"
     "  -l\tonly writes the number of barcodes of each length in barcode_file (no map_file is read)\n"
     "  -b\tonly writes the barcodes of barcode_file in its order, each at the line that names it (no map_file is read)\n"
     "  -u FILE\twith -k: counts molecules per barcode from FILE, the UMI table of count -k\n"
@@ -235,6 +239,102 @@ TEST_F(Tabulate, ReadFatesPerMatchKind) {
     EXPECT_EQ(run({"tabulate", "bad.txt", "b.txt"}).status, 0);
     EXPECT_EQ(run({"tabulate", "-f", "f.tsv", "bad.txt", "b.txt"}).status, 1);
     EXPECT_EQ(run({"tabulate", "-f", "f.tsv", "-u", "u.txt", "-k", "k.txt", "m.txt", "b.txt"}).status, 1);
+}
+
+// -g: guide pairs of 8 + 8 letters. Only clusters that count for no barcode
+// (none, and alignments below the cutoff) can be recombinants: a guide 1 and
+// a guide 2 of the file, each whole and exact or one substitution from one
+// guide alone, that the file does not pair.
+TEST(TabulateGuidePairs, RecombinantsAmongTheClustersOfNoBarcode) {
+    scratch_dir dir;
+    dir.write("pairs.txt",
+              "#pair\tguides\n"
+              "p1\tAAAACCCCGGGGTTTT\n"
+              "p2\tACGTACGTTGCATGCA\n"
+              "p3\tCCCCCCCCAAAAAAAA\n"
+              "p4\tCCCCCCCAGGGGTTTT\n"
+              "short\tACGTACGT\n");
+    struct cluster {
+        const char* core;
+        const char* match;  // the map line after the mismatch columns
+        const char* fate;   // with -g
+        const char* without;  // without -g
+    };
+    const std::vector<cluster> clusters = {
+        {"AAAACCCCTGCATGCA", "none", "recombinant", "none"},                      // p1's guide 1, p2's guide 2
+        {"AAAACCCCGGGGTTTT", "none", "none", "none"},                             // p1 itself
+        {"AAAACCCATGCATGCA", "none", "recombinant", "none"},                      // 1 substitution in guide 1
+        {"AAAACCCCTGCATCCA", "none", "recombinant", "none"},                      // 1 in guide 2
+        {"AAAACCAATGCATGCA", "none", "none", "none"},                             // 2 in guide 1
+        {"CCCCCCCGTGCATGCA", "none", "none", "none"},                             // 1 from two guide 1s
+        {"CCCCCCCATGCATGCA", "align\tp2\tACGTACGTTGCATGCA\t40:x:8:0:0", "recombinant", "weak_align"},
+        {"AAAACCCCGGGGTTTA", "none", "none", "none"},                             // p1 read with an error
+        {"AAAACCCCTGCATGC", "none", "none", "none"},                              // guide 2 not whole
+        {"AAAACCCCTGCATGCAA", "none", "none", "none"},
+        {"ACGTACGT", "none", "none", "none"},                                     // guide 1 alone
+        {"AAAACCCNTGCATGCA", "none", "recombinant", "none"},                      // an N is a substitution
+        {"CCCCCCCCTGCATGCA", "align\tp2\tACGTACGTTGCATGCA\t75:x:8:0:0", "align", "align"},
+        {"ACGTACGTTGCATGCA", "mm0\tp2\tACGTACGTTGCATGCA", "mm0", "mm0"},
+    };
+    std::string map_text = "#core seq\tcount\tscore\tmm0\tmm1n\tmm1\tmm2n\tmm2\tmatch\tid\tseq\n";
+    std::map<std::string, std::pair<int, int>> with_g, without_g;
+    for (size_t i = 0; i < clusters.size(); ++i) {
+        int total = static_cast<int>(i) + 1;
+        map_text += std::string(clusters[i].core) + "\t" + std::to_string(total) + "\t0:0\t" + std::to_string(total) +
+                    "\t0\t0\t0\t0\t" + clusters[i].match + "\n";
+        for (auto [fates, kind] : {std::pair{&with_g, clusters[i].fate}, std::pair{&without_g, clusters[i].without}}) {
+            (*fates)[kind].first += 1;
+            (*fates)[kind].second += total;
+        }
+    }
+    dir.write("m.txt", map_text);
+    auto fate_file = [](std::map<std::string, std::pair<int, int>>& fates, bool recombinant) {
+        std::string text = "#kind\tclusters\ttotal\n";
+        for (const char* kind : {"mm0", "mm1", "mm2", "align", "weak_align", "none", "recombinant"}) {
+            if (!recombinant && std::string(kind) == "recombinant") break;
+            text += std::string(kind) + "\t" + std::to_string(fates[kind].first) + "\t" +
+                    std::to_string(fates[kind].second) + "\n";
+        }
+        return text;
+    };
+
+    run_result plain = run_morvane({"tabulate", "-c", "70", "-f", "plain.tsv", "m.txt", "pairs.txt"}, "", dir.path());
+    run_result r = run_morvane({"tabulate", "-c", "70", "-g", "8", "-f", "f.tsv", "-r", "r.tsv", "m.txt", "pairs.txt"},
+                               "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    // The report is the same; the fate rows move, and still add up.
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(r.err, plain.err);
+    EXPECT_EQ(dir.read("plain.tsv"), fate_file(without_g, false));
+    EXPECT_EQ(dir.read("f.tsv"), fate_file(with_g, true));
+    // Most reads first, ties by clusters; each guide named by the first
+    // pair that holds it.
+    EXPECT_EQ(dir.read("r.tsv"),
+              "#guide_1\tguide_2\tpair_of_guide_1\tpair_of_guide_2\tclusters\ttotal\n"
+              "AAAACCCC\tTGCATGCA\tp1\tp2\t4\t20\n"
+              "CCCCCCCA\tTGCATGCA\tp4\tp2\t1\t7\n");
+
+    // A guide 1 longer than every barcode: nothing is a pair, with a warning.
+    r = run_morvane({"tabulate", "-g", "16", "-f", "f.tsv", "m.txt", "pairs.txt"}, "", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Building barcodes...\nWarning: no barcode is longer than guide 1 (-g 16): none is a guide pair\n"
+                     "Assigning entries...\n");
+    EXPECT_EQ(dir.read("f.tsv").substr(dir.read("f.tsv").rfind("recombinant")), "recombinant\t0\t0\n");
+
+    // Values and companions -g refuses.
+    for (const char* value : {"0", "-3", "abc", "8x", ""}) {
+        r = run_morvane({"tabulate", "-g", value, "m.txt", "pairs.txt"}, "", dir.path());
+        EXPECT_EQ(r.status, 1) << value;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string("tabulate: -g takes the length of guide 1, a number of letters above 0 (not ") +
+                             value + ")\n");
+    }
+    r = run_morvane({"tabulate", "-r", "r.tsv", "m.txt", "pairs.txt"}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tabulate: -r goes with -g, the length of guide 1\n");
+    r = run_morvane({"tabulate", "-g", "8", "-u", "u.txt", "-k", "k.txt", "m.txt", "pairs.txt"}, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tabulate: -g goes with the plain report, not with -u and -k\n");
 }
 
 // -l: the barcodes of each length as tabulate reads the file: comments and

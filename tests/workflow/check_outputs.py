@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks what the workflow wrote against the per-sample files it came from.
 
-    check_outputs.py OUTDIR SAMPLE_SHEET BARCODE_FILE
+    check_outputs.py OUTDIR SAMPLE_SHEET BARCODE_FILE [--dualguide-truth TRUTH]
 
 The files are read here with their own small parsers, not the workflow's,
 so a fault in those shows up as a disagreement."""
@@ -157,10 +157,20 @@ def check_summary(out, names, matrix):
         check(n["unique_reads"] == table["unique reads"], "%s: unique reads" % name)
         check(n["filtered_bases"] == table["filtered bases"], "%s: filtered bases" % name)
         summary, clusters, reads = map_file(os.path.join(out, "samples", DIRECTORY[name], "map.txt"))
+        # With guide pairs the recombinants come out of the weak alignments
+        # and the clusters of no match.
+        pairs = row.get("recombinant_reads", "") != ""
         for kind, line in kinds.items():
             word = "none" if kind == "unmatched" else kind
+            if pairs and kind in ("align", "unmatched"):
+                continue
             check(n[kind + "_clusters"] == summary[line], "%s: %s clusters" % (name, kind))
             check(n[kind + "_reads"] == reads.get(word, 0), "%s: %s reads" % (name, kind))
+        if pairs:
+            check(n["align_clusters"] + n["unmatched_clusters"] + n["recombinant_clusters"]
+                  == summary["aligns"] + summary["misses"], "%s: recombinant clusters" % name)
+            check(n["align_reads"] + n["unmatched_reads"] + n["recombinant_reads"]
+                  == reads.get("align", 0) + reads.get("none", 0), "%s: recombinant reads" % name)
         check(n["clusters"] == sum(clusters.values()), "%s: clusters" % name)
         # Every read in one final bucket: before the table, in the table but
         # not clustered, or in a cluster of one match kind.
@@ -173,7 +183,7 @@ def check_summary(out, names, matrix):
             check(row["unit"] == "molecules" and n["molecules"] == units == table["molecules"],
                   "%s: molecules %s, table %d" % (name, row["molecules"], units))
         buckets = ("unclustered_reads", "mm0_reads", "mm1_reads", "mm2_reads", "counted_align_reads",
-                   "weak_align_reads", "unmatched_reads")
+                   "weak_align_reads", "unmatched_reads") + (("recombinant_reads",) if pairs else ())
         check(sum(n[b] for b in buckets) == units, "%s: cluster buckets add up to %d" % (name, units))
         check(sum(reads.values()) + n["unclustered_reads"] == units, "%s: clustered and rare" % name)
         check(n["counted_align_reads"] + n["weak_align_reads"] == n["align_reads"], "%s: alignments" % name)
@@ -291,6 +301,47 @@ def check_report(out, names, lineage, reversed_library, multiplexed=False):
     check(not re.search(r"""(src|href)=["']?(https?:)?//""", text), "report.html loads something from the network")
 
 
+def check_dualguide(out, names, truth_path):
+    """A dual-guide run against the generator's truth: each pair's count,
+    the recombinant bucket and the combinations tabulate -r listed. Read
+    errors cost a few reads (a layout's constant broken, a guide two
+    letters off), never add any."""
+    drawn, combinations = {}, {}
+    for line in open(truth_path):
+        fields = line.rstrip("\n").split("\t")
+        if line.startswith("#combination\t"):
+            combinations.setdefault(fields[1], {})[(fields[2], fields[3])] = int(fields[4])
+        elif not line.startswith("#"):
+            drawn[(fields[0], fields[1])] = int(fields[2])
+    header, rows = read_tsv(os.path.join(out, "counts.tsv"))
+    columns, lines = read_tsv(os.path.join(out, "summary.tsv"))
+    summary = {line[0]: dict(zip(columns, line)) for line in lines}
+    for column, name in enumerate(names, 2):
+        for row in rows:
+            expected, got = drawn[(name, row[0])], int(row[column])
+            check(expected * 0.95 - 2 <= got <= expected,
+                  "%s %s: %d pairs counted, %d drawn" % (name, row[0], got, expected))
+        expected, got = drawn[(name, "recombinant")], int(summary[name]["recombinant_reads"])
+        check(expected * 0.95 <= got <= expected, "%s: %d recombinant reads, %d drawn" % (name, got, expected))
+        # Every recombination listed was drawn, the most common ones first.
+        _, listed = read_tsv(os.path.join(out, "samples", DIRECTORY[name], "recombinants.tsv"))
+        check(len(listed) > 0, "%s: no recombination listed" % name)
+        seen = {}
+        for fields in listed:
+            seen[(fields[2], fields[3])] = seen.get((fields[2], fields[3]), 0) + int(fields[5])
+        for pair, total in seen.items():
+            check(total <= combinations[name].get(pair, 0), "%s: recombination %s: %d, drawn %d"
+                  % (name, pair, total, combinations[name].get(pair, 0)))
+        check(sum(seen.values()) == got,
+              "%s: recombinants.tsv holds %d reads, summary %d" % (name, sum(seen.values()), got))
+        totals = [int(fields[5]) for fields in listed]
+        check(totals == sorted(totals, reverse=True), "%s: recombinants.tsv not most reads first" % name)
+    fates = open(os.path.join(out, "morvane_read_fate_mqc.tsv")).read()
+    check("\trecombinant guide pair\t" in fates, "MultiQC read fates lack the recombinant bucket")
+    check("recombinant guide pair" in open(os.path.join(out, "report.html")).read(),
+          "report.html lacks the recombinant bucket")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("out")
@@ -298,6 +349,7 @@ def main():
     parser.add_argument("barcodes", help="the barcode file the workflow mapped against")
     parser.add_argument("--lineage", action="store_true", help="a run without a library")
     parser.add_argument("--reversed", action="store_true", help="the orientation warning is expected")
+    parser.add_argument("--dualguide-truth", help="the truth of examples/make-dualguide.py")
     args = parser.parse_args()
     names = sample_names(args.sheet)
     DIRECTORY.update(sample_directories(names))
@@ -305,6 +357,8 @@ def main():
     check_summary(args.out, names, matrix)
     multiplexed = check_multiplexed(args.out, args.sheet)
     check_report(args.out, names, args.lineage, args.reversed, multiplexed)
+    if args.dualguide_truth:
+        check_dualguide(args.out, names, args.dualguide_truth)
     check(("<h2>Sample barcodes</h2>" in open(os.path.join(args.out, "report.html")).read()) == multiplexed
           if os.path.exists(os.path.join(args.out, "report.html")) else True,
           "report.html: a sample barcodes section where it does not belong")

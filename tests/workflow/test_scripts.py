@@ -354,6 +354,28 @@ class Summary(Files):
         with self.assertRaises(tables.TableError):
             summary.check_buckets(row)
 
+    def test_recombinants_come_out_of_weak_alignments_and_misses(self):
+        # tabulate -g took the weak alignment (4 reads) and the miss (3) as
+        # recombinants: the map summary's kinds hold them between them.
+        fates = FATES.replace("weak_align\t1\t4\nnone\t1\t3\n", "weak_align\t0\t0\nnone\t0\t0\nrecombinant\t2\t7\n")
+        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
+                                 self.write("f.tsv", fates), 70)
+        expect = {"weak_align_reads": 0, "unmatched_reads": 0, "unmatched_clusters": 0, "align_clusters": 1,
+                  "recombinant_clusters": 2, "recombinant_reads": 7, "clusters": 5, "clustered_reads": 69,
+                  "unclustered_reads": 21}
+        self.assertEqual({k: row[k] for k in expect}, expect)
+        summary.check_buckets(row)
+        # Without -g the columns stay empty.
+        row = summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
+                                 self.write("f.tsv", FATES), 70)
+        self.assertEqual((row["recombinant_clusters"], row["recombinant_reads"]), ("", ""))
+        # Recombinants that the map file's alignments and misses cannot hold.
+        for bad in (fates.replace("recombinant\t2\t7", "recombinant\t3\t7"),
+                    fates.replace("none\t0\t0", "none\t1\t3")):
+            with self.subTest(bad), self.assertRaises(tables.TableError):
+                summary.sample_row("s", self.write("c.txt", COUNT_TABLE), self.write("m.txt", MAP_FILE),
+                                   self.write("bad.tsv", bad), 70)
+
     def test_molecules_with_umis(self):
         row = summary.sample_row("s", self.write("c.txt", UMI_TABLE), self.write("m.txt", MAP_FILE),
                                  self.write("f.tsv", FATES), 70)
@@ -559,6 +581,13 @@ class Problems(unittest.TestCase):
              (1000, 0.0), self.LAYOUT, [("library on the other strand", "`reverse_library: true`")]),
             ("off-library reads", problem_row(assigned_fraction="0.0100", unmatched_reads=900, unclustered_reads=80),
              [], (1000, 0.0), self.LAYOUT, [("few reads assigned", "check that `barcodes:`")]),
+            # With guide pairs unmatched reads point at guide 2's strand first.
+            ("off-library pairs", problem_row(assigned_fraction="0.0100", unmatched_reads=900, unclustered_reads=80),
+             [], (1000, 0.0), dict(self.LAYOUT, pairs=True), [("few reads assigned", "`reverse_guide_2:`")]),
+            ("guide 2 on the other strand", problem_row(assigned_fraction="0.0100", weak_align_reads=900),
+             [], (1000, 0.0), dict(self.LAYOUT, pairs=True), [("few reads assigned", "`reverse_guide_2:`")]),
+            ("recombined pairs", problem_row(assigned_fraction="0.0100", recombinant_reads=900, unmatched_reads=80),
+             [], (1000, 0.0), dict(self.LAYOUT, pairs=True), [("few reads assigned", "recombinants.tsv")]),
             ("rare reads", problem_row(assigned_fraction="0.0100", unmatched_reads=100, unclustered_reads=800),
              [], (1000, 0.0), {}, [("few reads assigned", "`cluster: min_count: 0`")]),
             # With UMIs the cluster buckets are molecules, weighed by the reads.
@@ -650,6 +679,56 @@ class Library(Files):
         for text in ("id\tseq\ng1\tACGT\n", "ACGT\tg1\n", "g1\tacgt\n", "g1,ACGT\n", "g1\tACGT\tKRAS\n"):
             with self.subTest(text=text):
                 self.assertFalse(library.in_tool_form(self.write("other.tsv", text)))
+
+    def test_pair_libraries(self):
+        pairs = [("p1", ("ACGTACGT", "TTGGCCAA"), "KRAS"), ("p2", ("GGGGAAAA", "CCCCTTTT"), "TP53")]
+        no_gene = [(name, guides, None) for name, guides, _ in pairs]
+        forms = [
+            ("pair_id,guide_1,guide_2,gene\np1,ACGTACGT,TTGGCCAA,KRAS\np2,gggg aaaa,CCCCTTTT,TP53\n".replace(" ", ""),
+             pairs),
+            ("p1\tACGTACGT\tTTGGCCAA\tKRAS\np2\tGGGGAAAA\tCCCCTTTT\tTP53\n", pairs),
+            ("p1\tACGTACGT\tTTGGCCAA\np2\tGGGGAAAA\tCCCCTTTT\n", no_gene),
+            ("guide1,guide2,id\nACGTACGT,TTGGCCAA,p1\nGGGGAAAA,CCCCTTTT,p2\n", no_gene),
+            # A gene column of DNA letters on every line, named by the header, is no guide.
+            ("id\tg1\tg2\tgene\np1\tACGTACGT\tTTGGCCAA\tCAT\np2\tGGGGAAAA\tCCCCTTTT\tACT\n",
+             [("p1", ("ACGTACGT", "TTGGCCAA"), "CAT"), ("p2", ("GGGGAAAA", "CCCCTTTT"), "ACT")]),
+        ]
+        for number, (text, expected) in enumerate(forms):
+            with self.subTest(text=text):
+                path = self.write("pairs%d.txt" % number, text)
+                self.assertEqual(library.read_guides(path), expected)
+                self.assertEqual(library.pair_guide_1_length(path, library.read_guides(path)), 8)
+                self.assertEqual(library.read_library(path)[0][1], "ACGTACGTTTGGCCAA")
+        # One sequence a line, though two columns are DNA: a two-column
+        # file (ids that are sequences), and an id column equal to the sequence.
+        for text in ("AAAA\tACGTACGT\nCCCC\tTTGGCCAA\n", "ACGTACGT\tACGTACGT\tKRAS\nTTGGCCAA\tTTGGCCAA\tTP53\n",
+                     "g1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\n"):
+            with self.subTest(text=text):
+                path = self.write("single.txt", text)
+                self.assertEqual(library.pair_guide_1_length(path, library.read_guides(path)), None)
+                self.assertTrue(all(len(guides) == 1 for _, guides, _ in library.read_guides(path)))
+        # The barcode file: guide 1 then guide 2, each strand setting on its own guide.
+        path = self.write("l.csv", forms[0][0])
+        out = os.path.join(self.dir.name, "b.tsv")
+        length = os.path.join(self.dir.name, "n.txt")
+        # (p1's guides read the same on both strands; p2's do not.)
+        for options, second in (([], "GGGGAAAACCCCTTTT"), (["--reverse-guide-2"], "GGGGAAAAAAAAGGGG"),
+                                (["--reverse-complement"], "TTTTCCCCAAAAGGGG"),
+                                (["--reverse-complement", "--reverse-guide-2"], "TTTTCCCCCCCCTTTT")):
+            with self.subTest(options=options):
+                self.assertEqual(library.main([path, "--barcodes", out, "--guide-1-length", length] + options), 0)
+                self.assertEqual(self.read("b.tsv"), "p1\tACGTACGTTTGGCCAA\np2\t%s\n" % second)
+                self.assertEqual(self.read("n.txt"), "8\n")
+        single = self.write("single.csv", "g1,ACGT\ng2,TTGG\n")
+        self.assertEqual(library.main([single, "--barcodes", out, "--guide-1-length", length]), 0)
+        self.assertEqual(self.read("n.txt"), "0\n")
+        self.assertEqual(library.main([single, "--barcodes", out, "--reverse-guide-2"]), 1)
+        # Guide 1s of two lengths leave guide 2's start unknown.
+        with self.assertRaises(library.LibraryError) as refused:
+            path = self.write("uneven.csv", "p1,ACGTACGT,TTGG\np2,ACGTACG,TTGG\n")
+            library.pair_guide_1_length(path, library.read_guides(path))
+        self.assertIn("one length", str(refused.exception))
+        self.assertEqual(library.main([path, "--barcodes", out]), 1)
 
     def test_refused_libraries(self):
         for text in ("id\tseq\tgene\ng1\tACGT\tA\ng2\tAC GT\tB\n",  # not DNA after the header
@@ -820,6 +899,17 @@ class Report(unittest.TestCase):
             for numbers in found:
                 self.assertEqual(sum(numbers[:-1]), numbers[-1], numbers)
         self.assertIn("total molecules", text)
+        # The recombinant bucket only for pair libraries, where it adds up too.
+        reads["recombinant_reads"] = ""
+        text = report.build_report(["r"], [("a", "AAAA")], report.np.array([[30]]), [reads])
+        self.assertNotIn("recombinant guide pair", text)
+        reads.update(recombinant_reads="12", unclustered_reads="0")
+        reads["mm0_reads"] = "58"
+        text = report.build_report(["r"], [("a", "AAAA")], report.np.array([[30]]), [reads])
+        self.assertIn("<th>recombinant guide pair</th>", text)
+        numbers = self.fate_rows(text)[0]
+        self.assertEqual(sum(numbers[:-1]), numbers[-1], numbers)
+        self.assertIn(12, numbers)
 
     def test_sample_barcodes_of_a_multiplexed_run(self):
         with tempfile.TemporaryDirectory() as tmp:

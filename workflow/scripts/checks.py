@@ -201,7 +201,15 @@ LOSS_FIXES = (
      "check the layout's barcode slot against the library's barcodes, or lower `tabulate: align_cutoff:`"),
     ("unmatched_reads", "reads of clusters that match no barcode",
      "check that `barcodes:` is this experiment's library (or run without one: `barcodes: \"\"`)"),
+    ("recombinant_reads", "reads of guide pairs that the library does not pair (template switching)",
+     "no setting recovers them: they are guides of two pairs recombined in the vector pool "
+     "(samples/<name>/recombinants.tsv lists them)"),
 )
+# With guide pairs, the likeliest cause of unmatched reads (or of weak
+# alignments: guide 1 still aligns) is guide 2 on the other strand than
+# read 2 reads it.
+PAIR_UNMATCHED_FIX = ("check that guide 2 of the library is written as read 2 reads it (`reverse_guide_2:`), "
+                      "then that `barcodes:` is this experiment's library")
 
 
 def fate_share(row, column):
@@ -266,6 +274,8 @@ def sample_problems(row, warnings, probe, settings):
                          settings.get("orientation_fix") or "set `reverse_library: true`"))
     if assigned < LOW_ASSIGNED and not problems:
         column, lost, fix = max(LOSS_FIXES, key=lambda item: fate_share(row, item[0]))
+        if column in ("unmatched_reads", "weak_align_reads") and settings.get("pairs"):
+            fix = PAIR_UNMATCHED_FIX
         problems.append(("few reads assigned", "%s of the reads assigned; %s of them are %s"
                          % (pct(assigned), pct(fate_share(row, column)), lost), fix))
     return problems

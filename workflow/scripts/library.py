@@ -10,8 +10,19 @@ first line when it is not). Of the other columns the first is the barcode's
 id and the second its gene, unless the header names a gene column.
 Sequences are upper-cased.
 
+A table with two columns that are DNA on every line (and a third, the id)
+is a library of guide pairs, for dual-guide screens that read one guide in
+each read of a pair: `id, guide 1, guide 2[, gene]`, guide 1 the left one.
+Each pair becomes one barcode, guide 1 then guide 2 with nothing between,
+as count joins read 1's key and read 2's. Every guide 1 must have one
+length, which tabulate -g needs to tell the halves apart (pair_guide_1_length;
+--guide-1-length writes it to a file). --reverse-complement turns each guide
+in its place; --reverse-guide-2 turns guide 2 alone (a library that lists
+guide 2 as the guide RNA reads, while read 2 reads its other strand).
+
     library.py LIBRARY --barcodes barcodes.tsv [--genes library.tsv]
                [--format auto|morvane|tsv|crispr|csv] [--reverse-complement]
+               [--reverse-guide-2] [--guide-1-length FILE]
 """
 
 import argparse
@@ -60,10 +71,12 @@ def data_rows(path, form):
                 yield number, [field.strip() for field in line.rstrip("\r\n").split("\t")]
 
 
-def sequence_column(path, rows):
-    """(column, has header): the column that is DNA on every line but
+def sequence_columns(path, rows):
+    """(columns, has header): the column that is DNA on every line but
     perhaps the first. Of several, one the header calls a sequence, else
-    the second (morvane's own), else the first."""
+    the second (morvane's own), else the first. With at least three columns
+    of which exactly two are DNA (a column the header calls a gene aside),
+    both: guide 1 and guide 2 of a pair library."""
     for number, fields in rows:
         if len(fields) < 2:
             raise LibraryError("%s:%d: a line with fewer than two fields: %r" % (path, number, ",".join(fields)[:200]))
@@ -81,17 +94,26 @@ def sequence_column(path, rows):
         raise LibraryError("%s:%d: no column is DNA on every line: %r is not a DNA sequence"
                            % (path, number, fields[best][:80]))
     header = [name.lower() for name in first]
+    guides = [c for c in candidates if DNA.match(first[c]) or header[c] not in GENE_HEADERS]
+    # Two equal columns are an id that is the sequence, not a pair.
+    if width >= 3 and len(guides) == 2 and any(f[guides[0]] != f[guides[1]] for _, f in rows[1:] or rows):
+        has_header = not DNA.match(first[guides[0]]) or not DNA.match(first[guides[1]])
+        if has_header and DNA.match(first[guides[0]]) != DNA.match(first[guides[1]]):
+            raise LibraryError("%s:%d: a pair library's first line is half header, half guides: %r"
+                               % (path, rows[0][0], ",".join(first)[:200]))
+        return guides, has_header
     named = [c for c in candidates if not DNA.match(first[c]) and header[c] in SEQUENCE_HEADERS]
     column = named[0] if named else (1 if 1 in candidates else candidates[0])
-    return column, not DNA.match(first[column])
+    return [column], not DNA.match(first[column])
 
 
-def read_library(path, form="auto"):
-    """[(id, sequence, gene or None)] in file order."""
+def read_guides(path, form="auto"):
+    """[(id, guides, gene or None)] in file order; guides holds the
+    sequence, or guide 1 and guide 2 of a pair library."""
     if form == "auto":
         form = sniff_format(path)
     if form == "morvane":
-        entries = [(fields[0], fields[1], None) for _, fields in data_rows(path, "tsv")]
+        entries = [(fields[0], (fields[1],), None) for _, fields in data_rows(path, "tsv")]
     else:
         entries = described_entries(path, "csv" if form == "csv" else "tsv")
     if not entries:
@@ -99,13 +121,36 @@ def read_library(path, form="auto"):
     return entries
 
 
+def read_library(path, form="auto"):
+    """[(id, sequence, gene or None)] in file order: a pair as one
+    sequence, guide 1 then guide 2."""
+    return [(name, "".join(guides), gene) for name, guides, gene in read_guides(path, form)]
+
+
+def pair_guide_1_length(path, entries):
+    """The length of every guide 1 of a pair library (None for a library of
+    single barcodes); guide 1s of several lengths are refused, as tabulate
+    could not tell where guide 2 starts in a pair's key."""
+    if not entries or len(entries[0][1]) != 2:
+        return None
+    lengths = {}
+    for name, guides, _ in entries:
+        lengths.setdefault(len(guides[0]), name)
+    if len(lengths) > 1:
+        raise LibraryError("%s: the guide 1s of a pair library must have one length, to tell guide 1 from guide 2 "
+                           "in a pair's key; these have %s (%s)"
+                           % (path, ", ".join(str(n) for n in sorted(lengths)),
+                              ", ".join("%s: %d" % (lengths[n], n) for n in sorted(lengths))))
+    return next(iter(lengths))
+
+
 def described_entries(path, form):
-    """[(id, sequence, gene or None)] of a tab- or comma-separated table."""
+    """[(id, guides, gene or None)] of a tab- or comma-separated table."""
     rows = list(data_rows(path, form))
     if not rows:
         return []
-    column, has_header = sequence_column(path, rows)
-    others = [c for c in range(len(rows[0][1])) if c != column]
+    columns, has_header = sequence_columns(path, rows)
+    others = [c for c in range(len(rows[0][1])) if c not in columns]
     if has_header:
         # A column headed "gene" is the gene wherever it stands.
         named = [c for c in others if rows[0][1][c].lower() in GENE_HEADERS]
@@ -118,7 +163,8 @@ def described_entries(path, form):
     out = []
     for _, fields in rows:
         gene = fields[gene_column] if gene_column is not None and gene_column < len(fields) else ""
-        out.append((fields[id_column] if id_column < len(fields) else "", fields[column].upper(), gene or None))
+        out.append((fields[id_column] if id_column < len(fields) else "",
+                    tuple(fields[c].upper() for c in columns), gene or None))
     return out
 
 
@@ -138,15 +184,29 @@ def main(argv):
     parser.add_argument("--barcodes", required=True, help="morvane's barcode file, written here")
     parser.add_argument("--genes", help="id, sequence and gene of each barcode, written here")
     parser.add_argument("--format", default="auto", choices=FORMATS)
-    parser.add_argument("--reverse-complement", action="store_true")
+    parser.add_argument("--reverse-complement", action="store_true", help="reverse-complement every guide")
+    parser.add_argument("--reverse-guide-2", action="store_true", help="pair libraries: reverse-complement guide 2")
+    parser.add_argument("--guide-1-length", help="pair libraries: the length of guide 1 (0 for others), written here")
     args = parser.parse_args(argv)
     try:
-        entries = read_library(args.library, args.format)
+        guides = read_guides(args.library, args.format)
+        guide_1_length = pair_guide_1_length(args.library, guides)
+        if args.reverse_guide_2 and guide_1_length is None:
+            raise LibraryError("%s: --reverse-guide-2 is for a library of guide pairs, and this one has one "
+                               "sequence a line" % args.library)
     except (OSError, LibraryError) as error:
         print("library: %s" % error, file=sys.stderr)
         return 1
-    if args.reverse_complement:
-        entries = [(name, reverse_complement(sequence), gene) for name, sequence, gene in entries]
+    entries = []
+    for name, sequences, gene in guides:
+        if args.reverse_complement:
+            sequences = tuple(map(reverse_complement, sequences))
+        if args.reverse_guide_2:
+            sequences = (sequences[0], reverse_complement(sequences[1]))
+        entries.append((name, "".join(sequences), gene))
+    if args.guide_1_length:
+        with open(args.guide_1_length, "w", encoding="utf-8") as f:
+            f.write("%d\n" % (guide_1_length or 0))
     with open(args.barcodes, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as f:
         f.writelines("%s\t%s\n" % (name, sequence) for name, sequence, _ in entries)
     if args.genes:

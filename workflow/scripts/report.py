@@ -26,7 +26,7 @@ import numpy as np  # noqa: E402
 
 from checks import SEPARATOR, run_warnings  # noqa: E402
 from demultiplex import ORIENTATION_KEY, TOP_UNDETERMINED, read_run_table, read_undetermined  # noqa: E402
-from tables import FATES, READ_BUCKETS, fate_reads, matrix_header, matrix_rows, read_summary  # noqa: E402
+from tables import READ_BUCKETS, fate_reads, shown_fates, matrix_header, matrix_rows, read_summary  # noqa: E402
 
 # Thresholds of the warnings in the overview; a run below them deserves a look.
 LOW_ASSIGNED = 0.5
@@ -158,16 +158,17 @@ def fate_table(summary):
     their clusters' fate."""
     reads = [row for row in summary if row.get("unit") != "molecules"]
     umis = [row for row in summary if row.get("unit") == "molecules"]
+    fates = shown_fates(summary)
     parts = []
     if reads:
-        parts.append(fate_rows(reads, [(c, label) for c, label, _ in FATES], "total_reads", "reads"))
+        parts.append(fate_rows(reads, [(c, label) for c, label, _ in fates], "total_reads", "reads"))
     if umis:
-        front = [(c, label) for c, label, _ in FATES if c in READ_BUCKETS]
+        front = [(c, label) for c, label, _ in fates if c in READ_BUCKETS]
         parts.append("<p>Reads:</p>")
         parts.append(fate_rows(umis, front + [("table_reads", "in the count table (as molecules below)")],
                                "total_reads", "reads"))
         parts.append("<p>Molecules of the count table, per barcode key:</p>")
-        parts.append(fate_rows(umis, [(c, label) for c, label, _ in FATES if c not in READ_BUCKETS],
+        parts.append(fate_rows(umis, [(c, label) for c, label, _ in fates if c not in READ_BUCKETS],
                                "molecules", "molecules"))
     return "\n".join(parts)
 
@@ -189,7 +190,7 @@ def fate_figure(summary):
     fig, ax = plt.subplots(figsize=(9, 1.2 + 0.35 * len(names)))
     left = np.zeros(len(names))
     totals = np.array([max(int(row["total_reads"]), 1) for row in summary], dtype=float)
-    for column, label, colour in FATES:
+    for column, label, colour in shown_fates(summary):
         share = np.array([fate_reads(row, column) for row in summary], dtype=float) / totals * 100.0
         ax.barh(names, share, left=left, color=colour, edgecolor="white", linewidth=0.5, label=label)
         left += share

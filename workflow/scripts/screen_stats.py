@@ -16,7 +16,7 @@ import argparse
 import sys
 from array import array
 
-from tables import FATES, TableError, fate_reads, matrix_header, matrix_rows, read_summary
+from tables import TableError, fate_reads, shown_fates, matrix_header, matrix_rows, read_summary
 
 COUNTSUMMARY_COLUMNS = ("File", "Label", "Reads", "Mapped", "Percentage", "TotalsgRNAs", "Zerocounts", "GiniIndex")
 
@@ -91,6 +91,7 @@ def stats_lines(summary, unit):
 
 def fate_lines(summary):
     """MultiQC bar graph: where each sample's reads end up, in reads."""
+    fates = shown_fates(summary)
     lines = [
         "# id: 'morvane_read_fate'",
         "# section_name: 'Read fate'",
@@ -100,10 +101,10 @@ def fate_lines(summary):
         "#     id: 'morvane_read_fate_plot'",
         "#     title: 'Read fate'",
         "#     ylab: 'Reads'",
-        "Sample\t" + "\t".join(label for _, label, _ in FATES),
+        "Sample\t" + "\t".join(label for _, label, _ in fates),
     ]
     for row in summary:
-        lines.append(row["sample"] + "\t" + "\t".join(number(fate_reads(row, column)) for column, _, _ in FATES))
+        lines.append(row["sample"] + "\t" + "\t".join(number(fate_reads(row, column)) for column, _, _ in fates))
     return lines
 
 

@@ -13,6 +13,9 @@ sample's reads:
   mm0/mm1/mm2_reads     clusters matched by words, with 0, 1, 2 mismatches
   counted_align_reads   clusters placed by alignment at or above the cutoff
   weak_align_reads      best alignment below the cutoff: no barcode
+  recombinant_reads     pair libraries: clusters of no barcode that are a
+                        guide 1 and a guide 2 of the library, not one of its
+                        pairs (tabulate -g); empty for other libraries
   unmatched_reads       clusters that matched no barcode
 
 With UMIs the count table, the clusters and the map file count molecules:
@@ -45,14 +48,15 @@ joined by " | ".
                [--merged-molecules mol1 mol2 ...]
                [--log-dirs logs/s1 logs/s2 ...] [--strand-probes p1 p2 ...]
                [--layout LAYOUT] [--reads-reversed] [--fix-orientation TEXT]
+               [--pair-library]
 """
 
 import argparse
 import sys
 
 import checks
-from tables import (MATCH_KINDS, TableError, count_table_header, map_summary, matrix_column_totals, molecule_sums,
-                    read_fates, strand_check)
+from tables import (MATCH_KINDS, RECOMBINANT, TableError, count_table_header, map_summary, matrix_column_totals,
+                    molecule_sums, read_fates, strand_check)
 
 COLUMNS = (
     "sample", "total_reads", "unique_reads", "filtered_bases", "unit",
@@ -61,7 +65,7 @@ COLUMNS = (
     "clustered_reads", "unclustered_reads", "clusters",
     "mm0_clusters", "mm0_reads", "mm1_clusters", "mm1_reads", "mm2_clusters", "mm2_reads",
     "align_clusters", "align_reads", "counted_align_reads", "weak_align_clusters", "weak_align_reads",
-    "unmatched_clusters", "unmatched_reads",
+    "unmatched_clusters", "unmatched_reads", "recombinant_clusters", "recombinant_reads",
     "assigned_reads", "assigned_fraction", "barcodes", "zero_read_barcodes", "zero_read_fraction",
     "align_cutoff", "word_matched_share", "revcomp_word_share", "orientation",
     "status", "problems", "warnings",
@@ -69,7 +73,7 @@ COLUMNS = (
 
 # The final buckets of the cluster file's units (reads, or molecules).
 CLUSTER_BUCKETS = ("unclustered_reads", "mm0_reads", "mm1_reads", "mm2_reads", "counted_align_reads",
-                   "weak_align_reads", "unmatched_reads")
+                   "weak_align_reads", "unmatched_reads", "recombinant_reads")
 # Names of the map file's match kinds in the summary columns.
 KIND_COLUMN = {"mm0": "mm0", "mm1": "mm1", "mm2": "mm2", "align": "align", "none": "unmatched"}
 def fraction(part, whole):
@@ -125,8 +129,13 @@ def sample_row(name, table_path, map_path, fates_path, align_cutoff, strand_path
     clusters["align"] += clusters["weak_align"]
     counted_align_reads = cluster_units["align"]
     cluster_units["align"] += cluster_units["weak_align"]
+    # Recombinants come out of the alignments below the cutoff and the
+    # clusters of no match: those two map kinds hold them between them.
+    recombinants = clusters.pop(RECOMBINANT, None)
+    recombinant_units = cluster_units.pop(RECOMBINANT, None)
     for kind in MATCH_KINDS:
-        if summary[kind] != clusters[kind]:
+        shared = recombinants is not None and kind in ("align", "none")
+        if summary[kind] < clusters[kind] if shared else summary[kind] != clusters[kind]:
             raise TableError("%s: the summary gives %d %s clusters, the lines hold %d"
                              % (map_path, summary[kind], kind, clusters[kind]))
         row[KIND_COLUMN[kind] + "_clusters"] = clusters[kind]
@@ -134,8 +143,15 @@ def sample_row(name, table_path, map_path, fates_path, align_cutoff, strand_path
     row["weak_align_clusters"] = clusters["weak_align"]
     row["weak_align_reads"] = cluster_units["weak_align"]
     row["counted_align_reads"] = counted_align_reads
-    row["clusters"] = sum(clusters[kind] for kind in MATCH_KINDS)
-    row["clustered_reads"] = sum(cluster_units[kind] for kind in MATCH_KINDS)
+    row["recombinant_clusters"] = "" if recombinants is None else recombinants
+    row["recombinant_reads"] = "" if recombinant_units is None else recombinant_units
+    if recombinants is not None and summary["align"] + summary["none"] != \
+            clusters["align"] + clusters["none"] + recombinants:
+        raise TableError("%s: the summary gives %d clusters of alignments and of no match, the lines hold %d"
+                         % (map_path, summary["align"] + summary["none"],
+                            clusters["align"] + clusters["none"] + recombinants))
+    row["clusters"] = sum(clusters[kind] for kind in MATCH_KINDS) + (recombinants or 0)
+    row["clustered_reads"] = sum(cluster_units[kind] for kind in MATCH_KINDS) + (recombinant_units or 0)
     row["unclustered_reads"] = units - row["clustered_reads"]
     row["align_cutoff"] = align_cutoff
     if strand_path is None:
@@ -152,10 +168,10 @@ def check_buckets(row):
     """Every read (and molecule) in exactly one final bucket."""
     front = row["without_layout_reads"] + row["masked_reads"] + row["umi_n_reads"]
     if row["unit"] == "reads":
-        if front + sum(row[c] for c in CLUSTER_BUCKETS) != row["total_reads"]:
+        if front + sum(int(row[c] or 0) for c in CLUSTER_BUCKETS) != row["total_reads"]:
             raise TableError("%s: the read buckets do not add up to %d" % (row["sample"], row["total_reads"]))
     elif front + row["table_reads"] != row["total_reads"] or \
-            sum(row[c] for c in CLUSTER_BUCKETS) != row["molecules"]:
+            sum(int(row[c] or 0) for c in CLUSTER_BUCKETS) != row["molecules"]:
         raise TableError("%s: the read or molecule buckets do not add up" % row["sample"])
 
 
@@ -185,6 +201,7 @@ def main(argv):
     parser.add_argument("--layout", default="", help="count's layout, as the config gives it")
     parser.add_argument("--reads-reversed", action="store_true", help="count ran with -r")
     parser.add_argument("--fix-orientation", default="", help="the setting that fixes a reversed library")
+    parser.add_argument("--pair-library", action="store_true", help="the library holds guide pairs")
     args = parser.parse_args(argv)
     if not len(args.samples) == len(args.count_tables) == len(args.maps) == len(args.fates):
         parser.error("one count table, one map file and one fate file per sample")
@@ -195,7 +212,8 @@ def main(argv):
     for option in ("log_dirs", "strand_probes", "strand_checks"):
         if getattr(args, option) and len(getattr(args, option)) != len(args.samples):
             parser.error("one of --%s per sample" % option.replace("_", "-"))
-    settings = {"layout": args.layout, "reverse": args.reads_reversed, "orientation_fix": args.fix_orientation}
+    settings = {"layout": args.layout, "reverse": args.reads_reversed, "orientation_fix": args.fix_orientation,
+                "pairs": args.pair_library}
     try:
         cutoffs = ([int(open(path).read().split()[0]) for path in args.align_cutoffs] if args.align_cutoffs
                    else [args.align_cutoff] * len(args.samples))

@@ -250,12 +250,15 @@ def map_summary(path):
 
 
 FATE_KINDS = ("mm0", "mm1", "mm2", "align", "weak_align", "none")
+# With guide pairs (tabulate -g) one more row: the clusters of no barcode
+# that are a guide 1 and a guide 2 of the library that it does not pair.
+RECOMBINANT = "recombinant"
 
 
 def read_fates(path):
     """(clusters, totals) per kind of tabulate -f's file, each a dict keyed
-    by FATE_KINDS: "align" the alignments that reach the cutoff,
-    "weak_align" those below it."""
+    by FATE_KINDS, and by RECOMBINANT when tabulate ran with -g: "align"
+    the alignments that reach the cutoff, "weak_align" those below it."""
     clusters, totals = {}, {}
     with open(path, encoding="utf-8") as f:
         for line in f:
@@ -263,7 +266,7 @@ def read_fates(path):
                 continue
             kind, number, total = line.rstrip("\n").split("\t")
             clusters[kind], totals[kind] = int(number), int(total)
-    if set(clusters) != set(FATE_KINDS):
+    if set(clusters) - {RECOMBINANT} != set(FATE_KINDS):
         raise TableError("%s: not a read fate file of tabulate -f" % path)
     return clusters, totals
 
@@ -342,6 +345,7 @@ FATES = (
     ("mm2_reads", "2 mismatches", "#d9f0d3"),
     ("counted_align_reads", "placed by alignment", "#762a83"),
     ("weak_align_reads", "weak alignment, not counted", "#c2a5cf"),
+    ("recombinant_reads", "recombinant guide pair", "#e08214"),
     ("unmatched_reads", "cluster, no barcode", "#f1a340"),
     ("unclustered_reads", "in no cluster (rare, or split remainder)", "#bababa"),
     ("umi_n_reads", "UMI with a masked letter", "#8c510a"),
@@ -350,6 +354,13 @@ FATES = (
 )
 # Buckets counted before the count table, always in reads.
 READ_BUCKETS = ("umi_n_reads", "masked_reads", "without_layout_reads")
+
+
+def shown_fates(summary):
+    """FATES, the recombinant bucket only for runs with a pair library (its
+    column is empty otherwise)."""
+    pairs = any(str(row.get("recombinant_reads", "")) != "" for row in summary)
+    return tuple(fate for fate in FATES if pairs or fate[0] != "recombinant_reads")
 
 
 def fate_reads(row, column):
