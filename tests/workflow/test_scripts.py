@@ -701,8 +701,12 @@ class Library(Files):
                 self.assertEqual(library.read_library(path)[0][1], "ACGTACGTTTGGCCAA")
         # One sequence a line, though two columns are DNA: a two-column
         # file (ids that are sequences), and an id column equal to the sequence.
+        # And a guide beside its PAM or its target context (unlike lengths).
         for text in ("AAAA\tACGTACGT\nCCCC\tTTGGCCAA\n", "ACGTACGT\tACGTACGT\tKRAS\nTTGGCCAA\tTTGGCCAA\tTP53\n",
-                     "g1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\n"):
+                     "g1\tACGTACGT\tKRAS\ng2\tTTGGCCAA\tTP53\n",
+                     "id,sgRNA,PAM\ng1,ACGTACGTACGTACGTACGT,AGG\ng2,TTGGCCAATTGGCCAATTGG,TGG\n",
+                     "g1\tACGTACGTACGTACGTACGT\tCCCCACGTACGTACGTACGTACGTAGGCCC\n"
+                     "g2\tTTGGCCAATTGGCCAATTGG\tAAAATTGGCCAATTGGCCAATTGGTGGAAA\n"):
             with self.subTest(text=text):
                 path = self.write("single.txt", text)
                 self.assertEqual(library.pair_guide_1_length(path, library.read_guides(path)), None)
@@ -725,7 +729,7 @@ class Library(Files):
         self.assertEqual(library.main([single, "--barcodes", out, "--reverse-guide-2"]), 1)
         # Guide 1s of two lengths leave guide 2's start unknown.
         with self.assertRaises(library.LibraryError) as refused:
-            path = self.write("uneven.csv", "p1,ACGTACGT,TTGG\np2,ACGTACG,TTGG\n")
+            path = self.write("uneven.csv", "p1,ACGTACGT,TTGGCCAA\np2,ACGTACG,TTGGCCAA\n")
             library.pair_guide_1_length(path, library.read_guides(path))
         self.assertIn("one length", str(refused.exception))
         self.assertEqual(library.main([path, "--barcodes", out]), 1)

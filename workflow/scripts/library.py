@@ -10,8 +10,9 @@ first line when it is not). Of the other columns the first is the barcode's
 id and the second its gene, unless the header names a gene column.
 Sequences are upper-cased.
 
-A table with two columns that are DNA on every line (and a third, the id)
-is a library of guide pairs, for dual-guide screens that read one guide in
+A table with two columns that are DNA on every line, of like lengths (the
+shorter's typical length at least 3/4 of the longer's), and a third, the
+id, is a library of guide pairs, for dual-guide screens that read one guide in
 each read of a pair: `id, guide 1, guide 2[, gene]`, guide 1 the left one.
 Each pair becomes one barcode, guide 1 then guide 2 with nothing between,
 as count joins read 1's key and read 2's. Every guide 1 must have one
@@ -71,12 +72,23 @@ def data_rows(path, form):
                 yield number, [field.strip() for field in line.rstrip("\r\n").split("\t")]
 
 
+def alike_lengths(rows, columns):
+    """Whether the typical (median) lengths of the columns' data lines are
+    within a quarter of each other, as the two guides of a pair are."""
+    data = rows[1:] if len(rows) > 1 else rows
+    medians = []
+    for c in columns:
+        lengths = sorted(len(fields[c]) for _, fields in data)
+        medians.append(lengths[len(lengths) // 2])
+    return min(medians) * 4 >= max(medians) * 3
+
+
 def sequence_columns(path, rows):
     """(columns, has header): the column that is DNA on every line but
     perhaps the first. Of several, one the header calls a sequence, else
     the second (morvane's own), else the first. With at least three columns
-    of which exactly two are DNA (a column the header calls a gene aside),
-    both: guide 1 and guide 2 of a pair library."""
+    of which exactly two are DNA (a column the header calls a gene aside)
+    and of like lengths, both: guide 1 and guide 2 of a pair library."""
     for number, fields in rows:
         if len(fields) < 2:
             raise LibraryError("%s:%d: a line with fewer than two fields: %r" % (path, number, ",".join(fields)[:200]))
@@ -95,8 +107,10 @@ def sequence_columns(path, rows):
                            % (path, number, fields[best][:80]))
     header = [name.lower() for name in first]
     guides = [c for c in candidates if DNA.match(first[c]) or header[c] not in GENE_HEADERS]
-    # Two equal columns are an id that is the sequence, not a pair.
-    if width >= 3 and len(guides) == 2 and any(f[guides[0]] != f[guides[1]] for _, f in rows[1:] or rows):
+    # Two equal columns are an id that is the sequence, not a pair; nor are
+    # two of unlike lengths (a guide beside its PAM or its target context).
+    if (width >= 3 and len(guides) == 2 and any(f[guides[0]] != f[guides[1]] for _, f in rows[1:] or rows)
+            and alike_lengths(rows, guides)):
         has_header = not DNA.match(first[guides[0]]) or not DNA.match(first[guides[1]])
         if has_header and DNA.match(first[guides[0]]) != DNA.match(first[guides[1]]):
             raise LibraryError("%s:%d: a pair library's first line is half header, half guides: %r"
