@@ -29,6 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!first.empty()) first[first.size() / 2] = first[first.size() / 2] == 'A' ? 'C' : 'A';
         if (!second.empty()) second[0] = second[0] == 'G' ? 'T' : 'G';
         if (matcher->find(first, second) != static_cast<int32_t>(i)) std::abort();
+        // The remembered lookup of the joined text agrees, first time and again.
+        std::string joined = second.empty() ? first : first + "+" + second;
+        uint32_t entry = 0;
+        if (matcher->find(joined, &entry) != static_cast<int32_t>(i) || matcher->text_of(entry) != joined) std::abort();
+        if (matcher->find(joined) != static_cast<int32_t>(i)) std::abort();
     }
     return 0;
 }

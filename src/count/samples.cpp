@@ -1,6 +1,9 @@
 #include "count/samples.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "containers/hash.h"
 
 #include "dna/letters.h"
 
@@ -28,6 +31,21 @@ bool clash(const std::vector<std::string>& a, const std::vector<std::string>& b)
 }
 
 uint64_t combination(uint32_t first, uint32_t second) { return (uint64_t{first} << 32) | second; }
+
+// A fast hash of a short text: eight bytes at a time.
+uint64_t text_hash_of(std::string_view text) {
+    uint64_t h = (text.size() + 1) * 0x9e3779b97f4a7c15ULL;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
+        h ^= h >> 29;
+    }
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, text.size() - i);
+    return hash_mix64(h ^ word);
+}
 
 }  // namespace
 
@@ -216,11 +234,51 @@ int32_t sample_matcher::find(std::string_view first, std::string_view second) {
     return found;
 }
 
-int32_t sample_matcher::find(std::string_view joined) {
+int32_t sample_matcher::find_joined(std::string_view joined, bool& reversed) const {
+    reversed = false;
     size_t plus = joined.find('+');
     if ((plus == std::string_view::npos) != (parts_ == 1)) return none;
-    if (parts_ == 1) return find(joined, {});
-    return find(joined.substr(0, plus), joined.substr(plus + 1));
+    std::string_view first = parts_ == 1 ? joined : joined.substr(0, plus);
+    std::string_view second = parts_ == 1 ? std::string_view() : joined.substr(plus + 1);
+    int32_t found = lookup(first, second, second_);
+    if (found != none || !reverse_tried_) return found;
+    found = lookup(first, second, second_reverse_);
+    reversed = found != none;
+    return found;
+}
+
+int32_t sample_matcher::find(std::string_view joined, uint32_t* entry) {
+    if (memo_slots_.empty()) memo_slots_.assign(256, 0);
+    const uint64_t h = text_hash_of(joined);
+    size_t mask = memo_slots_.size() - 1;
+    size_t at = h & mask;
+    for (; memo_slots_[at] != 0; at = (at + 1) & mask) {
+        const memo_entry& e = memo_[memo_slots_[at] - 1];
+        if (e.hash == h && text_of(memo_slots_[at] - 1) == joined) break;
+    }
+    if (memo_slots_[at] == 0) {
+        memo_entry e{h, static_cast<uint32_t>(memo_text_.size()), static_cast<uint32_t>(joined.size()), none, false};
+        e.sample = find_joined(joined, e.reversed);
+        memo_text_.append(joined);
+        memo_.push_back(e);
+        memo_slots_[at] = static_cast<uint32_t>(memo_.size());
+        if (memo_.size() * 2 > memo_slots_.size()) {  // kept at most half full
+            std::vector<uint32_t> slots(memo_slots_.size() * 2, 0);
+            mask = slots.size() - 1;
+            for (uint32_t id = 0; id < memo_.size(); ++id) {
+                size_t place = memo_[id].hash & mask;
+                while (slots[place] != 0) place = (place + 1) & mask;
+                slots[place] = id + 1;
+                if (id + 1 == memo_.size()) at = place;
+            }
+            memo_slots_.swap(slots);
+        }
+    }
+    const uint32_t id = memo_slots_[at] - 1;
+    if (entry != nullptr) *entry = id;
+    const memo_entry& e = memo_[id];
+    if (e.sample != none) ++(e.reversed ? reverse_ : forward_);
+    return e.sample;
 }
 
 std::string sample_matcher::orientation_note() const {

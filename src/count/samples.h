@@ -59,8 +59,18 @@ public:
     // The sample of a read's barcode parts (as many as the sheet has), or
     // none. A match by the second part's reverse complement is counted.
     int32_t find(std::string_view first, std::string_view second);
-    // The same for "A+B" or "A".
-    int32_t find(std::string_view joined);
+    // The same for "A+B" or "A" (a header's index field, or the <n> slots'
+    // letters). Each distinct text is worked out once; entry, when given,
+    // becomes its number (from 0, in order of first sight), which text_of
+    // turns back into the text.
+    int32_t find(std::string_view joined, uint32_t* entry = nullptr);
+    size_t texts() const { return memo_.size(); }
+    std::string_view text_of(uint32_t entry) const {
+        return std::string_view(memo_text_).substr(memo_[entry].start, memo_[entry].length);
+    }
+    size_t parts() const { return parts_; }
+    // The letters each part must have.
+    size_t part_length(size_t part) const { return part == 0 ? first_.length : second_.length; }
 
     bool reverse_tried() const { return reverse_tried_; }
     int64_t forward_matches() const { return forward_; }
@@ -78,6 +88,19 @@ private:
         void add_neighbours(uint32_t id);
     };
     int32_t lookup(std::string_view first, std::string_view second, const part_index& second_index) const;
+    int32_t find_joined(std::string_view joined, bool& reversed) const;
+
+    // The texts find(joined) has seen, with their samples: a run has few
+    // distinct index texts and tens of millions of reads.
+    struct memo_entry {
+        uint64_t hash;
+        uint32_t start, length;  // in memo_text_
+        int32_t sample;
+        bool reversed;
+    };
+    std::vector<uint32_t> memo_slots_;  // entry + 1; 0: free
+    std::vector<memo_entry> memo_;
+    std::string memo_text_;
 
     size_t parts_ = 0;
     part_index first_, second_, second_reverse_;

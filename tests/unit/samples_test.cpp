@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "count/samples.h"
@@ -99,6 +101,41 @@ TEST(SampleMatcher, SecondIndexReverseComplemented) {
     EXPECT_EQ(strict.find("AAAAAAAA", "GGGGGGTT"), 1);
     EXPECT_EQ(strict.find("AAAAAAAA", "TTTTTTTT"), sample_matcher::none);
     EXPECT_NE(strict.orientation_note().find("too close"), std::string::npos);
+}
+
+// Each distinct joined text is worked out once and numbered in order of
+// first sight; looked up again (after the table has grown) it gives the
+// same sample and number, and every lookup still counts for the orientation.
+TEST(SampleMatcher, JoinedTextsAreRememberedAcrossGrowth) {
+    sample_matcher m = matcher_for("s1\tAAAAAAAA+ACCGGTTA\ns2\tGGGGGGGG+CCAATTGC\n");
+    std::mt19937 random(5);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i) {
+        std::string first = i % 3 == 0 ? "AAAAAAAA" : "GGGGGGGG", second = i % 3 == 0 ? "ACCGGTTA" : "CCAATTGC";
+        first[random() % 8] = "ACGTN"[random() % 5];
+        if (i % 2 == 0) second = dna::reverse_complement(second);
+        second[random() % 8] = "ACGTN"[random() % 5];
+        texts.push_back(first + "+" + second);
+    }
+    std::vector<int32_t> samples;
+    for (const std::string& t : texts) {
+        size_t plus = t.find('+');
+        samples.push_back(m.find(t.substr(0, plus), t.substr(plus + 1)));
+    }
+    const int64_t forward = m.forward_matches(), reverse = m.reverse_matches();
+    std::map<std::string, uint32_t> first_sight;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < texts.size(); ++i) {
+            uint32_t entry = UINT32_MAX;
+            ASSERT_EQ(m.find(texts[i], &entry), samples[i]) << texts[i];
+            auto [at, fresh] = first_sight.emplace(texts[i], static_cast<uint32_t>(first_sight.size()));
+            EXPECT_EQ(entry, at->second);
+            EXPECT_EQ(m.text_of(entry), texts[i]);
+        }
+    }
+    EXPECT_EQ(m.texts(), first_sight.size());
+    EXPECT_EQ(m.forward_matches(), 3 * forward);
+    EXPECT_EQ(m.reverse_matches(), 3 * reverse);
 }
 
 TEST(SampleMatcher, NoReadReachesTwoSamples) {
