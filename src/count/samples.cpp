@@ -117,12 +117,17 @@ std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::strin
 }
 
 std::string_view header_index(std::string_view header) {
-    size_t space = header.find_first_of(" \t");
-    if (space != std::string_view::npos) {
-        std::string_view comment = header.substr(space + 1);
-        size_t colon = comment.rfind(':');
-        return colon == std::string_view::npos ? std::string_view() : comment.substr(colon + 1);
+    // From the end, where the index field is: the last ':' is the comment's
+    // when a space or tab stands before it.
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    size_t colon = header.rfind(':');
+    if (colon != std::string_view::npos) {
+        for (size_t i = colon; i-- > 0;)
+            if (blank(header[i])) return header.substr(colon + 1);
     }
+    // No comment with a ':' in it; a comment without one has no index field.
+    for (size_t i = colon == std::string_view::npos ? 0 : colon; i < header.size(); ++i)
+        if (blank(header[i])) return {};
     size_t hash = header.rfind('#');
     if (hash == std::string_view::npos) return {};
     std::string_view index = header.substr(hash + 1);
@@ -247,38 +252,77 @@ int32_t sample_matcher::find_joined(std::string_view joined, bool& reversed) con
     return found;
 }
 
+sample_matcher::memo_key::memo_key(std::string_view text) : text(text), words{0, 0, 0} {
+    if (text.size() > inline_text) {
+        hash = text_hash_of(text);
+        return;
+    }
+    std::memcpy(words, text.data(), text.size());
+    uint64_t h = (words[0] ^ text.size()) * 0x9e3779b97f4a7c15ULL;
+    h = (h ^ (h >> 29) ^ words[1]) * 0xbf58476d1ce4e5b9ULL;
+    hash = hash_mix64(h ^ words[2]);
+}
+
+const sample_matcher::text_memo::slot* sample_matcher::text_memo::find(const memo_key& key) const {
+    if (slots_.empty()) return nullptr;
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = key.hash & mask; slots_[at].entry != 0; at = (at + 1) & mask)
+        if (holds(slots_[at], key)) return &slots_[at];
+    return nullptr;
+}
+
+const sample_matcher::text_memo::slot& sample_matcher::text_memo::add(const memo_key& key, int32_t sample,
+                                                                      bool reversed) {
+    if ((texts_.size() + 1) * 2 > slots_.size()) grow();  // kept at most half full
+    const size_t mask = slots_.size() - 1;
+    size_t at = key.hash & mask;
+    while (slots_[at].entry != 0) at = (at + 1) & mask;
+    slot& s = slots_[at];
+    std::memcpy(s.words, key.words, sizeof s.words);
+    s.hash = key.hash;
+    s.sample = sample;
+    s.reversed = reversed;
+    s.length = static_cast<uint32_t>(key.text.size());
+    texts_.push_back({static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(key.text.size())});
+    text_.append(key.text);
+    s.entry = static_cast<uint32_t>(texts_.size());
+    return s;
+}
+
+void sample_matcher::text_memo::grow() {
+    std::vector<slot> slots(std::max<size_t>(256, slots_.size() * 2), slot{});
+    const size_t mask = slots.size() - 1;
+    for (const slot& s : slots_) {
+        if (s.entry == 0) continue;
+        size_t at = s.hash & mask;
+        while (slots[at].entry != 0) at = (at + 1) & mask;
+        slots[at] = s;
+    }
+    slots_.swap(slots);
+}
+
 int32_t sample_matcher::find(std::string_view joined, uint32_t* entry) {
-    if (memo_slots_.empty()) memo_slots_.assign(256, 0);
-    const uint64_t h = text_hash_of(joined);
-    size_t mask = memo_slots_.size() - 1;
-    size_t at = h & mask;
-    for (; memo_slots_[at] != 0; at = (at + 1) & mask) {
-        const memo_entry& e = memo_[memo_slots_[at] - 1];
-        if (e.hash == h && text_of(memo_slots_[at] - 1) == joined) break;
-    }
-    if (memo_slots_[at] == 0) {
-        memo_entry e{h, static_cast<uint32_t>(memo_text_.size()), static_cast<uint32_t>(joined.size()), none, false};
-        e.sample = find_joined(joined, e.reversed);
-        memo_text_.append(joined);
-        memo_.push_back(e);
-        memo_slots_[at] = static_cast<uint32_t>(memo_.size());
-        if (memo_.size() * 2 > memo_slots_.size()) {  // kept at most half full
-            std::vector<uint32_t> slots(memo_slots_.size() * 2, 0);
-            mask = slots.size() - 1;
-            for (uint32_t id = 0; id < memo_.size(); ++id) {
-                size_t place = memo_[id].hash & mask;
-                while (slots[place] != 0) place = (place + 1) & mask;
-                slots[place] = id + 1;
-                if (id + 1 == memo_.size()) at = place;
-            }
-            memo_slots_.swap(slots);
+    const memo_key key(joined);
+    if (recent_.empty()) recent_.assign(recent_size, text_memo::slot{});
+    text_memo::slot& recent = recent_[(key.hash >> 40) & (recent_size - 1)];
+    const text_memo::slot* known = &recent;
+    if (!(recent.sample != none ? matched_ : unmatched_).holds(recent, key)) {
+        known = matched_.find(key);
+        if (known == nullptr) known = unmatched_.find(key);
+        if (known == nullptr) {
+            bool reversed = false;
+            const int32_t sample = find_joined(joined, reversed);
+            known = &(sample != none ? matched_ : unmatched_).add(key, sample, reversed);
         }
+        recent = *known;
+        known = &recent;
     }
-    const uint32_t id = memo_slots_[at] - 1;
-    if (entry != nullptr) *entry = id;
-    const memo_entry& e = memo_[id];
-    if (e.sample != none) ++(e.reversed ? reverse_ : forward_);
-    return e.sample;
+    if (known->sample == none) {
+        if (entry != nullptr) *entry = known->entry - 1;
+        return none;
+    }
+    ++(known->reversed ? reverse_ : forward_);
+    return known->sample;
 }
 
 std::string sample_matcher::orientation_note() const {

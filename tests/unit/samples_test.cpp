@@ -103,9 +103,10 @@ TEST(SampleMatcher, SecondIndexReverseComplemented) {
     EXPECT_NE(strict.orientation_note().find("too close"), std::string::npos);
 }
 
-// Each distinct joined text is worked out once and numbered in order of
-// first sight; looked up again (after the table has grown) it gives the
-// same sample and number, and every lookup still counts for the orientation.
+// Each distinct joined text is worked out once; looked up again (after the
+// tables have grown) it gives the same sample, and every lookup still counts
+// for the orientation. The texts of no sample are numbered in order of
+// first sight.
 TEST(SampleMatcher, JoinedTextsAreRememberedAcrossGrowth) {
     sample_matcher m = matcher_for("s1\tAAAAAAAA+ACCGGTTA\ns2\tGGGGGGGG+CCAATTGC\n");
     std::mt19937 random(5);
@@ -115,24 +116,30 @@ TEST(SampleMatcher, JoinedTextsAreRememberedAcrossGrowth) {
         first[random() % 8] = "ACGTN"[random() % 5];
         if (i % 2 == 0) second = dna::reverse_complement(second);
         second[random() % 8] = "ACGTN"[random() % 5];
+        if (i % 5 == 0) first[random() % 8] = "ACGTN"[random() % 5];  // some two away
         texts.push_back(first + "+" + second);
     }
+    texts.push_back(std::string(30, 'A') + "+" + std::string(30, 'C'));  // longer than a slot holds
     std::vector<int32_t> samples;
     for (const std::string& t : texts) {
         size_t plus = t.find('+');
         samples.push_back(m.find(t.substr(0, plus), t.substr(plus + 1)));
     }
     const int64_t forward = m.forward_matches(), reverse = m.reverse_matches();
+    ASSERT_GT(forward, 0);
+    ASSERT_GT(reverse, 0);
     std::map<std::string, uint32_t> first_sight;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t i = 0; i < texts.size(); ++i) {
             uint32_t entry = UINT32_MAX;
             ASSERT_EQ(m.find(texts[i], &entry), samples[i]) << texts[i];
+            if (samples[i] != sample_matcher::none) continue;
             auto [at, fresh] = first_sight.emplace(texts[i], static_cast<uint32_t>(first_sight.size()));
             EXPECT_EQ(entry, at->second);
             EXPECT_EQ(m.text_of(entry), texts[i]);
         }
     }
+    EXPECT_GT(first_sight.size(), 100u);
     EXPECT_EQ(m.texts(), first_sight.size());
     EXPECT_EQ(m.forward_matches(), 3 * forward);
     EXPECT_EQ(m.reverse_matches(), 3 * reverse);
@@ -162,4 +169,10 @@ TEST(SampleSheet, HeaderIndex) {
     EXPECT_EQ(header_index("@HWI-ST:1:1:1:1#GATCAG"), "GATCAG");
     EXPECT_EQ(header_index("@read1"), "");
     EXPECT_EQ(header_index("@read1 comment"), "");
+    EXPECT_EQ(header_index("@r:1:2 comment"), "");  // the colons are the name's
+    EXPECT_EQ(header_index("@r\t1:N:0:ACGT"), "ACGT");
+    EXPECT_EQ(header_index("@r 1:N:0:AC GT"), "AC GT");
+    EXPECT_EQ(header_index("@r:1 x y:ACGT"), "ACGT");
+    EXPECT_EQ(header_index("@r#AC:GT/1"), "AC:GT");
+    EXPECT_EQ(header_index("@r 1:N:0:"), "");
 }
