@@ -122,7 +122,9 @@ std::string_view pair_name(std::string_view name);
 
 // -x: the reads of no sample by their sample barcode.
 struct undetermined_tally {
-    std::unordered_map<std::string, int64_t> barcodes;
+    // Each sample barcode of no sample with its reads (the texts are the
+    // sample matcher's, which outlives the tally).
+    std::vector<std::pair<std::string_view, int64_t>> barcodes;
     int64_t reads = 0;          // reads (pairs) of no sample
     int64_t without_index = 0;  // ... of which no sample barcode was found (no index field, no layout)
 };

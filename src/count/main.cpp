@@ -260,40 +260,42 @@ namespace {
 void sample_tables(const settings& s, const std::vector<std::string>& names, const std::vector<read_totals>& totals,
                    read_counter& counts, const umi::pair_counter* pairs,
                    const std::function<std::unique_ptr<out_stream>(size_t)>& open) {
-    // One sort of every sample's keys; the order restricted to a sample
-    // (whose keys share their first bytes) is that sample's table order.
-    std::vector<const read_counter::record*> records;
-    std::vector<int64_t> molecules;
-    if (pairs != nullptr) {
-        for (const molecule_row& row : molecule_rows(counts, *pairs)) {
-            records.push_back(row.entry);
-            molecules.push_back(row.molecules);
-        }
+    // Every sample's keys in its table's order, the samples one after
+    // another (first[i]: sample i's first).
+    std::vector<size_t> first;
+    std::span<const read_counter::record* const> by_sample;
+    std::vector<const read_counter::record*> rows;
+    std::vector<int64_t> molecules_by_sample;
+    if (pairs == nullptr) {
+        by_sample = counts.sort(sample_prefix, first);
     } else {
-        std::span<const read_counter::record* const> sorted = counts.sort();
-        records.assign(sorted.begin(), sorted.end());
-    }
-    auto sample_of = [](const read_counter::record* r) {
-        std::string_view key = r->sequence();
-        return (size_t{static_cast<unsigned char>(key[0])} << 8) | static_cast<unsigned char>(key[1]);
-    };
-    std::vector<size_t> first(totals.size() + 1, 0);
-    for (const read_counter::record* r : records) ++first[sample_of(r) + 1];
-    for (size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
-    std::vector<const read_counter::record*> by_sample(records.size());
-    std::vector<int64_t> molecules_by_sample(molecules.size());
-    std::vector<size_t> next(first.begin(), first.end() - 1);
-    for (size_t i = 0; i < records.size(); ++i) {
-        size_t at = next[sample_of(records[i])]++;
-        by_sample[at] = records[i];
-        if (pairs != nullptr) molecules_by_sample[at] = molecules[i];
+        // The molecule order of every key, then taken apart by sample (the
+        // order restricted to a sample, whose keys share their first
+        // bytes, is that sample's).
+        std::vector<molecule_row> all = molecule_rows(counts, *pairs);
+        auto sample_of = [](const read_counter::record* r) {
+            std::string_view key = r->sequence();
+            return (size_t{static_cast<unsigned char>(key[0])} << 8) | static_cast<unsigned char>(key[1]);
+        };
+        first.assign(most_samples + 1, 0);
+        for (const molecule_row& row : all) ++first[sample_of(row.entry) + 1];
+        for (size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+        rows.resize(all.size());
+        molecules_by_sample.resize(all.size());
+        std::vector<size_t> next(first.begin(), first.end() - 1);
+        for (const molecule_row& row : all) {
+            size_t at = next[sample_of(row.entry)]++;
+            rows[at] = row.entry;
+            molecules_by_sample[at] = row.molecules;
+        }
+        by_sample = rows;
     }
     for (size_t i = 0; i < totals.size(); ++i) {
         settings one = s;
         one.input_name = "sample '" + names[i] + "'";
         std::unique_ptr<out_stream> out = open(i);
         print_sample_table(one, names[i], *out, totals[i],
-                           std::span<const read_counter::record* const>(by_sample.data() + first[i], first[i + 1] - first[i]),
+                           by_sample.subspan(first[i], first[i + 1] - first[i]),
                            pairs != nullptr ? molecules_by_sample.data() + first[i] : nullptr);
     }
 }
@@ -301,15 +303,30 @@ void sample_tables(const settings& s, const std::vector<std::string>& names, con
 }  // namespace
 
 void write_undetermined(out_stream& out, const undetermined_tally& undetermined) {
-    std::vector<std::pair<std::string_view, int64_t>> rows(undetermined.barcodes.begin(), undetermined.barcodes.end());
-    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    // Most are seen once (index errors): each row carries its first eight
+    // bytes as a number, so that few comparisons go to the texts.
+    struct row {
+        int64_t reads;
+        uint64_t head;
+        std::string_view barcode;
+    };
+    std::vector<row> rows;
+    rows.reserve(undetermined.barcodes.size());
+    for (const auto& [barcode, reads] : undetermined.barcodes) {
+        uint64_t head = 0;
+        std::memcpy(&head, barcode.data(), std::min<size_t>(8, barcode.size()));
+        rows.push_back({reads, __builtin_bswap64(head), barcode});
+    }
+    std::sort(rows.begin(), rows.end(), [](const row& a, const row& b) {
+        if (a.reads != b.reads) return a.reads > b.reads;
+        if (a.head != b.head) return a.head < b.head;
+        return a.barcode < b.barcode;
     });
     out.printf("#reads of no sample: %" PRId64 "\n", undetermined.reads);
     out.printf("#reads without index: %" PRId64 "\n", undetermined.without_index);
     out.put("#sample barcode\treads\n");
     line_buffer lines(out);
-    for (const auto& [barcode, reads] : rows) lines.line(barcode, {reads});
+    for (const row& r : rows) lines.line(r.barcode, {r.reads});
     lines.flush();
     out.flush();
 }

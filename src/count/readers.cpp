@@ -227,7 +227,7 @@ public:
     // The undetermined barcodes, once every read is in.
     void finish() {
         for (uint32_t entry = 0; entry < unmatched_.size(); ++entry)
-            if (unmatched_[entry] != 0) undetermined_.barcodes.emplace(matcher_.text_of(entry), unmatched_[entry]);
+            if (unmatched_[entry] != 0) undetermined_.barcodes.emplace_back(matcher_.text_of(entry), unmatched_[entry]);
         unmatched_.clear();
     }
 
