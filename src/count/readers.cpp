@@ -206,13 +206,9 @@ public:
 
     // The sample of a sample barcode ("A" or "A+B"), or -1.
     int32_t by_text(std::string_view text) {
-        uint32_t entry = 0;
-        int32_t id = matcher_.find(text, &entry);
-        if (id != sample_matcher::none) return id;
-        ++undetermined_.reads;
-        if (entry >= unmatched_.size()) unmatched_.resize(std::max<size_t>(2 * unmatched_.size(), entry + 1), 0);
-        ++unmatched_[entry];
-        return -1;
+        int32_t id = matcher_.find(text);
+        if (id == sample_matcher::none) ++undetermined_.reads;
+        return id;
     }
 
     // A read with no sample barcode: no index field, or no layout to hold
@@ -226,16 +222,13 @@ public:
 
     // The undetermined barcodes, once every read is in.
     void finish() {
-        for (uint32_t entry = 0; entry < unmatched_.size(); ++entry)
-            if (unmatched_[entry] != 0) undetermined_.barcodes.emplace_back(matcher_.text_of(entry), unmatched_[entry]);
-        unmatched_.clear();
+        undetermined_.barcodes = matcher_.unmatched_texts();
     }
 
 private:
     sample_matcher& matcher_;
     std::vector<read_totals>& totals_;
     undetermined_tally& undetermined_;
-    std::vector<int64_t> unmatched_;  // reads by the matcher's entry of their text
 };
 
 // A sample's number as the bytes that lead its keys.

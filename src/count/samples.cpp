@@ -301,28 +301,67 @@ void sample_matcher::text_memo::grow() {
     slots_.swap(slots);
 }
 
-int32_t sample_matcher::find(std::string_view joined, uint32_t* entry) {
+int32_t sample_matcher::find(std::string_view joined) {
     const memo_key key(joined);
     if (recent_.empty()) recent_.assign(recent_size, text_memo::slot{});
     text_memo::slot& recent = recent_[(key.hash >> 40) & (recent_size - 1)];
-    const text_memo::slot* known = &recent;
-    if (!(recent.sample != none ? matched_ : unmatched_).holds(recent, key)) {
-        known = matched_.find(key);
-        if (known == nullptr) known = unmatched_.find(key);
+    if (!(recent.sample != none ? matched_ : frequent_).holds(recent, key)) {
+        const text_memo::slot* known = matched_.find(key);
+        if (known == nullptr) known = frequent_.find(key);
         if (known == nullptr) {
             bool reversed = false;
             const int32_t sample = find_joined(joined, reversed);
-            known = &(sample != none ? matched_ : unmatched_).add(key, sample, reversed);
+            if (sample != none) {
+                known = &matched_.add(key, sample, reversed);
+            } else if (frequent_.size() < frequent_most) {
+                known = &frequent_.add(key, none, false);
+                frequent_counts_.push_back(0);
+            } else {
+                if (later_starts_.empty()) later_starts_.push_back(0);
+                later_text_.append(joined);
+                later_starts_.push_back(later_text_.size());
+                return none;
+            }
         }
         recent = *known;
-        known = &recent;
     }
-    if (known->sample == none) {
-        if (entry != nullptr) *entry = known->entry - 1;
+    if (recent.sample == none) {
+        ++frequent_counts_[recent.entry - 1];
         return none;
     }
-    ++(known->reversed ? reverse_ : forward_);
-    return known->sample;
+    ++(recent.reversed ? reverse_ : forward_);
+    return recent.sample;
+}
+
+std::vector<std::pair<std::string_view, int64_t>> sample_matcher::unmatched_texts() const {
+    std::vector<std::pair<std::string_view, int64_t>> rows;
+    for (uint32_t entry = 0; entry < frequent_.size(); ++entry)
+        rows.emplace_back(frequent_.text_of(entry), frequent_counts_[entry]);
+    // The texts written down, sorted so that equal ones stand together:
+    // each carries its first 24 bytes as words, so that few comparisons go
+    // to the texts.
+    struct item {
+        memo_key key;
+        explicit item(std::string_view text) : key(text) {}
+        bool operator<(const item& o) const {
+            for (int w = 0; w < 3; ++w)
+                if (key.words[w] != o.key.words[w]) return key.words[w] < o.key.words[w];
+            return key.text < o.key.text;
+        }
+        bool operator==(const item& o) const { return key.text.size() == o.key.text.size() && !(*this < o) && !(o < *this); }
+    };
+    std::vector<item> later;
+    if (!later_starts_.empty()) later.reserve(later_starts_.size() - 1);
+    for (size_t i = 0; i + 1 < later_starts_.size(); ++i)
+        later.emplace_back(std::string_view(later_text_).substr(later_starts_[i], later_starts_[i + 1] - later_starts_[i]));
+    std::sort(later.begin(), later.end());
+    for (size_t i = 0; i < later.size();) {
+        size_t j = i + 1;
+        while (j < later.size() && later[j] == later[i]) ++j;
+        rows.emplace_back(later[i].key.text, static_cast<int64_t>(j - i));
+        i = j;
+    }
+    return rows;
 }
 
 std::string sample_matcher::orientation_note() const {

@@ -60,12 +60,12 @@ public:
     // none. A match by the second part's reverse complement is counted.
     int32_t find(std::string_view first, std::string_view second);
     // The same for "A+B" or "A" (a header's index field, or the <n> slots'
-    // letters). Each distinct text is worked out once. For a text of no
-    // sample, entry (when given) becomes its number among those texts
-    // (from 0, in order of first sight), which text_of turns back into it.
-    int32_t find(std::string_view joined, uint32_t* entry = nullptr);
-    size_t texts() const { return unmatched_.size(); }
-    std::string_view text_of(uint32_t entry) const { return unmatched_.text_of(entry); }
+    // letters). Each distinct text is worked out once; the texts of no
+    // sample are tallied.
+    int32_t find(std::string_view joined);
+    // Every text find(joined) gave no sample for, with the times it did, in
+    // no particular order (the texts stay the matcher's).
+    std::vector<std::pair<std::string_view, int64_t>> unmatched_texts() const;
 
     bool reverse_tried() const { return reverse_tried_; }
     int64_t forward_matches() const { return forward_; }
@@ -132,7 +132,17 @@ private:
         std::vector<place> texts_;
         std::string text_;
     };
-    text_memo matched_, unmatched_;
+    text_memo matched_;
+    // The texts of no sample: the first few distinct ones (the frequent
+    // ones among them) in a table with their counts, every later one
+    // written down in turn and counted at the end. A run's index errors
+    // are spread over millions of texts, and a table of them all would
+    // cost a trip to memory per read.
+    static constexpr size_t frequent_most = size_t{1} << 14;
+    text_memo frequent_;
+    std::vector<int64_t> frequent_counts_;  // by entry
+    std::string later_text_;
+    std::vector<uint64_t> later_starts_;  // of each written text in later_text_, and its end
     // The last text seen at each of a few places (by hash): the texts of
     // most reads, found without leaving the first-level cache.
     static constexpr size_t recent_size = 512;
