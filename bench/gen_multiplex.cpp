@@ -17,7 +17,7 @@
 //   PREFIX_R1.fastq, PREFIX_R2.fastq   the pairs
 //   PREFIX.sheet        name<TAB>i7+i5 (the header's indexes, or <8> on both reads)
 //   PREFIX.i7.sheet     name<TAB>i7 (<8> on read 1 alone)
-//   PREFIX.fa           the i7 as anchored adapters (>name, ^i7) for cutadapt
+//   PREFIX.fa           the i7 (>name, i7) for cutadapt -g ^file:PREFIX.fa
 //   PREFIX.header.truth the samples by the header's i7+i5
 //   PREFIX.both.truth   by <8> on both reads
 //   PREFIX.i7.truth     by <8> on read 1 and PREFIX.i7.sheet
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < samples; ++k) {
         std::fprintf(sheet, "%s\t%s+%s\n", names[k].c_str(), i7[k].c_str(), i5[k].c_str());
         std::fprintf(sheet7, "%s\t%s\n", names[k].c_str(), i7[k].c_str());
-        std::fprintf(adapters, ">%s\n^%s\n", names[k].c_str(), i7[k].c_str());
+        std::fprintf(adapters, ">%s\n%s\n", names[k].c_str(), i7[k].c_str());
     }
     std::fclose(sheet);
     std::fclose(sheet7);
