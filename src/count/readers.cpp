@@ -734,8 +734,7 @@ void read_into(line_reader& in, settings& s, Sink& sink) {
 
 // What becomes of a pair: each read turned around (-r) and searched for its
 // own layout (-b: on both strands), then the barcode letters of read 1 and
-// of read 2 joined, masked and counted as one key; UMIs likewise. -m A and
-// -l auto hold the first pairs back, as the read sink holds reads.
+// of read 2 joined, masked and counted as one key; UMIs likewise.
 class pair_sink {
 public:
     // With split (-x), totals is not used: each pair goes to its sample's.
@@ -746,16 +745,12 @@ public:
           totals_(&totals),
           split_(split),
           prefix_(split != nullptr ? sample_prefix : 0),
-          pairs_(pairs),
-          deciding_(s.quality_auto != 0),
-          probing_(s.key_length < 0) {
+          pairs_(pairs) {
         const layout* shapes[2] = {shape1, shape2};
         for (int i = 0; i < 2; ++i) {
             if (shapes[i] == nullptr) continue;
             mates_[i].matcher.emplace(*shapes[i]);
             mates_[i].sample_slots = shapes[i]->has(element_kind::sample);
-            for (const layout_element& e : shapes[i]->elements())
-                if (e.kind == element_kind::barcode) least_letters_ += e.min_length;
         }
     }
 
@@ -768,16 +763,10 @@ public:
             if (id < 0) return;
         }
         const pair_texts p{r1.seq, r1.qual, r1.seq_length, r2.seq, r2.qual, r2.seq_length};
-        if (deciding_ || probing_) [[unlikely]] {
-            hold(p, id);
-            return;
-        }
         count_pair(p, id);
     }
 
     void finish() {
-        if (deciding_) decide();
-        if (probing_) settle_key_length();
         flush();
     }
 
@@ -895,71 +884,6 @@ private:
         totals_ = &split_->totals(id);
     }
 
-    // -m A and -l auto: the pair waits, both reads with their qualities,
-    // until the encoding and the key length are known.
-    void hold(const pair_texts& p, int32_t id) {
-        for (int i = 0; i < 2; ++i) {
-            held_.append(p.seq[i], p.length[i]);
-            held_.append(p.qual[i], p.length[i]);
-            held_lengths_.push_back(p.length[i]);
-        }
-        held_samples_.push_back(id);
-        if (deciding_) {
-            for (int i = 0; i < 2; ++i) quality_extremes(p.qual[i], p.length[i], lowest_, highest_);
-            if (lowest_ < ';' || static_cast<int64_t>(held_samples_.size()) >= auto_quality_reads ||
-                held_.size() >= auto_quality_bytes)
-                decide();
-            return;
-        }
-        bool found[2];
-        place(p, found, false);
-        if (found[0] && found[1]) {
-            size_t letters = 0;
-            for (const mate& m : mates_)
-                if (m.matcher) letters += m.matcher->letters(element_kind::barcode);
-            probed_.push_back(static_cast<uint32_t>(letters));
-            if (probed_.size() == key_probe_reads) settle_key_length();
-        }
-        if (probing_ && held_samples_.size() >= key_probe_limit) settle_key_length();
-    }
-
-    // The pairs held back, taken again in order (by take's path: they may
-    // be held once more, for -l auto once -m A is settled).
-    void replay() {
-        std::string text;
-        text.swap(held_);
-        std::vector<size_t> lengths;
-        lengths.swap(held_lengths_);
-        std::vector<int32_t> samples;
-        samples.swap(held_samples_);
-        const char* at = text.data();
-        for (size_t i = 0; i < samples.size(); ++i) {
-            const size_t n1 = lengths[2 * i], n2 = lengths[2 * i + 1];
-            const pair_texts p{at, at + n1, n1, at + 2 * n1, at + 2 * n1 + n2, n2};
-            at += 2 * (n1 + n2);
-            if (deciding_ || probing_)
-                hold(p, samples[i]);
-            else
-                count_pair(p, samples[i]);
-        }
-    }
-
-    void decide() {
-        deciding_ = false;
-        char letter = encoding_from_qualities(lowest_, highest_);
-        set_encoding(s_, letter);
-        warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
-        replay();
-    }
-
-    void settle_key_length() {
-        probing_ = false;
-        size_t found = key_length_from(std::move(probed_));
-        if (found == 0) found = std::max<size_t>(least_letters_, 1);
-        s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
-        replay();
-    }
-
     bool locate(mate& m) {
         m.other_strand = false;
         if (m.matcher->match(m.seq, m.length)) return true;
@@ -1004,21 +928,10 @@ private:
     int32_t sample_ = -1;  // -x: the sample of the pair at hand
     umi::pair_counter* const pairs_;
     mate mates_[2];
-    size_t least_letters_ = 0;  // the fewest barcode letters the layouts allow
     read_counter::batch batch_;
     std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_, sample_seq_;
     std::string batch_umis_;
     std::vector<uint32_t> ids_;
-    // -m A and -l auto: the pairs held back (read 1's letters and
-    // qualities, then read 2's), their lengths, samples (-x by header) and
-    // barcode letters, and the extreme quality characters.
-    bool deciding_, probing_;
-    std::string held_;
-    std::vector<size_t> held_lengths_;
-    std::vector<int32_t> held_samples_;
-    std::vector<uint32_t> probed_;
-    unsigned char lowest_ = 255;
-    unsigned char highest_ = 0;
 };
 
 // Ends the run on a read whose texts differ in length, naming its file; a
