@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (p.length < elements[i].min_length || p.length > elements[i].max_length) std::abort();
             end = p.start + p.length;
         }
-        for (element_kind kind : {element_kind::barcode, element_kind::umi}) {
+        for (element_kind kind : {element_kind::barcode, element_kind::umi, element_kind::sample}) {
             letters.assign(matcher.letters(kind) + 1, '\0');
             quals.assign(letters.size(), '\0');
             size_t n = matcher.gather(kind, read.data(), read.data(), letters.data(), quals.data());

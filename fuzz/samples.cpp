@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!sheet) return 0;
     std::optional<sample_matcher> matcher = sample_matcher::build(*sheet, problem);
     if (!matcher) return 0;
-    matcher->find(text);
+    if (matcher->find(text) == sample_matcher::none && matcher->unmatched_texts().empty()) std::abort();
     header_index(text);
     for (size_t i = 0; i < sheet->samples.size() && i < 64; ++i) {
         const sample& s = sheet->samples[i];
@@ -29,6 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!first.empty()) first[first.size() / 2] = first[first.size() / 2] == 'A' ? 'C' : 'A';
         if (!second.empty()) second[0] = second[0] == 'G' ? 'T' : 'G';
         if (matcher->find(first, second) != static_cast<int32_t>(i)) std::abort();
+        // The remembered lookup of the joined text agrees, first time and again.
+        std::string joined = second.empty() ? first : first + "+" + second;
+        if (matcher->find(joined) != static_cast<int32_t>(i)) std::abort();
+        if (matcher->find(joined) != static_cast<int32_t>(i)) std::abort();
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <string_view>
@@ -119,22 +120,32 @@ void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_co
 // "/1" or "/2" removed.
 std::string_view pair_name(std::string_view name);
 
-// -x: one sample's table, and the reads of no sample by their index.
-struct sample_tally {
-    read_counter counts;
-    read_totals totals;
-};
+// -x: the reads of no sample by their sample barcode.
 struct undetermined_tally {
-    std::unordered_map<std::string, int64_t> barcodes;
+    // Each sample barcode of no sample with its reads (the texts are the
+    // sample matcher's, which outlives the tally).
+    std::vector<std::pair<std::string_view, int64_t>> barcodes;
     int64_t reads = 0;          // reads (pairs) of no sample
-    int64_t without_index = 0;  // ... of which the header had no index field
+    int64_t without_index = 0;  // ... of which no sample barcode was found (no index field, no layout)
 };
 
-// Reads the input (with mate: pairs) once, each read counted in the tally of
-// the sample its header's index field matches.
+// -x: every sample's keys are counted in one counter, each led by the
+// sample's number in this many bytes (big-endian).
+inline constexpr size_t sample_prefix = 2;
+inline constexpr size_t most_samples = size_t{1} << (8 * sample_prefix);
+
+// Reads the input (with mate: pairs) once, each read counted for the sample
+// its sample barcode matches: its header's index field, or the letters of
+// the layouts' <n> slots when they have some. totals has one per sample.
 void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s, sample_matcher& matcher,
-                     std::vector<std::unique_ptr<sample_tally>>& tallies, undetermined_tally& undetermined,
-                     const layout* shape1, const layout* shape2);
+                     read_counter& counts, std::vector<read_totals>& totals, undetermined_tally& undetermined,
+                     const layout* shape1, const layout* shape2, umi::pair_counter* pairs = nullptr);
+
+// One sample's count table from process_samples' records (in table order),
+// its keys after the sample's number; with molecules (one per record), the
+// table of a run with UMIs. Warnings name the sample.
+void print_sample_table(const settings& s, const std::string& sample, out_stream& out, const read_totals& totals,
+                        std::span<const read_counter::record* const> records, const int64_t* molecules = nullptr);
 
 // The undetermined table: its header, then each index with its reads, most
 // first, ties in byte order.

@@ -319,6 +319,22 @@ void multikey_sort(sort_item* items, size_t n, size_t level, int budget) {
 
 }  // namespace
 
+namespace {
+
+// Sorts items carrying their level-0 digit into the table's order. Most
+// sequences are seen once (read errors): they go last, in one pass, and
+// need sorting by key only.
+void sort_items(sort_item* items, size_t n) {
+    int budget = 2 * (64 - __builtin_clzll(n | 1)) + 64;
+    sort_item* ones = std::partition(items, items + n, [](const sort_item& item) { return item.entry->count() != 1; });
+    multikey_sort(items, static_cast<size_t>(ones - items), 0, budget);
+    size_t ones_count = static_cast<size_t>(items + n - ones);
+    load_digits(ones, ones_count, 1);
+    multikey_sort(ones, ones_count, 1, budget);
+}
+
+}  // namespace
+
 std::span<const read_counter::record* const> read_counter::sort() {
     // The table holds at least two slots per record: room for an item each.
     static_assert(sizeof(sort_item) == 2 * sizeof(slot));
@@ -332,16 +348,48 @@ std::span<const read_counter::record* const> read_counter::sort() {
             offset += record_bytes(r->length_);
         }
     }
-    int budget = 2 * (64 - __builtin_clzll(n | 1)) + 64;
-    // Most sequences are seen once (read errors): they go last, in one pass,
-    // and need sorting by key only.
-    sort_item* ones = std::partition(items, items + n, [](const sort_item& item) { return item.entry->count() != 1; });
-    multikey_sort(items, static_cast<size_t>(ones - items), 0, budget);
-    size_t ones_count = static_cast<size_t>(items + n - ones);
-    load_digits(ones, ones_count, 1);
-    multikey_sort(ones, ones_count, 1, budget);
+    sort_items(items, n);
     // The records in order, packed to the front (each goes to a place below
     // its item's).
+    for (size_t i = 0; i < n; ++i) {
+        const record* r = items[i].entry;
+        std::memcpy(memory + i * sizeof r, &r, sizeof r);
+    }
+    return {reinterpret_cast<const record* const*>(memory), n};
+}
+
+std::span<const read_counter::record* const> read_counter::sort(size_t group_bytes, std::vector<size_t>& starts) {
+    const size_t groups = size_t{1} << (8 * group_bytes);
+    auto group_of = [group_bytes](const record* r) {
+        const auto* key = reinterpret_cast<const unsigned char*>(r->sequence().data());
+        return group_bytes == 1 ? size_t{key[0]} : (size_t{key[0]} << 8) | key[1];
+    };
+    // Counted, then placed by group (a counting sort), each item with its
+    // level-0 digit; the records are read once, in arena order.
+    starts.assign(groups + 1, 0);
+    std::vector<uint16_t> group(size_);
+    size_t n = 0;
+    for (const chunk& c : chunks_) {
+        for (size_t offset = 0; offset < c.used;) {
+            const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
+            group[n] = static_cast<uint16_t>(group_of(r));
+            ++starts[group[n++] + 1];
+            offset += record_bytes(r->length_);
+        }
+    }
+    for (size_t g = 0; g < groups; ++g) starts[g + 1] += starts[g];
+    std::vector<sort_item> items(n);
+    std::vector<size_t> next(starts.begin(), starts.end() - 1);
+    n = 0;
+    for (const chunk& c : chunks_) {
+        for (size_t offset = 0; offset < c.used;) {
+            const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
+            items[next[group[n++]]++] = sort_item{digit_at(r, 0), r};
+            offset += record_bytes(r->length_);
+        }
+    }
+    for (size_t g = 0; g < groups; ++g) sort_items(items.data() + starts[g], starts[g + 1] - starts[g]);
+    char* memory = slot_memory_.get();
     for (size_t i = 0; i < n; ++i) {
         const record* r = items[i].entry;
         std::memcpy(memory + i * sizeof r, &r, sizeof r);

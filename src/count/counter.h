@@ -99,6 +99,11 @@ public:
     // order. The list takes the place of the table (whose memory is large
     // enough), so the counter counts no more after this.
     std::span<const record* const> sort();
+    // The same within groups: the records ordered first by their first
+    // group_bytes bytes (1 or 2, which every sequence has) as a big-endian
+    // number; starts[g] becomes the first of group g (starts[groups] the
+    // end). Many small sorts keep to the cache where one large one cannot.
+    std::span<const record* const> sort(size_t group_bytes, std::vector<size_t>& starts);
 
 private:
     // A slot: the low 32 bits of the key's hash (which also give its place

@@ -34,22 +34,31 @@ bool read_length(std::string_view text, size_t& at, uint32_t& value, std::string
     return true;
 }
 
-// "[n]", "[m-n]", "[m-]" and the same with braces or parentheses, from the
-// opening character on.
+// "[n]", "[m-n]", "[m-]" and the same with braces, from the opening
+// character on; UMI slots "(n)" and sample barcode slots "<n>" have one
+// length.
 bool read_bracket(std::string_view text, size_t& at, layout_element& e, std::string& problem) {
     const char open = text[at];
-    const char close = open == '[' ? ']' : open == '{' ? '}' : ')';
-    e.kind = open == '[' ? element_kind::barcode : open == '{' ? element_kind::skip : element_kind::umi;
+    const char close = open == '[' ? ']' : open == '{' ? '}' : open == '(' ? ')' : '>';
+    e.kind = open == '[' ? element_kind::barcode
+             : open == '{' ? element_kind::skip
+             : open == '(' ? element_kind::umi
+                           : element_kind::sample;
     ++at;
     if (!read_length(text, at, e.min_length, problem)) return false;
     e.max_length = e.min_length;
-    if (at < text.size() && text[at] == '-' && e.kind != element_kind::umi) {
+    const bool ranged = e.kind == element_kind::barcode || e.kind == element_kind::skip;
+    if (at < text.size() && text[at] == '-' && ranged) {
         ++at;
         if (at < text.size() && text[at] == close) {
             e.max_length = layout::unbounded;
         } else if (!read_length(text, at, e.max_length, problem)) {
             return false;
         }
+    }
+    if (at < text.size() && text[at] == '-' && e.kind == element_kind::sample) {
+        problem = "a sample barcode slot of more than one length (it has one, as in <8>)";
+        return false;
     }
     if (at >= text.size() || text[at] != close) {
         problem = std::string("'") + open + "' without '" + close + "'";
@@ -61,7 +70,9 @@ bool read_bracket(std::string_view text, size_t& at, layout_element& e, std::str
         return false;
     }
     if (e.max_length == 0 && e.kind != element_kind::skip) {
-        problem = e.kind == element_kind::barcode ? "an empty barcode slot" : "an empty UMI slot";
+        problem = e.kind == element_kind::barcode ? "an empty barcode slot"
+                  : e.kind == element_kind::umi   ? "an empty UMI slot"
+                                                  : "an empty sample barcode slot";
         return false;
     }
     return true;
@@ -73,6 +84,7 @@ const char* name_of(const layout_element& e) {
         case element_kind::barcode: return "a barcode slot";
         case element_kind::skip: return "a skip";
         case element_kind::umi: return "a UMI slot";
+        case element_kind::sample: return "a sample barcode slot";
     }
     return "";
 }
@@ -120,7 +132,7 @@ std::optional<layout> layout::parse(std::string_view text, int mismatches, std::
                 problem = "a constant longer than " + std::to_string(longest) + " letters";
                 return std::nullopt;
             }
-        } else if (c == '[' || c == '{' || c == '(') {
+        } else if (c == '[' || c == '{' || c == '(' || c == '<') {
             if (!read_bracket(text, at, e, problem)) return std::nullopt;
         } else if (c >= 'a' && c <= 'z') {
             problem = std::string("the letter '") + c + "' (constants are written in A, C, G, T and N)";

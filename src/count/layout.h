@@ -2,9 +2,10 @@
 // constant sequences around it, and the matcher that finds it.
 //
 // A layout is read left to right: constants (ACGT, N matching any letter),
-// barcode slots [n] or [m-n], skips {n} or {m-n}, and UMI slots (n). A
-// constant allows a few substitutions; one that follows a variable-length
-// element is searched for within that element's range.
+// barcode slots [n] or [m-n], skips {n} or {m-n}, UMI slots (n) and sample
+// barcode slots <n> (count -x). A constant allows a few substitutions; one
+// that follows a variable-length element is searched for within that
+// element's range.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +20,7 @@ namespace count {
 
 struct scan_kernels;
 
-enum class element_kind : uint8_t { constant, barcode, skip, umi };
+enum class element_kind : uint8_t { constant, barcode, skip, umi, sample };
 
 struct layout_element {
     element_kind kind;

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -120,13 +121,13 @@ size_t key_length_from(std::vector<uint32_t> lengths) {
 namespace {
 
 // The header lines down to the totals, shared by the count table and the UMI table.
-void write_settings_and_totals(out_stream& out, const settings& s, const read_totals& totals, const read_counter& counts,
+void write_settings_and_totals(out_stream& out, const settings& s, const read_totals& totals, int64_t unique,
                                bool with_umis, int64_t molecules) {
     out.printf("#trim: %d:%d\n", s.trim_start, s.trim_end);
     out.printf("#truncate: %d\n", s.trunc);
     out.printf("#quality lo: %d\thi: %d\tadj: %d\tcutoff: %d\n", s.quality_lo, s.quality_hi, s.quality_adj, s.quality_cutoff);
     out.printf("#total reads: %" PRId64 "\n", totals.records);
-    out.printf("#unique reads: %" PRId64 "\n", counts.unique());
+    out.printf("#unique reads: %" PRId64 "\n", unique);
     out.printf("#filtered bases: %" PRId64 "\n", totals.filtered);
     if (s.paired()) {
         if (s.layout_flag != 0) out.printf("#layout: %s\n", s.layout_text.c_str());
@@ -151,7 +152,7 @@ void write_settings_and_totals(out_stream& out, const settings& s, const read_to
 // line per (barcode, UMI) pair, the barcodes in the count table's order.
 void write_umi_table(out_stream& out, const settings& s, const read_totals& totals, const read_counter& counts,
                      const umi::pair_counter& pairs, const std::vector<molecule_row>& rows, int64_t molecules) {
-    write_settings_and_totals(out, s, totals, counts, true, molecules);
+    write_settings_and_totals(out, s, totals, counts.unique(), true, molecules);
     out.printf("#umi pairs: %zu\n", pairs.pairs());
     out.put("#read\tumi\treads\n");
     std::unordered_map<uint32_t, uint64_t> rank_of;
@@ -171,29 +172,36 @@ void write_umi_table(out_stream& out, const settings& s, const read_totals& tota
     out.flush();
 }
 
-}  // namespace
-
-void print_results(const settings& s, out_stream* f_out, const read_totals& totals, read_counter& counts,
-                   const umi::pair_counter* pairs, out_stream* umi_table, bool to_stdout) {
+// The warnings a table's totals call for, before the table; -x names the
+// sample they are about.
+void warn_about_totals(const settings& s, const read_totals& totals, const std::string& sample = {}) {
+    const std::string about = sample.empty() ? "" : "sample '" + sample + "': ";
     if (totals.below_range > 0) {
-        warn("Warning: quality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
-             static_cast<long long>(totals.below_range));
+        warn("Warning: %squality values below the range of the chosen encoding: %lld (Phred+33 reads need -m S)\n",
+             about.c_str(), static_cast<long long>(totals.below_range));
     }
     if (totals.records == 0) warn("Warning: no reads in %s\n", s.input_name.c_str());
     if (s.paired() && totals.without_layout * 2 > totals.records) {
-        warn("Warning: pairs without the layout: %lld of %lld (%.1f%%); constants with more substitutions than "
+        warn("Warning: %spairs without the layout: %lld of %lld (%.1f%%); constants with more substitutions than "
              "allowed? raise -e%s\n",
-             static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
+             about.c_str(), static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
              100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
              s.both_strands_flag != 0 ? "" : ", or try -b");
     } else if (s.layout_flag != 0 && totals.without_layout * 2 > totals.records) {
         // With -b both strands were searched already.
-        warn("Warning: reads without the layout: %lld of %lld (%.1f%%); %sconstants with more substitutions than "
+        warn("Warning: %sreads without the layout: %lld of %lld (%.1f%%); %sconstants with more substitutions than "
              "allowed? raise -e\n",
-             static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
+             about.c_str(), static_cast<long long>(totals.without_layout), static_cast<long long>(totals.records),
              100.0 * static_cast<double>(totals.without_layout) / static_cast<double>(totals.records),
              s.both_strands_flag != 0 ? "" : "reads of the other strand? try -b (or -r); ");
     }
+}
+
+}  // namespace
+
+void print_results(const settings& s, out_stream* f_out, const read_totals& totals, read_counter& counts,
+                   const umi::pair_counter* pairs, out_stream* umi_table, bool to_stdout) {
+    warn_about_totals(s, totals);
     std::vector<molecule_row> rows;
     std::span<const read_counter::record* const> records;
     int64_t molecules = 0;
@@ -204,7 +212,7 @@ void print_results(const settings& s, out_stream* f_out, const read_totals& tota
         records = counts.sort();
     }
     auto emit = [&](out_stream& out) {
-        write_settings_and_totals(out, s, totals, counts, pairs != nullptr, molecules);
+        write_settings_and_totals(out, s, totals, counts.unique(), pairs != nullptr, molecules);
         out.put(pairs != nullptr ? "#read\tcount\treads\n" : "#read\tcount\n");
         line_buffer lines(out);
         for (const molecule_row& row : rows) lines.line(row.entry->sequence(), {row.molecules, row.entry->count()});
@@ -225,16 +233,100 @@ void print_results(const settings& s, out_stream* f_out, const read_totals& tota
     if (umi_table != nullptr && pairs != nullptr) write_umi_table(*umi_table, s, totals, counts, *pairs, rows, molecules);
 }
 
+void print_sample_table(const settings& s, const std::string& sample, out_stream& out, const read_totals& totals,
+                        std::span<const read_counter::record* const> records, const int64_t* molecules) {
+    warn_about_totals(s, totals, sample);
+    int64_t all_molecules = 0;
+    if (molecules != nullptr)
+        for (size_t i = 0; i < records.size(); ++i) all_molecules += molecules[i];
+    write_settings_and_totals(out, s, totals, static_cast<int64_t>(records.size()), molecules != nullptr, all_molecules);
+    out.put(molecules != nullptr ? "#read\tcount\treads\n" : "#read\tcount\n");
+    line_buffer lines(out);
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (i + 16 < records.size()) __builtin_prefetch(records[i + 16]);
+        std::string_view key = records[i]->sequence().substr(sample_prefix);
+        if (molecules != nullptr)
+            lines.line(key, {molecules[i], records[i]->count()});
+        else
+            lines.line(key, {records[i]->count()});
+    }
+    lines.flush();
+    out.flush();
+}
+
+namespace {
+
+// -x: every sample's table, from one counter of every sample's keys.
+void sample_tables(const settings& s, const std::vector<std::string>& names, const std::vector<read_totals>& totals,
+                   read_counter& counts, const umi::pair_counter* pairs,
+                   const std::function<std::unique_ptr<out_stream>(size_t)>& open) {
+    // Every sample's keys in its table's order, the samples one after
+    // another (first[i]: sample i's first).
+    std::vector<size_t> first;
+    std::span<const read_counter::record* const> by_sample;
+    std::vector<const read_counter::record*> rows;
+    std::vector<int64_t> molecules_by_sample;
+    if (pairs == nullptr) {
+        by_sample = counts.sort(sample_prefix, first);
+    } else {
+        // The molecule order of every key, then taken apart by sample (the
+        // order restricted to a sample, whose keys share their first
+        // bytes, is that sample's).
+        std::vector<molecule_row> all = molecule_rows(counts, *pairs);
+        auto sample_of = [](const read_counter::record* r) {
+            std::string_view key = r->sequence();
+            return (size_t{static_cast<unsigned char>(key[0])} << 8) | static_cast<unsigned char>(key[1]);
+        };
+        first.assign(most_samples + 1, 0);
+        for (const molecule_row& row : all) ++first[sample_of(row.entry) + 1];
+        for (size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+        rows.resize(all.size());
+        molecules_by_sample.resize(all.size());
+        std::vector<size_t> next(first.begin(), first.end() - 1);
+        for (const molecule_row& row : all) {
+            size_t at = next[sample_of(row.entry)]++;
+            rows[at] = row.entry;
+            molecules_by_sample[at] = row.molecules;
+        }
+        by_sample = rows;
+    }
+    for (size_t i = 0; i < totals.size(); ++i) {
+        settings one = s;
+        one.input_name = "sample '" + names[i] + "'";
+        std::unique_ptr<out_stream> out = open(i);
+        print_sample_table(one, names[i], *out, totals[i],
+                           by_sample.subspan(first[i], first[i + 1] - first[i]),
+                           pairs != nullptr ? molecules_by_sample.data() + first[i] : nullptr);
+    }
+}
+
+}  // namespace
+
 void write_undetermined(out_stream& out, const undetermined_tally& undetermined) {
-    std::vector<std::pair<std::string_view, int64_t>> rows(undetermined.barcodes.begin(), undetermined.barcodes.end());
-    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    // Most are seen once (index errors): each row carries its first eight
+    // bytes as a number, so that few comparisons go to the texts.
+    struct row {
+        int64_t reads;
+        uint64_t head;
+        std::string_view barcode;
+    };
+    std::vector<row> rows;
+    rows.reserve(undetermined.barcodes.size());
+    for (const auto& [barcode, reads] : undetermined.barcodes) {
+        uint64_t head = 0;
+        std::memcpy(&head, barcode.data(), std::min<size_t>(8, barcode.size()));
+        rows.push_back({reads, __builtin_bswap64(head), barcode});
+    }
+    std::sort(rows.begin(), rows.end(), [](const row& a, const row& b) {
+        if (a.reads != b.reads) return a.reads > b.reads;
+        if (a.head != b.head) return a.head < b.head;
+        return a.barcode < b.barcode;
     });
     out.printf("#reads of no sample: %" PRId64 "\n", undetermined.reads);
     out.printf("#reads without index: %" PRId64 "\n", undetermined.without_index);
     out.put("#sample barcode\treads\n");
     line_buffer lines(out);
-    for (const auto& [barcode, reads] : rows) lines.line(barcode, {reads});
+    for (const row& r : rows) lines.line(r.barcode, {r.reads});
     lines.flush();
     out.flush();
 }
@@ -281,7 +373,8 @@ void print_help_message(const char* argv0) {
             "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n");
     out.put("  -P LAYOUT\t with -2: read 2's layout\n");
     out.put("  -x FILE\t sample sheet (name<TAB>index[+index2]): one table per sample, the sample\n"
-            "\t\t found from the header's index field, one substitution per index allowed\n");
+            "\t\t found from the header's index field, or from the layout's <n> slots\n"
+            "\t\t (n letters of sample barcode), one substitution per index allowed\n");
     out.put("  -d DIR\t with -x: where DIR/<name>.txt and DIR/undetermined.txt are written\n");
     out.flush();
 }
@@ -360,8 +453,7 @@ layout parse_layout(const std::string& text, int mismatches, const char* argv0) 
     return std::move(*shape);
 }
 
-// -2 and -P, checked like -p: a pair needs a layout on at least one read,
-// and the options that hold reads back before counting work on single reads.
+// -2 and -P, checked like -p: a pair needs a layout on at least one read.
 void check_pair_options(const settings& s, const char* argv0) {
     if (!s.paired()) {
         if (s.mate_layout_flag != 0) {
@@ -414,18 +506,19 @@ std::unique_ptr<line_reader> open_input(const char* path) {
     return in;
 }
 
-// -x and -d go together; the options that hold reads back before counting,
-// and the extra tables, are for a single table.
-void check_sample_options(const settings& s, const char* argv0, const char* sheet_path, const char* sample_dir,
-                          bool extra_tables, bool with_umis, bool fastq) {
-    const char* refused = sheet_path == nullptr    ? "-d needs a sample sheet (-x)\n"
-                          : sample_dir == nullptr  ? "-x needs an output directory (-d)\n"
-                          : s.quality_auto != 0    ? "-m A does not work with -x; name the encoding\n"
-                          : s.key_length < 0       ? "-l auto does not work with -x; give the length\n"
-                          : extra_tables           ? "-o and -k do not work with -x; the tables go to -d\n"
-                          : with_umis              ? "UMI slots do not work with -x\n"
-                          : !fastq                 ? "-x reads the index field of FASTQ headers; qseq input is not supported\n"
-                                                   : nullptr;
+// -x and -d go together; the extra tables are for a single table. A
+// sample barcode in the read (<n>) needs a sheet to match it against, and
+// qseq lines have no index field.
+void check_sample_options(const settings& s, const char* argv0, const char* sheet_path, const char* sample_dir, bool extra_tables,
+                          bool fastq, bool in_read) {
+    const char* refused = sheet_path == nullptr && in_read ? "a sample barcode slot <n> in the layout needs a sample sheet (-x)\n"
+                          : sheet_path == nullptr         ? "-d needs a sample sheet (-x)\n"
+                          : sample_dir == nullptr         ? "-x needs an output directory (-d)\n"
+                          : s.quality_auto != 0           ? "-m A does not work with -x; name the encoding\n"
+                          : s.key_length < 0              ? "-l auto does not work with -x; give the length\n"
+                          : extra_tables                  ? "-o and -k do not work with -x; the tables go to -d\n"
+                          : !fastq && !in_read ? "-x reads the index field of FASTQ headers; qseq input needs the sample barcode in the read (<n>)\n"
+                                               : nullptr;
     if (refused != nullptr) {
         std::fputs(refused, stderr);
         usage_failure(argv0);
@@ -449,32 +542,76 @@ std::unique_ptr<out_stream> open_in_dir(const std::string& dir, const std::strin
     return out;
 }
 
+// The letters of a layout's <n> slots.
+size_t sample_letters(const layout& shape) {
+    size_t letters = 0;
+    for (const layout_element& e : shape.elements())
+        if (e.kind == element_kind::sample) letters += e.min_length;
+    return letters;
+}
+
+// With <n> slots, the sheet's sample barcodes must have one part per layout
+// that has some, each part as long as that layout's slots; else no read
+// could match.
+bool fits_the_layouts(const sample_sheet& sheet, const layout* shape, const layout* mate_shape, std::string& problem) {
+    std::vector<std::pair<const char*, size_t>> parts;
+    if (shape != nullptr && shape->has(element_kind::sample)) parts.emplace_back("read 1's", sample_letters(*shape));
+    if (mate_shape != nullptr && mate_shape->has(element_kind::sample))
+        parts.emplace_back("read 2's", sample_letters(*mate_shape));
+    if (parts.empty()) return true;
+    if (parts.size() != sheet.parts) {
+        problem = "its sample barcodes have " + std::to_string(sheet.parts) + (sheet.parts == 1 ? " part" : " parts") +
+                  ", the layouts' <n> slots make " + std::to_string(parts.size()) +
+                  " (one per read whose layout has them)";
+        return false;
+    }
+    for (size_t p = 0; p < parts.size(); ++p) {
+        size_t letters = sheet.samples.front().parts[p].size();
+        if (letters != parts[p].second) {
+            problem = std::string(p == 0 ? "the first" : "the second") + " part of its sample barcodes has " +
+                      std::to_string(letters) + " letters, " + parts[p].first + " <n> slots " +
+                      std::to_string(parts[p].second);
+            return false;
+        }
+    }
+    return true;
+}
+
 // count -x: the sheet is checked before any read, the input read once, and
 // each sample's table written as count would write it for that sample alone.
 void run_samples(settings& s, line_reader& in, bool fastq, const char* sheet_path, const char* sample_dir,
                  const layout* shape, const layout* mate_shape) {
     std::string problem;
     std::optional<sample_sheet> sheet = parse_sample_sheet(read_whole_file(sheet_path), problem);
+    if (sheet && sheet->samples.size() > most_samples) {
+        problem = "more than " + std::to_string(most_samples) + " samples";
+        sheet.reset();
+    }
+    if (sheet && !fits_the_layouts(*sheet, shape, mate_shape, problem)) sheet.reset();
     std::optional<sample_matcher> matcher;
     if (sheet) matcher = sample_matcher::build(*sheet, problem);
     if (!matcher) fail(1, "Invalid sample sheet %s: %s\n", sheet_path, problem.c_str());
     if (mkdir(sample_dir, 0777) != 0 && errno != EEXIST) fail(1, "Could not create directory %s\n", sample_dir);
     std::unique_ptr<line_reader> mate;
     if (s.paired()) mate = open_input(s.mate_name.c_str());
-    std::vector<std::unique_ptr<sample_tally>> tallies;
-    for (size_t i = 0; i < sheet->samples.size(); ++i) tallies.push_back(std::make_unique<sample_tally>());
+    read_counter counts;
+    std::vector<read_totals> totals(sheet->samples.size());
     undetermined_tally undetermined;
-    process_samples(in, mate.get(), fastq, s, *matcher, tallies, undetermined, shape, mate_shape);
+    std::optional<umi::pair_counter> pairs;
+    const size_t umi_letters = (shape ? umi_length(*shape) : 0) + (mate_shape ? umi_length(*mate_shape) : 0);
+    if (umi_letters > 0) pairs.emplace(umi_letters);
+    process_samples(in, mate.get(), fastq, s, *matcher, counts, totals, undetermined, shape, mate_shape,
+                    pairs ? &*pairs : nullptr);
 
     const std::string dir(sample_dir);
+    std::vector<std::string> names;
     int64_t all_reads = undetermined.reads;
-    for (size_t i = 0; i < tallies.size(); ++i) {
-        settings one = s;
-        one.input_name = "sample '" + sheet->samples[i].name + "'";
-        std::unique_ptr<out_stream> out = open_in_dir(dir, sheet->samples[i].name + ".txt");
-        print_results(one, out.get(), tallies[i]->totals, tallies[i]->counts, nullptr, nullptr, false);
-        all_reads += tallies[i]->totals.records;
+    for (size_t i = 0; i < totals.size(); ++i) {
+        names.push_back(sheet->samples[i].name);
+        all_reads += totals[i].records;
     }
+    sample_tables(s, names, totals, counts, pairs ? &*pairs : nullptr,
+                  [&](size_t i) { return open_in_dir(dir, names[i] + ".txt"); });
     std::unique_ptr<out_stream> out = open_in_dir(dir, "undetermined.txt");
     write_undetermined(*out, undetermined);
     std::fputs(matcher->orientation_note().c_str(), stderr);
@@ -557,8 +694,10 @@ int count_main(int argc, char** argv) {
     bool fastq = decide_fastq(s, argv[0], path);
     if (path == nullptr) in = open_input(nullptr);
 
-    if (sheet_path != nullptr || sample_dir != nullptr) {
-        check_sample_options(s, argv[0], sheet_path, sample_dir, f_out != nullptr || f_umi_table != nullptr, with_umis, fastq);
+    const bool in_read = (shape && shape->has(element_kind::sample)) || (mate_shape && mate_shape->has(element_kind::sample));
+    if (sheet_path != nullptr || sample_dir != nullptr || in_read) {
+        check_sample_options(s, argv[0], sheet_path, sample_dir, f_out != nullptr || f_umi_table != nullptr, fastq,
+                             in_read);
         run_samples(s, *in, fastq, sheet_path, sample_dir, shape ? &*shape : nullptr, mate_shape ? &*mate_shape : nullptr);
         return 0;
     }

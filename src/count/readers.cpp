@@ -181,6 +181,62 @@ struct read_record {
     size_t qual_length = 0;
 };
 
+// -x: which sample a read (or pair) belongs to, from its header's index
+// field or from the letters of its <n> slots, and each sample's totals.
+// Every sample's keys go to one counter, each led by its sample's number
+// (sample_prefix bytes, big-endian), so that a read costs what it costs
+// without -x; the tables are taken apart when written.
+class sample_split {
+public:
+    sample_split(sample_matcher& matcher, std::vector<read_totals>& totals, undetermined_tally& undetermined,
+                 bool in_read)
+        : in_read(in_read), matcher_(matcher), totals_(totals), undetermined_(undetermined) {}
+
+    const bool in_read;  // the sample barcode comes from <n> slots
+
+    // The sample of a header, or -1 (the read counted as undetermined).
+    int32_t by_header(std::string_view name) {
+        std::string_view index = header_index(name);
+        if (index.empty()) {
+            without_barcode();
+            return -1;
+        }
+        return by_text(index);
+    }
+
+    // The sample of a sample barcode ("A" or "A+B"), or -1.
+    int32_t by_text(std::string_view text) {
+        int32_t id = matcher_.find(text);
+        if (id == sample_matcher::none) ++undetermined_.reads;
+        return id;
+    }
+
+    // A read with no sample barcode: no index field, or no layout to hold
+    // the <n> slots.
+    void without_barcode() {
+        ++undetermined_.reads;
+        ++undetermined_.without_index;
+    }
+
+    read_totals& totals(int32_t id) { return totals_[static_cast<size_t>(id)]; }
+
+    // The undetermined barcodes, once every read is in.
+    void finish() {
+        undetermined_.barcodes = matcher_.unmatched_texts();
+    }
+
+private:
+    sample_matcher& matcher_;
+    std::vector<read_totals>& totals_;
+    undetermined_tally& undetermined_;
+};
+
+// A sample's number as the bytes that lead its keys.
+inline void write_sample_prefix(char* out, int32_t id) {
+    out[0] = static_cast<char>((id >> 8) & 0xff);
+    out[1] = static_cast<char>(id & 0xff);
+}
+
 // What becomes of a read once its reader has cut its texts out of the line.
 // Without -p and -r, the read is masked straight into the counter's batch;
 // otherwise it is turned around, searched for its layout, and only its
@@ -188,10 +244,14 @@ struct read_record {
 // read's UMI goes to the pair counter under its barcode's id.
 class read_sink {
 public:
-    read_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape, umi::pair_counter* pairs)
+    // With split (-x), totals is not used: each read goes to its sample's.
+    read_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape, umi::pair_counter* pairs,
+              sample_split* split = nullptr)
         : s_(s),
           counts_(counts),
-          totals_(totals),
+          totals_(&totals),
+          split_(split),
+          prefix_(split != nullptr ? sample_prefix : 0),
           pairs_(pairs),
           reverse_(s.reverse_flag != 0),
           plain_(shape == nullptr && !reverse_),
@@ -204,15 +264,23 @@ public:
     // around first, so take() does it.
     bool reader_cuts() const { return !reverse_; }
 
-    [[gnu::always_inline]] void take(const read_record& r) { take(r.seq, r.seq_length, r.qual, r.qual_length); }
+    [[gnu::always_inline]] void take(const read_record& r) {
+        if (r.seq_length != r.qual_length) throw length_mismatch{};
+        int32_t id = -1;
+        if (split_ != nullptr && !split_->in_read) {
+            id = split_->by_header(r.name);
+            if (id < 0) return;
+        }
+        take(r.seq, r.seq_length, r.qual, id);
+    }
 
-    [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, size_t qual_length) {
-        if (length != qual_length) throw length_mismatch{};
+    // A read of sample id (-1: none yet, or no -x).
+    [[gnu::always_inline]] void take(const char* seq, size_t length, const char* qual, int32_t id) {
         if (deciding_) [[unlikely]] {
-            hold_back(seq, qual, length);
+            hold_back(seq, qual, length, id);
             return;
         }
-        count_read(seq, qual, length);
+        count_read(seq, qual, length, id);
     }
 
     void finish() {
@@ -222,25 +290,41 @@ public:
     }
 
 private:
-    [[gnu::always_inline]] void count_read(const char* seq, const char* qual, size_t length) {
-        ++totals_.records;
+    [[gnu::always_inline]] void count_read(const char* seq, const char* qual, size_t length, int32_t id) {
+        if (id >= 0) enter(id);
+        // A sample barcode in the read: the read is the sample's once it is found.
+        if (split_ == nullptr || !split_->in_read) ++totals_->records;
         if (plain_) {
-            count_whole(seq, qual, length);  // seq may stand at the prepared place
+            count_whole(seq, qual, length);
         } else {
-            take_turned(seq, qual, length);
+            take_turned(seq, qual, length, id);
         }
+    }
+
+    // -x: the reads that follow are sample id's.
+    void enter(int32_t id) {
+        sample_ = id;
+        totals_ = &split_->totals(id);
+    }
+
+    // Room for a key of length letters in the batch, after its sample's number.
+    [[gnu::always_inline]] char* key_place(size_t length) {
+        char* place = batch_.prepare(length + prefix_);
+        if (prefix_ != 0) write_sample_prefix(place, sample_);
+        return place + prefix_;
     }
 
     // -m A: the read waits with its qualities until the encoding is known.
     // A quality character below ';' settles it at once (Phred+33), so only
     // reads that could be Phred+64 are held, up to auto_quality_reads.
-    [[gnu::noinline]] void hold_back(const char* seq, const char* qual, size_t length) {
+    [[gnu::noinline]] void hold_back(const char* seq, const char* qual, size_t length, int32_t id) {
         if (waiting_lengths_.empty()) {
             // Room for reads like the first, so that the text is not copied as it grows.
             waiting_.reserve(std::min(auto_quality_bytes, 2 * (length + 1) * static_cast<size_t>(auto_quality_reads)));
             waiting_lengths_.reserve(static_cast<size_t>(auto_quality_reads));
         }
         waiting_lengths_.push_back(length);
+        waiting_samples_.push_back(id);
         waiting_.append(seq, length);
         waiting_.append(qual, length);
         quality_extremes(qual, length, lowest_, highest_);
@@ -258,14 +342,16 @@ private:
         std::string held;
         held.swap(waiting_);
         const char* at = held.data();
-        for (size_t length : waiting_lengths_) {
-            count_read(at, at + length, length);
+        for (size_t i = 0; i < waiting_lengths_.size(); ++i) {
+            const size_t length = waiting_lengths_[i];
+            count_read(at, at + length, length, waiting_samples_[i]);
             at += 2 * length;
         }
         std::vector<size_t>().swap(waiting_lengths_);
+        std::vector<int32_t>().swap(waiting_samples_);
     }
 
-    [[gnu::noinline]] void take_turned(const char* seq, const char* qual, size_t length) {
+    [[gnu::noinline]] void take_turned(const char* seq, const char* qual, size_t length, int32_t id) {
         if (reverse_) {
             turn(seq, qual, length, turned_seq_, turned_qual_);
             seq = turned_seq_.data();
@@ -279,7 +365,7 @@ private:
             return;
         }
         if (probing_) {
-            probe(seq, qual, length);
+            probe(seq, qual, length, id);
             return;
         }
         take_oriented(seq, qual, length);
@@ -304,10 +390,11 @@ private:
 
     // -l auto: the first reads are kept until enough of them hold the
     // layout to tell the key length; then they are counted with it.
-    void probe(const char* seq, const char* qual, size_t length) {
+    void probe(const char* seq, const char* qual, size_t length, int32_t id) {
         held_reads_.append(seq, length);
         held_reads_.append(qual, length);
         held_lengths_.push_back(length);
+        held_samples_.push_back(id);
         bool other_strand = false;
         if (locate(seq, qual, length, other_strand)) {
             probed_.push_back(static_cast<uint32_t>(matcher_->letters(element_kind::barcode)));
@@ -324,11 +411,14 @@ private:
         s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
         std::string reads = std::move(held_reads_);
         size_t at = 0;
-        for (size_t length : held_lengths_) {
+        for (size_t i = 0; i < held_lengths_.size(); ++i) {
+            const size_t length = held_lengths_[i];
+            if (held_samples_[i] >= 0) enter(held_samples_[i]);
             take_oriented(reads.data() + at, reads.data() + at + length, length);
             at += 2 * length;
         }
         held_lengths_.clear();
+        held_samples_.clear();
     }
 
     // With no read holding the layout, the shortest barcode it allows.
@@ -343,22 +433,34 @@ private:
 
     void take_oriented(const char* seq, const char* qual, size_t length) {
         bool other_strand = false;
+        const bool in_read = split_ != nullptr && split_->in_read;
         if (!locate(seq, qual, length, other_strand)) {
-            ++totals_.without_layout;
+            if (in_read)
+                split_->without_barcode();
+            else
+                ++totals_->without_layout;
             return;
+        }
+        if (in_read) {
+            // The sample barcode as read: like a header's index, it is not masked.
+            size_t sample_letters = gather(element_kind::sample, seq, qual, sample_seq_, sample_qual_);
+            int32_t id = split_->by_text(std::string_view(sample_seq_.data(), sample_letters));
+            if (id < 0) return;
+            enter(id);
+            ++totals_->records;
         }
         size_t letters = gather(element_kind::barcode, seq, qual, barcode_seq_, barcode_qual_);
         if (s_.key_length > 0) {
             // A barcode cut short by the read's end or an indel does not
             // make a key of its own.
             if (letters < static_cast<size_t>(s_.key_length)) {
-                ++totals_.without_layout;
+                ++totals_->without_layout;
                 return;
             }
             letters = static_cast<size_t>(s_.key_length);
         }
-        if (other_strand) ++totals_.reverse_strand;
-        int64_t masked = mask(batch_.prepare(letters), barcode_seq_.data(), barcode_qual_.data(), letters);
+        if (other_strand) ++totals_->reverse_strand;
+        int64_t masked = mask(key_place(letters), barcode_seq_.data(), barcode_qual_.data(), letters);
         bool keep = s_.clean_flag == 0 || masked == 0;
         if (pairs_ != nullptr) {
             size_t umi_letters = 0;
@@ -375,7 +477,7 @@ private:
         char* umi = umi_seq_.data();
         mask(umi, umi, umi_qual_.data(), letters);
         if (std::memchr(umi, 'N', letters) == nullptr) return true;
-        ++totals_.umi_with_n;
+        ++totals_->umi_with_n;
         return false;
     }
 
@@ -393,18 +495,18 @@ private:
 
     // Masks a sequence to out; returns the bases masked for low quality.
     [[gnu::always_inline]] int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
-        return mask_counted(s_, totals_, out, seq, qual, length);
+        return mask_counted(s_, *totals_, out, seq, qual, length);
     }
 
     // Masks the whole read to the batch and counts it.
     [[gnu::always_inline]] void count_whole(const char* seq, const char* qual, size_t length) {
-        int64_t masked = mask(batch_.prepare(length), seq, qual, length);
+        int64_t masked = mask(key_place(length), seq, qual, length);
         if (s_.clean_flag == 0 || masked == 0) commit(length);
     }
 
-    // Counts the sequence masked to the batch's prepared place.
+    // Counts the key masked to the batch's prepared place.
     void commit(size_t length) {
-        batch_.commit(length);
+        batch_.commit(length + prefix_);
         if (batch_.full()) flush();
     }
 
@@ -412,7 +514,10 @@ private:
 
     settings& s_;
     read_counter& counts_;
-    read_totals& totals_;
+    read_totals* totals_;
+    sample_split* const split_;
+    const size_t prefix_;  // -x: the bytes of the sample's number before each key
+    int32_t sample_ = -1;  // -x: the sample of the read at hand
     umi::pair_counter* const pairs_;
     const bool reverse_;
     const bool plain_;
@@ -422,9 +527,10 @@ private:
     bool probing_ = false;            // -l auto, before the key length is known
     std::string held_reads_;          // while probing: each read's letters, then its qualities
     std::vector<size_t> held_lengths_;
+    std::vector<int32_t> held_samples_;  // -x: their samples (-1: found from the read)
     std::vector<uint32_t> probed_;    // the barcode letters of the probed reads with the layout
     std::vector<char> turned_seq_, turned_qual_, other_seq_, other_qual_;
-    std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_;
+    std::vector<char> barcode_seq_, barcode_qual_, umi_seq_, umi_qual_, sample_seq_, sample_qual_;
     std::string batch_umis_;     // the UMIs of the batch's reads, one after another
     std::vector<uint32_t> ids_;  // the ids of the batch's sequences
     // -m A, until the encoding is chosen: the reads held back (sequence,
@@ -433,6 +539,7 @@ private:
     bool deciding_ = s_.quality_auto != 0;
     std::string waiting_;
     std::vector<size_t> waiting_lengths_;
+    std::vector<int32_t> waiting_samples_;  // -x: their samples (-1: found from the read)
     unsigned char lowest_ = 255;
     unsigned char highest_ = 0;
 };
@@ -630,23 +737,65 @@ void read_into(line_reader& in, settings& s, Sink& sink) {
 // of read 2 joined, masked and counted as one key; UMIs likewise.
 class pair_sink {
 public:
+    // With split (-x), totals is not used: each pair goes to its sample's.
     pair_sink(settings& s, read_counter& counts, read_totals& totals, const layout* shape1, const layout* shape2,
-              umi::pair_counter* pairs)
-        : s_(s), counts_(counts), totals_(totals), pairs_(pairs) {
-        if (shape1 != nullptr) mates_[0].matcher.emplace(*shape1);
-        if (shape2 != nullptr) mates_[1].matcher.emplace(*shape2);
+              umi::pair_counter* pairs, sample_split* split = nullptr)
+        : s_(s),
+          counts_(counts),
+          totals_(&totals),
+          split_(split),
+          prefix_(split != nullptr ? sample_prefix : 0),
+          pairs_(pairs) {
+        const layout* shapes[2] = {shape1, shape2};
+        for (int i = 0; i < 2; ++i) {
+            if (shapes[i] == nullptr) continue;
+            mates_[i].matcher.emplace(*shapes[i]);
+            mates_[i].sample_slots = shapes[i]->has(element_kind::sample);
+        }
     }
 
     bool reader_cuts() const { return s_.reverse_flag == 0; }
 
     void take(const read_record& r1, const read_record& r2) {
-        ++totals_.records;
-        const read_record* reads[2] = {&r1, &r2};
+        int32_t id = -1;
+        if (split_ != nullptr && !split_->in_read) {
+            id = split_->by_header(r1.name);
+            if (id < 0) return;
+        }
+        const pair_texts p{r1.seq, r1.qual, r1.seq_length, r2.seq, r2.qual, r2.seq_length};
+        count_pair(p, id);
+    }
+
+    void finish() {
+        flush();
+    }
+
+private:
+    struct mate {
+        std::optional<layout_matcher> matcher;
+        bool sample_slots = false;  // the layout has <n> slots
+        const char* seq = nullptr;
+        const char* qual = nullptr;
+        size_t length = 0;
+        bool other_strand = false;
+        std::vector<char> turned_seq, turned_qual, other_seq, other_qual;
+    };
+    struct pair_texts {
+        const char* seq[2];
+        const char* qual[2];
+        size_t length[2];
+        pair_texts(const char* s1, const char* q1, size_t n1, const char* s2, const char* q2, size_t n2)
+            : seq{s1, s2}, qual{q1, q2}, length{n1, n2} {}
+    };
+
+    // Turns each read (-r) and searches it for its layout; found[i] tells
+    // whether read i has its own (a read without a layout always has).
+    void place(const pair_texts& p, bool found[2], bool all) {
         for (int i = 0; i < 2; ++i) {
             mate& m = mates_[i];
-            m.seq = reads[i]->seq;
-            m.qual = reads[i]->qual;
-            m.length = reads[i]->seq_length;
+            m.seq = p.seq[i];
+            m.qual = p.qual[i];
+            m.length = p.length[i];
             if (s_.reverse_flag != 0) {
                 turn(m.seq, m.qual, m.length, m.turned_seq, m.turned_qual);
                 m.seq = m.turned_seq.data();
@@ -655,49 +804,85 @@ public:
                 cut(s_, m.seq, m.length);
                 cut(s_, m.qual, qual_length);
             }
-            if (m.matcher && !locate(m)) {
-                ++totals_.without_layout;
+            found[i] = !m.matcher || locate(m);
+            // Without all, the first read without its layout settles the pair.
+            if (!found[i] && !all) {
+                found[1] = false;
                 return;
             }
+        }
+    }
+
+    void count_pair(const pair_texts& p, int32_t id) {
+        const bool in_read = split_ != nullptr && split_->in_read;
+        if (id >= 0) enter(id);
+        if (!in_read) ++totals_->records;
+        bool found[2];
+        place(p, found, in_read);
+        if (in_read) {
+            // The pair is a sample's once the reads that hold its barcode have their layouts.
+            if ((mates_[0].sample_slots && !found[0]) || (mates_[1].sample_slots && !found[1])) {
+                split_->without_barcode();
+                return;
+            }
+            id = split_->by_text(sample_barcode());
+            if (id < 0) return;
+            enter(id);
+            ++totals_->records;
+        }
+        if (!found[0] || !found[1]) {
+            ++totals_->without_layout;
+            return;
         }
         size_t letters = join(element_kind::barcode, key_seq_, key_qual_);
         if (s_.key_length > 0) {
             if (letters < static_cast<size_t>(s_.key_length)) {
-                ++totals_.without_layout;
+                ++totals_->without_layout;
                 return;
             }
             letters = static_cast<size_t>(s_.key_length);
         }
-        for (const mate& m : mates_) totals_.reverse_strand += m.other_strand;
-        int64_t masked = mask(batch_.prepare(letters), key_seq_.data(), key_qual_.data(), letters);
+        for (const mate& m : mates_) totals_->reverse_strand += m.other_strand;
+        char* key = batch_.prepare(letters + prefix_);
+        if (prefix_ != 0) write_sample_prefix(key, sample_);
+        int64_t masked = mask(key + prefix_, key_seq_.data(), key_qual_.data(), letters);
         bool keep = s_.clean_flag == 0 || masked == 0;
         if (pairs_ != nullptr) {
             size_t umi_letters = join(element_kind::umi, umi_seq_, umi_qual_);
             char* umi = umi_seq_.data();
             mask_copy(s_, umi, umi, umi_qual_.data(), umi_letters);
             if (std::memchr(umi, 'N', umi_letters) != nullptr) {
-                ++totals_.umi_with_n;
+                ++totals_->umi_with_n;
                 keep = false;
             }
             if (keep) batch_umis_.append(umi, umi_letters);
         }
         if (keep) {
-            batch_.commit(letters);
+            batch_.commit(letters + prefix_);
             if (batch_.full()) flush();
         }
     }
 
-    void finish() { flush(); }
+    // The <n> slots' letters of read 1, then '+' and those of read 2 when
+    // both layouts have some, as read (not masked, like a header's index).
+    std::string_view sample_barcode() {
+        size_t total = 2;
+        for (const mate& m : mates_)
+            if (m.sample_slots) total += m.matcher->letters(element_kind::sample);
+        char* out = room(sample_seq_, total);
+        size_t at = 0;
+        for (const mate& m : mates_) {
+            if (!m.sample_slots) continue;
+            if (&m == &mates_[1] && mates_[0].sample_slots) out[at++] = '+';
+            at += m.matcher->gather(element_kind::sample, m.seq, m.qual, out + at, nullptr);
+        }
+        return {out, at};
+    }
 
-private:
-    struct mate {
-        std::optional<layout_matcher> matcher;
-        const char* seq = nullptr;
-        const char* qual = nullptr;
-        size_t length = 0;
-        bool other_strand = false;
-        std::vector<char> turned_seq, turned_qual, other_seq, other_qual;
-    };
+    void enter(int32_t id) {
+        sample_ = id;
+        totals_ = &split_->totals(id);
+    }
 
     bool locate(mate& m) {
         m.other_strand = false;
@@ -730,18 +915,21 @@ private:
     }
 
     int64_t mask(char* out, const char* seq, const char* qual, size_t length) {
-        return mask_counted(s_, totals_, out, seq, qual, length);
+        return mask_counted(s_, *totals_, out, seq, qual, length);
     }
 
     void flush() { flush_batch(counts_, batch_, pairs_, batch_umis_, ids_); }
 
     settings& s_;
     read_counter& counts_;
-    read_totals& totals_;
+    read_totals* totals_;
+    sample_split* const split_;
+    const size_t prefix_;  // -x: the bytes of the sample's number before each key
+    int32_t sample_ = -1;  // -x: the sample of the pair at hand
     umi::pair_counter* const pairs_;
     mate mates_[2];
     read_counter::batch batch_;
-    std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_;
+    std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_, sample_seq_;
     std::string batch_umis_;
     std::vector<uint32_t> ids_;
 };
@@ -790,71 +978,30 @@ void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink
 }
 
 
-// -x: each read (or pair) goes to the sink of the sample its header's index
-// names; the index of no sample is tallied as undetermined.
-template <typename Sink>
-class sample_router {
-public:
-    sample_router(sample_matcher& matcher, std::vector<std::unique_ptr<Sink>>& sinks, undetermined_tally& undetermined)
-        : matcher_(matcher), sinks_(sinks), undetermined_(undetermined) {}
-
-    bool reader_cuts() const { return sinks_.front()->reader_cuts(); }
-
-    void take(const read_record& r) {
-        if (Sink* sink = route(r.name)) sink->take(r);
-    }
-    void take(const read_record& r1, const read_record& r2) {
-        if (Sink* sink = route(r1.name)) sink->take(r1, r2);
-    }
-    void finish() {
-        for (auto& sink : sinks_) sink->finish();
-    }
-
-private:
-    Sink* route(std::string_view name) {
-        std::string_view index = header_index(name);
-        int32_t id = index.empty() ? sample_matcher::none : matcher_.find(index);
-        if (id != sample_matcher::none) return sinks_[static_cast<size_t>(id)].get();
-        ++undetermined_.reads;
-        if (index.empty())
-            ++undetermined_.without_index;
-        else
-            ++undetermined_.barcodes[std::string(index)];
-        return nullptr;
-    }
-
-    sample_matcher& matcher_;
-    std::vector<std::unique_ptr<Sink>>& sinks_;
-    undetermined_tally& undetermined_;
-};
-
 }  // namespace
 
 void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s, sample_matcher& matcher,
-                     std::vector<std::unique_ptr<sample_tally>>& tallies, undetermined_tally& undetermined,
-                     const layout* shape1, const layout* shape2) {
+                     read_counter& counts, std::vector<read_totals>& totals, undetermined_tally& undetermined,
+                     const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
+    const bool in_read = (shape1 != nullptr && shape1->has(element_kind::sample)) ||
+                         (shape2 != nullptr && shape2->has(element_kind::sample));
+    sample_split split(matcher, totals, undetermined, in_read);
+    read_totals unused;
     if (mate != nullptr) {
-        std::vector<std::unique_ptr<pair_sink>> sinks;
-        for (auto& t : tallies) sinks.push_back(std::make_unique<pair_sink>(s, t->counts, t->totals, shape1, shape2, nullptr));
-        sample_router<pair_sink> router(matcher, sinks, undetermined);
+        pair_sink sink(s, counts, unused, shape1, shape2, pairs, &split);
         if (fastq)
-            read_pairs_into<fastq_stream>(in, *mate, s, router);
+            read_pairs_into<fastq_stream>(in, *mate, s, sink);
         else
-            read_pairs_into<qseq_stream>(in, *mate, s, router);
-        return;
+            read_pairs_into<qseq_stream>(in, *mate, s, sink);
+    } else {
+        read_sink sink(s, counts, unused, shape1, pairs, &split);
+        if (fastq)
+            read_into<fastq_stream>(in, s, sink);
+        else
+            read_into<qseq_stream>(in, s, sink);
     }
-    std::vector<std::unique_ptr<read_sink>> sinks;
-    for (auto& t : tallies) sinks.push_back(std::make_unique<read_sink>(s, t->counts, t->totals, shape1, nullptr));
-    sample_router<read_sink> router(matcher, sinks, undetermined);
-    if (fastq)
-        read_into<fastq_stream>(in, s, router);
-    else
-        read_into<qseq_stream>(in, s, router);
+    split.finish();
 }
-
-namespace {
-
-}  // namespace
 
 void process_fastq(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
                    umi::pair_counter* pairs) {

@@ -1,6 +1,9 @@
 #include "count/samples.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "containers/hash.h"
 
 #include "dna/letters.h"
 
@@ -28,6 +31,21 @@ bool clash(const std::vector<std::string>& a, const std::vector<std::string>& b)
 }
 
 uint64_t combination(uint32_t first, uint32_t second) { return (uint64_t{first} << 32) | second; }
+
+// A fast hash of a short text: eight bytes at a time.
+uint64_t text_hash_of(std::string_view text) {
+    uint64_t h = (text.size() + 1) * 0x9e3779b97f4a7c15ULL;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
+        h ^= h >> 29;
+    }
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, text.size() - i);
+    return hash_mix64(h ^ word);
+}
 
 }  // namespace
 
@@ -99,12 +117,17 @@ std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::strin
 }
 
 std::string_view header_index(std::string_view header) {
-    size_t space = header.find_first_of(" \t");
-    if (space != std::string_view::npos) {
-        std::string_view comment = header.substr(space + 1);
-        size_t colon = comment.rfind(':');
-        return colon == std::string_view::npos ? std::string_view() : comment.substr(colon + 1);
+    // From the end, where the index field is: the last ':' is the comment's
+    // when a space or tab stands before it.
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    size_t colon = header.rfind(':');
+    if (colon != std::string_view::npos) {
+        for (size_t i = colon; i-- > 0;)
+            if (blank(header[i])) return header.substr(colon + 1);
     }
+    // No comment with a ':' in it; a comment without one has no index field.
+    for (size_t i = colon == std::string_view::npos ? 0 : colon; i < header.size(); ++i)
+        if (blank(header[i])) return {};
     size_t hash = header.rfind('#');
     if (hash == std::string_view::npos) return {};
     std::string_view index = header.substr(hash + 1);
@@ -216,11 +239,129 @@ int32_t sample_matcher::find(std::string_view first, std::string_view second) {
     return found;
 }
 
-int32_t sample_matcher::find(std::string_view joined) {
+int32_t sample_matcher::find_joined(std::string_view joined, bool& reversed) const {
+    reversed = false;
     size_t plus = joined.find('+');
     if ((plus == std::string_view::npos) != (parts_ == 1)) return none;
-    if (parts_ == 1) return find(joined, {});
-    return find(joined.substr(0, plus), joined.substr(plus + 1));
+    std::string_view first = parts_ == 1 ? joined : joined.substr(0, plus);
+    std::string_view second = parts_ == 1 ? std::string_view() : joined.substr(plus + 1);
+    int32_t found = lookup(first, second, second_);
+    if (found != none || !reverse_tried_) return found;
+    found = lookup(first, second, second_reverse_);
+    reversed = found != none;
+    return found;
+}
+
+sample_matcher::memo_key::memo_key(std::string_view text) : text(text), words{0, 0, 0} {
+    if (text.size() > inline_text) {
+        hash = text_hash_of(text);
+        return;
+    }
+    std::memcpy(words, text.data(), text.size());
+    uint64_t h = (words[0] ^ text.size()) * 0x9e3779b97f4a7c15ULL;
+    h = (h ^ (h >> 29) ^ words[1]) * 0xbf58476d1ce4e5b9ULL;
+    hash = hash_mix64(h ^ words[2]);
+}
+
+const sample_matcher::text_memo::slot* sample_matcher::text_memo::find(const memo_key& key) const {
+    if (slots_.empty()) return nullptr;
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = key.hash & mask; slots_[at].entry != 0; at = (at + 1) & mask)
+        if (holds(slots_[at], key)) return &slots_[at];
+    return nullptr;
+}
+
+const sample_matcher::text_memo::slot& sample_matcher::text_memo::add(const memo_key& key, int32_t sample,
+                                                                      bool reversed) {
+    if ((texts_.size() + 1) * 2 > slots_.size()) grow();  // kept at most half full
+    const size_t mask = slots_.size() - 1;
+    size_t at = key.hash & mask;
+    while (slots_[at].entry != 0) at = (at + 1) & mask;
+    slot& s = slots_[at];
+    std::memcpy(s.words, key.words, sizeof s.words);
+    s.hash = key.hash;
+    s.sample = sample;
+    s.reversed = reversed;
+    s.length = static_cast<uint32_t>(key.text.size());
+    texts_.push_back({static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(key.text.size())});
+    text_.append(key.text);
+    s.entry = static_cast<uint32_t>(texts_.size());
+    return s;
+}
+
+void sample_matcher::text_memo::grow() {
+    std::vector<slot> slots(std::max<size_t>(256, slots_.size() * 2), slot{});
+    const size_t mask = slots.size() - 1;
+    for (const slot& s : slots_) {
+        if (s.entry == 0) continue;
+        size_t at = s.hash & mask;
+        while (slots[at].entry != 0) at = (at + 1) & mask;
+        slots[at] = s;
+    }
+    slots_.swap(slots);
+}
+
+int32_t sample_matcher::find(std::string_view joined) {
+    const memo_key key(joined);
+    if (recent_.empty()) recent_.assign(recent_size, text_memo::slot{});
+    text_memo::slot& recent = recent_[(key.hash >> 40) & (recent_size - 1)];
+    if (!(recent.sample != none ? matched_ : frequent_).holds(recent, key)) {
+        const text_memo::slot* known = matched_.find(key);
+        if (known == nullptr) known = frequent_.find(key);
+        if (known == nullptr) {
+            bool reversed = false;
+            const int32_t sample = find_joined(joined, reversed);
+            if (sample != none) {
+                known = &matched_.add(key, sample, reversed);
+            } else if (frequent_.size() < frequent_most) {
+                known = &frequent_.add(key, none, false);
+                frequent_counts_.push_back(0);
+            } else {
+                if (later_starts_.empty()) later_starts_.push_back(0);
+                later_text_.append(joined);
+                later_starts_.push_back(later_text_.size());
+                return none;
+            }
+        }
+        recent = *known;
+    }
+    if (recent.sample == none) {
+        ++frequent_counts_[recent.entry - 1];
+        return none;
+    }
+    ++(recent.reversed ? reverse_ : forward_);
+    return recent.sample;
+}
+
+std::vector<std::pair<std::string_view, int64_t>> sample_matcher::unmatched_texts() const {
+    std::vector<std::pair<std::string_view, int64_t>> rows;
+    for (uint32_t entry = 0; entry < frequent_.size(); ++entry)
+        rows.emplace_back(frequent_.text_of(entry), frequent_counts_[entry]);
+    // The texts written down, sorted so that equal ones stand together:
+    // each carries its first 24 bytes as words, so that few comparisons go
+    // to the texts.
+    struct item {
+        memo_key key;
+        explicit item(std::string_view text) : key(text) {}
+        bool operator<(const item& o) const {
+            for (int w = 0; w < 3; ++w)
+                if (key.words[w] != o.key.words[w]) return key.words[w] < o.key.words[w];
+            return key.text < o.key.text;
+        }
+        bool operator==(const item& o) const { return key.text.size() == o.key.text.size() && !(*this < o) && !(o < *this); }
+    };
+    std::vector<item> later;
+    if (!later_starts_.empty()) later.reserve(later_starts_.size() - 1);
+    for (size_t i = 0; i + 1 < later_starts_.size(); ++i)
+        later.emplace_back(std::string_view(later_text_).substr(later_starts_[i], later_starts_[i + 1] - later_starts_[i]));
+    std::sort(later.begin(), later.end());
+    for (size_t i = 0; i < later.size();) {
+        size_t j = i + 1;
+        while (j < later.size() && later[j] == later[i]) ++j;
+        rows.emplace_back(later[i].key.text, static_cast<int64_t>(j - i));
+        i = j;
+    }
+    return rows;
 }
 
 std::string sample_matcher::orientation_note() const {

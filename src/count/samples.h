@@ -59,8 +59,13 @@ public:
     // The sample of a read's barcode parts (as many as the sheet has), or
     // none. A match by the second part's reverse complement is counted.
     int32_t find(std::string_view first, std::string_view second);
-    // The same for "A+B" or "A".
+    // The same for "A+B" or "A" (a header's index field, or the <n> slots'
+    // letters). Each distinct text is worked out once; the texts of no
+    // sample are tallied.
     int32_t find(std::string_view joined);
+    // Every text find(joined) gave no sample for, with the times it did, in
+    // no particular order (the texts stay the matcher's).
+    std::vector<std::pair<std::string_view, int64_t>> unmatched_texts() const;
 
     bool reverse_tried() const { return reverse_tried_; }
     int64_t forward_matches() const { return forward_; }
@@ -78,6 +83,70 @@ private:
         void add_neighbours(uint32_t id);
     };
     int32_t lookup(std::string_view first, std::string_view second, const part_index& second_index) const;
+    int32_t find_joined(std::string_view joined, bool& reversed) const;
+
+    // The texts find(joined) has seen, with their samples. A run has tens
+    // of millions of reads and few texts that match a sample (kept apart,
+    // in a table small enough to stay in cache), but its index errors are
+    // spread over many texts; so a slot holds a short text itself and is
+    // all one look-up touches.
+    // A text as the memo compares it: up to 24 letters as three words
+    // (zero past the text), with its hash.
+    struct memo_key {
+        std::string_view text;
+        uint64_t words[3];
+        uint64_t hash;
+        explicit memo_key(std::string_view text);
+        static constexpr size_t inline_text = sizeof words;
+    };
+    class text_memo {
+    public:
+        struct slot {
+            uint64_t words[3];
+            uint64_t hash;
+            uint32_t entry;  // + 1; 0: a free slot
+            int32_t sample;
+            uint32_t length;
+            bool reversed;
+        };
+        // The slot of the text, or nullptr.
+        const slot* find(const memo_key& key) const;
+        // Whether a slot holds the text.
+        bool holds(const slot& s, const memo_key& key) const {
+            if (s.entry == 0 || s.hash != key.hash || s.length != key.text.size()) return false;
+            if (key.text.size() > memo_key::inline_text) return text_of(s.entry - 1) == key.text;
+            return ((s.words[0] ^ key.words[0]) | (s.words[1] ^ key.words[1]) | (s.words[2] ^ key.words[2])) == 0;
+        }
+        const slot& add(const memo_key& key, int32_t sample, bool reversed);
+        size_t size() const { return texts_.size(); }
+        std::string_view text_of(uint32_t entry) const {
+            return std::string_view(text_).substr(texts_[entry].start, texts_[entry].length);
+        }
+
+    private:
+        struct place {
+            uint32_t start, length;  // in text_
+        };
+        void grow();
+        std::vector<slot> slots_;
+        std::vector<place> texts_;
+        std::string text_;
+    };
+    text_memo matched_;
+    // The texts of no sample: the first few distinct ones (the frequent
+    // ones among them) in a table with their counts, every later one
+    // written down in turn and counted at the end. A run's index errors
+    // are spread over millions of texts, and a table of them all would
+    // cost a trip to memory per read.
+    static constexpr size_t frequent_most = size_t{1} << 14;
+    text_memo frequent_;
+    std::vector<int64_t> frequent_counts_;  // by entry
+    std::string later_text_;
+    std::vector<uint64_t> later_starts_;  // of each written text in later_text_, and its end
+    // The last text seen at each of a few places (by hash): the texts of
+    // most reads, found without leaving the first-level cache.
+    static constexpr size_t recent_size = 512;
+    std::vector<text_memo::slot> recent_;
 
     size_t parts_ = 0;
     part_index first_, second_, second_reverse_;

@@ -192,3 +192,21 @@ TEST(CountSamples, PairsGoByReadOnesHeader) {
     EXPECT_EQ(dir.read("out/undetermined.txt"),
               "#reads of no sample: 1\n#reads without index: 0\n#sample barcode\treads\nCCCCCC\t1\n");
 }
+
+// The warnings of a sample's table name the sample.
+TEST(CountSamples, WarningsNameTheSample) {
+    scratch_dir dir;
+    dir.write("samples.tsv", "a\tGATCAG\nb\tTTAGGC\nc\tCCAATT\n");
+    // Below Phred+64, and only the barcode letters are looked at.
+    const std::string c_read = "@r4 1:N:0:CCAATT\nCACCGACGT\n+\n555555555\n";
+    dir.write("run.fastq", record("r1 1:N:0:GATCAG", "CACCGAAAA") + record("r2 1:N:0:GATCAG", "TTTTTTTTT") +
+                               record("r3 1:N:0:GATCAG", "GGGGGGGGG") + c_read);
+    run_result r = run_morvane({"count", "-m", "I", "-p", "CACCG[4]", "-x", dir.path("samples.tsv"), "-d",
+                                dir.path("out"), dir.path("run.fastq")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err,
+              "Warning: sample 'a': reads without the layout: 2 of 3 (66.7%); reads of the other strand? try -b (or -r); "
+              "constants with more substitutions than allowed? raise -e\n"
+              "Warning: no reads in sample 'b'\n"
+              "Warning: sample 'c': quality values below the range of the chosen encoding: 4 (Phred+33 reads need -m S)\n");
+}

@@ -38,7 +38,8 @@ const std::string help =
     "\t\t barcode letters of read 1 (-p), then those of read 2 (-P)\n"
     "  -P LAYOUT\t with -2: read 2's layout\n"
     "  -x FILE\t sample sheet (name<TAB>index[+index2]): one table per sample, the sample\n"
-    "\t\t found from the header's index field, one substitution per index allowed\n"
+    "\t\t found from the header's index field, or from the layout's <n> slots\n"
+    "\t\t (n letters of sample barcode), one substitution per index allowed\n"
     "  -d DIR\t with -x: where DIR/<name>.txt and DIR/undetermined.txt are written\n";
 
 std::string below_range(int n) {

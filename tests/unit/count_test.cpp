@@ -283,6 +283,38 @@ TEST(ReadCounter, ManyKeysSurviveGrowthAndBatches) {
     EXPECT_EQ(sorted.back()->count(), 1);
 }
 
+// The grouped sort gives each group (by its first two bytes, bytes above
+// 0x7F included) the order the plain sort gives its keys alone.
+TEST(ReadCounter, GroupedSortIsEachGroupsOwnOrder) {
+    std::mt19937 random(3);
+    count::read_counter grouped;
+    std::map<size_t, std::unique_ptr<count::read_counter>> alone;
+    for (int i = 0; i < 60000; ++i) {
+        const size_t group = random() % 7 == 0 ? 0xff00 + random() % 3 : 0x100 * (random() % 3) + random() % 20;
+        std::string key{static_cast<char>(group >> 8), static_cast<char>(group & 0xff)};
+        for (size_t n = random() % 6; n > 0; --n) key += "ACGT"[random() % 4];
+        const int reads = 1 + static_cast<int>(random() % 3);
+        auto& own = alone[group];
+        if (!own) own = std::make_unique<count::read_counter>();
+        for (int r = 0; r < reads; ++r) {
+            grouped.add(key.data(), key.size());
+            own->add(key.data(), key.size());
+        }
+    }
+    std::vector<size_t> starts;
+    auto sorted = grouped.sort(2, starts);
+    ASSERT_EQ(starts.size(), 65537u);
+    EXPECT_EQ(starts.back(), sorted.size());
+    for (size_t g = 0; g < 65536; ++g) {
+        auto found = alone.find(g);
+        std::vector<std::pair<std::string, int64_t>> expected, got;
+        if (found != alone.end())
+            for (const auto* r : found->second->sort()) expected.emplace_back(r->sequence(), r->count());
+        for (size_t i = starts[g]; i < starts[g + 1]; ++i) got.emplace_back(sorted[i]->sequence(), sorted[i]->count());
+        ASSERT_EQ(got, expected) << g;
+    }
+}
+
 TEST(ReadCounter, IdsStayTheSameThroughGrowth) {
     count::read_counter counts;
     std::vector<uint32_t> ids;

@@ -69,6 +69,11 @@ TEST(LayoutParse, LayoutsThatCannotWorkAreRefused) {
         {"[3", "'[' without ']'"},
         {"{2-5[3]", "'{' without '}'"},
         {"(3-4)[2]", "'(' without ')'"},
+        {"<8>", "no barcode slot [n]"},
+        {"[3]<0>", "an empty sample barcode slot"},
+        {"<6-8>[3]", "a sample barcode slot of more than one length (it has one, as in <8>)"},
+        {"<6[3]", "'<' without '>'"},
+        {"{1-3}<6>[3]", "a variable-length element followed by a sample barcode slot, not a constant"},
         {"[]", "a length is missing at position 2"},
         {"[99999999999]", "a length above 1000000"},
     };
@@ -134,6 +139,24 @@ TEST(LayoutMatch, UmiSlotIsPlacedAndHandsOutItsLetters) {
     EXPECT_EQ(umi, "TTAG");
     EXPECT_EQ(umi_qual, "ABCD");
     EXPECT_EQ(matcher.letters(element_kind::barcode), 3u);
+}
+
+// The sample barcode slot is placed like any fixed slot; its letters are
+// kept apart from the barcode's and the UMI's.
+TEST(LayoutMatch, SampleSlotIsPlacedApartFromTheKey) {
+    layout shape = parsed("TTGA<6>CACCG[4](3)");
+    EXPECT_TRUE(shape.has(element_kind::sample));
+    EXPECT_FALSE(parsed("TTGA{6}CACCG[4]").has(element_kind::sample));
+    layout_matcher matcher(shape);
+    std::string read = "GC" "TTGA" "GATCAG" "CACCG" "AAAA" "CGT" "TT";
+    ASSERT_TRUE(matcher.match(read.data(), read.size()));
+    std::string sample(matcher.letters(element_kind::sample), '\0');
+    matcher.gather(element_kind::sample, read.data(), nullptr, sample.data(), nullptr);
+    EXPECT_EQ(sample, "GATCAG");
+    EXPECT_EQ(matcher.letters(element_kind::barcode), 4u);
+    EXPECT_EQ(matcher.letters(element_kind::umi), 3u);
+    std::string cut = "TTGA" "GATC";  // too short for the slot
+    EXPECT_FALSE(matcher.match(cut.data(), cut.size()));
 }
 
 // The rules written the plain way: every start tried, mismatches counted

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "count/samples.h"
@@ -101,6 +103,50 @@ TEST(SampleMatcher, SecondIndexReverseComplemented) {
     EXPECT_NE(strict.orientation_note().find("too close"), std::string::npos);
 }
 
+// Each distinct joined text is worked out once; looked up again (after the
+// tables have grown, and past the texts of no sample kept in a table) it
+// gives the same sample, every lookup still counts for the orientation, and
+// the texts of no sample are tallied, each with the times it was seen.
+TEST(SampleMatcher, JoinedTextsAreRememberedAndTheRestTallied) {
+    sample_matcher m = matcher_for("s1\tAAAAAAAA+ACCGGTTA\ns2\tGGGGGGGG+CCAATTGC\n");
+    std::mt19937 random(5);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 30000; ++i) {
+        std::string first = i % 3 == 0 ? "AAAAAAAA" : "GGGGGGGG", second = i % 3 == 0 ? "ACCGGTTA" : "CCAATTGC";
+        first[random() % 8] = "ACGTN"[random() % 5];
+        if (i % 2 == 0) second = dna::reverse_complement(second);
+        second[random() % 8] = "ACGTN"[random() % 5];
+        if (i % 5 == 0) first[random() % 8] = "ACGTN"[random() % 5];  // some two away
+        if (i % 8 >= 3) first = std::to_string(i);                      // many of no sample
+        texts.push_back(first + "+" + second);
+    }
+    texts.push_back(std::string(30, 'A') + "+" + std::string(30, 'C'));  // longer than a slot holds
+    texts.push_back(std::string("A\0", 2));                              // a NUL byte is a letter like any
+    texts.push_back("A");
+    std::vector<int32_t> samples;
+    for (const std::string& t : texts) {
+        size_t plus = t.find('+');
+        samples.push_back(plus == std::string::npos ? sample_matcher::none
+                                                    : m.find(t.substr(0, plus), t.substr(plus + 1)));
+    }
+    const int64_t forward = m.forward_matches(), reverse = m.reverse_matches();
+    ASSERT_GT(forward, 0);
+    ASSERT_GT(reverse, 0);
+    std::map<std::string, int64_t> unmatched;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < texts.size(); ++i) {
+            ASSERT_EQ(m.find(texts[i]), samples[i]) << texts[i];
+            if (samples[i] == sample_matcher::none) ++unmatched[texts[i]];
+        }
+    }
+    ASSERT_GT(unmatched.size(), 16384u);  // more than the table holds
+    std::map<std::string, int64_t> tallied;
+    for (const auto& [text, n] : m.unmatched_texts()) EXPECT_TRUE(tallied.emplace(text, n).second) << text;
+    EXPECT_EQ(tallied, unmatched);
+    EXPECT_EQ(m.forward_matches(), 3 * forward);
+    EXPECT_EQ(m.reverse_matches(), 3 * reverse);
+}
+
 TEST(SampleMatcher, NoReadReachesTwoSamples) {
     // Every text within one substitution of each barcode goes to that barcode's sample.
     const std::string sheet = "a\tACGTAC\nb\tTGCATG\nc\tCCAAGG\nd\tGTTGCA\n";
@@ -125,4 +171,10 @@ TEST(SampleSheet, HeaderIndex) {
     EXPECT_EQ(header_index("@HWI-ST:1:1:1:1#GATCAG"), "GATCAG");
     EXPECT_EQ(header_index("@read1"), "");
     EXPECT_EQ(header_index("@read1 comment"), "");
+    EXPECT_EQ(header_index("@r:1:2 comment"), "");  // the colons are the name's
+    EXPECT_EQ(header_index("@r\t1:N:0:ACGT"), "ACGT");
+    EXPECT_EQ(header_index("@r 1:N:0:AC GT"), "AC GT");
+    EXPECT_EQ(header_index("@r:1 x y:ACGT"), "ACGT");
+    EXPECT_EQ(header_index("@r#AC:GT/1"), "AC:GT");
+    EXPECT_EQ(header_index("@r 1:N:0:"), "");
 }
