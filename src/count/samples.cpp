@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "containers/hash.h"
+#include "containers/mix.h"
 
 #include "dna/letters.h"
 
