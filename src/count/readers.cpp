@@ -242,6 +242,7 @@ inline void write_sample_prefix(char* out, int32_t id) {
 // otherwise it is turned around, searched for its layout, and only its
 // barcode letters are masked and counted. With UMI slots, each counted
 // read's UMI goes to the pair counter under its barcode's id.
+template <bool Split>
 class read_sink {
 public:
     // With split (-x), totals is not used: each read goes to its sample's.
@@ -251,7 +252,6 @@ public:
           counts_(counts),
           totals_(&totals),
           split_(split),
-          prefix_(split != nullptr ? sample_prefix : 0),
           pairs_(pairs),
           reverse_(s.reverse_flag != 0),
           plain_(shape == nullptr && !reverse_),
@@ -267,7 +267,7 @@ public:
     [[gnu::always_inline]] void take(const read_record& r) {
         if (r.seq_length != r.qual_length) throw length_mismatch{};
         int32_t id = -1;
-        if (split_ != nullptr && !split_->in_read) {
+        if (Split && !split_->in_read) {
             id = split_->by_header(r.name);
             if (id < 0) return;
         }
@@ -293,7 +293,7 @@ private:
     [[gnu::always_inline]] void count_read(const char* seq, const char* qual, size_t length, int32_t id) {
         if (id >= 0) enter(id);
         // A sample barcode in the read: the read is the sample's once it is found.
-        if (split_ == nullptr || !split_->in_read) ++totals_->records;
+        if (!Split || !split_->in_read) ++totals_->records;
         if (plain_) {
             count_whole(seq, qual, length);
         } else {
@@ -310,7 +310,7 @@ private:
     // Room for a key of length letters in the batch, after its sample's number.
     [[gnu::always_inline]] char* key_place(size_t length) {
         char* place = batch_.prepare(length + prefix_);
-        if (prefix_ != 0) write_sample_prefix(place, sample_);
+        if constexpr (Split) write_sample_prefix(place, sample_);
         return place + prefix_;
     }
 
@@ -433,7 +433,7 @@ private:
 
     void take_oriented(const char* seq, const char* qual, size_t length) {
         bool other_strand = false;
-        const bool in_read = split_ != nullptr && split_->in_read;
+        const bool in_read = Split && split_->in_read;
         if (!locate(seq, qual, length, other_strand)) {
             if (in_read)
                 split_->without_barcode();
@@ -516,7 +516,7 @@ private:
     read_counter& counts_;
     read_totals* totals_;
     sample_split* const split_;
-    const size_t prefix_;  // -x: the bytes of the sample's number before each key
+    static constexpr size_t prefix_ = Split ? sample_prefix : 0;  // -x: the bytes of the sample's number before each key
     int32_t sample_ = -1;  // -x: the sample of the read at hand
     umi::pair_counter* const pairs_;
     const bool reverse_;
@@ -735,6 +735,7 @@ void read_into(line_reader& in, settings& s, Sink& sink) {
 // What becomes of a pair: each read turned around (-r) and searched for its
 // own layout (-b: on both strands), then the barcode letters of read 1 and
 // of read 2 joined, masked and counted as one key; UMIs likewise.
+template <bool Split>
 class pair_sink {
 public:
     // With split (-x), totals is not used: each pair goes to its sample's.
@@ -744,7 +745,6 @@ public:
           counts_(counts),
           totals_(&totals),
           split_(split),
-          prefix_(split != nullptr ? sample_prefix : 0),
           pairs_(pairs) {
         const layout* shapes[2] = {shape1, shape2};
         for (int i = 0; i < 2; ++i) {
@@ -758,7 +758,7 @@ public:
 
     void take(const read_record& r1, const read_record& r2) {
         int32_t id = -1;
-        if (split_ != nullptr && !split_->in_read) {
+        if (Split && !split_->in_read) {
             id = split_->by_header(r1.name);
             if (id < 0) return;
         }
@@ -814,7 +814,7 @@ private:
     }
 
     void count_pair(const pair_texts& p, int32_t id) {
-        const bool in_read = split_ != nullptr && split_->in_read;
+        const bool in_read = Split && split_->in_read;
         if (id >= 0) enter(id);
         if (!in_read) ++totals_->records;
         bool found[2];
@@ -844,7 +844,7 @@ private:
         }
         for (const mate& m : mates_) totals_->reverse_strand += m.other_strand;
         char* key = batch_.prepare(letters + prefix_);
-        if (prefix_ != 0) write_sample_prefix(key, sample_);
+        if constexpr (Split) write_sample_prefix(key, sample_);
         int64_t masked = mask(key + prefix_, key_seq_.data(), key_qual_.data(), letters);
         bool keep = s_.clean_flag == 0 || masked == 0;
         if (pairs_ != nullptr) {
@@ -924,7 +924,7 @@ private:
     read_counter& counts_;
     read_totals* totals_;
     sample_split* const split_;
-    const size_t prefix_;  // -x: the bytes of the sample's number before each key
+    static constexpr size_t prefix_ = Split ? sample_prefix : 0;  // -x: the bytes of the sample's number before each key
     int32_t sample_ = -1;  // -x: the sample of the pair at hand
     umi::pair_counter* const pairs_;
     mate mates_[2];
@@ -988,13 +988,13 @@ void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s
     sample_split split(matcher, totals, undetermined, in_read);
     read_totals unused;
     if (mate != nullptr) {
-        pair_sink sink(s, counts, unused, shape1, shape2, pairs, &split);
+        pair_sink<true> sink(s, counts, unused, shape1, shape2, pairs, &split);
         if (fastq)
             read_pairs_into<fastq_stream>(in, *mate, s, sink);
         else
             read_pairs_into<qseq_stream>(in, *mate, s, sink);
     } else {
-        read_sink sink(s, counts, unused, shape1, pairs, &split);
+        read_sink<true> sink(s, counts, unused, shape1, pairs, &split);
         if (fastq)
             read_into<fastq_stream>(in, s, sink);
         else
@@ -1005,13 +1005,13 @@ void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s
 
 void process_fastq(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
                    umi::pair_counter* pairs) {
-    read_sink sink(s, counts, totals, shape, pairs);
+    read_sink<false> sink(s, counts, totals, shape, pairs);
     read_into<fastq_stream>(in, s, sink);
 }
 
 void process_qsec(line_reader& in, settings& s, read_counter& counts, read_totals& totals, const layout* shape,
                   umi::pair_counter* pairs) {
-    read_sink sink(s, counts, totals, shape, pairs);
+    read_sink<false> sink(s, counts, totals, shape, pairs);
     read_into<qseq_stream>(in, s, sink);
 }
 
@@ -1024,13 +1024,13 @@ std::string_view pair_name(std::string_view name) {
 
 void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
                          const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
-    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    pair_sink<false> sink(s, counts, totals, shape1, shape2, pairs);
     read_pairs_into<fastq_stream>(in1, in2, s, sink);
 }
 
 void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
-    pair_sink sink(s, counts, totals, shape1, shape2, pairs);
+    pair_sink<false> sink(s, counts, totals, shape1, shape2, pairs);
     read_pairs_into<qseq_stream>(in1, in2, s, sink);
 }
 
