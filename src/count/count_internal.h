@@ -72,16 +72,10 @@ inline constexpr size_t key_probe_reads = 10000;
 inline constexpr size_t key_probe_limit = 1000000;
 size_t key_length_from(std::vector<uint32_t> lengths);
 
-// Masks seq in place: a base whose quality score (the quality character as
-// a signed byte, less quality_adj) is below quality_cutoff becomes N, and so
-// does every '.'. Returns the number of bases masked for low quality. Texts of
-// different length end the run with "Sequence length and quality length
-// mismatch", status 3, before anything changes.
-int quality_filter(const settings& s, char* seq, const char* qual);
-
-// The same on two texts of length bytes each (the readers' form).
-int64_t mask_bases(const settings& s, char* seq, const char* qual, size_t length);
-// The same, writing the masked sequence to out (which may be seq).
+// Masks seq to out (which may be seq): a base whose quality score (the
+// quality character as a signed byte, less quality_adj) is below
+// quality_cutoff becomes N, and so does every '.'. Returns the number of
+// bases masked for low quality.
 int64_t mask_copy(const settings& s, char* out, const char* seq, const char* qual, size_t length);
 // The quality characters whose score lies below the encoding's range
 // (below quality_lo, or 0 if that is lower): the sign of a wrong -m.

@@ -12,10 +12,6 @@ namespace {
 const scan_kernels& scans = scan_kernels_best();
 }  // namespace
 
-int64_t mask_bases(const settings& s, char* seq, const char* qual, size_t length) {
-    return mask_copy(s, seq, seq, qual, length);
-}
-
 int64_t mask_copy(const settings& s, char* out, const char* seq, const char* qual, size_t length) {
     // A score (signed quality byte - quality_adj) below quality_cutoff is the
     // same as a signed quality byte below quality_adj + quality_cutoff.
@@ -30,12 +26,6 @@ int64_t below_range(const settings& s, const char* qual, size_t length) {
 void quality_extremes(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest) {
     // Up to 100,000 reads pass here before the encoding is known.
     scans.extremes(qual, length, lowest, highest);
-}
-
-int quality_filter(const settings& s, char* seq, const char* qual) {
-    size_t length = std::strlen(seq);
-    if (length != std::strlen(qual)) fail(3, "Sequence length and quality length mismatch\n");
-    return static_cast<int>(mask_bases(s, seq, qual, length));
 }
 
 }  // namespace count
