@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "cluster/cluster_internal.h"
@@ -56,6 +57,28 @@ struct directed_pair {
     uint32_t query;
     uint32_t target;
     uint32_t key;
+};
+
+// The pairs in blocks: a table of long sequences finds tens of millions, and
+// a growing vector would hold its old and its new copy at once.
+class pair_buffer {
+public:
+    void push_back(const directed_pair& d) {
+        if ((size_ & (block - 1)) == 0) blocks_.push_back(std::make_unique<directed_pair[]>(block));
+        blocks_.back()[size_++ & (block - 1)] = d;
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const directed_pair& operator[](size_t k) const { return blocks_[k / block][k & (block - 1)]; }
+    void clear() {
+        blocks_.clear();
+        size_ = 0;
+    }
+
+private:
+    static constexpr size_t block = size_t{1} << 16;
+    std::vector<std::unique_ptr<directed_pair[]>> blocks_;
+    size_t size_ = 0;
 };
 
 // Ranks of the substitute letters A, C, G, N, T in byte order, by code.
@@ -209,7 +232,7 @@ class pair_search {
 public:
     using record = typename Letters::record;
 
-    pair_search(const cluster_state& st, size_t length, bool any_negative, std::vector<directed_pair>& out)
+    pair_search(const cluster_state& st, size_t length, bool any_negative, pair_buffer& out)
         : st_(st), length_(length), any_negative_(any_negative), letters_(length), out_(out) {}
 
     // All records agree outside the letters [a, b).
@@ -260,12 +283,12 @@ private:
     size_t length_;
     bool any_negative_;
     Letters letters_;
-    std::vector<directed_pair>& out_;
+    pair_buffer& out_;
 };
 
 // The packable distinct sequences grouped by length (packed[i] == 2 marks them),
 // and their pairs.
-void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, bool any_negative, std::vector<directed_pair>& out) {
+void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, bool any_negative, pair_buffer& out) {
     size_t first[max_packed_length + 2] = {};
     for (uint32_t i = 0; i < st.num_entries; ++i) {
         if (packed[i] == 2 && st.seq(i).size() <= max_packed_length) ++first[st.seq(i).size() + 1];
@@ -290,7 +313,7 @@ void packed_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, b
 
 // The pairs among the given distinct sequences, all of one length in P parts.
 template <size_t P>
-void long_pairs_of(const cluster_state& st, const uint32_t* lo, const uint32_t* hi, bool any_negative, std::vector<directed_pair>& out) {
+void long_pairs_of(const cluster_state& st, const uint32_t* lo, const uint32_t* hi, bool any_negative, pair_buffer& out) {
     const size_t length = st.seq(*lo).size();
     std::vector<long_seq<P>> seqs(static_cast<size_t>(hi - lo));
     for (size_t k = 0; k < seqs.size(); ++k) {
@@ -301,7 +324,7 @@ void long_pairs_of(const cluster_state& st, const uint32_t* lo, const uint32_t* 
     search.search(seqs.data(), seqs.data() + seqs.size(), 0, length);
 }
 
-using long_pairs_fn = void (*)(const cluster_state&, const uint32_t*, const uint32_t*, bool, std::vector<directed_pair>&);
+using long_pairs_fn = void (*)(const cluster_state&, const uint32_t*, const uint32_t*, bool, pair_buffer&);
 constexpr size_t min_long_parts = (max_packed_length + 1 + part_letters - 1) / part_letters;
 
 template <size_t... K>
@@ -313,7 +336,7 @@ constexpr auto long_pairs_by_parts =
 
 // The sequences longer than one word (packed[i] == 2 marks the distinct
 // ones), grouped by length, and their pairs.
-void long_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, bool any_negative, std::vector<directed_pair>& out) {
+void long_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, bool any_negative, pair_buffer& out) {
     constexpr size_t lengths = cluster_max_long_length - max_packed_length;
     size_t first[lengths + 1] = {};
     auto slot = [](size_t length) { return length - max_packed_length - 1; };
@@ -338,7 +361,7 @@ void long_pairs(const cluster_state& st, const std::vector<uint8_t>& packed, boo
 // the sequence has another letter: found from the N side, four look-ups for
 // each distinct sequence of that length with exactly one N and otherwise only
 // A, C, G and T.
-void single_n_pairs(const cluster_state& st, std::vector<directed_pair>& out) {
+void single_n_pairs(const cluster_state& st, pair_buffer& out) {
     for (uint32_t t = 0; t < st.num_entries; ++t) {
         if (st.rep[t] != t || st.count[t] < 0) continue;
         std::string_view s = st.seq(t);
@@ -417,7 +440,7 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
         }
     }
     cluster_lists probe = cluster_probe_neighbours(st, probed);
-    std::vector<directed_pair> pairs;
+    pair_buffer pairs;
     if (how == neighbour_search::automatic) {
         const bool any_negative = std::any_of(st.count.begin(), st.count.end(), [](int64_t c) { return c < 0; });
         packed_pairs(st, packed, any_negative, pairs);
@@ -429,7 +452,7 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
     // (no sorted copy of the pairs), each slice sorted by key; a repeated
     // text copies the list of its first index, which comes before it.
     st.nb_size.assign(n, 0);
-    for (const directed_pair& d : pairs) ++st.nb_size[d.query];
+    for (size_t k = 0; k < pairs.size(); ++k) ++st.nb_size[pairs[k].query];
     for (size_t k = 0; k < probed.size(); ++k) st.nb_size[probed[k]] = probe.size[k];
     for (uint32_t i = 0; i < n; ++i) {
         if (packed[i] == 1) st.nb_size[i] = st.nb_size[st.rep[i]];
@@ -458,7 +481,7 @@ void cluster_find_neighbours(cluster_state& st, neighbour_search how) {
         st.nb_index[at] = d.target;
         key[at] = static_cast<uint16_t>(d.key);
     }
-    std::vector<directed_pair>().swap(pairs);
+    pairs.clear();
     for (uint32_t i = 0; i < n; ++i) {
         if (packed[i] == 2) sort_slices(st.nb_start, i, st.nb_index, key);
     }
