@@ -1,14 +1,15 @@
-// The 1-mismatch neighbour search of short sequences by sorting.
+// The 1-mismatch neighbour search by sorting.
 //
 // Probing an index with 60 variants a sequence is bound by memory latency
 // once the index outgrows the caches. Here sequences of one length are packed
 // into one word, at three bits a letter up to 21 letters (A, C, G, N and T,
 // the letters a variant can hold, so neighbours of these are all packed too)
-// and at two bits up to 32 (A, C, G and T); two that differ in one letter
-// agree on one of their halves, so sorting by each half in turn and comparing only within runs of
-// equal halves finds every such pair once, with sequential passes over the
-// data. Runs that are still large are split again, half of the remaining
-// letters at a time, so shared prefixes cost no quadratic work.
+// and at two bits up to 32 (A, C, G and T), or into several 32-bit parts at
+// three bits a letter up to 128 letters; two that differ in one letter agree
+// on one of their halves, so sorting by each half in turn and comparing only
+// within runs of equal halves finds every such pair once, with sequential
+// passes over the data. Runs that are still large are split again, half of
+// the remaining letters at a time, so shared prefixes cost no quadratic work.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -147,16 +148,14 @@ struct long_seq {
     uint32_t id;
 };
 
+// s holds only letters with a code (packs_long).
 template <size_t P>
-bool pack_long(std::string_view s, long_seq<P>& r) {
+void pack_long(std::string_view s, long_seq<P>& r) {
     std::fill(r.part, r.part + P, 0u);
-    int8_t all = 0;  // negative once any letter has no code
     for (size_t k = 0; k < s.size(); ++k) {
-        const int8_t c = codes.code[1][static_cast<unsigned char>(s[k])];
-        all |= c;
-        r.part[k / part_letters] |= static_cast<uint32_t>(static_cast<uint8_t>(c) & 7) << 3 * (part_letters - 1 - k % part_letters);
+        const auto c = static_cast<uint32_t>(codes.code[1][static_cast<unsigned char>(s[k])]);
+        r.part[k / part_letters] |= c << 3 * (part_letters - 1 - k % part_letters);
     }
-    return all >= 0;
 }
 
 template <size_t P>
