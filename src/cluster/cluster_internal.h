@@ -84,6 +84,9 @@ int64_t cluster_share(int64_t a, int64_t b, int64_t divisor);
 // (A, C, G, N, T) up to 21 letters, two bits (A, C, G, T) from 22 to 32.
 constexpr size_t cluster_max_packed_length = 32;
 constexpr size_t cluster_max_wide_length = 21;
+// Longer sequences of A, C, G, N and T up to this length are packed into
+// several words for the neighbour search alone.
+constexpr size_t cluster_max_long_length = 128;
 inline size_t cluster_letter_width(size_t length) { return length <= cluster_max_wide_length ? 3 : 2; }
 // False for the empty text, longer texts and other letters.
 bool cluster_pack(std::string_view s, uint64_t& word);
@@ -129,9 +132,10 @@ void cluster_radix_sort(T* lo, T* hi, size_t bits, std::vector<T>& tmp, Key key)
 // index order.
 void cluster_read_table(cluster_state& st, line_reader& in);
 // Fills the neighbour lists and the per-sequence tables. Sequences of at
-// most 21 letters of A, C, G, N and T, or of at most 32 of A, C, G and T,
-// find their neighbours by sorting on halves; the rest probe the index with
-// each of their variants. probes sends every sequence the second way.
+// most 21 letters of A, C, G, N and T, of at most 32 of A, C, G and T, or of
+// 33 to 128 of A, C, G, N and T find their neighbours by sorting on halves;
+// the rest probe the index with each of their variants. probes sends every
+// sequence the second way.
 enum class neighbour_search { automatic, probes };
 void cluster_find_neighbours(cluster_state& st, neighbour_search how = neighbour_search::automatic);
 

@@ -426,7 +426,10 @@ TEST(ClusterNeighbours, CompleteSetsMatchProbing) {
         {"ACGNT", 6, ""},                               // three bits a letter
         {"ACGT", 7, std::string(21, 'G')},              // two bits, 28 letters
         {"ACGNT", 5, std::string(27, 'C')},             // two bits, with single-N neighbours
-        {"ACGNT", 4, std::string(30, 'A')},             // no packing: 34 letters
+        {"ACGNT", 4, std::string(30, 'A')},             // several words: 34 letters
+        {"ACGNT", 6, std::string(48, 'T')},             // 54 letters, runs sorted by radix
+        {"ACGNT", 5, std::string(123, 'G')},            // the longest that sorts
+        {"ACGNT", 3, std::string(126, 'A')},            // too long: probed
     };
     for (const shape& sh : shapes) {
         const int base = static_cast<int>(std::string(sh.letters).size());
@@ -434,8 +437,12 @@ TEST(ClusterNeighbours, CompleteSetsMatchProbing) {
         for (int k = 0; k < sh.free_letters; ++k) total *= base;
         std::string table;
         for (int v = 0; v < total; ++v) {
-            std::string s = sh.fixed;
+            // The free letters go at the end, or near the middle from 54
+            // letters on, across a multiple of ten letters (a part's end).
+            const size_t cut = sh.fixed.size() >= 48 ? sh.fixed.size() / 20 * 10 - 3 : sh.fixed.size();
+            std::string s = sh.fixed.substr(0, cut);
             for (int k = 0, rest = v; k < sh.free_letters; ++k, rest /= base) s += sh.letters[rest % base];
+            s += sh.fixed.substr(cut);
             const int count = v % 97 == 0 ? -1 : 1 + v % 13;
             table += s + "\t" + std::to_string(count) + "\n";
             if (v % 101 == 0) table += s + "\t5\n";
@@ -445,5 +452,88 @@ TEST(ClusterNeighbours, CompleteSetsMatchProbing) {
         ASSERT_EQ(got.start, want.start) << sh.fixed.size();
         ASSERT_EQ(got.index, want.index) << sh.fixed.size();
         ASSERT_EQ(got.counts, want.counts) << sh.fixed.size();
+    }
+}
+
+// Long sequences (several words a text): clones of 33 to 129 letters with
+// many error copies (one to three changes, N among them, now and then a
+// letter that does not pack), clones sharing a long prefix or suffix with
+// others, one clone whose copies all keep its first half (a run large enough
+// for radix sorting of fields across parts), repeated texts, zero and
+// negative counts, and a few short sequences among them.
+TEST(ClusterNeighbours, LongSequencesSortedOnHalvesMatchProbing) {
+    std::mt19937 rng(1212);
+    auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+    auto random_text = [&](size_t length) {
+        std::string s;
+        for (size_t k = 0; k < length; ++k) s += "ACGT"[pick(4)];
+        return s;
+    };
+    const size_t lengths[] = {33, 39, 40, 41, 49, 50, 60, 61, 99, 100, 128, 129};
+    for (int trial = 0; trial < 3; ++trial) {
+        std::string table;
+        std::vector<std::string> seen;
+        auto add = [&](const std::string& s) {
+            const size_t kind = pick(40);
+            const long long count = kind == 0 ? -1 - static_cast<long long>(pick(3)) : kind == 1 ? 0 : 1 + static_cast<long long>(pick(200));
+            table += s + "\t" + std::to_string(count) + "\n";
+            seen.push_back(s);
+        };
+        const std::string shared = random_text(45);
+        for (int c = 0; c < 400; ++c) {
+            const size_t length = trial == 0 ? 60 : lengths[pick(std::size(lengths))];
+            std::string base = random_text(length);
+            if (c % 4 == 1) base.replace(0, std::min(length - 3, shared.size()), shared, 0, std::min(length - 3, shared.size()));
+            if (c % 4 == 2) base.replace(length - std::min(length - 3, shared.size()), std::string::npos, shared, 0, std::min(length - 3, shared.size()));
+            add(base);
+            for (size_t copies = pick(40); copies > 0; --copies) {
+                std::string s = base;
+                for (size_t e = 1 + pick(pick(4) == 0 ? 3 : 1); e > 0; --e) s[pick(length)] = "ACGTN"[pick(5)];
+                if (pick(100) == 0) s[pick(length)] = "aX"[pick(2)];
+                add(s);
+            }
+            if (pick(10) == 0) add(seen[pick(seen.size())]);
+        }
+        std::string big = random_text(trial == 2 ? 77 : 60);
+        const size_t half = big.size() / 2;
+        for (int v = 0; v < 6000; ++v) {
+            std::string s = big;
+            for (size_t e = 1 + pick(2); e > 0; --e) s[half + pick(big.size() - half)] = "ACGNT"[pick(5)];
+            add(s);
+        }
+        for (int k = 0; k < 50; ++k) add(random_text(1 + pick(32)));
+        neighbour_lists want = lists_of(table, neighbour_search::probes);
+        neighbour_lists got = lists_of(table, neighbour_search::automatic);
+        ASSERT_GT(want.index.size(), 40000u) << trial;
+        ASSERT_EQ(got.start, want.start) << trial;
+        ASSERT_EQ(got.index, want.index) << trial;
+        ASSERT_EQ(got.counts, want.counts) << trial;
+    }
+}
+
+// Whole runs on small tables of long sequences: clusters, alignments and
+// statistics as the straightforward implementation gives them.
+TEST(ClusterDifferential, LongSequencesMatchStraightforward) {
+    std::mt19937 rng(1213);
+    for (int trial = 0; trial < 40; ++trial) {
+        const size_t length = 33 + rng() % 70;
+        std::string bases[3];
+        for (auto& b : bases)
+            for (size_t k = 0; k < length; ++k) b += "ACGT"[rng() % 4];
+        bases[2].replace(0, length / 2, bases[0], 0, length / 2);
+        std::string table;
+        for (int l = 0; l < 60; ++l) {
+            std::string s = bases[rng() % 3];
+            for (unsigned e = rng() % 4; e > 0; --e) s[rng() % s.size()] = "ACGTN"[rng() % 5];
+            table += s + "\t" + std::to_string(1 + rng() % 50) + "\n";
+        }
+        cluster_settings settings;
+        settings.single_flag = trial % 2 == 1;
+        settings.align_top_n = 1 + static_cast<int>(rng() % 3);
+        reference_outputs want = reference_cluster(table, settings, true, true);
+        reference_outputs got = fast_cluster(table, settings, true, true);
+        ASSERT_EQ(got.clusters, want.clusters) << trial << "\n" << table;
+        ASSERT_EQ(got.alignments, want.alignments) << trial;
+        ASSERT_EQ(got.statistics, want.statistics) << trial;
     }
 }
