@@ -12,22 +12,6 @@
 
 namespace {
 
-std::string record(const std::string& name, const std::string& seq) {
-    return "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
-}
-
-std::string reverse_complement(const std::string& seq) {
-    std::string out(seq.rbegin(), seq.rend());
-    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
-    return out;
-}
-
-std::string random_letters(std::mt19937& random, size_t n, const char* alphabet = "ACGT") {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += alphabet[random() % 4];
-    return s;
-}
-
 const std::string settings_lines = "#trim: 0:0\n#truncate: 0\n#quality lo: 0\thi: 40\tadj: 33\tcutoff: 10\n";
 
 // The table rows of counted keys: by count descending, then key in byte order.
@@ -58,8 +42,8 @@ TEST(CountPairs, KeysJoinBothReadsOnEitherStrand) {
         if (random() % 2) read2 = reverse_complement(read2);
         std::string name = std::to_string(i);
         name.insert(0, 1, 'p');
-        r1 += record(i % 2 ? name + "/1" : name + " 1:N:0:ACGT", read1);
-        r2 += record(i % 2 ? name + "/2" : name + " 2:N:0:ACGT", read2);
+        r1 += fastq_record(i % 2 ? name + "/1" : name + " 1:N:0:ACGT", read1);
+        r2 += fastq_record(i % 2 ? name + "/2" : name + " 2:N:0:ACGT", read2);
         if (lost)
             ++without;
         else
@@ -93,8 +77,8 @@ TEST(CountPairs, KeysJoinBothReadsOnEitherStrand) {
 TEST(CountPairs, ALayoutOnOneReadOnlyKeysOnThatRead) {
     // With -P alone read 1 gives no letters; with -p alone the table is
     // that of read 1 by itself, but for the pair lines of the header.
-    const std::string r1 = record("a", "CACCGTTTAGG") + record("b", "CACCGAAAAGG") + record("c", "GGGGGGGGGGG");
-    const std::string r2 = record("a", "GTCCA") + record("b", "GTCCA") + record("c", "GTGGA");
+    const std::string r1 = fastq_record("a", "CACCGTTTAGG") + fastq_record("b", "CACCGAAAAGG") + fastq_record("c", "GGGGGGGGGGG");
+    const std::string r2 = fastq_record("a", "GTCCA") + fastq_record("b", "GTCCA") + fastq_record("c", "GTGGA");
     scratch_dir dir;
     dir.write("r1.fastq", r1);
     dir.write("r2.fastq", r2);
@@ -113,18 +97,18 @@ TEST(CountPairs, ALayoutOnOneReadOnlyKeysOnThatRead) {
 }
 
 TEST(CountPairs, PairsOutOfStepOrEndingApartStopTheRun) {
-    const std::string three = record("a/1", "CACCGT") + record("b/1", "CACCGA") + record("c/1", "CACCGC");
+    const std::string three = fastq_record("a/1", "CACCGT") + fastq_record("b/1", "CACCGA") + fastq_record("c/1", "CACCGC");
     struct example {
         std::string mate, err;
     } examples[] = {
-        {record("a/2", "GG") + record("x/2", "GG") + record("c/2", "GG"),
+        {fastq_record("a/2", "GG") + fastq_record("x/2", "GG") + fastq_record("c/2", "GG"),
          "Read names differ in r1.fastq and r2.fastq, record 2: 'b' and 'x'\n"},
-        {record("a/2", "GG") + record("b/2", "GG"),
+        {fastq_record("a/2", "GG") + fastq_record("b/2", "GG"),
          "r1.fastq and r2.fastq do not end together: r2.fastq has no record 3\n"},
-        {record("a/2", "GG") + record("b/2", "GG") + record("c/2", "GG") + record("d/2", "GG"),
+        {fastq_record("a/2", "GG") + fastq_record("b/2", "GG") + fastq_record("c/2", "GG") + fastq_record("d/2", "GG"),
          "r1.fastq and r2.fastq do not end together: r1.fastq has no record 4\n"},
         // Only the name up to its first space counts, and only /1 and /2 go.
-        {record("a/2 x", "GG") + record("b/3", "GG") + record("c/2", "GG"),
+        {fastq_record("a/2 x", "GG") + fastq_record("b/3", "GG") + fastq_record("c/2", "GG"),
          "Read names differ in r1.fastq and r2.fastq, record 2: 'b' and 'b/3'\n"},
     };
     for (const example& e : examples) {
@@ -141,7 +125,7 @@ TEST(CountPairs, PairsOutOfStepOrEndingApartStopTheRun) {
 
 TEST(CountPairs, RefusedOptions) {
     scratch_dir dir;
-    dir.write("r.fastq", record("a", "ACGT"));
+    dir.write("r.fastq", fastq_record("a", "ACGT"));
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"-2", "r.fastq"}, "-2 needs a layout (-p or -P)\n"},
              {{"-P", "AC[2]"}, "-P needs a mate file (-2)\n"},

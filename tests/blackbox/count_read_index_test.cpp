@@ -13,22 +13,6 @@
 
 namespace {
 
-std::string record(const std::string& name, const std::string& seq) {
-    return "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
-}
-
-std::string reverse_complement(const std::string& seq) {
-    std::string out(seq.rbegin(), seq.rend());
-    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
-    return out;
-}
-
-std::string random_letters(std::mt19937& random, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += "ACGT"[random() % 4];
-    return s;
-}
-
 // Far apart, the second parts from each other's reverse complements too.
 const std::vector<std::string> firsts = {"ACGTACGT", "TGCATGCA", "GATCGATC", "CTAGCTAG"};
 const std::vector<std::string> seconds = {"TATAGTCC", "CACCTGGT", "GATCCTAT", "GCTTGTGA"};
@@ -82,8 +66,8 @@ run_files make_run(const config& c) {
         if (c.both_strands && random() % 3 == 0) read1 = reverse_complement(read1);
         std::string read2 = (broken2 ? "CCCC" : "GGAC") + p2 + guides[random() % 3].substr(0, 4) + random_letters(random, 4);
         const std::string name = std::string("p") += std::to_string(i);
-        f.r1 += record(name, read1);
-        if (c.paired) f.r2 += record(name, read2);
+        f.r1 += fastq_record(name, read1);
+        if (c.paired) f.r2 += fastq_record(name, read2);
 
         // Which sample the barcode belongs to, by brute force.
         if ((c.in_first && broken1) || (c.in_second && broken2)) {
@@ -101,8 +85,8 @@ run_files make_run(const config& c) {
             ++f.undetermined[c.in_first && c.in_second ? p1 + "+" + p2 : c.in_first ? p1 : p2];
             continue;
         }
-        f.alone1[static_cast<size_t>(truth)] += record(name, read1);
-        if (c.paired) f.alone2[static_cast<size_t>(truth)] += record(name, read2);
+        f.alone1[static_cast<size_t>(truth)] += fastq_record(name, read1);
+        if (c.paired) f.alone2[static_cast<size_t>(truth)] += fastq_record(name, read2);
     }
     return f;
 }
@@ -205,7 +189,7 @@ TEST(CountReadIndex, Refused) {
     for (const auto& c : cases) {
         scratch_dir dir;
         dir.write("samples.tsv", c.sheet);
-        dir.write("run.fastq", record("r", "AAAAAAACGT"));
+        dir.write("run.fastq", fastq_record("r", "AAAAAAACGT"));
         std::vector<std::string> args{"count", "-m", "S"};
         for (std::string o : c.options) {
             replace_all(o, "SHEET", dir.path("samples.tsv"));

@@ -11,22 +11,6 @@
 
 namespace {
 
-std::string record(const std::string& name, const std::string& seq) {
-    return "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
-}
-
-std::string reverse_complement(const std::string& seq) {
-    std::string out(seq.rbegin(), seq.rend());
-    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
-    return out;
-}
-
-std::string random_letters(std::mt19937& random, size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += "ACGT"[random() % 4];
-    return s;
-}
-
 struct sample_entry {
     std::string name, first, second;
 };
@@ -73,7 +57,7 @@ run_files make_run(bool turn_second) {
         std::string index = first + "+" + second;
         std::string name = "M1:1:FC:1:1101:" + std::to_string(i) + " 1:N:0:" + index;
         if (kind == 6) name = "M1:1:FC:1:1101:" + std::to_string(i), truth = -2;
-        std::string rec = record(name, read);
+        std::string rec = fastq_record(name, read);
         f.all += rec;
         if (truth >= 0) f.per_sample[static_cast<size_t>(truth)] += rec;
         if (truth == -1) ++f.undetermined[index];
@@ -123,8 +107,8 @@ TEST(CountSamples, EachTableAsCountWritesItAloneWhicheverWayTheSecondIndexRuns) 
 TEST(CountSamples, SingleIndexAndTheOlderHeaderForm) {
     scratch_dir dir;
     dir.write("samples.tsv", "a\tGATCAG\nb\tTTAGGC\n");
-    dir.write("run.fastq", record("r1#GATCAG/1", "AAAA") + record("r2#GATCAT/1", "AAAA") + record("r3#TTAGGC/1", "CCCC") +
-                               record("r4#GGGGGG/1", "CCCC") + record("r5#GGGGGG/1", "CC") + record("r6#CCCCCC/1", "C"));
+    dir.write("run.fastq", fastq_record("r1#GATCAG/1", "AAAA") + fastq_record("r2#GATCAT/1", "AAAA") + fastq_record("r3#TTAGGC/1", "CCCC") +
+                               fastq_record("r4#GGGGGG/1", "CCCC") + fastq_record("r5#GGGGGG/1", "CC") + fastq_record("r6#CCCCCC/1", "C"));
     run_result r =
         run_morvane({"count", "-m", "S", "-x", dir.path("samples.tsv"), "-d", dir.path("out"), dir.path("run.fastq")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -152,7 +136,7 @@ TEST(CountSamples, RefusedBeforeAnyRead) {
     for (const auto& c : cases) {
         scratch_dir dir;
         dir.write("samples.tsv", c.sheet);
-        dir.write("run.fastq", record("r 1:N:0:AAAAAA", "ACGT"));
+        dir.write("run.fastq", fastq_record("r 1:N:0:AAAAAA", "ACGT"));
         std::vector<std::string> args{"count"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         args.insert(args.end(), {"-x", dir.path("samples.tsv"), "-d", dir.path("out"), dir.path("run.fastq")});
@@ -175,8 +159,8 @@ TEST(CountSamples, PairsGoByReadOnesHeader) {
     std::string r1, r2;
     const char* indexes[] = {"GATCAG", "TTAGGC", "GATCAG", "CCCCCC"};
     for (int i = 0; i < 4; ++i) {
-        r1 += record("p" + std::to_string(i) + " 1:N:0:" + indexes[i], "ACGTAC");
-        r2 += record("p" + std::to_string(i) + " 2:N:0:" + indexes[i], i == 1 ? "GGGG" : "TTTT");
+        r1 += fastq_record("p" + std::to_string(i) + " 1:N:0:" + indexes[i], "ACGTAC");
+        r2 += fastq_record("p" + std::to_string(i) + " 2:N:0:" + indexes[i], i == 1 ? "GGGG" : "TTTT");
     }
     dir.write("r1.fq", r1);
     dir.write("r2.fq", r2);
@@ -199,8 +183,8 @@ TEST(CountSamples, WarningsNameTheSample) {
     dir.write("samples.tsv", "a\tGATCAG\nb\tTTAGGC\nc\tCCAATT\n");
     // Below Phred+64, and only the barcode letters are looked at.
     const std::string c_read = "@r4 1:N:0:CCAATT\nCACCGACGT\n+\n555555555\n";
-    dir.write("run.fastq", record("r1 1:N:0:GATCAG", "CACCGAAAA") + record("r2 1:N:0:GATCAG", "TTTTTTTTT") +
-                               record("r3 1:N:0:GATCAG", "GGGGGGGGG") + c_read);
+    dir.write("run.fastq", fastq_record("r1 1:N:0:GATCAG", "CACCGAAAA") + fastq_record("r2 1:N:0:GATCAG", "TTTTTTTTT") +
+                               fastq_record("r3 1:N:0:GATCAG", "GGGGGGGGG") + c_read);
     run_result r = run_morvane({"count", "-m", "I", "-p", "CACCG[4]", "-x", dir.path("samples.tsv"), "-d",
                                 dir.path("out"), dir.path("run.fastq")});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -430,12 +430,6 @@ TEST(Count, ClosedPipeEndsQuietly) {
 // ---------------------------------------------------------------------------
 // Read layouts and strands
 
-std::string reverse_complement(const std::string& seq) {
-    std::string out(seq.rbegin(), seq.rend());
-    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
-    return out;
-}
-
 std::string layout_lines(const std::string& layout, int without, int reverse = -1) {
     std::string lines = "#layout: " + layout + "\n#reads without layout: " + std::to_string(without) + "\n";
     if (reverse >= 0) lines += "#reverse strand reads: " + std::to_string(reverse) + "\n";

@@ -132,3 +132,19 @@ std::string scratch_dir::read(const std::string& name) const {
 }
 
 bool scratch_dir::exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+
+std::string fastq_record(const std::string& name, const std::string& seq) {
+    return "@" + name + "\n" + seq + "\n+\n" + std::string(seq.size(), 'I') + "\n";
+}
+
+std::string reverse_complement(const std::string& seq) {
+    std::string out(seq.rbegin(), seq.rend());
+    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
+    return out;
+}
+
+std::string random_letters(std::mt19937& random, size_t n, const char* alphabet) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += alphabet[random() % 4];
+    return s;
+}

@@ -1,6 +1,8 @@
 // Runs the built executable and captures what it writes.
 #pragma once
 
+#include <cstddef>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -39,3 +41,10 @@ run_result run_shell(const std::string& command, const std::string& input = "", 
 
 // The path of the executable under test.
 std::string morvane_path();
+
+// The reads the tests write: a FASTQ record of quality 'I' throughout, the
+// other strand of a sequence (letters other than A C G T kept), and n
+// letters drawn from the first four of alphabet.
+std::string fastq_record(const std::string& name, const std::string& seq);
+std::string reverse_complement(const std::string& seq);
+std::string random_letters(std::mt19937& random, size_t n, const char* alphabet = "ACGT");

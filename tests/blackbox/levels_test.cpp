@@ -24,12 +24,6 @@ struct seeded {
     }
 };
 
-std::string turned(const std::string& seq) {
-    std::string out(seq.rbegin(), seq.rend());
-    for (char& c : out) c = c == 'A' ? 'T' : c == 'T' ? 'A' : c == 'C' ? 'G' : c == 'G' ? 'C' : c;
-    return out;
-}
-
 // Reads of 40 to 150 letters (across the 64-letter words of the masks)
 // holding one of the barcodes after CACCG, on either strand, with miscalls,
 // a few '.' and 'N', low scores here and there, and some junk.
@@ -54,7 +48,7 @@ void write_run(const scratch_dir& dir) {
             if (roll == 7) c = 'N';
             if (roll == 8) c = '.';
         }
-        if (r.next(3) == 0) seq = turned(seq);
+        if (r.next(3) == 0) seq = reverse_complement(seq);
         std::string qual;
         for (size_t k = 0; k < seq.size(); ++k)
             qual += static_cast<char>(33 + (r.next(12) == 0 ? 2 + r.next(25) : 30 + r.next(12)));

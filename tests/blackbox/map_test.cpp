@@ -324,12 +324,6 @@ TEST(BarcodeLetters, MapAndTabulateCountTheSequencesBeyondACGTN) {
               std::string::npos);
 }
 
-std::string reverse_complement(const std::string& s) {
-    std::string out(s.rbegin(), s.rend());
-    for (char& c : out) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
-    return out;
-}
-
 // -r: of the largest clusters, the totals matched, and those of the rest
 // that would match turned round, by the same phases (whole with -w, words
 // with up to two changes); the map file and the messages stay as they are.

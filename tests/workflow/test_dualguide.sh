@@ -9,28 +9,7 @@
 #
 # Exits 77 (reported as skipped) when snakemake or matplotlib is missing.
 set -euo pipefail
-morvane=$(realpath "$1")
-src=$(realpath "$2")
-here=$(cd "$(dirname "$0")" && pwd)
-
-if ! command -v snakemake >/dev/null 2>&1; then
-    echo "snakemake not found: skipping (tools/install-deps.sh snakemake python3-matplotlib)"
-    exit 77
-fi
-python=$(head -1 "$(command -v snakemake)" | sed -n 's/^#! *//p' | awk '{print $1}')
-[ -x "$python" ] || python=/usr/bin/python3
-if ! "$python" -c "import matplotlib" 2>/dev/null; then
-    echo "matplotlib missing for $python: skipping"
-    exit 77
-fi
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-status=0
-fail() {
-    echo "FAIL: $*"
-    status=1
-}
+. "$(dirname "$0")/prologue.sh"
 
 "$python" "$src/examples/make-dualguide.py" "$work/data"
 cat > "$work/config.yaml" <<CONFIG
