@@ -509,13 +509,11 @@ std::unique_ptr<line_reader> open_input(const char* path) {
 // -x and -d go together; the extra tables are for a single table. A
 // sample barcode in the read (<n>) needs a sheet to match it against, and
 // qseq lines have no index field.
-void check_sample_options(const settings& s, const char* argv0, const char* sheet_path, const char* sample_dir, bool extra_tables,
+void check_sample_options(const char* argv0, const char* sheet_path, const char* sample_dir, bool extra_tables,
                           bool fastq, bool in_read) {
     const char* refused = sheet_path == nullptr && in_read ? "a sample barcode slot <n> in the layout needs a sample sheet (-x)\n"
                           : sheet_path == nullptr         ? "-d needs a sample sheet (-x)\n"
                           : sample_dir == nullptr         ? "-x needs an output directory (-d)\n"
-                          : s.quality_auto != 0           ? "-m A does not work with -x; name the encoding\n"
-                          : s.key_length < 0              ? "-l auto does not work with -x; give the length\n"
                           : extra_tables                  ? "-o and -k do not work with -x; the tables go to -d\n"
                           : !fastq && !in_read ? "-x reads the index field of FASTQ headers; qseq input needs the sample barcode in the read (<n>)\n"
                                                : nullptr;
@@ -696,7 +694,7 @@ int count_main(int argc, char** argv) {
 
     const bool in_read = (shape && shape->has(element_kind::sample)) || (mate_shape && mate_shape->has(element_kind::sample));
     if (sheet_path != nullptr || sample_dir != nullptr || in_read) {
-        check_sample_options(s, argv[0], sheet_path, sample_dir, f_out != nullptr || f_umi_table != nullptr, fastq,
+        check_sample_options(argv[0], sheet_path, sample_dir, f_out != nullptr || f_umi_table != nullptr, fastq,
                              in_read);
         run_samples(s, *in, fastq, sheet_path, sample_dir, shape ? &*shape : nullptr, mate_shape ? &*mate_shape : nullptr);
         return 0;
