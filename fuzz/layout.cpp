@@ -5,10 +5,12 @@
 // be one of the read's. Then the rest runs through count with the layout,
 // as a FASTQ file, on both strands (and with -r when the digit is odd),
 // counting molecules when the layout has UMI slots, and with keys of one
-// length (-l) for some digits.
+// length (-l) for some digits. A layout with sample barcode slots splits the
+// reads by a sheet of one sample whose barcode has the slots' letters.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +67,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mismatches >= 0) args.insert(args.end(), {"-e", std::to_string(mismatches)});
     if (mismatches % 2 == 1) args.push_back("-r");
     if (mismatches % 4 == 2) args.insert(args.end(), {"-l", mismatches < 5 ? "auto" : "5"});
+    if (shape->has(element_kind::sample)) {
+        static memory_file sheet;
+        static const std::string dir = [] {
+            std::string path = (std::filesystem::temp_directory_path() / "morvane-fuzz-layout-XXXXXX").string();
+            if (::mkdtemp(path.data()) == nullptr) std::abort();
+            return path;
+        }();
+        size_t letters = 0;
+        for (const auto& e : shape->elements())
+            if (e.kind == element_kind::sample) letters += e.min_length;  // sample slots have one length
+        sheet.set("s\t" + std::string(letters, 'A') + "\n");
+        args.insert(args.end(), {"-x", sheet.path(), "-d", dir});
+    }
     args.push_back(reads.path());
     run_sub_command(count_main, args, {0, 3});  // 3: sequence and quality of unequal length
     return 0;
