@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "containers/mix.h"
+#include "containers/ordered_texts.h"
 
 #include "dna/letters.h"
 
@@ -31,21 +32,6 @@ bool clash(const std::vector<std::string>& a, const std::vector<std::string>& b)
 }
 
 uint64_t combination(uint32_t first, uint32_t second) { return (uint64_t{first} << 32) | second; }
-
-// A fast hash of a short text: eight bytes at a time.
-uint64_t text_hash_of(std::string_view text) {
-    uint64_t h = (text.size() + 1) * 0x9e3779b97f4a7c15ULL;
-    size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
-        h ^= h >> 29;
-    }
-    uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, text.size() - i);
-    return hash_mix64(h ^ word);
-}
 
 }  // namespace
 
@@ -254,7 +240,7 @@ int32_t sample_matcher::find_joined(std::string_view joined, bool& reversed) con
 
 sample_matcher::memo_key::memo_key(std::string_view text) : text(text), words{0, 0, 0} {
     if (text.size() > inline_text) {
-        hash = text_hash_of(text);
+        hash = ::text_hash(text);  // the containers' hash, not count::text_hash (a functor)
         return;
     }
     std::memcpy(words, text.data(), text.size());
@@ -348,7 +334,7 @@ std::vector<std::pair<std::string_view, int64_t>> sample_matcher::unmatched_text
                 if (key.words[w] != o.key.words[w]) return key.words[w] < o.key.words[w];
             return key.text < o.key.text;
         }
-        bool operator==(const item& o) const { return key.text.size() == o.key.text.size() && !(*this < o) && !(o < *this); }
+        bool operator==(const item& o) const { return key.text == o.key.text; }
     };
     std::vector<item> later;
     if (!later_starts_.empty()) later.reserve(later_starts_.size() - 1);
