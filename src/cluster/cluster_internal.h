@@ -96,38 +96,6 @@ inline uint64_t cluster_letter_differences(uint64_t x, size_t width) {
     return width == 3 ? (x | x >> 1 | x >> 2) & 0x1249249249249249ull : (x | x >> 1) & 0x5555555555555555ull;
 }
 
-// Sorts [lo, hi) by key(record), a number below 2^bits: least significant
-// digit first through tmp when the range is large, by comparison otherwise.
-template <class T, class Key>
-void cluster_radix_sort(T* lo, T* hi, size_t bits, std::vector<T>& tmp, Key key) {
-    const size_t n = static_cast<size_t>(hi - lo);
-    if (n < 4096 || bits == 0) {
-        std::sort(lo, hi, [&](const T& x, const T& y) { return key(x) < key(y); });
-        return;
-    }
-    tmp.resize(n);
-    const size_t passes = (bits + 10) / 11;
-    const size_t digit = (bits + passes - 1) / passes;
-    const uint64_t mask = (uint64_t{1} << digit) - 1;
-    T* src = lo;
-    T* dst = tmp.data();
-    std::vector<size_t> counts(size_t{1} << digit);
-    for (size_t pass = 0; pass < passes; ++pass) {
-        const size_t shift = pass * digit;
-        std::fill(counts.begin(), counts.end(), 0);
-        for (size_t k = 0; k < n; ++k) ++counts[key(src[k]) >> shift & mask];
-        size_t sum = 0;
-        for (size_t& c : counts) {
-            size_t here = c;
-            c = sum;
-            sum += here;
-        }
-        for (size_t k = 0; k < n; ++k) dst[counts[key(src[k]) >> shift & mask]++] = src[k];
-        std::swap(src, dst);
-    }
-    if (src != lo) std::copy(src, src + n, lo);
-}
-
 // Reads the count table (with its warnings) and lays the sequences out in
 // index order.
 void cluster_read_table(cluster_state& st, line_reader& in);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cluster/cluster_internal.h"
+#include "containers/radix_sort.h"
 #include "dna/letters.h"
 #include "io/error.h"
 
@@ -461,7 +462,7 @@ public:
             for (size_t b = a + 1; b < 4; ++b) {
                 const size_t low_bits = width_ * (bound_[b + 1] - bound_[b]);
                 auto key = [&](const quarter_record& r) { return field(r.word, a) << low_bits | field(r.word, b); };
-                cluster_radix_sort(lo, hi, width_ * (bound_[a + 1] - bound_[a]) + low_bits, tmp_, key);
+                radix_sort(lo, hi, width_ * (bound_[a + 1] - bound_[a]) + low_bits, tmp_, key);
                 for (quarter_record* run = lo; run != hi;) {
                     quarter_record* end = run + 1;
                     while (end != hi && key(*end) == key(*run)) ++end;

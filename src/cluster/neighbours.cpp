@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "cluster/cluster_internal.h"
+#include "containers/radix_sort.h"
 #include "dna/letters.h"
 
 namespace {
@@ -105,7 +106,7 @@ public:
     explicit word_letters(size_t length) : length_(length), width_(letter_width(length)) {}
 
     void sort(packed_seq* lo, packed_seq* hi, size_t a, size_t b) {
-        cluster_radix_sort(lo, hi, width_ * (b - a), tmp_, [&](const packed_seq& x) { return field(x.word(), a, b); });
+        radix_sort(lo, hi, width_ * (b - a), tmp_, [&](const packed_seq& x) { return field(x.word(), a, b); });
     }
 
     bool equal(const packed_seq& x, const packed_seq& y, size_t a, size_t b) const { return field(x.word(), a, b) == field(y.word(), a, b); }
@@ -170,12 +171,12 @@ public:
             std::sort(lo, hi, [&](const record& x, const record& y) { return less(x, y, a, b); });
             return;
         }
-        // One part at a time, the last first: cluster_radix_sort is stable
+        // One part at a time, the last first: radix_sort is stable
         // (least significant digit first) from 4096 records on.
         for (size_t i = (b - 1) / part_letters + 1; i-- > a / part_letters;) {
             const size_t from = first_in(i, a), to = end_in(i, b), shift = 3 * (part_letters - to);
             const uint32_t m = (uint32_t{1} << 3 * (to - from)) - 1;
-            cluster_radix_sort(lo, hi, 3 * (to - from), tmp_, [i, shift, m](const record& x) { return uint64_t{x.part[i] >> shift & m}; });
+            radix_sort(lo, hi, 3 * (to - from), tmp_, [i, shift, m](const record& x) { return uint64_t{x.part[i] >> shift & m}; });
         }
     }
 

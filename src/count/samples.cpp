@@ -5,6 +5,7 @@
 
 #include "containers/mix.h"
 #include "containers/ordered_texts.h"
+#include "containers/radix_sort.h"
 
 #include "dna/letters.h"
 
@@ -154,6 +155,26 @@ void sample_matcher::part_index::add_neighbours(uint32_t id) {
     }
 }
 
+void sample_matcher::part_index::code_neighbours() {
+    // In the order of near's own lists, so both ways give the same samples.
+    std::vector<std::pair<uint64_t, const std::vector<uint32_t>*>> rows;
+    for (const auto& [text, ids] : near) {
+        uint64_t code = 0;
+        bool bases = true;
+        for (char c : text) {
+            const uint8_t k = dna::code_of(c);
+            bases = bases && k < dna::n_code;
+            code = code << 2 | (k & 3);
+        }
+        if (bases) rows.emplace_back(code, &ids);
+    }
+    std::sort(rows.begin(), rows.end());  // the table's slots follow from its inserts
+    for (const auto& [code, ids] : rows) {
+        coded[code] = {static_cast<uint32_t>(coded_ids.size()), static_cast<uint32_t>(ids->size())};
+        coded_ids.insert(coded_ids.end(), ids->begin(), ids->end());
+    }
+}
+
 std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, std::string& problem) {
     const std::vector<sample>& all = sheet.samples;
     for (size_t i = 0; i < all.size(); ++i) {
@@ -181,11 +202,16 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
         const int32_t id = static_cast<int32_t>(i);
         uint32_t first = m.first_.id_of(all[i].parts[0]);
         uint32_t second = sheet.parts == 2 ? m.second_.id_of(all[i].parts[1]) : 0;
-        m.forward_combinations_.emplace(combination(first, second), id);
+        m.forward_combinations_[combination(first, second)] = id;
         if (m.reverse_tried_) {
             uint32_t turned = m.second_reverse_.id_of(dna::reverse_complement(all[i].parts[1]));
-            m.reverse_combinations_.emplace(combination(first, turned), id);
+            m.reverse_combinations_[combination(first, turned)] = id;
         }
+    }
+    m.coded_ = m.first_.length + m.second_.length <= 31;
+    m.second_bits_ = 2 * m.second_.length;
+    if (m.coded_) {
+        for (part_index* part : {&m.first_, &m.second_, &m.second_reverse_}) part->code_neighbours();
     }
     return m;
 }
@@ -194,23 +220,111 @@ int32_t sample_matcher::lookup(std::string_view first, std::string_view second, 
     if (first.size() != first_.length) return none;
     auto a = first_.near.find(first);
     if (a == first_.near.end()) return none;
-    const std::unordered_map<uint64_t, int32_t>& combinations =
-        &second_index == &second_ ? forward_combinations_ : reverse_combinations_;
+    const auto& combinations = &second_index == &second_ ? forward_combinations_ : reverse_combinations_;
     if (parts_ == 1) {
         // The sheet's check leaves at most one value within reach.
-        auto found = combinations.find(combination(a->second.front(), 0));
-        return found == combinations.end() ? none : found->second;
+        const int32_t* found = combinations.find(combination(a->second.front(), 0));
+        return found == nullptr ? none : *found;
     }
     if (second.size() != second_index.length) return none;
     auto b = second_index.near.find(second);
     if (b == second_index.near.end()) return none;
     for (uint32_t x : a->second) {
         for (uint32_t y : b->second) {
-            auto found = combinations.find(combination(x, y));
-            if (found != combinations.end()) return found->second;
+            const int32_t* found = combinations.find(combination(x, y));
+            if (found != nullptr) return *found;
         }
     }
     return none;  // each part known, but not together: a combination not in the sheet
+}
+
+bool sample_matcher::code_joined(std::string_view joined, uint64_t& first, uint64_t& second) const {
+    const size_t length1 = first_.length, length2 = parts_ == 2 ? second_.length : 0;
+    if (joined.size() != (parts_ == 2 ? length1 + 1 + length2 : length1)) return false;
+    if (parts_ == 2 && joined[length1] != '+') return false;
+    uint8_t others = 0;  // bit 2 of any letter but A, C, G and T
+    uint64_t code = 0;
+    for (size_t i = 0; i < length1; ++i) {
+        const uint8_t k = dna::code_of(joined[i]);
+        others |= k;
+        code = code << 2 | (k & 3);
+    }
+    first = code;
+    code = 0;
+    for (size_t i = length1 + 1; i < joined.size(); ++i) {
+        const uint8_t k = dna::code_of(joined[i]);
+        others |= k;
+        code = code << 2 | (k & 3);
+    }
+    second = code;
+    return (others & 4) == 0;
+}
+
+int32_t sample_matcher::lookup_code(uint64_t first, uint64_t second, const part_index& second_index) const {
+    const id_span* a = first_.coded.find(first);
+    if (a == nullptr) return none;
+    const auto& combinations = &second_index == &second_ ? forward_combinations_ : reverse_combinations_;
+    if (parts_ == 1) {
+        const int32_t* found = combinations.find(combination(first_.coded_ids[a->start], 0));
+        return found == nullptr ? none : *found;
+    }
+    const id_span* b = second_index.coded.find(second);
+    if (b == nullptr) return none;
+    for (uint32_t i = a->start; i < a->start + a->size; ++i) {
+        for (uint32_t j = b->start; j < b->start + b->size; ++j) {
+            const int32_t* found = combinations.find(combination(first_.coded_ids[i], second_index.coded_ids[j]));
+            if (found != nullptr) return *found;
+        }
+    }
+    return none;
+}
+
+int32_t sample_matcher::find_code(uint64_t first, uint64_t second) {
+    const uint64_t code = first << second_bits_ | second;
+    if (recent_codes_.empty()) recent_codes_.resize(recent_codes);
+    recent_code& recent = recent_codes_[hash_mix64(code) & (recent_codes - 1)];
+    if (recent.code != code) {
+        int32_t found = lookup_code(first, second, second_);
+        bool reversed = false;
+        if (found == none && reverse_tried_) {
+            found = lookup_code(first, second, second_reverse_);
+            reversed = found != none;
+        }
+        if (found == none) {
+            // Not kept in recent: the texts of no sample are many and would
+            // push the samples' out.
+            unmatched_pending_.push_back(code);
+            if (unmatched_pending_.size() >= std::max<size_t>(size_t{1} << 20, unmatched_tally_.size()))
+                settle_unmatched();
+            return none;
+        }
+        recent = {code, found, reversed};
+    }
+    ++(recent.reversed ? reverse_ : forward_);
+    return recent.sample;
+}
+
+void sample_matcher::settle_unmatched() {
+    std::vector<uint64_t> spare;
+    const size_t bits = 2 * first_.length + second_bits_;
+    radix_sort(unmatched_pending_.data(), unmatched_pending_.data() + unmatched_pending_.size(), bits, spare,
+               [](uint64_t code) { return code; });
+    std::vector<std::pair<uint64_t, int64_t>> merged;
+    merged.reserve(unmatched_tally_.size() + unmatched_pending_.size());
+    auto old = unmatched_tally_.begin();
+    for (size_t i = 0; i < unmatched_pending_.size();) {
+        const uint64_t code = unmatched_pending_[i];
+        size_t j = i + 1;
+        while (j < unmatched_pending_.size() && unmatched_pending_[j] == code) ++j;
+        while (old != unmatched_tally_.end() && old->first < code) merged.push_back(*old++);
+        int64_t reads = static_cast<int64_t>(j - i);
+        if (old != unmatched_tally_.end() && old->first == code) reads += (old++)->second;
+        merged.emplace_back(code, reads);
+        i = j;
+    }
+    merged.insert(merged.end(), old, unmatched_tally_.end());
+    unmatched_tally_.swap(merged);
+    unmatched_pending_.clear();
 }
 
 int32_t sample_matcher::find(std::string_view first, std::string_view second) {
@@ -288,6 +402,8 @@ void sample_matcher::text_memo::grow() {
 }
 
 int32_t sample_matcher::find(std::string_view joined) {
+    uint64_t first = 0, second = 0;
+    if (coded_ && code_joined(joined, first, second)) return find_code(first, second);
     const memo_key key(joined);
     if (recent_.empty()) recent_.assign(recent_size, text_memo::slot{});
     text_memo::slot& recent = recent_[(key.hash >> 40) & (recent_size - 1)];
@@ -319,8 +435,23 @@ int32_t sample_matcher::find(std::string_view joined) {
     return recent.sample;
 }
 
-std::vector<std::pair<std::string_view, int64_t>> sample_matcher::unmatched_texts() const {
+std::vector<std::pair<std::string_view, int64_t>> sample_matcher::unmatched_texts() {
     std::vector<std::pair<std::string_view, int64_t>> rows;
+    // The coded texts, spelt out (all in place before any is viewed).
+    settle_unmatched();
+    const size_t length1 = first_.length;
+    const size_t joined = parts_ == 2 ? length1 + 1 + second_.length : length1;
+    decoded_.assign(unmatched_tally_.size() * joined, '+');
+    for (size_t row = 0; row < unmatched_tally_.size(); ++row) {
+        auto [code, reads] = unmatched_tally_[row];
+        char* text = decoded_.data() + row * joined;
+        for (size_t i = joined; i-- > 0;) {
+            if (parts_ == 2 && i == length1) continue;  // the '+'
+            text[i] = dna::letters[code & 3];
+            code >>= 2;
+        }
+        rows.emplace_back(std::string_view(text, joined), reads);
+    }
     for (uint32_t entry = 0; entry < frequent_.size(); ++entry)
         rows.emplace_back(frequent_.text_of(entry), frequent_counts_[entry]);
     // The texts written down, sorted so that equal ones stand together:

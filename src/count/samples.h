@@ -16,6 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "containers/mix.h"
+#include "containers/open_table.h"
+
 namespace count {
 
 struct sample {
@@ -64,8 +67,9 @@ public:
     // sample are tallied.
     int32_t find(std::string_view joined);
     // Every text find(joined) gave no sample for, with the times it did, in
-    // no particular order (the texts stay the matcher's).
-    std::vector<std::pair<std::string_view, int64_t>> unmatched_texts() const;
+    // no particular order (the texts stay the matcher's until this is asked
+    // again).
+    std::vector<std::pair<std::string_view, int64_t>> unmatched_texts();
 
     bool reverse_tried() const { return reverse_tried_; }
     int64_t forward_matches() const { return forward_; }
@@ -74,16 +78,53 @@ public:
     std::string orientation_note() const;
 
 private:
+    // A run of value ids in a part's coded_ids.
+    struct id_span {
+        uint32_t start = 0, size = 0;
+    };
+    struct code_hash {
+        size_t operator()(uint64_t code) const { return static_cast<size_t>(hash_mix64(code)); }
+    };
+    static constexpr uint64_t no_code = ~uint64_t{0};  // no text of at most 31 letters has it
     struct part_index {
         size_t length = 0;
         // Every text at most one substitution from a value -> the values' ids.
         std::unordered_map<std::string, std::vector<uint32_t>, text_hash, std::equal_to<>> near;
         std::vector<std::string> values;
+        // The same for the texts of A, C, G and T alone, by their 2-bit codes.
+        open_table<uint64_t, id_span, code_hash> coded{no_code, 64};
+        std::vector<uint32_t> coded_ids;
         uint32_t id_of(const std::string& value);
         void add_neighbours(uint32_t id);
+        void code_neighbours();
     };
     int32_t lookup(std::string_view first, std::string_view second, const part_index& second_index) const;
     int32_t find_joined(std::string_view joined, bool& reversed) const;
+    // Most reads' barcodes are A, C, G and T alone, of the sheet's lengths:
+    // they are matched by code, with a few look-ups in tables that stay in
+    // cache, and those of no sample tallied by code.
+    bool code_joined(std::string_view joined, uint64_t& first, uint64_t& second) const;
+    int32_t lookup_code(uint64_t first, uint64_t second, const part_index& second_index) const;
+    int32_t find_code(uint64_t first, uint64_t second);
+    bool coded_ = false;  // the parts' letters fit one code (31 letters at most)
+    // The last code seen at each of a few places, with its sample: most
+    // reads' barcodes found in the first-level cache.
+    struct recent_code {
+        uint64_t code = no_code;
+        int32_t sample = none;
+        bool reversed = false;
+    };
+    static constexpr size_t recent_codes = 1024;
+    std::vector<recent_code> recent_codes_;
+    size_t second_bits_ = 0;  // the bits of the second part's code
+    // The coded texts of no sample: written down in turn and, every so
+    // often, sorted and added to a table of (code, reads) in code order.
+    // The memory grows with the distinct texts, and no read waits on a
+    // random access into a large table.
+    std::vector<uint64_t> unmatched_pending_;
+    std::vector<std::pair<uint64_t, int64_t>> unmatched_tally_;
+    void settle_unmatched();
+    std::string decoded_;  // the texts of unmatched_tally_, once asked for
 
     // The texts find(joined) has seen, with their samples. A run has tens
     // of millions of reads and few texts that match a sample (kept apart,
@@ -151,7 +192,7 @@ private:
     size_t parts_ = 0;
     part_index first_, second_, second_reverse_;
     // (first id, second id) -> sample
-    std::unordered_map<uint64_t, int32_t> forward_combinations_, reverse_combinations_;
+    open_table<uint64_t, int32_t, code_hash> forward_combinations_{no_code}, reverse_combinations_{no_code};
     bool reverse_tried_ = false;
     int64_t forward_ = 0, reverse_ = 0;
 };
