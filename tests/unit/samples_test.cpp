@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <random>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "count/samples.h"
 #include "dna/letters.h"
@@ -11,6 +14,12 @@
 using namespace count;
 
 namespace {
+
+std::string random_letters(std::mt19937& random, size_t n) {
+    std::string text(n, 'A');
+    for (char& c : text) c = "ACGT"[random() % 4];
+    return text;
+}
 
 sample_matcher matcher_for(const std::string& text) {
     std::string problem;
@@ -118,6 +127,7 @@ TEST(SampleMatcher, JoinedTextsAreRememberedAndTheRestTallied) {
         second[random() % 8] = "ACGTN"[random() % 5];
         if (i % 5 == 0) first[random() % 8] = "ACGTN"[random() % 5];  // some two away
         if (i % 8 >= 3) first = std::to_string(i);                      // many of no sample
+        if (i % 8 == 7) first = random_letters(random, 8);               // ... also of bases alone
         texts.push_back(first + "+" + second);
     }
     texts.push_back(std::string(30, 'A') + "+" + std::string(30, 'C'));  // longer than a slot holds
@@ -145,6 +155,35 @@ TEST(SampleMatcher, JoinedTextsAreRememberedAndTheRestTallied) {
     EXPECT_EQ(tallied, unmatched);
     EXPECT_EQ(m.forward_matches(), 3 * forward);
     EXPECT_EQ(m.reverse_matches(), 3 * reverse);
+}
+
+// Texts of bases alone that belong to no sample are tallied by code: more
+// than are written down between two tallies, each seen several times, and
+// spelt out again letter for letter (single-part sheets too).
+TEST(SampleMatcher, TextsOfBasesTalliedByCode) {
+    for (const char* sheet : {"s1\tAAAAAAAA+ACCGGTTA\ns2\tGGGGGGGG+CCAATTGC\n", "s1\tACGTACGTAC\ns2\tTTTTGGGGCC\n"}) {
+        sample_matcher m = matcher_for(sheet);
+        const bool two = std::string(sheet).find('+') != std::string::npos;
+        std::mt19937 random(9);
+        // Texts drawn from a pool, so that every tally meets texts of the ones before.
+        std::vector<std::string> pool;
+        for (int i = 0; i < 20'000; ++i) {
+            std::string text = random_letters(random, two ? 8 : 10);
+            if (two) text.append("+").append(i % 3 == 0 ? "ACCGGTTA" : random_letters(random, 8));
+            pool.push_back(text);
+        }
+        std::unordered_map<std::string, int64_t> unmatched;
+        const int reads = two ? 1'100'000 : 50'000;
+        for (int i = 0; i < reads; ++i) {
+            const std::string& text = pool[random() % (i < reads / 4 ? 100 : pool.size())];
+            if (m.find(text) == sample_matcher::none) ++unmatched[text];
+        }
+        std::vector<std::pair<std::string, int64_t>> expected(unmatched.begin(), unmatched.end()), tallied;
+        for (const auto& [t, n] : m.unmatched_texts()) tallied.emplace_back(t, n);
+        std::sort(expected.begin(), expected.end());
+        std::sort(tallied.begin(), tallied.end());
+        EXPECT_EQ(tallied, expected);
+    }
 }
 
 TEST(SampleMatcher, NoReadReachesTwoSamples) {
