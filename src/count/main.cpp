@@ -462,12 +462,8 @@ void check_pair_options(const settings& s, const char* argv0) {
         }
         return;
     }
-    const char* refused = s.layout_flag == 0 && s.mate_layout_flag == 0 ? "-2 needs a layout (-p or -P)\n"
-                          : s.quality_auto != 0                        ? "-m A does not work with -2; name the encoding\n"
-                          : s.key_length < 0                           ? "-l auto does not work with -2; give the length\n"
-                                                                       : nullptr;
-    if (refused != nullptr) {
-        std::fputs(refused, stderr);
+    if (s.layout_flag == 0 && s.mate_layout_flag == 0) {
+        std::fputs("-2 needs a layout (-p or -P)\n", stderr);
         usage_failure(argv0);
     }
 }

@@ -1,6 +1,7 @@
 // The readers of count: FASTQ and qseq text, cut into reads, each read
 // trimmed, truncated, masked and counted.
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <cstring>
 #include <optional>
@@ -745,12 +746,12 @@ public:
           counts_(counts),
           totals_(&totals),
           split_(split),
-          pairs_(pairs) {
-        const layout* shapes[2] = {shape1, shape2};
+          pairs_(pairs),
+          shapes_{shape1, shape2} {
         for (int i = 0; i < 2; ++i) {
-            if (shapes[i] == nullptr) continue;
-            mates_[i].matcher.emplace(*shapes[i]);
-            mates_[i].sample_slots = shapes[i]->has(element_kind::sample);
+            if (shapes_[i] == nullptr) continue;
+            mates_[i].matcher.emplace(*shapes_[i]);
+            mates_[i].sample_slots = shapes_[i]->has(element_kind::sample);
         }
     }
 
@@ -763,10 +764,16 @@ public:
             if (id < 0) return;
         }
         const pair_texts p{r1.seq, r1.qual, r1.seq_length, r2.seq, r2.qual, r2.seq_length};
+        if (deciding_ || probing_) [[unlikely]] {
+            hold(p, id);
+            return;
+        }
         count_pair(p, id);
     }
 
     void finish() {
+        if (deciding_) decide();
+        if (probing_) settle_key_length();
         flush();
     }
 
@@ -787,6 +794,97 @@ private:
         pair_texts(const char* s1, const char* q1, size_t n1, const char* s2, const char* q2, size_t n2)
             : seq{s1, s2}, qual{q1, q2}, length{n1, n2} {}
     };
+
+    // Pairs held back while -m A or -l auto decides: each pair's texts
+    // (read 1's letters and qualities, then read 2's), lengths and sample.
+    struct held_pairs {
+        std::string text;
+        std::vector<std::array<size_t, 2>> lengths;
+        std::vector<int32_t> samples;  // -x: -1 when found from the reads
+
+        size_t size() const { return lengths.size(); }
+        void add(const pair_texts& p, int32_t id) {
+            for (int i = 0; i < 2; ++i) text.append(p.seq[i], p.length[i]).append(p.qual[i], p.length[i]);
+            lengths.push_back({p.length[0], p.length[1]});
+            samples.push_back(id);
+        }
+        // visit(pair, sample) for each pair held, in turn; then none is held.
+        template <typename Visit>
+        void release(Visit visit) {
+            std::string all = std::move(text);
+            std::vector<std::array<size_t, 2>> all_lengths = std::move(lengths);
+            std::vector<int32_t> all_samples = std::move(samples);
+            *this = held_pairs();
+            const char* at = all.data();
+            for (size_t i = 0; i < all_lengths.size(); ++i) {
+                const size_t n1 = all_lengths[i][0], n2 = all_lengths[i][1];
+                const pair_texts p{at, at + n1, n1, at + 2 * n1, at + 2 * n1 + n2, n2};
+                visit(p, all_samples[i]);
+                at += 2 * (n1 + n2);
+            }
+        }
+    };
+
+    // -m A: a pair waits until the encoding is known (see read_sink's
+    // hold_back); -l auto: then until the key length is.
+    void hold(const pair_texts& p, int32_t id) {
+        if (!deciding_) {
+            probe(p, id);
+            return;
+        }
+        waiting_.add(p, id);
+        for (int i = 0; i < 2; ++i) quality_extremes(p.qual[i], p.length[i], lowest_, highest_);
+        if (lowest_ < ';' || static_cast<int64_t>(waiting_.size()) >= auto_quality_reads ||
+            waiting_.text.size() >= auto_quality_bytes)
+            decide();
+    }
+
+    void decide() {
+        deciding_ = false;
+        char letter = encoding_from_qualities(lowest_, highest_);
+        set_encoding(s_, letter);
+        warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
+        waiting_.release([this](const pair_texts& p, int32_t id) {
+            if (probing_)
+                probe(p, id);
+            else
+                count_pair(p, id);
+        });
+    }
+
+    // -l auto: the joined barcode letters of the first pairs with both
+    // layouts give the key length.
+    void probe(const pair_texts& p, int32_t id) {
+        probe_held_.add(p, id);
+        bool found[2];
+        place(p, found, false);
+        if (found[0] && found[1]) {
+            size_t letters = 0;
+            for (const mate& m : mates_)
+                if (m.matcher) letters += m.matcher->letters(element_kind::barcode);
+            probed_.push_back(static_cast<uint32_t>(std::min<size_t>(letters, UINT32_MAX)));
+            if (probed_.size() == key_probe_reads) {
+                settle_key_length();
+                return;
+            }
+        }
+        if (probe_held_.size() >= key_probe_limit) settle_key_length();
+    }
+
+    void settle_key_length() {
+        probing_ = false;
+        size_t found = key_length_from(std::move(probed_));
+        if (found == 0) {
+            // No pair with both layouts: the shortest barcode they allow.
+            for (const layout* shape : shapes_)
+                if (shape != nullptr)
+                    for (const layout_element& e : shape->elements())
+                        if (e.kind == element_kind::barcode) found += e.min_length;
+            found = std::max<size_t>(found, 1);
+        }
+        s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
+        probe_held_.release([this](const pair_texts& p, int32_t id) { count_pair(p, id); });
+    }
 
     // Turns each read (-r) and searches it for its layout; found[i] tells
     // whether read i has its own (a read without a layout always has).
@@ -927,9 +1025,16 @@ private:
     static constexpr size_t prefix_ = Split ? sample_prefix : 0;  // -x: the bytes of the sample's number before each key
     int32_t sample_ = -1;  // -x: the sample of the pair at hand
     umi::pair_counter* const pairs_;
+    const layout* const shapes_[2];
     mate mates_[2];
     read_counter::batch batch_;
     std::vector<char> key_seq_, key_qual_, umi_seq_, umi_qual_, sample_seq_;
+    bool deciding_ = s_.quality_auto != 0;  // -m A, until the encoding is chosen
+    held_pairs waiting_;
+    unsigned char lowest_ = 255, highest_ = 0;  // of the pairs waiting
+    bool probing_ = s_.key_length < 0;  // -l auto, until the key length is known
+    held_pairs probe_held_;
+    std::vector<uint32_t> probed_;
     std::string batch_umis_;
     std::vector<uint32_t> ids_;
 };

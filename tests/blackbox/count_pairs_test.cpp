@@ -123,14 +123,66 @@ TEST(CountPairs, PairsOutOfStepOrEndingApartStopTheRun) {
     }
 }
 
+// -m A and -l auto hold the first pairs back until they have decided, then
+// count them as the named encoding and length would: the tables (and each
+// sample's, with -x) equal those of -m I -l 6 on the same pairs.
+TEST(CountPairs, EncodingAndKeyLengthFoundFromThePairs) {
+    std::mt19937 random(8);
+    std::string r1, r2, sheet = "one\tACGTAC\ntwo\tTGCATG\n";
+    for (int i = 0; i < 3000; ++i) {
+        // Read 1's barcode mostly of 4 letters, a few of 3 (too short for the
+        // key), some of 5 (cut to it).
+        const size_t length = i % 40 == 0 ? 3 : i % 10 == 1 ? 5 : 4;
+        std::string read1 = "CACCG" + random_letters(random, length) + "TTAGC";
+        std::string read2 = "GGTAC" + random_letters(random, 2) + "AACTG";
+        std::string name = std::to_string(i);
+        name.insert(0, 1, 'p');
+        name.append(i % 3 == 0 ? " 1:N:0:ACGTAC" : i % 3 == 1 ? " 1:N:0:TGCATG" : " 1:N:0:AAAAAA");
+        // Phred+64 qualities: '@' up to 'h', a low one now and then.
+        auto qualities = [&](size_t n) {
+            std::string q(n, 'h');
+            for (char& c : q) c = random() % 9 == 0 ? 'B' : static_cast<char>('@' + random() % 41);
+            return q;
+        };
+        r1 += "@" + name + "\n" + read1 + "\n+\n" + qualities(read1.size()) + "\n";
+        name[name.find(' ') + 1] = '2';
+        r2 += "@" + name + "\n" + read2 + "\n+\n" + qualities(read2.size()) + "\n";
+    }
+    scratch_dir dir;
+    dir.write("r1.fastq", r1);
+    dir.write("r2.fastq", r2);
+    dir.write("sheet.txt", sheet);
+    const std::vector<std::string> layouts{"-p", "CACCG[3-5]TTAG", "-P", "GGTAC[2]AACTG", "-2", "r2.fastq"};
+    auto count = [&](std::vector<std::string> options, const std::string& out_dir) {
+        std::vector<std::string> args{"count"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), layouts.begin(), layouts.end());
+        if (!out_dir.empty()) args.insert(args.end(), {"-x", "sheet.txt", "-d", out_dir});
+        args.push_back("r1.fastq");
+        return run_morvane(args, "", dir.path());
+    };
+    run_result named = count({"-m", "I", "-l", "6"}, "");
+    ASSERT_EQ(named.status, 0) << named.err;
+    for (const auto& options : std::vector<std::vector<std::string>>{{"-m", "A", "-l", "6"}, {"-m", "I", "-l", "auto"}, {"-m", "A", "-l", "auto"}}) {
+        run_result found = count(options, "");
+        EXPECT_EQ(found.status, 0) << found.err;
+        EXPECT_EQ(found.out, named.out) << options[1] << " " << options[3];
+        EXPECT_EQ(found.err.find("-m I (Phred+64)") != std::string::npos, options[1] == "A") << found.err;
+    }
+    ASSERT_EQ(count({"-m", "I", "-l", "6"}, "named").status, 0);
+    run_result split = count({"-m", "A", "-l", "auto"}, "found");
+    ASSERT_EQ(split.status, 0) << split.err;
+    for (const char* table : {"one.txt", "two.txt", "undetermined.txt"})
+        EXPECT_EQ(dir.read(std::string("found/") + table), dir.read(std::string("named/") + table)) << table;
+    EXPECT_NE(dir.read("named/one.txt").find("#key length: 6\n"), std::string::npos);
+}
+
 TEST(CountPairs, RefusedOptions) {
     scratch_dir dir;
     dir.write("r.fastq", fastq_record("a", "ACGT"));
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"-2", "r.fastq"}, "-2 needs a layout (-p or -P)\n"},
              {{"-P", "AC[2]"}, "-P needs a mate file (-2)\n"},
-             {{"-m", "A", "-p", "AC[2]", "-2", "r.fastq"}, "-m A does not work with -2; name the encoding\n"},
-             {{"-l", "auto", "-P", "AC[2]", "-2", "r.fastq"}, "-l auto does not work with -2; give the length\n"},
              {{"-P", "AC[", "-2", "r.fastq"}, "Invalid layout 'AC[': "},
          }) {
         std::vector<std::string> full{"count"};
