@@ -17,7 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     second_file.set(second);
     const uint8_t choice = data[0];
     std::vector<std::string> args{"count", (choice & 128) ? "-q" : "-f", "-2", second_file.path()};
-    for (std::string& option : count_options(choice)) args.push_back(option == "A" ? "S" : option);
+    // -m A and -l auto hold the first pairs back before counting them.
+    for (std::string& option : count_options(choice)) args.push_back(option);
+    if ((choice & 6) == 6) args.insert(args.end(), {"-l", "auto"});
     // A layout on read 1, on read 2, or on both; UMIs and both strands now and then.
     if (choice & 1) args.insert(args.end(), {"-p", "AC[3]"});
     if ((choice & 3) != 1) args.insert(args.end(), {"-P", (choice & 64) ? "{0-2}GT[2-4](2)" : "[4]"});
