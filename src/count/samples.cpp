@@ -34,6 +34,45 @@ bool clash(const std::vector<std::string>& a, const std::vector<std::string>& b)
 
 uint64_t combination(uint32_t first, uint32_t second) { return (uint64_t{first} << 32) | second; }
 
+// The letters of a base code, by code: A, C, G and T are 0x41, 0x43, 0x47
+// and 0x54, and their bits 1-2 tell them apart.
+constexpr char base_letters[] = "ACTG";
+
+// Bit 7 of each byte of x that is zero.
+inline uint64_t zero_bytes(uint64_t x) {
+    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// The 2-bit codes of up to eight letters in a word (letter i at bits 2i),
+// and whether the first n are all A, C, G or T.
+inline bool word_bases(uint64_t x, size_t n, uint64_t& code) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    const uint64_t bases = zero_bytes(x ^ ('A' * ones)) | zero_bytes(x ^ ('C' * ones)) |
+                           zero_bytes(x ^ ('G' * ones)) | zero_bytes(x ^ ('T' * ones));
+    const uint64_t wanted = n >= 8 ? 0x8080808080808080ull : 0x8080808080808080ull & ((uint64_t{1} << (8 * n)) - 1);
+    uint64_t y = (x >> 1) & 0x0303030303030303ull;
+    y = (y | (y >> 6)) & 0x000f000f000f000full;
+    y = (y | (y >> 12)) & 0x000000ff000000ffull;
+    y = (y | (y >> 24)) & 0xffffull;
+    code = n >= 8 ? y : y & ((uint64_t{1} << (2 * n)) - 1);
+    return (bases & wanted) == wanted;
+}
+
+// A text of at most 32 letters as 2-bit codes (letter i at bits 2i), eight
+// letters a step; false when a letter is not A, C, G or T.
+[[gnu::always_inline]] inline bool base_code(const char* text, size_t n, uint64_t& code) {
+    code = 0;
+    for (size_t at = 0; at < n; at += 8) {
+        const size_t letters = std::min<size_t>(8, n - at);
+        uint64_t word = 0, part = 0;
+        std::memcpy(&word, text + at, letters);
+        if (!word_bases(word, letters, part)) return false;
+        code |= part << (2 * at);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<sample_sheet> parse_sample_sheet(std::string_view text, std::string& problem) {
@@ -107,7 +146,9 @@ std::string_view header_index(std::string_view header) {
     // From the end, where the index field is: the last ':' is the comment's
     // when a space or tab stands before it.
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    size_t colon = header.rfind(':');
+    const void* last_colon = header.empty() ? nullptr : ::memrchr(header.data(), ':', header.size());
+    size_t colon = last_colon == nullptr ? std::string_view::npos
+                                         : static_cast<size_t>(static_cast<const char*>(last_colon) - header.data());
     if (colon != std::string_view::npos) {
         for (size_t i = colon; i-- > 0;)
             if (blank(header[i])) return header.substr(colon + 1);
@@ -160,13 +201,7 @@ void sample_matcher::part_index::code_neighbours() {
     std::vector<std::pair<uint64_t, const std::vector<uint32_t>*>> rows;
     for (const auto& [text, ids] : near) {
         uint64_t code = 0;
-        bool bases = true;
-        for (char c : text) {
-            const uint8_t k = dna::code_of(c);
-            bases = bases && k < dna::n_code;
-            code = code << 2 | (k & 3);
-        }
-        if (bases) rows.emplace_back(code, &ids);
+        if (base_code(text.data(), text.size(), code)) rows.emplace_back(code, &ids);
     }
     std::sort(rows.begin(), rows.end());  // the table's slots follow from its inserts
     for (const auto& [code, ids] : rows) {
@@ -242,35 +277,20 @@ bool sample_matcher::code_joined(std::string_view joined, uint64_t& first, uint6
     const size_t length1 = first_.length, length2 = parts_ == 2 ? second_.length : 0;
     if (joined.size() != (parts_ == 2 ? length1 + 1 + length2 : length1)) return false;
     if (parts_ == 2 && joined[length1] != '+') return false;
-    uint8_t others = 0;  // bit 2 of any letter but A, C, G and T
-    uint64_t code = 0;
-    for (size_t i = 0; i < length1; ++i) {
-        const uint8_t k = dna::code_of(joined[i]);
-        others |= k;
-        code = code << 2 | (k & 3);
-    }
-    first = code;
-    code = 0;
-    for (size_t i = length1 + 1; i < joined.size(); ++i) {
-        const uint8_t k = dna::code_of(joined[i]);
-        others |= k;
-        code = code << 2 | (k & 3);
-    }
-    second = code;
-    return (others & 4) == 0;
+    second = 0;
+    return base_code(joined.data(), length1, first) &&
+           (parts_ == 1 || base_code(joined.data() + length1 + 1, length2, second));
 }
 
-int32_t sample_matcher::lookup_code(uint64_t first, uint64_t second, const part_index& second_index) const {
-    const id_span* a = first_.coded.find(first);
-    if (a == nullptr) return none;
+int32_t sample_matcher::lookup_code(const id_span& a, uint64_t second, const part_index& second_index) const {
     const auto& combinations = &second_index == &second_ ? forward_combinations_ : reverse_combinations_;
     if (parts_ == 1) {
-        const int32_t* found = combinations.find(combination(first_.coded_ids[a->start], 0));
+        const int32_t* found = combinations.find(combination(first_.coded_ids[a.start], 0));
         return found == nullptr ? none : *found;
     }
     const id_span* b = second_index.coded.find(second);
     if (b == nullptr) return none;
-    for (uint32_t i = a->start; i < a->start + a->size; ++i) {
+    for (uint32_t i = a.start; i < a.start + a.size; ++i) {
         for (uint32_t j = b->start; j < b->start + b->size; ++j) {
             const int32_t* found = combinations.find(combination(first_.coded_ids[i], second_index.coded_ids[j]));
             if (found != nullptr) return *found;
@@ -282,12 +302,14 @@ int32_t sample_matcher::lookup_code(uint64_t first, uint64_t second, const part_
 int32_t sample_matcher::find_code(uint64_t first, uint64_t second) {
     const uint64_t code = first << second_bits_ | second;
     if (recent_codes_.empty()) recent_codes_.resize(recent_codes);
-    recent_code& recent = recent_codes_[hash_mix64(code) & (recent_codes - 1)];
+    // One multiply spreads the codes of a sheet's few barcodes well enough.
+    recent_code& recent = recent_codes_[(code * 0x9e3779b97f4a7c15ull) >> (64 - recent_bits)];
     if (recent.code != code) {
-        int32_t found = lookup_code(first, second, second_);
+        const id_span* a = first_.coded.find(first);
+        int32_t found = a == nullptr ? none : lookup_code(*a, second, second_);
         bool reversed = false;
-        if (found == none && reverse_tried_) {
-            found = lookup_code(first, second, second_reverse_);
+        if (found == none && a != nullptr && reverse_tried_) {
+            found = lookup_code(*a, second, second_reverse_);
             reversed = found != none;
         }
         if (found == none) {
@@ -445,11 +467,9 @@ std::vector<std::pair<std::string_view, int64_t>> sample_matcher::unmatched_text
     for (size_t row = 0; row < unmatched_tally_.size(); ++row) {
         auto [code, reads] = unmatched_tally_[row];
         char* text = decoded_.data() + row * joined;
-        for (size_t i = joined; i-- > 0;) {
-            if (parts_ == 2 && i == length1) continue;  // the '+'
-            text[i] = dna::letters[code & 3];
-            code >>= 2;
-        }
+        const uint64_t first = code >> second_bits_, second = code & ((uint64_t{1} << second_bits_) - 1);
+        for (size_t i = 0; i < length1; ++i) text[i] = base_letters[first >> (2 * i) & 3];
+        for (size_t i = length1 + 1; i < joined; ++i) text[i] = base_letters[second >> (2 * (i - length1 - 1)) & 3];
         rows.emplace_back(std::string_view(text, joined), reads);
     }
     for (uint32_t entry = 0; entry < frequent_.size(); ++entry)

@@ -82,8 +82,12 @@ private:
     struct id_span {
         uint32_t start = 0, size = 0;
     };
+    // One multiply, its high half folded onto the low bits the slots take.
     struct code_hash {
-        size_t operator()(uint64_t code) const { return static_cast<size_t>(hash_mix64(code)); }
+        size_t operator()(uint64_t code) const {
+            const uint64_t h = code * 0x9e3779b97f4a7c15ull;
+            return static_cast<size_t>(h ^ (h >> 32));
+        }
     };
     static constexpr uint64_t no_code = ~uint64_t{0};  // no text of at most 31 letters has it
     struct part_index {
@@ -104,7 +108,7 @@ private:
     // they are matched by code, with a few look-ups in tables that stay in
     // cache, and those of no sample tallied by code.
     bool code_joined(std::string_view joined, uint64_t& first, uint64_t& second) const;
-    int32_t lookup_code(uint64_t first, uint64_t second, const part_index& second_index) const;
+    int32_t lookup_code(const id_span& first, uint64_t second, const part_index& second_index) const;
     int32_t find_code(uint64_t first, uint64_t second);
     bool coded_ = false;  // the parts' letters fit one code (31 letters at most)
     // The last code seen at each of a few places, with its sample: most
@@ -114,7 +118,8 @@ private:
         int32_t sample = none;
         bool reversed = false;
     };
-    static constexpr size_t recent_codes = 1024;
+    static constexpr int recent_bits = 12;  // room for the texts one substitution from a sample's
+    static constexpr size_t recent_codes = size_t{1} << recent_bits;
     std::vector<recent_code> recent_codes_;
     size_t second_bits_ = 0;  // the bits of the second part's code
     // The coded texts of no sample: written down in turn and, every so
