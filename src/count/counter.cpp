@@ -378,7 +378,9 @@ std::span<const read_counter::record* const> read_counter::sort(size_t group_byt
         }
     }
     for (size_t g = 0; g < groups; ++g) starts[g + 1] += starts[g];
-    std::vector<sort_item> items(n);
+    // The items take the table's place, as in sort(): no fresh memory.
+    char* memory = slot_memory_.get();
+    auto* items = reinterpret_cast<sort_item*>(memory);
     std::vector<size_t> next(starts.begin(), starts.end() - 1);
     n = 0;
     for (const chunk& c : chunks_) {
@@ -388,8 +390,7 @@ std::span<const read_counter::record* const> read_counter::sort(size_t group_byt
             offset += record_bytes(r->length_);
         }
     }
-    for (size_t g = 0; g < groups; ++g) sort_items(items.data() + starts[g], starts[g + 1] - starts[g]);
-    char* memory = slot_memory_.get();
+    for (size_t g = 0; g < groups; ++g) sort_items(items + starts[g], starts[g + 1] - starts[g]);
     for (size_t i = 0; i < n; ++i) {
         const record* r = items[i].entry;
         std::memcpy(memory + i * sizeof r, &r, sizeof r);
