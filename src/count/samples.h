@@ -131,7 +131,8 @@ private:
     void settle_unmatched();
     std::string decoded_;  // the texts of unmatched_tally_, once asked for
 
-    // The texts find(joined) has seen, with their samples. A run has tens
+    // The other texts find(joined) has seen (with an N, another letter or
+    // another length), with their samples. A run has tens
     // of millions of reads and few texts that match a sample (kept apart,
     // in a table small enough to stay in cache), but its index errors are
     // spread over many texts; so a slot holds a short text itself and is
