@@ -167,9 +167,24 @@ uint32_t constant_mismatches(std::string_view constant, const char* p, uint32_t 
 }
 
 layout_matcher::layout_matcher(const layout& shape)
-    : elements_(shape.elements()), pieces_(elements_.size()), scans_(&scan_kernels_best()) {
+    : elements_(shape.elements()),
+      pieces_(elements_.size()),
+      scans_(&scan_kernels_best()),
+      windows_(elements_.size()),
+      short_constant_(elements_.size(), 0) {
     uint32_t most = 0;
-    for (const layout_element& e : elements_) most = std::max(most, e.mismatches);
+    for (size_t i = 0; i < elements_.size(); ++i) {
+        const layout_element& e = elements_[i];
+        most = std::max(most, e.mismatches);
+        if (e.kind != element_kind::constant || e.letters.size() > sizeof windows_[i].letters) continue;
+        window_constant& w = windows_[i];
+        std::memset(w.letters, 0, sizeof w.letters);
+        std::memcpy(w.letters, e.letters.data(), e.letters.size());
+        w.care = 0;
+        for (size_t k = 0; k < e.letters.size(); ++k)
+            if (e.letters[k] != 'N') w.care |= uint32_t{1} << k;
+        short_constant_[i] = 1;
+    }
     planes_.resize(most + 1);
 }
 
@@ -264,6 +279,9 @@ bool layout_matcher::search(const layout_element& e, size_t lo, size_t hi, size_
     }
 }
 
+// Windows of up to this many starts are searched start by start.
+constexpr size_t window_starts = 32;
+
 // Places constant index at the cursor, or, after a variable-length element
 // (or at the layout's start), at its best start within that element's range.
 bool layout_matcher::place_constant(size_t index, const char* read, size_t length, size_t& cursor) {
@@ -272,7 +290,11 @@ bool layout_matcher::place_constant(size_t index, const char* read, size_t lengt
     if (length - cursor < size) return false;
     const bool first = index == 0;
     if (!first && !elements_[index - 1].variable()) {
-        if (constant_mismatches(e.letters, read + cursor, e.mismatches) > e.mismatches) return false;
+        size_t at = 0;
+        const uint32_t found = short_constant_[index] != 0
+                                   ? scans_->window_search(windows_[index], e.mismatches, read + cursor, 1, length - cursor, at)
+                                   : constant_mismatches(e.letters, read + cursor, e.mismatches);
+        if (found > e.mismatches) return false;
         pieces_[index] = {cursor, size};
         cursor += size;
         return true;
@@ -284,9 +306,19 @@ bool layout_matcher::place_constant(size_t index, const char* read, size_t lengt
         if (before.max_length != layout::unbounded) hi = std::min(hi, cursor + before.max_length);
     }
     if (lo > hi) return false;
-    if (!masks_ready_) build_masks(read, length);
     size_t at = 0;
-    if (!search(e, lo, hi, at)) return false;
+    if (short_constant_[index] != 0 && hi - lo < window_starts) {
+        // A short constant in a narrow window: compared at each start,
+        // cheaper than the read's letter masks.
+        size_t offset = 0;
+        if (scans_->window_search(windows_[index], e.mismatches, read + lo, hi - lo + 1, length - lo, offset) >
+            e.mismatches)
+            return false;
+        at = lo + offset;
+    } else {
+        if (!masks_ready_) build_masks(read, length);
+        if (!search(e, lo, hi, at)) return false;
+    }
     if (!first) pieces_[index - 1] = {cursor, at - cursor};
     pieces_[index] = {at, size};
     cursor = at + size;

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-namespace count {
+#include "count/scan_kernels.h"
 
-struct scan_kernels;
+namespace count {
 
 enum class element_kind : uint8_t { constant, barcode, skip, umi, sample };
 
@@ -85,7 +85,11 @@ private:
     std::vector<uint64_t> masks_[4];
     bool masks_ready_ = false;
     std::vector<uint64_t> planes_;  // the search's mismatch counters
-    const scan_kernels* scans_;  // the letter masks' kernel
+    const scan_kernels* scans_;  // the letter masks' and window search's kernels
+    // By element: constants of at most 32 letters as the window search
+    // reads them (short_constant_[i] tells which have one).
+    std::vector<window_constant> windows_;
+    std::vector<uint8_t> short_constant_;
 };
 
 // The number of substitutions between a constant and the text at p

@@ -4,8 +4,8 @@
 namespace count {
 
 namespace {
-const scan_kernels scalar_scans = {"scalar",          isa_level::scalar, scalar_line_feed_bits, scalar_letter_masks,
-                                   scalar_mask_copy, scalar_count_below, scalar_extremes};
+const scan_kernels scalar_scans = {"scalar",         isa_level::scalar, scalar_line_feed_bits, scalar_letter_masks,
+                                   scalar_mask_copy, scalar_count_below, scalar_extremes, scalar_window_search};
 }  // namespace
 
 #ifdef MORVANE_X86_VECTORS

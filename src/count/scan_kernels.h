@@ -10,6 +10,13 @@
 
 namespace count {
 
+// A constant of a layout as the window search compares it: up to 32
+// letters, zero past them, and the positions that must match (not N).
+struct window_constant {
+    alignas(32) char letters[32];
+    uint32_t care;  // bit i: letters[i] must match
+};
+
 struct scan_kernels {
     const char* name;
     isa_level level;
@@ -27,6 +34,13 @@ struct scan_kernels {
     int64_t (*count_below)(int64_t floor, const char* qual, size_t length);
     // Lowers lowest and raises highest to the extremes of the bytes (unsigned).
     void (*extremes)(const char* qual, size_t length, unsigned char& lowest, unsigned char& highest);
+    // The start in [0, starts) where the constant differs from text + start
+    // in the fewest letters it cares for, the first of equals, if that is
+    // at most limit (then at gets it). Returns those mismatches, or a number
+    // above limit. readable bytes from text on may be read; the constant at
+    // every start is within them.
+    uint32_t (*window_search)(const window_constant& constant, uint32_t limit, const char* text, size_t starts,
+                              size_t readable, size_t& at);
 };
 
 const scan_kernels& scan_kernels_for(isa_level level);

@@ -57,7 +57,8 @@ extern const scan_kernels avx2_scans = {"avx2",
                                         vector_letter_masks<avx2_ops>,
                                         vector_mask_copy<avx2_ops>,
                                         vector_count_below<avx2_ops>,
-                                        vector_extremes<avx2_ops>};
+                                        vector_extremes<avx2_ops>,
+                                        vector_window_search<avx2_ops>};
 
 }  // namespace count
 

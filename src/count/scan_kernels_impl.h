@@ -48,6 +48,23 @@ inline void scalar_letter_masks(const char* read, size_t length, uint64_t* const
     }
 }
 
+inline uint32_t scalar_window_search(const window_constant& constant, uint32_t limit, const char* text, size_t starts,
+                                     size_t, size_t& at) {
+    uint32_t best = limit + 1;
+    for (size_t s = 0; s < starts && best > 0; ++s) {
+        uint32_t found = 0;
+        for (uint32_t care = constant.care; care != 0 && found < best; care &= care - 1) {
+            const int i = __builtin_ctz(care);
+            found += text[s + static_cast<size_t>(i)] != constant.letters[i];
+        }
+        if (found < best) {
+            best = found;
+            at = s;
+        }
+    }
+    return best;
+}
+
 inline int64_t scalar_mask_copy(int64_t threshold, char* out, const char* seq, const char* qual, size_t length) {
     int64_t masked = 0;
     for (size_t i = 0; i < length; ++i) {
@@ -120,6 +137,48 @@ void vector_letter_masks(const char* read, size_t length, uint64_t* const masks[
         std::memcpy(tail, read + i, length - i);
         add_letter_bits<Ops>(Ops::load(tail), i, masks);
     }
+}
+
+// The lanes of text where it equals the constant's letters, for the first
+// 32 / width vectors of them; past readable, zero bytes (no letter) are read.
+template <class Ops>
+[[gnu::always_inline]] inline uint64_t equal_lanes(const typename Ops::vec* letters, size_t vectors, const char* text,
+                                                   size_t readable) {
+    uint64_t same = 0;
+    if (vectors * Ops::width <= readable) {
+        for (size_t v = 0; v < vectors; ++v)
+            same |= Ops::bits(Ops::eq(Ops::load(text + v * Ops::width), letters[v])) << (v * Ops::width);
+        return same;
+    }
+    alignas(32) char padded[32] = {};
+    std::memcpy(padded, text, std::min<size_t>(readable, sizeof padded));
+    for (size_t v = 0; v < vectors; ++v)
+        same |= Ops::bits(Ops::eq(Ops::load(padded + v * Ops::width), letters[v])) << (v * Ops::width);
+    return same;
+}
+
+template <class Ops>
+uint32_t vector_window_search(const window_constant& constant, uint32_t limit, const char* text, size_t starts,
+                              size_t readable, size_t& at) {
+    using narrower = typename Ops::narrower;
+    // A constant that one narrower vector holds is compared with that.
+    if constexpr (!std::is_same_v<narrower, plain_loops>) {
+        if ((constant.care >> narrower::width) == 0)
+            return vector_window_search<narrower>(constant, limit, text, starts, readable, at);
+    }
+    const size_t vectors = Ops::width >= 32 || (constant.care >> (Ops::width % 32)) == 0 ? 1 : 32 / Ops::width;
+    typename Ops::vec letters[32 / Ops::width];
+    for (size_t v = 0; v < vectors; ++v) letters[v] = Ops::load(constant.letters + v * Ops::width);
+    uint32_t best = limit + 1;
+    for (size_t s = 0; s < starts && best > 0; ++s) {
+        const uint64_t same = equal_lanes<Ops>(letters, vectors, text + s, readable - s);
+        const auto found = static_cast<uint32_t>(__builtin_popcountll(~same & constant.care));
+        if (found < best) {
+            best = found;
+            at = s;
+        }
+    }
+    return best;
 }
 
 // The mask of one vector of bases at `at`, written to out; returns the

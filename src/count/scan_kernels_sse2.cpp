@@ -10,7 +10,8 @@ extern const scan_kernels sse2_scans = {"sse2",
                                         vector_letter_masks<sse2_ops>,
                                         vector_mask_copy<sse2_ops>,
                                         vector_count_below<sse2_ops>,
-                                        vector_extremes<sse2_ops>};
+                                        vector_extremes<sse2_ops>,
+                                        vector_window_search<sse2_ops>};
 
 }  // namespace count
 #endif

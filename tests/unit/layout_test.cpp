@@ -210,6 +210,10 @@ TEST(LayoutMatch, AgreesWithThePlainRulesOnRandomReads) {
     const std::vector<std::string> layouts = {
         "ACGTACGTACGT[6]",  "{3-70}ACGGTACGTTA[4-9]", "[5]{0-}CCGTANCCAT[5]", "ACGT[2-6]AACGTT[3]",
         "NACGTACGAGTCCA[3]", "TTGCAGCATGCAGTTGCAGCATGCA[10-]", "[2]{1-100}ACGTTGCA{2}[3]TTGG",
+        // Narrow windows, searched start by start: constants of up to 16
+        // letters, up to 32, and longer; windows of up to 32 starts and one more.
+        "{8}{0-8}GTCGACCTGCAGCGTACG[20]CGCTCGAGGG", "{0-4}ACGTTGCA[3]", "{2-33}ACGNTGCAACGTACGTACGTTGCATTGCAAC[4]",
+        "{0-31}ACGTNACG[3]", "{0-32}ACGTNACG[3]", "{1-9}ACGTACGTACGTACGTACGTACGTACGTACGTA[2]",
     };
     std::mt19937_64 random(11);
     for (const std::string& text : layouts) {

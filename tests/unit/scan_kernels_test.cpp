@@ -130,4 +130,37 @@ TEST(ScanKernels, QualityExtremesAsTheScalarLevel) {
     }
 }
 
+// The start where a constant (1 to 32 letters, some N) differs least from
+// a text: every level as the scalar one, with the text's last byte the last
+// one readable (the vector levels must not read past it).
+TEST(ScanKernels, WindowSearchAsTheScalarLevel) {
+    std::mt19937 random(13);
+    for (const scan_kernels* k : vector_levels()) {
+        SCOPED_TRACE(k->name);
+        for (int round = 0; round < 4000; ++round) {
+            const size_t n = 1 + random() % 32, starts = 1 + random() % 40;
+            count::window_constant constant{};
+            std::string letters(n, 'A');
+            constant.care = 0;
+            for (size_t i = 0; i < n; ++i) {
+                letters[i] = "ACGTN"[random() % (round % 3 == 0 ? 5 : 2)];
+                constant.letters[i] = letters[i];
+                if (letters[i] != 'N') constant.care |= uint32_t{1} << i;
+            }
+            // Exactly the bytes the search may read, in their own block.
+            std::vector<char> text(n + starts - 1);
+            for (char& c : text) c = "ACGTN"[random() % (round % 2 ? 5 : 2)];
+            const uint32_t limit = random() % 4;
+            size_t want_at = 99, got_at = 99;
+            const uint32_t want = scalar.window_search(constant, limit, text.data(), starts, text.size(), want_at);
+            const uint32_t got = k->window_search(constant, limit, text.data(), starts, text.size(), got_at);
+            ASSERT_EQ(got <= limit, want <= limit) << letters << " in " << std::string(text.begin(), text.end());
+            if (want <= limit) {
+                EXPECT_EQ(got, want) << letters;
+                EXPECT_EQ(got_at, want_at) << letters;
+            }
+        }
+    }
+}
+
 }  // namespace
