@@ -59,16 +59,31 @@ inline bool word_bases(uint64_t x, size_t n, uint64_t& code) {
     return (bases & wanted) == wanted;
 }
 
-// A text of at most 32 letters as 2-bit codes (letter i at bits 2i), eight
-// letters a step; false when a letter is not A, C, G or T.
-[[gnu::always_inline]] inline bool base_code(const char* text, size_t n, uint64_t& code) {
+// Eight bytes of a text of size bytes with the n <= 8 from at first: one
+// load (the bytes past them are any), unless the text is shorter than eight.
+[[gnu::always_inline]] inline uint64_t load_word(const char* text, size_t size, size_t at, size_t n) {
+    uint64_t word = 0;
+    if (at + 8 <= size) {
+        std::memcpy(&word, text + at, 8);
+    } else if (size >= 8) {
+        std::memcpy(&word, text + size - 8, 8);
+        word >>= 8 * (at + 8 - size);
+    } else {
+        std::memcpy(&word, text + at, n);
+    }
+    return word;
+}
+
+// The n <= 32 letters of a text (size bytes) from at as 2-bit codes
+// (letter i at bits 2i), eight letters a step; false when a letter is not
+// A, C, G or T.
+[[gnu::always_inline]] inline bool base_code(const char* text, size_t size, size_t at, size_t n, uint64_t& code) {
     code = 0;
-    for (size_t at = 0; at < n; at += 8) {
-        const size_t letters = std::min<size_t>(8, n - at);
-        uint64_t word = 0, part = 0;
-        std::memcpy(&word, text + at, letters);
-        if (!word_bases(word, letters, part)) return false;
-        code |= part << (2 * at);
+    for (size_t done = 0; done < n; done += 8) {
+        const size_t letters = std::min<size_t>(8, n - done);
+        uint64_t part = 0;
+        if (!word_bases(load_word(text, size, at + done, letters), letters, part)) return false;
+        code |= part << (2 * done);
     }
     return true;
 }
@@ -201,7 +216,7 @@ void sample_matcher::part_index::code_neighbours() {
     std::vector<std::pair<uint64_t, const std::vector<uint32_t>*>> rows;
     for (const auto& [text, ids] : near) {
         uint64_t code = 0;
-        if (base_code(text.data(), text.size(), code)) rows.emplace_back(code, &ids);
+        if (base_code(text.data(), text.size(), 0, text.size(), code)) rows.emplace_back(code, &ids);
     }
     std::sort(rows.begin(), rows.end());  // the table's slots follow from its inserts
     for (const auto& [code, ids] : rows) {
@@ -278,8 +293,8 @@ bool sample_matcher::code_joined(std::string_view joined, uint64_t& first, uint6
     if (joined.size() != (parts_ == 2 ? length1 + 1 + length2 : length1)) return false;
     if (parts_ == 2 && joined[length1] != '+') return false;
     second = 0;
-    return base_code(joined.data(), length1, first) &&
-           (parts_ == 1 || base_code(joined.data() + length1 + 1, length2, second));
+    return base_code(joined.data(), joined.size(), 0, length1, first) &&
+           (parts_ == 1 || base_code(joined.data(), joined.size(), length1 + 1, length2, second));
 }
 
 int32_t sample_matcher::lookup_code(const id_span& a, uint64_t second, const part_index& second_index) const {

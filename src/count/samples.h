@@ -118,7 +118,7 @@ private:
         int32_t sample = none;
         bool reversed = false;
     };
-    static constexpr int recent_bits = 12;  // room for the texts one substitution from a sample's
+    static constexpr int recent_bits = 10;
     static constexpr size_t recent_codes = size_t{1} << recent_bits;
     std::vector<recent_code> recent_codes_;
     size_t second_bits_ = 0;  // the bits of the second part's code
