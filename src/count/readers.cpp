@@ -15,6 +15,7 @@
 #include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
+#include "io/text.h"
 #include "umi/umi.h"
 
 namespace count {
@@ -1049,6 +1050,39 @@ void check_lengths(line_reader& in, const std::string& name, const char* unit, i
          static_cast<long long>(number));
 }
 
+// Whether two names are byte for byte the same up to a space in both at
+// the same place: the mates of most runs ("NAME 1:N:0:..", "NAME 2:N:0:.."),
+// told eight bytes a step without cutting the names first.
+inline bool alike_to_a_space(std::string_view a, std::string_view b) {
+    constexpr uint64_t spaces = 0x2020202020202020ull;
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t at = 0; at + 8 <= n; at += 8) {
+        uint64_t x = 0, y = 0;
+        std::memcpy(&x, a.data() + at, 8);
+        std::memcpy(&y, b.data() + at, 8);
+        const uint64_t space = zero_bytes(x ^ spaces);
+        if (space == 0) {
+            if (x != y) return false;
+            continue;
+        }
+        // Up to and with the first space of a's word (its lowest set bit).
+        const uint64_t through = space ^ (space - 1);
+        return ((x ^ y) & through) == 0;
+    }
+    return false;
+}
+
+// Ends the run when two reads' names (up to the first space, a trailing
+// /1 or /2 removed) are not those of one pair.
+[[gnu::noinline]] void check_pair_names(const settings& s, const char* unit, int64_t number, std::string_view bare1,
+                                        std::string_view bare2) {
+    const std::string_view name1 = pair_name(bare1), name2 = pair_name(bare2);
+    if (name1 == name2) return;
+    fail(1, "Read names differ in %s and %s, %s %lld: '%.*s' and '%.*s'\n", s.input_name.c_str(), s.mate_name.c_str(),
+         unit, static_cast<long long>(number), static_cast<int>(name1.size()), name1.data(),
+         static_cast<int>(name2.size()), name2.data());
+}
+
 // Reads two record streams in step into the pair sink.
 template <typename Stream, typename Sink>
 void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink) {
@@ -1069,12 +1103,9 @@ void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink
         }
         check_lengths(in1, s.input_name, Stream::unit, first.number(), r1);
         check_lengths(in2, s.mate_name, Stream::unit, second.number(), r2);
-        std::string_view name1 = pair_name(Stream::bare_name(r1.name)), name2 = pair_name(Stream::bare_name(r2.name));
-        if (name1 != name2) {
-            fail(1, "Read names differ in %s and %s, %s %lld: '%.*s' and '%.*s'\n", s.input_name.c_str(),
-                 s.mate_name.c_str(), Stream::unit, static_cast<long long>(first.number()),
-                 static_cast<int>(name1.size()), name1.data(), static_cast<int>(name2.size()), name2.data());
-        }
+        const std::string_view bare1 = Stream::bare_name(r1.name), bare2 = Stream::bare_name(r2.name);
+        if (!alike_to_a_space(bare1, bare2)) [[unlikely]]
+            check_pair_names(s, Stream::unit, first.number(), bare1, bare2);
         sink.take(r1, r2);
     }
     sink.finish();

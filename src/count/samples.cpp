@@ -8,6 +8,7 @@
 #include "containers/radix_sort.h"
 
 #include "dna/letters.h"
+#include "io/text.h"
 
 namespace count {
 
@@ -37,12 +38,6 @@ uint64_t combination(uint32_t first, uint32_t second) { return (uint64_t{first} 
 // The letters of a base code, by code: A, C, G and T are 0x41, 0x43, 0x47
 // and 0x54, and their bits 1-2 tell them apart.
 constexpr char base_letters[] = "ACTG";
-
-// Bit 7 of each byte of x that is zero.
-inline uint64_t zero_bytes(uint64_t x) {
-    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
-    return ~(((x & low7) + low7) | x | low7);
-}
 
 // The 2-bit codes of up to eight letters in a word (letter i at bits 2i),
 // and whether the first n are all A, C, G or T.

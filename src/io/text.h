@@ -13,6 +13,13 @@ int64_t parse_atoi64(std::string_view text);
 // The same, saturated to the 32-bit range: option values.
 int parse_atoi32(const char* text);
 
+// Bit 7 of each byte of x that is zero, and no other: eight bytes tested
+// at once (x ^ c * 0x0101010101010101 finds the bytes equal to c).
+inline uint64_t zero_bytes(uint64_t x) {
+    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
 // The help test of every sub-command: exactly "?" or containing "help".
 bool asks_for_help(const char* arg);
 
