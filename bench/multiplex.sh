@@ -62,19 +62,17 @@ sys.exit(1 if wrong else 0)
 EOF
 }
 
-# best_of NAME COMMAND: the least wall and user + system CPU time of REPEAT
-# runs, and the peak memory of the last.
+# best_of NAME COMMAND: one run of COMMAND; wall_NAME and cpu_NAME keep the
+# least wall and user + system CPU time so far, mem_NAME the peak memory of
+# the last. The commands take turns, round after round, so that a slow spell
+# of a shared machine does not fall on one command's runs alone.
 best_of() {
-  local name=$1 command=$2 wall="" cpu="" w c m
-  for ((i = 0; i < repeat; i++)); do
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" bash -c "$command" 2>/dev/null ||
-      { echo "failed: $command" >&2; exit 1; }
-    read -r w c m < <(awk '{printf "%.2f %.2f %d\n", $1, $2 + $3, $4}' "$work/time.txt")
-    if [ -z "$wall" ] || awk "BEGIN{exit !($w < $wall)}"; then wall=$w; fi
-    if [ -z "$cpu" ] || awk "BEGIN{exit !($c < $cpu)}"; then cpu=$c; fi
-  done
-  printf -v "wall_$name" '%s' "$wall"
-  printf -v "cpu_$name" '%s' "$cpu"
+  local name=$1 command=$2 w c m wall_var=wall_$1 cpu_var=cpu_$1
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" bash -c "$command" 2>/dev/null ||
+    { echo "failed: $command" >&2; exit 1; }
+  read -r w c m < <(awk '{printf "%.2f %.2f %d\n", $1, $2 + $3, $4}' "$work/time.txt")
+  if [ -z "${!wall_var:-}" ] || awk "BEGIN{exit !($w < ${!wall_var})}"; then printf -v "$wall_var" '%s' "$w"; fi
+  if [ -z "${!cpu_var:-}" ] || awk "BEGIN{exit !($c < ${!cpu_var})}"; then printf -v "$cpu_var" '%s' "$c"; fi
   printf -v "mem_$name" '%s' "$(mb "$m")"
 }
 
@@ -94,23 +92,28 @@ for run in header both i7; do
 done
 echo
 
-best_of plain "$count -p '$plain1' -P '$plain2' -2 '$r2' '$r1' > '$work/plain.txt'"
-best_of header "$header_x"
-best_of both "$both_x"
-best_of i7 "$i7_x"
-best_of single "$count -p '$plain1' '$r1' > '$work/single.txt'"
 with_cutadapt=0
 if [ "${CUTADAPT:-1}" != 0 ] && command -v cutadapt >/dev/null; then
   with_cutadapt=1
   mkdir -p "$work/cutadapt"
-  best_of cutadapt "cutadapt -j 1 -g '^file:$data.fa' -o '$work/cutadapt/{name}_R1.fastq' -p '$work/cutadapt/{name}_R2.fastq' '$r1' '$r2' > '$work/cutadapt.log'"
 fi
+for ((round = 0; round < repeat; round++)); do
+  best_of plain "$count -p '$plain1' -P '$plain2' -2 '$r2' '$r1' > '$work/plain.txt'"
+  best_of header "$header_x"
+  best_of both "$both_x"
+  best_of i7 "$i7_x"
+  best_of single "$count -p '$plain1' '$r1' > '$work/single.txt'"
+  if [ "$with_cutadapt" = 1 ]; then
+    best_of cutadapt "cutadapt -j 1 -g '^file:$data.fa' -o '$work/cutadapt/{name}_R1.fastq' -p '$work/cutadapt/{name}_R2.fastq' '$r1' '$r2' > '$work/cutadapt.log'"
+    rm -f "$work"/cutadapt/*.fastq  # its 7 GB would push the input out of the page cache
+  fi
+done
 
 cat <<EOF
 ## Times
 
 Input: $pairs pairs (bench/gen_multiplex, seed $seed), 96 samples, read 1 of 70 letters, read 2 of 50;
-least of $repeat runs; machine: $(nproc) cores shared with other work, load average $(cut -d ' ' -f 1 /proc/loadavg) at the end.
+least of $repeat runs, the commands taking turns; machine: $(nproc) cores shared with other work, load average $(cut -d ' ' -f 1 /proc/loadavg) at the end.
 LAYOUT1 = \`$plain1\`, LAYOUT2 = \`$plain2\`; with \`<8>\` in place of \`{8}\`: SLOT1, SLOT2.
 
 | command | wall (s) | CPU (s) | memory (MB) | ratio (wall) |

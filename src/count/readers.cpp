@@ -239,6 +239,20 @@ inline void write_sample_prefix(char* out, int32_t id) {
     out[1] = static_cast<char>(id & 0xff);
 }
 
+// -m A: whether the reads held back so far settle the encoding. A quality
+// character below ';' does at once (Phred+33); otherwise enough reads, or
+// bytes, of them.
+inline bool encoding_settled(unsigned char lowest, size_t reads, size_t bytes) {
+    return lowest < ';' || static_cast<int64_t>(reads) >= auto_quality_reads || bytes >= auto_quality_bytes;
+}
+
+// Sets the encoding the held reads' extremes give, and says so.
+void choose_encoding(settings& s, unsigned char lowest, unsigned char highest) {
+    char letter = encoding_from_qualities(lowest, highest);
+    set_encoding(s, letter);
+    warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
+}
+
 // What becomes of a read once its reader has cut its texts out of the line.
 // Without -p and -r, the read is masked straight into the counter's batch;
 // otherwise it is turned around, searched for its layout, and only its
@@ -330,17 +344,13 @@ private:
         waiting_.append(seq, length);
         waiting_.append(qual, length);
         quality_extremes(qual, length, lowest_, highest_);
-        if (lowest_ < ';' || static_cast<int64_t>(waiting_lengths_.size()) >= auto_quality_reads ||
-            waiting_.size() >= auto_quality_bytes)
-            decide();
+        if (encoding_settled(lowest_, waiting_lengths_.size(), waiting_.size())) decide();
     }
 
     // Chooses the encoding, says so, and counts the reads held back.
     void decide() {
         deciding_ = false;
-        char letter = encoding_from_qualities(lowest_, highest_);
-        set_encoding(s_, letter);
-        warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
+        choose_encoding(s_, lowest_, highest_);
         std::string held;
         held.swap(waiting_);
         const char* at = held.data();
@@ -835,16 +845,12 @@ private:
         }
         waiting_.add(p, id);
         for (int i = 0; i < 2; ++i) quality_extremes(p.qual[i], p.length[i], lowest_, highest_);
-        if (lowest_ < ';' || static_cast<int64_t>(waiting_.size()) >= auto_quality_reads ||
-            waiting_.text.size() >= auto_quality_bytes)
-            decide();
+        if (encoding_settled(lowest_, waiting_.size(), waiting_.text.size())) decide();
     }
 
     void decide() {
         deciding_ = false;
-        char letter = encoding_from_qualities(lowest_, highest_);
-        set_encoding(s_, letter);
-        warn("Quality encoding found from the reads: -m %c (%s)\n", letter, letter == 'I' ? "Phred+64" : "Phred+33");
+        choose_encoding(s_, lowest_, highest_);
         waiting_.release([this](const pair_texts& p, int32_t id) {
             if (probing_)
                 probe(p, id);
