@@ -239,6 +239,16 @@ inline void write_sample_prefix(char* out, int32_t id) {
     out[1] = static_cast<char>(id & 0xff);
 }
 
+// -l auto with no read holding the layout: the fewest barcode letters it
+// allows (none without a layout).
+size_t barcode_letters_at_least(const layout* shape) {
+    size_t letters = 0;
+    if (shape != nullptr)
+        for (const layout_element& e : shape->elements())
+            if (e.kind == element_kind::barcode) letters += e.min_length;
+    return letters;
+}
+
 // -m A: whether the reads held back so far settle the encoding. A quality
 // character below ';' does at once (Phred+33); otherwise enough reads, or
 // bytes, of them.
@@ -419,7 +429,7 @@ private:
     void settle_key_length() {
         probing_ = false;
         size_t found = key_length_from(std::move(probed_));
-        if (found == 0) found = least_barcode_letters();
+        if (found == 0) found = std::max<size_t>(barcode_letters_at_least(shape_), 1);
         s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
         std::string reads = std::move(held_reads_);
         size_t at = 0;
@@ -432,16 +442,6 @@ private:
         held_lengths_.clear();
         held_samples_.clear();
     }
-
-    // With no read holding the layout, the shortest barcode it allows.
-    size_t least_barcode_letters() const {
-        size_t letters = 0;
-        for (const layout_element& e : shape_elements())
-            if (e.kind == element_kind::barcode) letters += e.min_length;
-        return std::max<size_t>(letters, 1);
-    }
-
-    const std::vector<layout_element>& shape_elements() const { return shape_->elements(); }
 
     void take_oriented(const char* seq, const char* qual, size_t length) {
         bool other_strand = false;
@@ -881,14 +881,8 @@ private:
     void settle_key_length() {
         probing_ = false;
         size_t found = key_length_from(std::move(probed_));
-        if (found == 0) {
-            // No pair with both layouts: the shortest barcode they allow.
-            for (const layout* shape : shapes_)
-                if (shape != nullptr)
-                    for (const layout_element& e : shape->elements())
-                        if (e.kind == element_kind::barcode) found += e.min_length;
-            found = std::max<size_t>(found, 1);
-        }
+        // No pair with both layouts: the shortest joined barcode they allow.
+        if (found == 0) found = std::max<size_t>(barcode_letters_at_least(shapes_[0]) + barcode_letters_at_least(shapes_[1]), 1);
         s_.key_length = static_cast<int>(std::min<size_t>(found, INT32_MAX));
         probe_held_.release([this](const pair_texts& p, int32_t id) { count_pair(p, id); });
     }

@@ -255,6 +255,7 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
     }
     m.coded_ = m.first_.length + m.second_.length <= 31;
     m.second_bits_ = 2 * m.second_.length;
+    m.recent_codes_.resize(recent_codes);
     if (m.coded_) {
         for (part_index* part : {&m.first_, &m.second_, &m.second_reverse_}) part->code_neighbours();
     }
@@ -311,7 +312,6 @@ int32_t sample_matcher::lookup_code(const id_span& a, uint64_t second, const par
 
 int32_t sample_matcher::find_code(uint64_t first, uint64_t second) {
     const uint64_t code = first << second_bits_ | second;
-    if (recent_codes_.empty()) recent_codes_.resize(recent_codes);
     // One multiply spreads the codes of a sheet's few barcodes well enough.
     recent_code& recent = recent_codes_[(code * 0x9e3779b97f4a7c15ull) >> (64 - recent_bits)];
     if (recent.code != code) {
