@@ -21,6 +21,12 @@ up2='AGCTTGCATGCCTGCA[12]'
 # header) or as a sample barcode slot.
 plain1="{8}{0-8}$up1" plain2="{8}{0-4}$up2"
 slot1="<8>{0-8}$up1" slot2="<8>{0-4}$up2"
+# And as barcode letters: a plain count whose keys hold the indexes, so that
+# the counter holds as many distinct keys as -x's (sample, key) pairs and
+# more, without any split. It tells what -x costs over the plain count
+# because its keys are many (and their frequent ones beyond the caches)
+# from what the split itself costs.
+index1="[8]{0-8}$up1" index2="[8]{0-4}$up2"
 
 data=$work/run-$pairs-$seed
 if [ ! -s "${data}_R2.fastq" ]; then
@@ -103,6 +109,7 @@ for ((round = 0; round < repeat; round++)); do
   best_of both "$both_x"
   best_of i7 "$i7_x"
   best_of single "$count -p '$plain1' '$r1' > '$work/single.txt'"
+  best_of indexed "$count -p '$index1' -P '$index2' -2 '$r2' '$r1' > '$work/indexed.txt'"
   if [ "$with_cutadapt" = 1 ]; then
     best_of cutadapt "cutadapt -j 1 -g '^file:$data.fa' -o '$work/cutadapt/{name}_R1.fastq' -p '$work/cutadapt/{name}_R2.fastq' '$r1' '$r2' > '$work/cutadapt.log'"
     rm -f "$work"/cutadapt/*.fastq  # its 7 GB would push the input out of the page cache
@@ -114,7 +121,7 @@ cat <<EOF
 
 Input: $pairs pairs (bench/gen_multiplex, seed $seed), 96 samples, read 1 of 70 letters, read 2 of 50;
 least of $repeat runs, the commands taking turns; machine: $(nproc) cores shared with other work, load average $(cut -d ' ' -f 1 /proc/loadavg) at the end.
-LAYOUT1 = \`$plain1\`, LAYOUT2 = \`$plain2\`; with \`<8>\` in place of \`{8}\`: SLOT1, SLOT2.
+LAYOUT1 = \`$plain1\`, LAYOUT2 = \`$plain2\`; with \`<8>\` in place of \`{8}\`: SLOT1, SLOT2; with \`[8]\`: INDEXED1, INDEXED2.
 
 | command | wall (s) | CPU (s) | memory (MB) | ratio (wall) |
 |---|---:|---:|---:|---|
@@ -122,10 +129,15 @@ LAYOUT1 = \`$plain1\`, LAYOUT2 = \`$plain2\`; with \`<8>\` in place of \`{8}\`: 
 | \`count ... -x SHEET -d DIR\` (by the header's i7+i5) | $wall_header | $cpu_header | $mem_header | $(ratio "$wall_header" "$wall_plain")x the plain count (target <= 1.3x) |
 | \`count -m S -p SLOT1 -P SLOT2 -2 R2 -x SHEET -d DIR R1\` | $wall_both | $cpu_both | $mem_both | $(ratio "$wall_both" "$wall_plain")x |
 | \`count -m S -p SLOT1 -P LAYOUT2 -2 R2 -x I7_SHEET -d DIR R1\` | $wall_i7 | $cpu_i7 | $mem_i7 | $(ratio "$wall_i7" "$wall_plain")x |
+| \`count -m S -p INDEXED1 -P INDEXED2 -2 R2 R1\` (the indexes in the key: $(grep -vc '^#' "$work/indexed.txt") keys, no \`-x\`) | $wall_indexed | $cpu_indexed | $mem_indexed | $(ratio "$wall_indexed" "$wall_plain")x |
 | \`count -m S -p LAYOUT1 R1\` (read 1 alone) | $wall_single | $cpu_single | $mem_single | the pairs take $(ratio "$wall_plain" "$wall_single")x (target <= 2x) |
 EOF
+keys_in() { cat "$@" | grep -vc '^#'; }
 if [ "$with_cutadapt" = 1 ]; then
   cat <<EOF
 | \`cutadapt -j 1 -g ^file:I7.fa -o {name}_R1.fastq -p {name}_R2.fastq R1 R2\` | $wall_cutadapt | $cpu_cutadapt | $mem_cutadapt | $(ratio "$wall_cutadapt" "$wall_i7")x the \`<8>\` split by i7 (target >= 10x) |
 EOF
 fi
+echo
+sample_keys=$(find "$work/by-header" -name '*.txt' ! -name undetermined.txt -print0 | xargs -0 cat | grep -vc '^#')
+echo "Distinct keys: $(keys_in "$work/plain.txt") in the plain count; $sample_keys (sample, key) pairs over the samples' tables of \`-x\` by the header; $(keys_in "$work/indexed.txt") with the indexes in the key."
