@@ -73,8 +73,6 @@ struct cluster_state {
     }
 };
 
-// Counts never wrap: sums stop at the ends of the 64-bit range.
-int64_t cluster_add(int64_t a, int64_t b);
 // (a * b) / divisor truncated toward zero, without overflow in the product;
 // 0 when divisor is 0.
 int64_t cluster_share(int64_t a, int64_t b, int64_t divisor);

@@ -6,6 +6,7 @@
 #include "containers/radix_sort.h"
 #include "dna/letters.h"
 #include "io/error.h"
+#include "io/text.h"
 
 namespace {
 
@@ -96,14 +97,14 @@ void form_shared(cluster_state& st) {
         list_view l = list_of(st, i);
         int64_t core_total = 0;
         for (uint32_t k = 0; k < l.size; ++k)
-            if (st.core[l.index[k]]) core_total = cluster_add(core_total, st.count[l.index[k]]);
+            if (st.core[l.index[k]]) core_total = add_saturating(core_total, st.count[l.index[k]]);
         const uint32_t key = st.rep[i];
         for (uint32_t k = 0; k < l.size; ++k) {
             uint32_t j = l.index[k];
             if (!st.core[j]) continue;
             int64_t fraction = cluster_share(st.count[i], st.count[j], core_total);
-            st.totals[j] = cluster_add(st.totals[j], fraction);
-            st.mm1_totals[j] = cluster_add(st.mm1_totals[j], fraction);
+            st.totals[j] = add_saturating(st.totals[j], fraction);
+            st.mm1_totals[j] = add_saturating(st.mm1_totals[j], fraction);
             list_view cl = list_of(st, j);
             uint32_t* at = std::find(cl.index, cl.index + cl.size, key);
             if (at != cl.index + cl.size) {
@@ -137,8 +138,8 @@ void form_single(cluster_state& st) {
         list_view members = list_of(st, c);
         if (st.used[c] || members.size == 0) continue;
         for (uint32_t k = 0; k < members.size; ++k) {
-            st.totals[c] = cluster_add(st.totals[c], members.value[k]);
-            st.mm1_totals[c] = cluster_add(st.mm1_totals[c], members.value[k]);
+            st.totals[c] = add_saturating(st.totals[c], members.value[k]);
+            st.mm1_totals[c] = add_saturating(st.mm1_totals[c], members.value[k]);
         }
         st.used[c] = 1;
         st.core[c] = 1;
@@ -216,12 +217,12 @@ void place(cluster_state& st, uint32_t i, std::vector<uint32_t>& in_range) {
     std::sort(in_range.begin(), in_range.end());
     in_range.erase(std::unique(in_range.begin(), in_range.end()), in_range.end());
     int64_t core_total = 0;
-    for (uint32_t c : in_range) core_total = cluster_add(core_total, st.count[c]);
+    for (uint32_t c : in_range) core_total = add_saturating(core_total, st.count[c]);
     if (core_total == 0) return;
     for (uint32_t c : in_range) {
         int64_t fraction = cluster_share(st.count[i], st.count[c], core_total);
-        st.totals[c] = cluster_add(st.totals[c], fraction);
-        st.mm2_totals[c] = cluster_add(st.mm2_totals[c], fraction);
+        st.totals[c] = add_saturating(st.totals[c], fraction);
+        st.mm2_totals[c] = add_saturating(st.mm2_totals[c], fraction);
         ++st.mm2_counts[c];
         st.added.push_back({c, i, fraction});
     }

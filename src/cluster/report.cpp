@@ -6,6 +6,7 @@
 #include "cluster/cluster_internal.h"
 #include "io/error.h"
 #include "io/output.h"
+#include "io/text.h"
 
 cluster_progress cluster_progress_for(int64_t total, const char* word) {
     return {total, std::max<int64_t>(1, total / 10), word};
@@ -187,13 +188,6 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
     }
 }
 
-namespace {
-// Counts come from the table as written, so their sum may pass the largest
-// number: it stays there rather than wrapping (it only feeds a warning).
-void add_capped(int64_t& sum, int64_t count) {
-    if (count > 0 && __builtin_add_overflow(sum, count, &sum)) sum = INT64_MAX;
-}
-}  // namespace
 
 left_out_sequences cluster_left_out(const cluster_state& st, int64_t min_unclustered_count) {
     // The same walk as the unclustered lines: past its stop every sequence
@@ -201,12 +195,15 @@ left_out_sequences cluster_left_out(const cluster_state& st, int64_t min_unclust
     left_out_sequences left;
     bool stopped = false;
     for (uint32_t i = 0; i < st.num_entries; ++i) {
-        add_capped(left.table_reads, st.count[i]);
+        // The table's counts may add up past the largest number (the sums
+        // only feed a warning).
+        const int64_t reads = std::max<int64_t>(st.count[i], 0);
+        left.table_reads = add_saturating(left.table_reads, reads);
         if (st.used[i]) continue;
         stopped = stopped || st.totals[i] <= min_unclustered_count;
         if (!stopped) continue;
         ++left.sequences;
-        add_capped(left.reads, st.count[i]);
+        left.reads = add_saturating(left.reads, reads);
     }
     return left;
 }

@@ -34,12 +34,6 @@ void flat_index::reset(size_t expected) {
     mask_ = capacity - 1;
 }
 
-int64_t cluster_add(int64_t a, int64_t b) {
-    int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return sum;
-}
-
 int64_t cluster_share(int64_t a, int64_t b, int64_t divisor) {
     if (divisor == 0) return 0;
     __int128 q = static_cast<__int128>(a) * b / divisor;

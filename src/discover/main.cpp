@@ -107,7 +107,8 @@ public:
 
 private:
     bool parent_size(uint32_t origin, const candidate& c) const {
-        return candidates_[origin].total * offshoot_ratio > c.total;
+        // In 128 bits: totals as large as the file says may pass the 64-bit range times the ratio.
+        return static_cast<__int128>(candidates_[origin].total) * offshoot_ratio > c.total;
     }
 
     bool large_enough(uint32_t origin, const candidate& c) const {
@@ -188,7 +189,9 @@ private:
 std::vector<char> find_offshoots(const std::vector<candidate>& candidates, int64_t from) {
     from = std::max<int64_t>(from, 1);
     std::vector<char> offshoot(candidates.size(), 0);
-    origin_index index = index_origins(candidates, from * offshoot_ratio, from);
+    // A least past the 64-bit range over the ratio leaves only totals at its end as origins.
+    const int64_t origin_least = from > INT64_MAX / offshoot_ratio ? INT64_MAX : from * offshoot_ratio;
+    origin_index index = index_origins(candidates, origin_least, from);
     offshoot_test test(candidates, index);
     for (size_t i = 0; i < candidates.size(); ++i)
         if (candidates[i].total >= from) offshoot[i] = test(i) ? 1 : 0;
@@ -291,7 +294,7 @@ int discover_main(int argc, char** argv) {
     std::vector<candidate> candidates = read_candidates(*in);
     in.reset();
     int64_t pooled = 0;
-    for (const candidate& c : candidates) pooled += c.total;
+    for (const candidate& c : candidates) pooled = add_saturating(pooled, c.total);
     result r = choose(candidates, least);
     if (r.barcodes.empty()) warn("Warning: no barcode has at least %" PRId64 " in total\n", r.least);
     warn("discover: %zu barcodes with at least %" PRId64 " of %" PRId64

@@ -10,6 +10,14 @@
 int64_t parse_atoi64(const char* text);
 int64_t parse_atoi64(std::string_view text);
 
+// Counts never wrap: a sum that would leave the 64-bit range stays at its
+// end (counts read from files saturate, and so do their sums).
+inline int64_t add_saturating(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
+
 // The same, saturated to the 32-bit range: option values.
 int parse_atoi32(const char* text);
 

@@ -11,17 +11,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "io/text.h"
+
 class guide_pairs;
 class line_reader;
 class out_stream;
-
-// Counts never wrap: a sum that would leave the 64-bit range stays at its end.
-inline int64_t add_saturating(int64_t a, int64_t b) {
-    int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return sum;
-}
 
 // Everything one run of tabulate builds. The per-barcode arrays are indexed
 // by the number of the accepted barcode line; a sequence repeated on several

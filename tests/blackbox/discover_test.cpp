@@ -33,6 +33,26 @@ TEST(Discover, RanksTheClustersAboveTheLeastFromAFileOrStandardInput) {
     EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "bc000001\tAAAA\nbc000002\tTTTT\n");
 }
 
+TEST(Discover, TotalsPastTheLargestNumberStayThere) {
+    // Totals are read saturating, so a file may hold the largest number:
+    // the pooled sum and the offshoot test's ten times a total stop there
+    // instead of wrapping, and so does a least that large.
+    const std::string huge =
+        "#core sequence\tscore\ttotal count\tcore count\tmm1 count\tmm2 count\t[sequence:count:mmcount]...\n"
+        "ACGTACGTACGTACGTACGT\t0:0\t99999999999999999999\t9\t0\t0\n"
+        "ACGTACGTACGTACGTACGA\t0:0\t9223372036854775807\t9\t0\t0\n"
+        "TTGCATTGCATTGCATTGCA\t0:0\t500\t500\t0\t0\n";
+    run_result r = run_morvane({"discover"}, huge);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "#discovered barcode\tsequence (pooled reads or molecules: 9223372036854775807; at least 2 each; the "
+              "largest offshoot: 0)\n"
+              "bc000001\tACGTACGTACGTACGTACGA\nbc000002\tACGTACGTACGTACGTACGT\nbc000003\tTTGCATTGCATTGCATTGCA\n");
+    r = run_morvane({"discover", "-m", "9223372036854775807"}, huge);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "bc000001\tACGTACGTACGTACGTACGA\nbc000002\tACGTACGTACGTACGTACGT\n");
+}
+
 TEST(Discover, RefusedOptionsAndInputs) {
     run_result r = run_morvane({"discover", "-m", "0"}, clusters);
     EXPECT_EQ(r.status, 1);

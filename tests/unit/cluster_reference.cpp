@@ -114,13 +114,13 @@ void initial_shared(reference_run& r) {
         if (r.core[i] || !r.used[i]) continue;
         int64_t core_total = 0;
         for (auto& e : r.lists[i])
-            if (r.core[r.index(e.first)]) core_total = cluster_add(core_total, r.own(r.index(e.first)));
+            if (r.core[r.index(e.first)]) core_total = add_saturating(core_total, r.own(r.index(e.first)));
         for (auto& e : r.lists[i]) {
             size_t j = r.index(e.first);
             if (!r.core[j]) continue;
             int64_t fraction = cluster_share(r.own(i), r.own(j), core_total);
-            r.totals[j] = cluster_add(r.totals[j], fraction);
-            r.mm1_totals[j] = cluster_add(r.mm1_totals[j], fraction);
+            r.totals[j] = add_saturating(r.totals[j], fraction);
+            r.mm1_totals[j] = add_saturating(r.mm1_totals[j], fraction);
             long at = find_key(r.lists[j], r.entries[i].first);
             if (at >= 0)
                 r.lists[j][static_cast<size_t>(at)].second = fraction;
@@ -143,8 +143,8 @@ void initial_single(reference_run& r) {
         size_t c = r.index(max_seq);
         if (r.used[c] || r.lists[c].empty()) continue;
         for (auto& e : r.lists[c]) {
-            r.totals[c] = cluster_add(r.totals[c], e.second);
-            r.mm1_totals[c] = cluster_add(r.mm1_totals[c], e.second);
+            r.totals[c] = add_saturating(r.totals[c], e.second);
+            r.mm1_totals[c] = add_saturating(r.mm1_totals[c], e.second);
         }
         r.used[c] = r.core[c] = 1;
         const std::string core_seq = r.entries[c].first;
@@ -198,11 +198,11 @@ void secondary(reference_run& r) {
                 auto it = first_mismatch.find(s);
                 if (it == first_mismatch.end()) continue;
                 size_t first = it->second;
-                if (in_range.insert(first).second) core_total = cluster_add(core_total, r.own(first));
+                if (in_range.insert(first).second) core_total = add_saturating(core_total, r.own(first));
                 for (auto& e : first_mismatch_list[first]) {
                     if (e.first != s) continue;
                     auto d = static_cast<size_t>(e.second);
-                    if (in_range.insert(d).second) core_total = cluster_add(core_total, r.own(d));
+                    if (in_range.insert(d).second) core_total = add_saturating(core_total, r.own(d));
                 }
                 r.used[i] = 1;
             }
@@ -211,8 +211,8 @@ void secondary(reference_run& r) {
         if (!r.used[i] || core_total == 0) continue;
         for (size_t j : in_range) {
             int64_t fraction = cluster_share(r.own(i), r.own(j), core_total);
-            r.totals[j] = cluster_add(r.totals[j], fraction);
-            r.mm2_totals[j] = cluster_add(r.mm2_totals[j], fraction);
+            r.totals[j] = add_saturating(r.totals[j], fraction);
+            r.mm2_totals[j] = add_saturating(r.mm2_totals[j], fraction);
             ++r.mm2_counts[j];
             insert_sorted(r.lists[j], s, fraction);
         }
