@@ -188,7 +188,6 @@ void cluster_write_clusters(const cluster_state& st, int64_t min_unclustered_cou
     }
 }
 
-
 left_out_sequences cluster_left_out(const cluster_state& st, int64_t min_unclustered_count) {
     // The same walk as the unclustered lines: past its stop every sequence
     // outside the clusters is left out.

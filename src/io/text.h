@@ -10,6 +10,9 @@
 int64_t parse_atoi64(const char* text);
 int64_t parse_atoi64(std::string_view text);
 
+// The same, saturated to the 32-bit range: option values.
+int parse_atoi32(const char* text);
+
 // Counts never wrap: a sum that would leave the 64-bit range stays at its
 // end (counts read from files saturate, and so do their sums).
 inline int64_t add_saturating(int64_t a, int64_t b) {
@@ -17,9 +20,6 @@ inline int64_t add_saturating(int64_t a, int64_t b) {
     if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
     return sum;
 }
-
-// The same, saturated to the 32-bit range: option values.
-int parse_atoi32(const char* text);
 
 // Bit 7 of each byte of x that is zero, and no other: eight bytes tested
 // at once (x ^ c * 0x0101010101010101 finds the bytes equal to c).
