@@ -257,11 +257,12 @@ inline uint64_t key_word(std::string_view key, size_t depth) {
     return __builtin_bswap64(word);  // integer order = byte order
 }
 
-// Level 0: the count; level k >= 1: key bytes [8(k - 1), 8k). Keys hold no
+// Level 0: the count; level k >= 1: key bytes [skip + 8(k - 1), skip + 8k),
+// where the keys being sorted share their first skip bytes. Keys hold no
 // NUL byte, so a key that ends inside a word sorts before its continuations.
-inline uint64_t digit_at(const read_counter::record* r, size_t level) {
+inline uint64_t digit_at(const read_counter::record* r, size_t level, size_t skip) {
     if (level == 0) return ~static_cast<uint64_t>(r->count());
-    return key_word(r->sequence(), 8 * (level - 1));
+    return key_word(r->sequence(), skip + 8 * (level - 1));
 }
 
 // The full order: count descending, then key ascending in byte order.
@@ -272,24 +273,24 @@ inline bool table_order(const sort_item& a, const sort_item& b) {
 
 // The same for items that agree on the digits before level and carry their
 // digit at level: the keys are looked at only when the digits are equal.
-inline bool order_from(const sort_item& a, const sort_item& b, size_t level) {
+inline bool order_from(const sort_item& a, const sort_item& b, size_t level, size_t skip) {
     if (a.digit != b.digit) return a.digit < b.digit;
     std::string_view x = a.entry->sequence(), y = b.entry->sequence();
-    size_t depth = 8 * level;  // level 0: equal counts, so from the start
+    size_t depth = skip + 8 * level;  // level 0: equal counts, so from the start
     return x.substr(std::min(depth, x.size())) < y.substr(std::min(depth, y.size()));
 }
 
-void load_digits(sort_item* items, size_t n, size_t level) {
+void load_digits(sort_item* items, size_t n, size_t level, size_t skip) {
     constexpr size_t ahead = 32;
     for (size_t i = 0; i < n; ++i) {
         if (i + ahead < n) __builtin_prefetch(items[i + ahead].entry);
-        items[i].digit = digit_at(items[i].entry, level);
+        items[i].digit = digit_at(items[i].entry, level, skip);
     }
 }
 
 // Sorts items that agree on the digits before level and carry their digit at
 // level. budget bounds the partitioning depth; past it, a plain sort.
-void multikey_sort(sort_item* items, size_t n, size_t level, int budget) {
+void multikey_sort(sort_item* items, size_t n, size_t level, int budget, size_t skip) {
     while (n >= 16) {
         if (budget-- == 0) {
             std::sort(items, items + n, table_order);
@@ -306,31 +307,41 @@ void multikey_sort(sort_item* items, size_t n, size_t level, int budget) {
             else
                 ++i;
         }
-        multikey_sort(items, lt, level, budget);
-        multikey_sort(items + gt, n - gt, level, budget);
+        multikey_sort(items, lt, level, budget, skip);
+        multikey_sort(items + gt, n - gt, level, budget, skip);
         items += lt;  // the equal ones: on to the next digit
         n = gt - lt;
         if (n < 2) return;
         ++level;
-        load_digits(items, n, level);
+        load_digits(items, n, level, skip);
     }
-    std::sort(items, items + n, [level](const sort_item& a, const sort_item& b) { return order_from(a, b, level); });
+    std::sort(items, items + n,
+              [level, skip](const sort_item& a, const sort_item& b) { return order_from(a, b, level, skip); });
 }
 
 }  // namespace
 
 namespace {
 
-// Sorts items carrying their level-0 digit into the table's order. Most
-// sequences are seen once (read errors): they go last, in one pass, and
-// need sorting by key only.
-void sort_items(sort_item* items, size_t n) {
-    int budget = 2 * (64 - __builtin_clzll(n | 1)) + 64;
-    sort_item* ones = std::partition(items, items + n, [](const sort_item& item) { return item.entry->count() != 1; });
-    multikey_sort(items, static_cast<size_t>(ones - items), 0, budget);
-    size_t ones_count = static_cast<size_t>(items + n - ones);
-    load_digits(ones, ones_count, 1);
-    multikey_sort(ones, ones_count, 1, budget);
+// The budget of a sort of n items: past it, a plain sort.
+int sort_budget(size_t n) { return 2 * (64 - __builtin_clzll(n | 1)) + 64; }
+
+// An item as it is first placed. Most sequences are seen once (read
+// errors): they stand apart from the others from the start, carrying the
+// first digit of their keys (they need sorting by key only), so that
+// neither telling them apart nor that digit costs a second visit to the
+// records, which by then lie all over the arena.
+inline sort_item first_item(const read_counter::record* r, size_t skip) {
+    return sort_item{digit_at(r, r->count() == 1 ? 1 : 0, skip), r};
+}
+
+// Sorts items into the table's order: the first several (those seen more
+// than once) carry their level-0 digit, the rest (seen once) their level-1
+// digit.
+void sort_items(sort_item* items, size_t several, size_t n, size_t skip) {
+    const int budget = sort_budget(n);
+    multikey_sort(items, several, 0, budget, skip);
+    multikey_sort(items + several, n - several, 1, budget, skip);
 }
 
 }  // namespace
@@ -340,22 +351,23 @@ std::span<const read_counter::record* const> read_counter::sort() {
     static_assert(sizeof(sort_item) == 2 * sizeof(slot));
     char* memory = slot_memory_.get();
     auto* items = reinterpret_cast<sort_item*>(memory);
-    size_t n = 0;
+    // Those seen more than once from the front, those seen once from the back.
+    size_t front = 0, back = size_;
     for (const chunk& c : chunks_) {
         for (size_t offset = 0; offset < c.used;) {
             const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
-            items[n++] = sort_item{digit_at(r, 0), r};
+            items[r->count() == 1 ? --back : front++] = first_item(r, 0);
             offset += record_bytes(r->length_);
         }
     }
-    sort_items(items, n);
+    sort_items(items, front, size_, 0);
     // The records in order, packed to the front (each goes to a place below
     // its item's).
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < size_; ++i) {
         const record* r = items[i].entry;
         std::memcpy(memory + i * sizeof r, &r, sizeof r);
     }
-    return {reinterpret_cast<const record* const*>(memory), n};
+    return {reinterpret_cast<const record* const*>(memory), size_};
 }
 
 std::span<const read_counter::record* const> read_counter::sort(size_t group_bytes, std::vector<size_t>& starts) {
@@ -364,8 +376,9 @@ std::span<const read_counter::record* const> read_counter::sort(size_t group_byt
         const auto* key = reinterpret_cast<const unsigned char*>(r->sequence().data());
         return group_bytes == 1 ? size_t{key[0]} : (size_t{key[0]} << 8) | key[1];
     };
-    // Counted, then placed by group (a counting sort), each item with its
-    // level-0 digit; the records are read once, in arena order.
+    // Counted, then placed by group (a counting sort), each group's records
+    // seen more than once from its front and those seen once from its back;
+    // the records are read once, in arena order.
     starts.assign(groups + 1, 0);
     std::vector<uint16_t> group(size_);
     size_t n = 0;
@@ -381,16 +394,19 @@ std::span<const read_counter::record* const> read_counter::sort(size_t group_byt
     // The items take the table's place, as in sort(): no fresh memory.
     char* memory = slot_memory_.get();
     auto* items = reinterpret_cast<sort_item*>(memory);
-    std::vector<size_t> next(starts.begin(), starts.end() - 1);
+    std::vector<size_t> front(starts.begin(), starts.end() - 1), back(starts.begin() + 1, starts.end());
     n = 0;
     for (const chunk& c : chunks_) {
         for (size_t offset = 0; offset < c.used;) {
             const auto* r = reinterpret_cast<const record*>(c.bytes.get() + offset);
-            items[next[group[n++]]++] = sort_item{digit_at(r, 0), r};
+            const size_t g = group[n++];
+            items[r->count() == 1 ? --back[g] : front[g]++] = first_item(r, group_bytes);
             offset += record_bytes(r->length_);
         }
     }
-    for (size_t g = 0; g < groups; ++g) sort_items(items + starts[g], starts[g + 1] - starts[g]);
+    // A group's keys share their first group_bytes: the digits start after them.
+    for (size_t g = 0; g < groups; ++g)
+        sort_items(items + starts[g], front[g] - starts[g], starts[g + 1] - starts[g], group_bytes);
     for (size_t i = 0; i < n; ++i) {
         const record* r = items[i].entry;
         std::memcpy(memory + i * sizeof r, &r, sizeof r);
