@@ -218,6 +218,17 @@ void sample_matcher::part_index::code_neighbours() {
         coded[code] = {static_cast<uint32_t>(coded_ids.size()), static_cast<uint32_t>(ids->size())};
         coded_ids.insert(coded_ids.end(), ids->begin(), ids->end());
     }
+    // Ten letters at most: a table of 2 MB (128 KB for eight), of which a
+    // run's reads touch the few entries of its barcodes most of the time.
+    constexpr size_t direct_letters = 10;
+    if (length > direct_letters || rows.size() >= 0xffff) return;
+    direct.assign(size_t{1} << (2 * length), 0);
+    near_bits.assign(std::max<size_t>(1, direct.size() / 64), 0);
+    for (const auto& [code, ids] : rows) {
+        spans.push_back(*coded.find(code));
+        direct[code] = static_cast<uint16_t>(spans.size());
+        near_bits[code >> 6] |= uint64_t{1} << (code & 63);
+    }
 }
 
 std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, std::string& problem) {
@@ -259,7 +270,28 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
     if (m.coded_) {
         for (part_index* part : {&m.first_, &m.second_, &m.second_reverse_}) part->code_neighbours();
     }
+    // Grids of up to a million cells (4 MB; 36 KB for 96 by 96 values).
+    const size_t rows = m.first_.values.size(), columns = std::max<size_t>(1, m.second_.values.size());
+    if (rows * columns <= size_t{1} << 20 && (!m.reverse_tried_ || m.second_reverse_.values.size() <= columns)) {
+        m.grid_columns_ = columns;
+        m.forward_grid_.assign(rows * columns, none);
+        m.forward_combinations_.for_each([&](uint64_t key, int32_t id) {
+            m.forward_grid_[(key >> 32) * columns + (key & 0xffffffffu)] = id;
+        });
+        if (m.reverse_tried_) {
+            m.reverse_grid_.assign(rows * columns, none);
+            m.reverse_combinations_.for_each([&](uint64_t key, int32_t id) {
+                m.reverse_grid_[(key >> 32) * columns + (key & 0xffffffffu)] = id;
+            });
+        }
+    }
     return m;
+}
+
+int32_t sample_matcher::combined(uint32_t first, uint32_t second, bool reversed) const {
+    if (grid_columns_ != 0) return (reversed ? reverse_grid_ : forward_grid_)[first * grid_columns_ + second];
+    const int32_t* found = (reversed ? reverse_combinations_ : forward_combinations_).find(combination(first, second));
+    return found == nullptr ? none : *found;
 }
 
 int32_t sample_matcher::lookup(std::string_view first, std::string_view second, const part_index& second_index) const {
@@ -294,17 +326,14 @@ bool sample_matcher::code_joined(std::string_view joined, uint64_t& first, uint6
 }
 
 int32_t sample_matcher::lookup_code(const id_span& a, uint64_t second, const part_index& second_index) const {
-    const auto& combinations = &second_index == &second_ ? forward_combinations_ : reverse_combinations_;
-    if (parts_ == 1) {
-        const int32_t* found = combinations.find(combination(first_.coded_ids[a.start], 0));
-        return found == nullptr ? none : *found;
-    }
-    const id_span* b = second_index.coded.find(second);
+    const bool reversed = &second_index != &second_;
+    if (parts_ == 1) return combined(first_.coded_ids[a.start], 0, reversed);
+    const id_span* b = second_index.find_code(second);
     if (b == nullptr) return none;
     for (uint32_t i = a.start; i < a.start + a.size; ++i) {
         for (uint32_t j = b->start; j < b->start + b->size; ++j) {
-            const int32_t* found = combinations.find(combination(first_.coded_ids[i], second_index.coded_ids[j]));
-            if (found != nullptr) return *found;
+            const int32_t found = combined(first_.coded_ids[i], second_index.coded_ids[j], reversed);
+            if (found != none) return found;
         }
     }
     return none;
@@ -315,7 +344,7 @@ int32_t sample_matcher::find_code(uint64_t first, uint64_t second) {
     // One multiply spreads the codes of a sheet's few barcodes well enough.
     recent_code& recent = recent_codes_[(code * 0x9e3779b97f4a7c15ull) >> (64 - recent_bits)];
     if (recent.code != code) {
-        const id_span* a = first_.coded.find(first);
+        const id_span* a = first_.find_code(first);
         int32_t found = a == nullptr ? none : lookup_code(*a, second, second_);
         bool reversed = false;
         if (found == none && a != nullptr && reverse_tried_) {

@@ -98,6 +98,19 @@ private:
         // The same for the texts of A, C, G and T alone, by their 2-bit codes.
         open_table<uint64_t, id_span, code_hash> coded{no_code, 64};
         std::vector<uint32_t> coded_ids;
+        // For short parts the same by the code itself: a bit per code
+        // (small enough to stay in the caches while the counter sweeps
+        // them, so that the index errors of no sample cost one look-up),
+        // and 1 + the index of the code's span in spans (0: none).
+        std::vector<uint64_t> near_bits;
+        std::vector<uint16_t> direct;
+        std::vector<id_span> spans;
+        const id_span* find_code(uint64_t code) const {
+            if (direct.empty()) return coded.find(code);
+            if ((near_bits[code >> 6] >> (code & 63) & 1) == 0) return nullptr;
+            const uint16_t k = direct[code];
+            return k == 0 ? nullptr : &spans[k - 1];
+        }
         uint32_t id_of(const std::string& value);
         void add_neighbours(uint32_t id);
         void code_neighbours();
@@ -199,6 +212,11 @@ private:
     part_index first_, second_, second_reverse_;
     // (first id, second id) -> sample
     open_table<uint64_t, int32_t, code_hash> forward_combinations_{no_code}, reverse_combinations_{no_code};
+    // The same as grids (first id * grid_columns_ + second id -> sample or
+    // none) when the sheet's values are few enough.
+    std::vector<int32_t> forward_grid_, reverse_grid_;
+    size_t grid_columns_ = 0;
+    int32_t combined(uint32_t first, uint32_t second, bool reversed) const;
     bool reverse_tried_ = false;
     int64_t forward_ = 0, reverse_ = 0;
 };

@@ -186,6 +186,69 @@ TEST(SampleMatcher, TextsOfBasesTalliedByCode) {
     }
 }
 
+// The coded look-up (tables by code for short parts, a grid of
+// combinations for sheets of few values, hash tables otherwise) gives every
+// text the sample the look-up by text gives it, and counts the same
+// orientations: sheets of 8+8 letters (a plate of 12 by 8 indexes, and 96
+// pairs of their own), 10, 12+12 and 8+10 letters, one of more values than
+// a grid takes; reads exact, one or two substitutions away, with an N,
+// swapped between samples, the second index turned, and of no sample.
+TEST(SampleMatcher, CodedLookUpAgreesWithTexts) {
+    struct shape {
+        size_t firsts, seconds, first_letters, second_letters;
+        bool plate;  // every first with every second; else the i-th with the i-th
+    };
+    for (shape sh : {shape{12, 8, 8, 8, true}, shape{96, 96, 8, 8, false}, shape{40, 0, 10, 0, false},
+                     shape{30, 30, 12, 12, false}, shape{50, 50, 8, 10, false}, shape{1100, 1100, 10, 10, false}}) {
+        std::mt19937 random(static_cast<unsigned>(sh.firsts * 31 + sh.first_letters));
+        // Values more than two substitutions apart, so that no two samples clash.
+        auto values = [&](size_t n, size_t letters) {
+            std::vector<std::string> kept;
+            while (kept.size() < n) {
+                std::string v = random_letters(random, letters);
+                if (std::all_of(kept.begin(), kept.end(), [&](const std::string& k) { return substitutions(v, k) > 2; }))
+                    kept.push_back(v);
+            }
+            return kept;
+        };
+        const std::vector<std::string> firsts = values(sh.firsts, sh.first_letters);
+        const std::vector<std::string> seconds = values(sh.seconds, sh.second_letters);
+        std::vector<std::vector<std::string>> samples;
+        for (size_t i = 0; i < firsts.size(); ++i) {
+            if (seconds.empty()) samples.push_back({firsts[i]});
+            if (sh.plate)
+                for (const std::string& second : seconds) samples.push_back({firsts[i], second});
+            else if (!seconds.empty())
+                samples.push_back({firsts[i], seconds[i]});
+        }
+        std::string text;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            text.append("s").append(std::to_string(i)).append("\t").append(samples[i][0]);
+            if (samples[i].size() == 2) text.append("+").append(samples[i][1]);
+            text.append("\n");
+        }
+        sample_matcher coded = matcher_for(text), by_text = matcher_for(text);
+        auto change = [&](std::string& part, int letters) {
+            for (int i = 0; i < letters; ++i) part[random() % part.size()] = "ACGTN"[random() % (i == 0 ? 4 : 5)];
+        };
+        for (int read = 0; read < 200'000; ++read) {
+            std::vector<std::string> parts = samples[random() % samples.size()];
+            const int kind = static_cast<int>(random() % 8);
+            if (kind == 1) change(parts[random() % parts.size()], 1);
+            if (kind == 2) change(parts[random() % parts.size()], 2);
+            if (kind == 3 && parts.size() == 2) parts[1] = samples[random() % samples.size()][1];
+            if (kind == 4 && parts.size() == 2) parts[1] = dna::reverse_complement(parts[1]);
+            if (kind == 5) parts[0] = random_letters(random, parts[0].size());
+            if (kind == 6) change(parts[0], 1), change(parts.back(), 1);
+            const std::string joined = parts.size() == 2 ? parts[0] + "+" + parts[1] : parts[0];
+            ASSERT_EQ(coded.find(joined), by_text.find(parts[0], parts.size() == 2 ? parts[1] : ""))
+                << samples.size() << " samples: " << joined;
+        }
+        EXPECT_EQ(coded.forward_matches(), by_text.forward_matches());
+        EXPECT_EQ(coded.reverse_matches(), by_text.reverse_matches());
+    }
+}
+
 TEST(SampleMatcher, NoReadReachesTwoSamples) {
     // Every text within one substitution of each barcode goes to that barcode's sample.
     const std::string sheet = "a\tACGTAC\nb\tTGCATG\nc\tCCAAGG\nd\tGTTGCA\n";
