@@ -214,18 +214,23 @@ void sample_matcher::part_index::code_neighbours() {
         if (base_code(text.data(), text.size(), 0, text.size(), code)) rows.emplace_back(code, &ids);
     }
     std::sort(rows.begin(), rows.end());  // the table's slots follow from its inserts
-    for (const auto& [code, ids] : rows) {
-        coded[code] = {static_cast<uint32_t>(coded_ids.size()), static_cast<uint32_t>(ids->size())};
-        coded_ids.insert(coded_ids.end(), ids->begin(), ids->end());
-    }
-    // Ten letters at most: a table of 2 MB (128 KB for eight), of which a
-    // run's reads touch the few entries of its barcodes most of the time.
+    // Ten letters at most by the code itself: a table of 2 MB (128 KB for
+    // eight), of which a run's reads touch the few entries of its barcodes
+    // most of the time; longer parts by hash.
     constexpr size_t direct_letters = 10;
-    if (length > direct_letters || rows.size() >= 0xffff) return;
-    direct.assign(size_t{1} << (2 * length), 0);
-    near_bits.assign(std::max<size_t>(1, direct.size() / 64), 0);
+    const bool by_code = length <= direct_letters && rows.size() < 0xffff;
+    if (by_code) {
+        direct.assign(size_t{1} << (2 * length), 0);
+        near_bits.assign(std::max<size_t>(1, direct.size() / 64), 0);
+    }
     for (const auto& [code, ids] : rows) {
-        spans.push_back(*coded.find(code));
+        const id_span span{static_cast<uint32_t>(coded_ids.size()), static_cast<uint32_t>(ids->size())};
+        coded_ids.insert(coded_ids.end(), ids->begin(), ids->end());
+        if (!by_code) {
+            coded[code] = span;
+            continue;
+        }
+        spans.push_back(span);
         direct[code] = static_cast<uint16_t>(spans.size());
         near_bits[code >> 6] |= uint64_t{1} << (code & 63);
     }
@@ -270,20 +275,17 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
     if (m.coded_) {
         for (part_index* part : {&m.first_, &m.second_, &m.second_reverse_}) part->code_neighbours();
     }
-    // Grids of up to a million cells (4 MB; 36 KB for 96 by 96 values).
+    // Grids of up to a million cells (4 MB; 36 KB for 96 by 96 values). The
+    // reverse-complemented second parts are as many as the second parts.
     const size_t rows = m.first_.values.size(), columns = std::max<size_t>(1, m.second_.values.size());
-    if (rows * columns <= size_t{1} << 20 && (!m.reverse_tried_ || m.second_reverse_.values.size() <= columns)) {
+    if (rows * columns <= size_t{1} << 20) {
         m.grid_columns_ = columns;
-        m.forward_grid_.assign(rows * columns, none);
-        m.forward_combinations_.for_each([&](uint64_t key, int32_t id) {
-            m.forward_grid_[(key >> 32) * columns + (key & 0xffffffffu)] = id;
-        });
-        if (m.reverse_tried_) {
-            m.reverse_grid_.assign(rows * columns, none);
-            m.reverse_combinations_.for_each([&](uint64_t key, int32_t id) {
-                m.reverse_grid_[(key >> 32) * columns + (key & 0xffffffffu)] = id;
-            });
-        }
+        auto fill = [&](const auto& combinations, std::vector<int32_t>& grid) {
+            grid.assign(rows * columns, none);
+            combinations.for_each([&](uint64_t key, int32_t id) { grid[(key >> 32) * columns + (key & 0xffffffffu)] = id; });
+        };
+        fill(m.forward_combinations_, m.forward_grid_);
+        if (m.reverse_tried_) fill(m.reverse_combinations_, m.reverse_grid_);
     }
     return m;
 }

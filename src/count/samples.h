@@ -95,10 +95,11 @@ private:
         // Every text at most one substitution from a value -> the values' ids.
         std::unordered_map<std::string, std::vector<uint32_t>, text_hash, std::equal_to<>> near;
         std::vector<std::string> values;
-        // The same for the texts of A, C, G and T alone, by their 2-bit codes.
+        // The same for the texts of A, C, G and T alone, by their 2-bit codes
+        // (for parts longer than direct takes).
         open_table<uint64_t, id_span, code_hash> coded{no_code, 64};
         std::vector<uint32_t> coded_ids;
-        // For short parts the same by the code itself: a bit per code
+        // For short parts, by the code itself: a bit per code
         // (small enough to stay in the caches while the counter sweeps
         // them, so that the index errors of no sample cost one look-up),
         // and 1 + the index of the code's span in spans (0: none).
