@@ -198,6 +198,8 @@ public:
 
     // The sample of a header, or -1 (the read counted as undetermined).
     int32_t by_header(std::string_view name) {
+        const int32_t at_end = matcher_.find_at_end(name);
+        if (at_end != sample_matcher::not_plain) return counted(at_end);
         std::string_view index = header_index(name);
         if (index.empty()) {
             without_barcode();
@@ -207,11 +209,7 @@ public:
     }
 
     // The sample of a sample barcode ("A" or "A+B"), or -1.
-    int32_t by_text(std::string_view text) {
-        int32_t id = matcher_.find(text);
-        if (id == sample_matcher::none) ++undetermined_.reads;
-        return id;
-    }
+    int32_t by_text(std::string_view text) { return counted(matcher_.find(text)); }
 
     // A read with no sample barcode: no index field, or no layout to hold
     // the <n> slots.
@@ -228,6 +226,11 @@ public:
     }
 
 private:
+    int32_t counted(int32_t id) {
+        if (id == sample_matcher::none) ++undetermined_.reads;
+        return id;
+    }
+
     sample_matcher& matcher_;
     std::vector<read_totals>& totals_;
     undetermined_tally& undetermined_;

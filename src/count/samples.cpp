@@ -43,15 +43,32 @@ constexpr char base_letters[] = "ACTG";
 // and whether the first n are all A, C, G or T.
 inline bool word_bases(uint64_t x, size_t n, uint64_t& code) {
     constexpr uint64_t ones = 0x0101010101010101ull;
-    const uint64_t bases = zero_bytes(x ^ ('A' * ones)) | zero_bytes(x ^ ('C' * ones)) |
-                           zero_bytes(x ^ ('G' * ones)) | zero_bytes(x ^ ('T' * ones));
-    const uint64_t wanted = n >= 8 ? 0x8080808080808080ull : 0x8080808080808080ull & ((uint64_t{1} << (8 * n)) - 1);
+    // Bits 1 and 2 of a byte, the code, spell one of the four letters: the
+    // byte is that letter or none of them.
+    const uint64_t low = (x >> 1) & ones, high = (x >> 2) & ones;
+    const uint64_t spelt = ('A' * ones) ^ (low << 1) ^ (high * 0x15) ^ ((low & high) * 0x11);
+    const uint64_t used = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
     uint64_t y = (x >> 1) & 0x0303030303030303ull;
     y = (y | (y >> 6)) & 0x000f000f000f000full;
     y = (y | (y >> 12)) & 0x000000ff000000ffull;
     y = (y | (y >> 24)) & 0xffffull;
     code = n >= 8 ? y : y & ((uint64_t{1} << (2 * n)) - 1);
-    return (bases & wanted) == wanted;
+    return ((spelt ^ x) & used) == 0;
+}
+
+// Whether a space or a tab stands in the first end bytes of a text, eight
+// a step from the end (the comment's blank is a few letters before its
+// index field).
+inline bool blank_before(const char* text, size_t end) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    for (; end >= 8; end -= 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + end - 8, 8);
+        if ((zero_bytes(word ^ (' ' * ones)) | zero_bytes(word ^ ('\t' * ones))) != 0) return true;
+    }
+    for (size_t i = 0; i < end; ++i)
+        if (text[i] == ' ' || text[i] == '\t') return true;
+    return false;
 }
 
 // Eight bytes of a text of size bytes with the n <= 8 from at first: one
@@ -234,6 +251,11 @@ void sample_matcher::part_index::code_neighbours() {
         direct[code] = static_cast<uint16_t>(spans.size());
         near_bits[code >> 6] |= uint64_t{1} << (code & 63);
     }
+    if (by_code && values.size() < several) {
+        near_one.assign(direct.size(), 0);
+        for (const auto& [code, ids] : rows)
+            near_one[code] = ids->size() == 1 ? static_cast<uint8_t>(ids->front() + 1) : several;
+    }
 }
 
 std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, std::string& problem) {
@@ -287,6 +309,9 @@ std::optional<sample_matcher> sample_matcher::build(const sample_sheet& sheet, s
         fill(m.forward_combinations_, m.forward_grid_);
         if (m.reverse_tried_) fill(m.reverse_combinations_, m.reverse_grid_);
     }
+    if (m.coded_) m.joined_length_ = sheet.parts == 2 ? m.first_.length + 1 + m.second_.length : m.first_.length;
+    m.by_one_ = m.coded_ && m.grid_columns_ != 0 && !m.first_.near_one.empty() &&
+                (sheet.parts == 1 || (!m.second_.near_one.empty() && (!m.reverse_tried_ || !m.second_reverse_.near_one.empty())));
     return m;
 }
 
@@ -320,11 +345,20 @@ int32_t sample_matcher::lookup(std::string_view first, std::string_view second, 
 
 bool sample_matcher::code_joined(std::string_view joined, uint64_t& first, uint64_t& second) const {
     const size_t length1 = first_.length, length2 = parts_ == 2 ? second_.length : 0;
-    if (joined.size() != (parts_ == 2 ? length1 + 1 + length2 : length1)) return false;
+    const size_t size = joined.size();
+    if (size != (parts_ == 2 ? length1 + 1 + length2 : length1)) return false;
     if (parts_ == 2 && joined[length1] != '+') return false;
     second = 0;
-    return base_code(joined.data(), joined.size(), 0, length1, first) &&
-           (parts_ == 1 || base_code(joined.data(), joined.size(), length1 + 1, length2, second));
+    if (length1 <= 8 && length2 <= 8 && size >= 8) {
+        // The indexes of most runs: a load a part, the second's the word
+        // that ends where the text does.
+        uint64_t head = 0, tail = 0;
+        std::memcpy(&head, joined.data(), 8);
+        std::memcpy(&tail, joined.data() + size - 8, 8);
+        return word_bases(head, length1, first) && (parts_ == 1 || word_bases(tail >> (8 * (8 - length2)), length2, second));
+    }
+    return base_code(joined.data(), size, 0, length1, first) &&
+           (parts_ == 1 || base_code(joined.data(), size, length1 + 1, length2, second));
 }
 
 int32_t sample_matcher::lookup_code(const id_span& a, uint64_t second, const part_index& second_index) const {
@@ -341,8 +375,43 @@ int32_t sample_matcher::lookup_code(const id_span& a, uint64_t second, const par
     return none;
 }
 
+int32_t sample_matcher::find_one(uint64_t first, uint64_t second) {
+    const uint8_t a = first_.near_one[first];
+    if (a == 0) return none;
+    if (a == part_index::several) return not_plain;
+    const size_t row = size_t{a - 1u} * grid_columns_;
+    if (parts_ == 1) {
+        const int32_t found = forward_grid_[row];
+        forward_ += found != none;
+        return found;
+    }
+    const uint8_t b = second_.near_one[second];
+    if (b == part_index::several) return not_plain;
+    int32_t found = b == 0 ? none : forward_grid_[row + b - 1];
+    if (found != none) {
+        ++forward_;
+        return found;
+    }
+    if (!reverse_tried_) return none;
+    const uint8_t c = second_reverse_.near_one[second];
+    if (c == part_index::several) return not_plain;
+    found = c == 0 ? none : reverse_grid_[row + c - 1];
+    reverse_ += found != none;
+    return found;
+}
+
+void sample_matcher::note_unmatched(uint64_t code) {
+    unmatched_pending_.push_back(code);
+    if (unmatched_pending_.size() >= std::max<size_t>(size_t{1} << 20, unmatched_tally_.size())) settle_unmatched();
+}
+
 int32_t sample_matcher::find_code(uint64_t first, uint64_t second) {
     const uint64_t code = first << second_bits_ | second;
+    if (by_one_) {
+        const int32_t found = find_one(first, second);
+        if (found == none) note_unmatched(code);
+        if (found != not_plain) return found;
+    }
     // One multiply spreads the codes of a sheet's few barcodes well enough.
     recent_code& recent = recent_codes_[(code * 0x9e3779b97f4a7c15ull) >> (64 - recent_bits)];
     if (recent.code != code) {
@@ -356,9 +425,7 @@ int32_t sample_matcher::find_code(uint64_t first, uint64_t second) {
         if (found == none) {
             // Not kept in recent: the texts of no sample are many and would
             // push the samples' out.
-            unmatched_pending_.push_back(code);
-            if (unmatched_pending_.size() >= std::max<size_t>(size_t{1} << 20, unmatched_tally_.size()))
-                settle_unmatched();
+            note_unmatched(code);
             return none;
         }
         recent = {code, found, reversed};
@@ -413,6 +480,16 @@ int32_t sample_matcher::find_joined(std::string_view joined, bool& reversed) con
     found = lookup(first, second, second_reverse_);
     reversed = found != none;
     return found;
+}
+
+int32_t sample_matcher::find_at_end(std::string_view header) {
+    const size_t n = joined_length_;
+    if (n == 0 || header.size() <= n || header[header.size() - n - 1] != ':') return not_plain;
+    uint64_t first = 0, second = 0;
+    if (!code_joined(header.substr(header.size() - n), first, second)) return not_plain;
+    // The letters hold no ':', so that one is the last; it is the index
+    // field's when the comment holds it.
+    return blank_before(header.data(), header.size() - n - 1) ? find_code(first, second) : not_plain;
 }
 
 sample_matcher::memo_key::memo_key(std::string_view text) : text(text), words{0, 0, 0} {

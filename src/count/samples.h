@@ -66,6 +66,11 @@ public:
     // letters). Each distinct text is worked out once; the texts of no
     // sample are tallied.
     int32_t find(std::string_view joined);
+    // find(header_index(header)) for a header whose index field is the
+    // sheet's letters alone (A, C, G and T, of its lengths) at its end, as
+    // most are; not_plain when the header must take that way.
+    static constexpr int32_t not_plain = -2;
+    int32_t find_at_end(std::string_view header);
     // Every text find(joined) gave no sample for, with the times it did, in
     // no particular order (the texts stay the matcher's until this is asked
     // again).
@@ -106,6 +111,11 @@ private:
         std::vector<uint64_t> near_bits;
         std::vector<uint16_t> direct;
         std::vector<id_span> spans;
+        // For short parts of at most 254 values, also a byte by code: 1 +
+        // the one value within reach, 0 for none, several for more (which
+        // take the spans): most reads' parts told by one look-up each.
+        static constexpr uint8_t several = 255;
+        std::vector<uint8_t> near_one;
         const id_span* find_code(uint64_t code) const {
             if (direct.empty()) return coded.find(code);
             if ((near_bits[code >> 6] >> (code & 63) & 1) == 0) return nullptr;
@@ -124,7 +134,13 @@ private:
     bool code_joined(std::string_view joined, uint64_t& first, uint64_t& second) const;
     int32_t lookup_code(const id_span& first, uint64_t second, const part_index& second_index) const;
     int32_t find_code(uint64_t first, uint64_t second);
+    // find_code by the parts' near_one and a grid; not_plain when a part
+    // has several values within reach.
+    int32_t find_one(uint64_t first, uint64_t second);
+    void note_unmatched(uint64_t code);
     bool coded_ = false;  // the parts' letters fit one code (31 letters at most)
+    size_t joined_length_ = 0;  // of a coded "A+B" or "A"; 0 when not coded
+    bool by_one_ = false;  // find_one can be asked
     // The last code seen at each of a few places, with its sample: most
     // reads' barcodes found in the first-level cache.
     struct recent_code {

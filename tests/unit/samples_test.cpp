@@ -197,22 +197,27 @@ TEST(SampleMatcher, CodedLookUpAgreesWithTexts) {
     struct shape {
         size_t firsts, seconds, first_letters, second_letters;
         bool plate;  // every first with every second; else the i-th with the i-th
+        size_t first_apart = 3;  // substitutions at least between two firsts
     };
+    // Firsts two apart (told apart by their seconds) leave texts one
+    // substitution from two of them.
     for (shape sh : {shape{12, 8, 8, 8, true}, shape{96, 96, 8, 8, false}, shape{40, 0, 10, 0, false},
-                     shape{30, 30, 12, 12, false}, shape{50, 50, 8, 10, false}, shape{1100, 1100, 10, 10, false}}) {
+                     shape{30, 30, 12, 12, false}, shape{50, 50, 8, 10, false}, shape{1100, 1100, 10, 10, false},
+                     shape{96, 96, 6, 8, false, 2}}) {
         std::mt19937 random(static_cast<unsigned>(sh.firsts * 31 + sh.first_letters));
-        // Values more than two substitutions apart, so that no two samples clash.
-        auto values = [&](size_t n, size_t letters) {
+        // Values apart by at least that many substitutions (more than two
+        // for the seconds), so that no two samples clash.
+        auto values = [&](size_t n, size_t letters, size_t apart) {
             std::vector<std::string> kept;
             while (kept.size() < n) {
                 std::string v = random_letters(random, letters);
-                if (std::all_of(kept.begin(), kept.end(), [&](const std::string& k) { return substitutions(v, k) > 2; }))
+                if (std::all_of(kept.begin(), kept.end(), [&](const std::string& k) { return substitutions(v, k) >= apart; }))
                     kept.push_back(v);
             }
             return kept;
         };
-        const std::vector<std::string> firsts = values(sh.firsts, sh.first_letters);
-        const std::vector<std::string> seconds = values(sh.seconds, sh.second_letters);
+        const std::vector<std::string> firsts = values(sh.firsts, sh.first_letters, sh.first_apart);
+        const std::vector<std::string> seconds = values(sh.seconds, sh.second_letters, 3);
         std::vector<std::vector<std::string>> samples;
         for (size_t i = 0; i < firsts.size(); ++i) {
             if (seconds.empty()) samples.push_back({firsts[i]});
@@ -264,6 +269,42 @@ TEST(SampleMatcher, NoReadReachesTwoSamples) {
             }
         }
     }
+}
+
+TEST(SampleMatcher, IndexAtTheHeadersEndAsByItsField) {
+    // find_at_end, where it answers, gives what header_index and find give,
+    // with the same orientations and the same texts of no sample.
+    const std::string sheet = "a\tACGTACGT+TTGGCCAA\nb\tGGTTAACC+ACACGTGT\nc\tTTTTCCCC+GAGAGAGA\n";
+    sample_matcher at_end = matcher_for(sheet), by_field = matcher_for(sheet);
+    std::mt19937 random(7);
+    const std::vector<std::string> names = {"@M1:7:FC:1:1101:10:20", "@r", "@r:1:2", "@HWI#0"};
+    const std::vector<std::string> comments = {" 1:N:0:", "\t2:Y:0:", " x:", ":", " 1:N:0:AC:", "/1 1:N:0:", "#"};
+    const std::vector<std::string> indexes = {"ACGTACGT+TTGGCCAA", "GGTTAACC+ACACGTGT", "TTTTCCCC+GAGAGAGA",
+                                              "ACGTACGT+ACACGTGT", "ACGTACGA+TTGGCCAA", "ACGTACGT+TTGGCCAA/1",
+                                              "acgtacgt+ttggccaa", "ACGTNCGT+TTGGCCAA", "ACGTACGT+TTGGCCA",
+                                              "ACGTACGTT+TGGCCAA", "ACGTACGT-TTGGCCAA", "ACGTACGTTTGGCCAA",
+                                              "TTGGCCAA+ACGTACGT", "ACGTACGT+TTGGCCAA "};
+    int answered = 0;
+    for (int read = 0; read < 5000; ++read) {
+        std::string index = indexes[random() % indexes.size()];
+        if (random() % 3 == 0) index[random() % 8] = "ACGT"[random() % 4];
+        const std::string header = names[random() % names.size()] + comments[random() % comments.size()] + index;
+        const std::string_view field = header_index(header);
+        const int32_t expected = field.empty() ? sample_matcher::none : by_field.find(field);
+        int32_t got = at_end.find_at_end(header);
+        answered += got != sample_matcher::not_plain;
+        if (got == sample_matcher::not_plain) got = field.empty() ? sample_matcher::none : at_end.find(field);
+        ASSERT_EQ(got, expected) << header;
+    }
+    EXPECT_GT(answered, 1000);
+    EXPECT_EQ(at_end.forward_matches(), by_field.forward_matches());
+    EXPECT_EQ(at_end.reverse_matches(), by_field.reverse_matches());
+    auto texts = [](sample_matcher& m) {
+        std::map<std::string, int64_t> all;
+        for (const auto& [text, reads] : m.unmatched_texts()) all[std::string(text)] += reads;
+        return all;
+    };
+    EXPECT_EQ(texts(at_end), texts(by_field));
 }
 
 TEST(SampleSheet, HeaderIndex) {
