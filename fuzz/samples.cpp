@@ -1,7 +1,8 @@
 // The sample sheet reader and matcher on hostile text: the input is a sheet.
 // A sheet that is accepted must send each sample's own barcode, and every
 // text one substitution from it per part, to that sample and no other;
-// any text at all may be looked up without harm.
+// any text at all may be looked up without harm, and a header's index read
+// in place gives what its index field gives.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -20,7 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::optional<sample_matcher> matcher = sample_matcher::build(*sheet, problem);
     if (!matcher) return 0;
     if (matcher->find(text) == sample_matcher::none && matcher->unmatched_texts().empty()) std::abort();
-    header_index(text);
+    std::optional<sample_matcher> by_field = sample_matcher::build(*sheet, problem);
+    auto same_at_end = [&](std::string_view header) {
+        const int32_t got = matcher->find_at_end(header);
+        if (got == sample_matcher::not_plain) return;
+        const std::string_view field = header_index(header);
+        if (field.empty() || by_field->find(field) != got) std::abort();
+    };
+    same_at_end(text);
     for (size_t i = 0; i < sheet->samples.size() && i < 64; ++i) {
         const sample& s = sheet->samples[i];
         std::string first = s.parts[0];
@@ -33,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string joined = second.empty() ? first : first + "+" + second;
         if (matcher->find(joined) != static_cast<int32_t>(i)) std::abort();
         if (matcher->find(joined) != static_cast<int32_t>(i)) std::abort();
+        same_at_end("@r:1 1:N:0:" + joined);
+        same_at_end("@r:1:" + joined);
     }
     return 0;
 }
