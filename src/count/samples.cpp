@@ -176,10 +176,7 @@ std::string_view header_index(std::string_view header) {
     const void* last_colon = header.empty() ? nullptr : ::memrchr(header.data(), ':', header.size());
     size_t colon = last_colon == nullptr ? std::string_view::npos
                                          : static_cast<size_t>(static_cast<const char*>(last_colon) - header.data());
-    if (colon != std::string_view::npos) {
-        for (size_t i = colon; i-- > 0;)
-            if (blank(header[i])) return header.substr(colon + 1);
-    }
+    if (colon != std::string_view::npos && blank_before(header.data(), colon)) return header.substr(colon + 1);
     // No comment with a ':' in it; a comment without one has no index field.
     for (size_t i = colon == std::string_view::npos ? 0 : colon; i < header.size(); ++i)
         if (blank(header[i])) return {};
