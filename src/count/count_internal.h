@@ -115,7 +115,8 @@ void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_co
 std::string_view pair_name(std::string_view name);
 
 // -x: the reads of no sample by their sample barcode.
-struct undetermined_tally {
+// On cache lines of its own, as sample_matcher (the reading thread tallies it).
+struct alignas(64) undetermined_tally {
     // Each sample barcode of no sample with its reads (the texts are the
     // sample matcher's, which outlives the tally).
     std::vector<std::pair<std::string_view, int64_t>> barcodes;

@@ -2,6 +2,8 @@
 // trimmed, truncated, masked and counted.
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <type_traits>
 #include <memory>
 #include <cstring>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "dna/letters.h"
 #include "io/error.h"
 #include "io/line_reader.h"
+#include "io/read_ahead.h"
 #include "io/text.h"
 #include "umi/umi.h"
 
@@ -187,8 +190,9 @@ struct read_record {
 // field or from the letters of its <n> slots, and each sample's totals.
 // Every sample's keys go to one counter, each led by its sample's number
 // (sample_prefix bytes, big-endian), so that a read costs what it costs
-// without -x; the tables are taken apart when written.
-class sample_split {
+// without -x; the tables are taken apart when written. On cache lines of
+// its own: the reading thread of a pair's files may use it beside the sink.
+class alignas(64) sample_split {
 public:
     sample_split(sample_matcher& matcher, std::vector<read_totals>& totals, undetermined_tally& undetermined,
                  bool in_read)
@@ -771,12 +775,19 @@ public:
 
     bool reader_cuts() const { return s_.reverse_flag == 0; }
 
+    // -x by the header: the split that tells a pair's sample by read 1's
+    // header, or null. The reading thread may ask it (it touches only the
+    // matcher and the undetermined tally, never the sink).
+    sample_split* header_split() const { return samples_by_header() ? split_ : nullptr; }
+
     void take(const read_record& r1, const read_record& r2) {
-        int32_t id = -1;
-        if (Split && !split_->in_read) {
-            id = split_->by_header(r1.name);
-            if (id < 0) return;
-        }
+        take(r1, r2, samples_by_header() ? split_->by_header(r1.name) : -1);
+    }
+
+    // header_sample: the pair's sample by its header, when samples_by_header().
+    void take(const read_record& r1, const read_record& r2, int32_t header_sample) {
+        int32_t id = header_sample;
+        if (samples_by_header() && id < 0) return;
         const pair_texts p{r1.seq, r1.qual, r1.seq_length, r2.seq, r2.qual, r2.seq_length};
         if (deciding_ || probing_) [[unlikely]] {
             hold(p, id);
@@ -792,6 +803,8 @@ public:
     }
 
 private:
+    bool samples_by_header() const { return Split && !split_->in_read; }
+
     struct mate {
         std::optional<layout_matcher> matcher;
         bool sample_slots = false;  // the layout has <n> slots
@@ -1086,11 +1099,97 @@ inline bool alike_to_a_space(std::string_view a, std::string_view b) {
          static_cast<int>(name2.size()), name2.data());
 }
 
+// Read 1's records read on a thread of their own, a few batches ahead of the
+// pairs: the second core reads, splits and copies read 1's file (inflates
+// it, when gzipped) and, with -x by the header, finds each record's sample,
+// while the first reads read 2's file and makes the pairs. Only that thread
+// touches the sample matcher's tally then; each batch's texts are copies,
+// as the reader's buffer is overwritten before the pairs are made.
+class fastq_ahead {
+public:
+    static constexpr const char* unit = fastq_stream::unit;
+    using header_sample = std::function<int32_t(std::string_view)>;
+
+    // sample (may be empty) gives each record's sample from its header.
+    fastq_ahead(line_reader& in, const settings& s, bool cuts, header_sample sample)
+        : reading_{fastq_stream(in, s, cuts), std::move(sample)}, ahead_([this](batch& b) { return fill(b); }) {}
+
+    // The next record, with its texts valid until the next call.
+    bool next(read_record& r) {
+        while (at_ == entries_) {
+            batch_ = ahead_.next();
+            if (batch_ == nullptr) return false;
+            at_ = 0;
+            entries_ = batch_->entries.size();
+            text_ = batch_->text.data();
+        }
+        const entry& e = batch_->entries[at_++];
+        r.name = std::string_view(text_, e.name_length);
+        r.seq = text_ + e.name_length;
+        r.seq_length = e.seq_length;
+        r.qual = r.seq + e.seq_length;
+        r.qual_length = e.qual_length;
+        text_ = r.qual + e.qual_length;
+        sample_at_ = e.sample;
+        ++number_;
+        return true;
+    }
+
+    // The sample of the record last handed out (-1 without a look-up).
+    int32_t sample() const { return sample_at_; }
+    int64_t number() const { return number_; }
+    static std::string_view bare_name(std::string_view name) { return fastq_stream::bare_name(name); }
+    // Once next() has found the end (the thread has ended then).
+    void warn_if_cut(const std::string& input_name) const { reading_.stream.warn_if_cut(input_name); }
+    // Stops the reading thread, so that the input is this thread's again.
+    void stop() { ahead_.stop(); }
+
+private:
+    struct entry {
+        size_t name_length, seq_length, qual_length;  // the texts follow one another in the batch's text
+        int32_t sample;
+    };
+    struct batch {
+        std::string text;
+        std::vector<entry> entries;
+    };
+    // Large enough that a batch has left the reading core's caches when its
+    // pairs are made: taking lines still held there costs more than taking
+    // them from memory.
+    static constexpr size_t batch_bytes = size_t{8} << 20;
+    static constexpr size_t batch_records = size_t{1} << 15;
+
+    bool fill(batch& b) {
+        b.text.clear();
+        b.entries.clear();
+        read_record r;
+        while (b.text.size() < batch_bytes && b.entries.size() < batch_records) {
+            if (!reading_.stream.next(r)) return false;
+            b.text.append(r.name).append(r.seq, r.seq_length).append(r.qual, r.qual_length);
+            b.entries.push_back(
+                {r.name.size(), r.seq_length, r.qual_length, reading_.sample ? reading_.sample(r.name) : -1});
+        }
+        return true;
+    }
+
+    // The reading thread's, on cache lines of their own: a line both threads
+    // write would pass from core to core at every record.
+    struct alignas(64) reading {
+        fastq_stream stream;
+        header_sample sample;
+    } reading_;
+    alignas(64) batch* batch_ = nullptr;
+    size_t at_ = 0, entries_ = 0;
+    const char* text_ = nullptr;
+    int32_t sample_at_ = -1;
+    int64_t number_ = 0;
+    alignas(64) read_ahead<batch> ahead_;  // last: its thread starts once the rest is ready
+};
+
 // Reads two record streams in step into the pair sink.
-template <typename Stream, typename Sink>
-void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink) {
-    Stream first(in1, s, sink.reader_cuts());
-    Stream second(in2, s, sink.reader_cuts());
+template <typename First, typename Second, typename Sink>
+void read_pairs_into(First& first, Second& second, line_reader& in1, line_reader& in2, settings& s, Sink& sink) {
+    constexpr bool ahead = std::is_same_v<First, fastq_ahead>;
     read_record r1, r2;
     for (;;) {
         bool more1 = first.next(r1);
@@ -1099,23 +1198,47 @@ void read_pairs_into(line_reader& in1, line_reader& in2, settings& s, Sink& sink
             if (more1 != more2) {
                 const std::string& shorter = more1 ? s.mate_name : s.input_name;
                 fail(1, "%s and %s do not end together: %s has no %s %lld\n", s.input_name.c_str(),
-                     s.mate_name.c_str(), shorter.c_str(), Stream::unit,
+                     s.mate_name.c_str(), shorter.c_str(), First::unit,
                      static_cast<long long>(more1 ? first.number() : second.number()));
             }
             break;
         }
-        check_lengths(in1, s.input_name, Stream::unit, first.number(), r1);
-        check_lengths(in2, s.mate_name, Stream::unit, second.number(), r2);
-        const std::string_view bare1 = Stream::bare_name(r1.name), bare2 = Stream::bare_name(r2.name);
+        if constexpr (ahead) {
+            if (r1.seq_length != r1.qual_length) [[unlikely]]
+                first.stop();  // check_lengths may read read 1's file to its end
+        }
+        check_lengths(in1, s.input_name, First::unit, first.number(), r1);
+        check_lengths(in2, s.mate_name, First::unit, second.number(), r2);
+        const std::string_view bare1 = First::bare_name(r1.name), bare2 = First::bare_name(r2.name);
         if (!alike_to_a_space(bare1, bare2)) [[unlikely]]
-            check_pair_names(s, Stream::unit, first.number(), bare1, bare2);
-        sink.take(r1, r2);
+            check_pair_names(s, First::unit, first.number(), bare1, bare2);
+        if constexpr (ahead)
+            sink.take(r1, r2, first.sample());
+        else
+            sink.take(r1, r2);
     }
     sink.finish();
     first.warn_if_cut(s.input_name);
     second.warn_if_cut(s.mate_name);
 }
 
+// A FASTQ pair's two files take a core each (see fastq_ahead); qseq pairs
+// are read on one.
+template <typename Sink>
+void read_pairs(line_reader& in1, line_reader& in2, bool fastq, settings& s, Sink& sink) {
+    if (fastq) {
+        fastq_ahead::header_sample sample;
+        if (sample_split* split = sink.header_split())
+            sample = [split](std::string_view name) { return split->by_header(name); };
+        fastq_ahead first(in1, s, sink.reader_cuts(), std::move(sample));
+        fastq_stream second(in2, s, sink.reader_cuts());
+        read_pairs_into(first, second, in1, in2, s, sink);
+    } else {
+        qseq_stream first(in1, s, sink.reader_cuts());
+        qseq_stream second(in2, s, sink.reader_cuts());
+        read_pairs_into(first, second, in1, in2, s, sink);
+    }
+}
 
 }  // namespace
 
@@ -1128,10 +1251,7 @@ void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s
     read_totals unused;
     if (mate != nullptr) {
         pair_sink<true> sink(s, counts, unused, shape1, shape2, pairs, &split);
-        if (fastq)
-            read_pairs_into<fastq_stream>(in, *mate, s, sink);
-        else
-            read_pairs_into<qseq_stream>(in, *mate, s, sink);
+        read_pairs(in, *mate, fastq, s, sink);
     } else {
         read_sink<true> sink(s, counts, unused, shape1, pairs, &split);
         if (fastq)
@@ -1164,13 +1284,13 @@ std::string_view pair_name(std::string_view name) {
 void process_fastq_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
                          const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
     pair_sink<false> sink(s, counts, totals, shape1, shape2, pairs);
-    read_pairs_into<fastq_stream>(in1, in2, s, sink);
+    read_pairs(in1, in2, true, s, sink);
 }
 
 void process_qsec_pairs(line_reader& in1, line_reader& in2, settings& s, read_counter& counts, read_totals& totals,
                         const layout* shape1, const layout* shape2, umi::pair_counter* pairs) {
     pair_sink<false> sink(s, counts, totals, shape1, shape2, pairs);
-    read_pairs_into<qseq_stream>(in1, in2, s, sink);
+    read_pairs(in1, in2, false, s, sink);
 }
 
 }  // namespace count

@@ -50,7 +50,9 @@ struct text_hash {
     size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
-class sample_matcher {
+// On cache lines of its own: with read pairs, the reading thread looks up
+// (and tallies) the headers while the other thread makes the pairs.
+class alignas(64) sample_matcher {
 public:
     // Builds the matcher, or refuses the sheet with a problem naming the two
     // samples a read could not be told apart between. The second part is

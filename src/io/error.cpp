@@ -4,13 +4,32 @@
 #include <cstdio>
 #include <new>
 
+namespace {
+thread_local std::string* held_message = nullptr;  // a held_failure's on this thread
+}
+
 void fail(int status, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(stderr, fmt, args);
+    if (held_message == nullptr) {
+        std::vfprintf(stderr, fmt, args);
+    } else {
+        va_list again;
+        va_copy(again, args);
+        const int n = std::vsnprintf(nullptr, 0, fmt, again);
+        va_end(again);
+        if (n > 0) {
+            held_message->resize(static_cast<size_t>(n) + 1);
+            std::vsnprintf(held_message->data(), held_message->size(), fmt, args);
+            held_message->pop_back();
+        }
+    }
     va_end(args);
     throw exit_request{status};
 }
+
+held_failure::held_failure() : outer_(held_message) { held_message = &message_; }
+held_failure::~held_failure() { held_message = outer_; }
 
 void fail_quietly(int status) { throw exit_request{status}; }
 

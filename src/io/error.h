@@ -34,6 +34,22 @@ public:
     quiet_warnings& operator=(const quiet_warnings&) = delete;
 };
 
+// While one lives, fail() on its thread keeps its message here instead of
+// writing it: a reader thread's failure is then written by the thread that
+// raises it in turn, once the work before it is done.
+class held_failure {
+public:
+    held_failure();
+    ~held_failure();
+    held_failure(const held_failure&) = delete;
+    held_failure& operator=(const held_failure&) = delete;
+    const std::string& message() const { return message_; }
+
+private:
+    std::string message_;
+    std::string* outer_;
+};
+
 // Runs a sub-command entry: its return value, or the status of the
 // exit_request it threw (std::bad_alloc becomes "Ran out of memory", 2).
 int run_guarded(int (*entry)(int, char**), int argc, char** argv);

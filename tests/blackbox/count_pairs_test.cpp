@@ -123,6 +123,107 @@ TEST(CountPairs, PairsOutOfStepOrEndingApartStopTheRun) {
     }
 }
 
+// Read 1's file is read ahead on a thread of its own, in batches of some
+// 32,000 records: many pairs, with and without -x by the header, give the
+// counts of the pairs, and a fault deep in either file (past the first
+// batches) stops the run as it would on one thread, with the same words.
+TEST(CountPairs, ManyPairsAndFaultsDeepInEitherFile) {
+    std::mt19937 random(21);
+    const int total = 100'000, deep = 70'001;  // deep: a pair in the third batch
+    const char* indexes[] = {"AAAA", "CCCC", "GGTT"};  // samples A and B, then none
+    std::vector<std::string> r1(total), r2(total);
+    std::map<std::string, int> all, by_sample[2];
+    int of_none = 0;
+    for (int i = 0; i < total; ++i) {
+        const std::string b1 = random_letters(random, 3), b2 = random_letters(random, 2);
+        const int sample = static_cast<int>(random() % 3);
+        const std::string name = std::string("r").append(std::to_string(i)).append(" ");
+        const std::string index = std::string(":N:0:").append(indexes[sample]);
+        r1[i] = fastq_record(name + "1" + index, std::string("CACCG").append(b1).append("TT"));
+        r2[i] = fastq_record(name + "2" + index, std::string("GT").append(b2));
+        ++all[b1 + b2];
+        if (sample < 2)
+            ++by_sample[sample][b1 + b2];
+        else
+            ++of_none;
+    }
+    auto joined = [](const std::vector<std::string>& records) {
+        std::string text;
+        for (const std::string& r : records) text += r;
+        return text;
+    };
+    auto rows = [](const std::string& table) {
+        std::string out;
+        for (size_t at = 0; at < table.size();) {
+            const size_t end = table.find('\n', at) + 1;
+            if (table[at] != '#') out += table.substr(at, end - at);
+            at = end;
+        }
+        return out;
+    };
+    const std::vector<std::string> count = {"count", "-m", "S", "-p", "CACCG[3]", "-P", "GT[2]", "-2", "r2.fastq"};
+    auto with = [&count](std::vector<std::string> more) {
+        std::vector<std::string> args = count;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    {
+        scratch_dir dir;
+        dir.write("r1.fastq", joined(r1));
+        dir.write("r2.fastq", joined(r2));
+        dir.write("sheet.txt", "A\tAAAA\nB\tCCCC\n");
+        run_result plain = run_morvane(with({"r1.fastq"}), "", dir.path());
+        EXPECT_EQ(plain.status, 0);
+        EXPECT_NE(plain.out.find("#total reads: 100000\n"), std::string::npos);
+        EXPECT_EQ(rows(plain.out), rows_of(all));
+        run_result x = run_morvane(with({"-x", "sheet.txt", "-d", "out", "r1.fastq"}), "", dir.path());
+        EXPECT_EQ(x.status, 0) << x.err;
+        EXPECT_EQ(rows(dir.read("out/A.txt")), rows_of(by_sample[0]));
+        EXPECT_EQ(rows(dir.read("out/B.txt")), rows_of(by_sample[1]));
+        EXPECT_EQ(dir.read("out/undetermined.txt"), "#reads of no sample: " + std::to_string(of_none) +
+                                                        "\n#reads without index: 0\n#sample barcode\treads\nGGTT\t" +
+                                                        std::to_string(of_none) + "\n");
+    }
+    const std::string short_quality = "@r70000 1:N:0:AAAA\nCACCGAAATT\n+\nIIII\n";
+    struct example {
+        const char* what;
+        int changed;  // 1 or 2: the file whose pair deep is changed
+        std::string record;
+        bool gzip_cut;  // read 1 gzipped and cut short after pair deep
+        int status;
+        std::string err;
+    } examples[] = {
+        {"a name", 2, fastq_record("x 2:N:0:AAAA", "GTAA"), false, 1,
+         "Read names differ in r1.fastq and r2.fastq, record 70001: 'r70000' and 'x'\n"},
+        {"read 1's lengths", 1, short_quality, false, 3,
+         "Sequence length and quality length mismatch in r1.fastq, record 70001\n"},
+        {"a cut stream", 1, r1[deep - 1], true, 2, "Could not decompress r1.fastq.gz\n"},
+        // A compressed file is read to its end before a length mismatch is
+        // blamed: the stream's own fault is what the run reports.
+        {"lengths, then a cut stream", 1, short_quality, true, 2, "Could not decompress r1.fastq.gz\n"},
+    };
+    for (const example& e : examples) {
+        std::vector<std::string> one = r1, two = r2;
+        (e.changed == 1 ? one : two)[deep - 1] = e.record;
+        scratch_dir dir;
+        dir.write("r1.fastq", joined(one));
+        dir.write("r2.fastq", joined(two));
+        std::string input = "r1.fastq";
+        if (e.gzip_cut) {
+            ASSERT_EQ(run_shell("gzip -n -c r1.fastq > whole.gz && head -c $(( $(wc -c < whole.gz) * 9 / 10 )) whole.gz "
+                                "> r1.fastq.gz",
+                                "", dir.path())
+                          .status,
+                      0);
+            input = "r1.fastq.gz";
+        }
+        run_result r = run_morvane(with({input}), "", dir.path());
+        EXPECT_EQ(r.status, e.status) << e.what;
+        EXPECT_EQ(r.out, "") << e.what;
+        EXPECT_EQ(r.err, e.err) << e.what;
+    }
+}
+
 // -m A and -l auto hold the first pairs back until they have decided, then
 // count them as the named encoding and length would: the tables (and each
 // sample's, with -x) equal those of -m I -l 6 on the same pairs.
