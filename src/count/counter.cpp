@@ -7,9 +7,8 @@
 #include <limits>
 #include <new>
 #include <sys/mman.h>
-#include <system_error>
-#include <thread>
 
+#include "cpu/two_cores.h"
 #include "io/error.h"
 #include "containers/mix.h"
 
@@ -22,23 +21,6 @@ constexpr size_t huge_page = size_t{2} << 20;
 // Below this many records a second thread costs more than it saves.
 constexpr size_t parallel_sort_least = size_t{1} << 16;
 
-// Runs a and b, b on a thread of its own when asked and one can be had.
-// Neither may throw.
-template <typename A, typename B>
-void on_two_cores(bool apart, A a, B b) {
-    std::thread other;
-    if (apart) {
-        try {
-            other = std::thread(b);
-        } catch (const std::system_error&) {
-        }
-    }
-    a();
-    if (other.joinable())
-        other.join();
-    else
-        b();
-}
 
 }  // namespace
 
@@ -435,7 +417,7 @@ std::span<const read_counter::record* const> read_counter::sort(size_t group_byt
             sort_items(items + starts[g], front[g] - starts[g], starts[g + 1] - starts[g], group_bytes);
     };
     const size_t half = static_cast<size_t>(std::lower_bound(starts.begin(), starts.end() - 1, n / 2) - starts.begin());
-    on_two_cores(n >= parallel_sort_least, [&] { sort_groups(0, half); }, [&] { sort_groups(half, groups); });
+    in_turn_on_two_cores(n >= parallel_sort_least, [&] { sort_groups(0, half); }, [&] { sort_groups(half, groups); });
     for (size_t i = 0; i < n; ++i) {
         const record* r = items[i].entry;
         std::memcpy(memory + i * sizeof r, &r, sizeof r);

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "count/samples.h"
+#include "cpu/two_cores.h"
 #include "io/error.h"
 #include "io/line_reader.h"
 #include "io/output.h"
@@ -256,6 +257,9 @@ void print_sample_table(const settings& s, const std::string& sample, out_stream
 
 namespace {
 
+// Below this many rows a second thread for the tables costs more than it saves.
+constexpr size_t parallel_tables_least = size_t{1} << 16;
+
 // -x: every sample's table, from one counter of every sample's keys.
 void sample_tables(const settings& s, const std::vector<std::string>& names, const std::vector<read_totals>& totals,
                    read_counter& counts, const umi::pair_counter* pairs,
@@ -290,14 +294,23 @@ void sample_tables(const settings& s, const std::vector<std::string>& names, con
         }
         by_sample = rows;
     }
-    for (size_t i = 0; i < totals.size(); ++i) {
-        settings one = s;
-        one.input_name = "sample '" + names[i] + "'";
-        std::unique_ptr<out_stream> out = open(i);
-        print_sample_table(one, names[i], *out, totals[i],
-                           by_sample.subspan(first[i], first[i + 1] - first[i]),
-                           pairs != nullptr ? molecules_by_sample.data() + first[i] : nullptr);
-    }
+    auto write = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            settings one = s;
+            one.input_name = "sample '" + names[i] + "'";
+            std::unique_ptr<out_stream> out = open(i);
+            print_sample_table(one, names[i], *out, totals[i], by_sample.subspan(first[i], first[i + 1] - first[i]),
+                               pairs != nullptr ? molecules_by_sample.data() + first[i] : nullptr);
+        }
+    };
+    // Many rows: the samples that hold the later half of them are written
+    // on a second core (their warnings still after the earlier samples').
+    const size_t samples = totals.size();
+    size_t later = 1;
+    while (later < samples && first[later] < by_sample.size() / 2) ++later;
+    in_turn_on_two_cores(
+        samples >= 2 && by_sample.size() >= parallel_tables_least, [&] { write(0, std::min(later, samples)); },
+        [&] { write(std::min(later, samples), samples); });
 }
 
 }  // namespace

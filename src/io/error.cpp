@@ -1,42 +1,47 @@
 #include "io/error.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <new>
 
 namespace {
-thread_local std::string* held_message = nullptr;  // a held_failure's on this thread
+thread_local std::string* held_text = nullptr;  // a held_messages' on this thread
+
+// Appends the formatted words to held_text.
+void hold(const char* fmt, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, again);
+    va_end(again);
+    if (n <= 0) return;
+    const size_t at = held_text->size();
+    held_text->resize(at + static_cast<size_t>(n) + 1);
+    std::vsnprintf(held_text->data() + at, static_cast<size_t>(n) + 1, fmt, args);
+    held_text->pop_back();
 }
+}  // namespace
 
 void fail(int status, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    if (held_message == nullptr) {
+    if (held_text == nullptr)
         std::vfprintf(stderr, fmt, args);
-    } else {
-        va_list again;
-        va_copy(again, args);
-        const int n = std::vsnprintf(nullptr, 0, fmt, again);
-        va_end(again);
-        if (n > 0) {
-            held_message->resize(static_cast<size_t>(n) + 1);
-            std::vsnprintf(held_message->data(), held_message->size(), fmt, args);
-            held_message->pop_back();
-        }
-    }
+    else
+        hold(fmt, args);
     va_end(args);
     throw exit_request{status};
 }
 
-held_failure::held_failure() : outer_(held_message) { held_message = &message_; }
-held_failure::~held_failure() { held_message = outer_; }
+held_messages::held_messages() : outer_(held_text) { held_text = &text_; }
+held_messages::~held_messages() { held_text = outer_; }
 
 void fail_quietly(int status) { throw exit_request{status}; }
 
 void fail_out_of_memory() { fail(2, "Ran out of memory\n"); }
 
 namespace {
-int quiet_depth = 0;
+std::atomic<int> quiet_depth{0};  // read by every thread that warns
 }
 
 quiet_warnings::quiet_warnings() { ++quiet_depth; }
@@ -46,7 +51,10 @@ void warn(const char* fmt, ...) {
     if (quiet_depth > 0) return;
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(stderr, fmt, args);
+    if (held_text == nullptr)
+        std::vfprintf(stderr, fmt, args);
+    else
+        hold(fmt, args);
     va_end(args);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 struct exit_request {
     int status;
@@ -34,19 +35,22 @@ public:
     quiet_warnings& operator=(const quiet_warnings&) = delete;
 };
 
-// While one lives, fail() on its thread keeps its message here instead of
-// writing it: a reader thread's failure is then written by the thread that
-// raises it in turn, once the work before it is done.
-class held_failure {
+// While one lives, fail() and warn() on its thread keep their words here
+// instead of writing them: the words of a second thread's work are then
+// written by the thread that takes that work, in the order one thread would
+// have written them.
+class held_messages {
 public:
-    held_failure();
-    ~held_failure();
-    held_failure(const held_failure&) = delete;
-    held_failure& operator=(const held_failure&) = delete;
-    const std::string& message() const { return message_; }
+    held_messages();
+    ~held_messages();
+    held_messages(const held_messages&) = delete;
+    held_messages& operator=(const held_messages&) = delete;
+    // The words held so far; take() hands them over and holds anew.
+    const std::string& text() const { return text_; }
+    std::string take() { return std::exchange(text_, {}); }
 
 private:
-    std::string message_;
+    std::string text_;
     std::string* outer_;
 };
 

@@ -20,10 +20,11 @@
 
 // fill(batch) fills a batch (handed over empty or as last used: fill clears
 // it) and returns false once the input is used up; that last batch is still
-// taken. The batches come in the order they were filled. A failure of fill
-// (fail(), an exception) is raised by next() once every batch before it has
-// been taken, with fail()'s message written then: the run stops where it
-// would have stopped reading on one thread, with the same words.
+// taken. The batches come in the order they were filled. What fill warns
+// is written when its batch is taken, and a failure of fill (fail(), an
+// exception) is raised by next() once every batch before it has been taken,
+// with fail()'s words written then: the run says what it would say reading
+// on one thread, in the same order, and stops where that run would stop.
 template <typename Batch>
 class read_ahead {
 public:
@@ -46,15 +47,18 @@ public:
         }
         changed_.wait(lock, [this] { return !full_.empty() || done_; });
         if (!full_.empty()) {
-            current_ = std::move(full_.front());
+            filled next = std::move(full_.front());
             full_.pop_front();
             changed_.notify_all();
+            lock.unlock();
+            if (!next.words.empty()) std::fputs(next.words.c_str(), stderr);
+            current_ = std::move(next.batch);
             return current_.get();
         }
         lock.unlock();
         join();
         if (error_) {
-            if (!message_.empty()) std::fputs(message_.c_str(), stderr);
+            if (!words_.empty()) std::fputs(words_.c_str(), stderr);
             std::rethrow_exception(std::exchange(error_, nullptr));
         }
         return nullptr;
@@ -75,7 +79,7 @@ public:
 
 private:
     void produce() {
-        held_failure held;
+        held_messages held;
         try {
             for (;;) {
                 std::unique_ptr<Batch> batch = empty_batch();
@@ -83,7 +87,7 @@ private:
                 const bool more = fill_(*batch);
                 {
                     std::lock_guard lock(mutex_);
-                    full_.push_back(std::move(batch));
+                    full_.push_back({std::move(batch), held.take()});
                 }
                 changed_.notify_all();
                 if (!more) break;
@@ -91,7 +95,7 @@ private:
         } catch (...) {
             std::lock_guard lock(mutex_);
             error_ = std::current_exception();
-            message_ = held.message();
+            words_ = held.take();
         }
         {
             std::lock_guard lock(mutex_);
@@ -123,13 +127,17 @@ private:
     const size_t depth_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::unique_ptr<Batch>> full_;  // filled, not yet taken
+    struct filled {
+        std::unique_ptr<Batch> batch;
+        std::string words;  // what its fill warned
+    };
+    std::deque<filled> full_;                   // filled, not yet taken
     std::vector<std::unique_ptr<Batch>> free_;  // taken and handed back
     std::unique_ptr<Batch> current_;            // the batch the taker holds
     size_t made_ = 0;
     bool stopping_ = false;
     bool done_ = false;
     std::exception_ptr error_;
-    std::string message_;  // fail()'s words for error_
+    std::string words_;    // what the failed fill wrote, fail()'s words last
     std::thread thread_;   // last: it starts once every member is ready
 };

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -202,4 +203,50 @@ TEST(CountSamples, WarningsNameTheSample) {
               "constants with more substitutions than allowed? raise -e\n"
               "Warning: no reads in sample 'b'\n"
               "Warning: sample 'c': quality values below the range of the chosen encoding: 4 (Phred+33 reads need -m S)\n");
+}
+
+// Many rows: the tables of the later samples are written on a second core.
+// Their warnings still come in sheet order, and a table that cannot be
+// written stops the run there, the samples after it not written (nor their
+// warnings given), as when the tables are written one after another.
+TEST(CountSamples, ManyRowsWarningsInSheetOrderAndAFailedTable) {
+    std::mt19937 random(5);
+    std::string run;
+    std::set<std::string> keys[2];
+    for (int i = 0; i < 90'000; ++i) {
+        const int sample = i % 3 == 2;  // a has two thirds of the rows: the later half of them is b's
+        std::string key = random_letters(random, 12);
+        keys[sample].insert(key);
+        run += fastq_record(std::string("r").append(std::to_string(i)).append(sample ? " 1:N:0:CCCCCC" : " 1:N:0:AAAAAA"),
+                            key);
+    }
+    // e0, e1 and e2 get no reads: one before the first half's rows, two after.
+    const std::string sheet = "e0\tGGGGGG\na\tAAAAAA\ne1\tTTTTTT\nb\tCCCCCC\ne2\tACACAC\n";
+    const std::string warnings[] = {"Warning: no reads in sample 'e0'\n", "Warning: no reads in sample 'e1'\n",
+                                    "Warning: no reads in sample 'e2'\n"};
+    const std::vector<std::string> args = {"count", "-m", "S", "-x", "sheet.tsv", "-d", "out", "run.fastq"};
+    auto rows = [](const std::string& table) {
+        size_t n = 0;
+        for (size_t at = 0; at < table.size(); at = table.find('\n', at) + 1) n += table[at] != '#';
+        return n;
+    };
+    {
+        scratch_dir dir;
+        dir.write("sheet.tsv", sheet);
+        dir.write("run.fastq", run);
+        run_result r = run_morvane(args, "", dir.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, warnings[0] + warnings[1] + warnings[2]);
+        EXPECT_EQ(rows(dir.read("out/a.txt")), keys[0].size());
+        EXPECT_EQ(rows(dir.read("out/b.txt")), keys[1].size());
+    }
+    scratch_dir dir;
+    dir.write("sheet.tsv", sheet);
+    dir.write("run.fastq", run);
+    ASSERT_EQ(run_shell("mkdir -p out/b.txt", "", dir.path()).status, 0);  // b's table cannot be written
+    run_result r = run_morvane(args, "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, warnings[0] + warnings[1] + "Could not access out/b.txt for writing\n");
+    EXPECT_FALSE(dir.exists("out/e2.txt"));
+    EXPECT_FALSE(dir.exists("out/undetermined.txt"));
 }

@@ -63,6 +63,25 @@ TEST(ReadAhead, AFailureComesAfterTheBatchesBeforeIt) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "batch 3 is damaged\n");
 }
 
+TEST(ReadAhead, WarningsComeWithTheirBatch) {
+    auto next = std::make_shared<int>(0);
+    read_ahead<numbers> ahead([next](numbers& b) {
+        b.values.assign(1, (*next)++);
+        if (b.values[0] % 2 == 1) warn("batch %d: odd\n", b.values[0]);
+        return *next < 4;
+    });
+    // Each batch's words are written as it is taken, after the batch before.
+    std::string said;
+    for (;;) {
+        testing::internal::CaptureStderr();
+        numbers* b = ahead.next();
+        said += testing::internal::GetCapturedStderr();
+        if (b == nullptr) break;
+        said.append("<").append(std::to_string(b->values[0])).append(">");
+    }
+    EXPECT_EQ(said, "<0>batch 1: odd\n<1><2>batch 3: odd\n<3>");
+}
+
 TEST(ReadAhead, OtherExceptionsAndStoppingEarly) {
     read_ahead<numbers> out_of_memory([](numbers&) -> bool { throw std::bad_alloc(); });
     EXPECT_THROW(out_of_memory.next(), std::bad_alloc);
