@@ -260,10 +260,12 @@ namespace {
 // Below this many rows a second thread for the tables costs more than it saves.
 constexpr size_t parallel_tables_least = size_t{1} << 16;
 
-// -x: every sample's table, from one counter of every sample's keys.
+// -x: every sample's table, from one counter of every sample's keys, then
+// last (of about last_rows rows).
 void sample_tables(const settings& s, const std::vector<std::string>& names, const std::vector<read_totals>& totals,
                    read_counter& counts, const umi::pair_counter* pairs,
-                   const std::function<std::unique_ptr<out_stream>(size_t)>& open) {
+                   const std::function<std::unique_ptr<out_stream>(size_t)>& open, const std::function<void()>& last,
+                   size_t last_rows) {
     // Every sample's keys in its table's order, the samples one after
     // another (first[i]: sample i's first).
     std::vector<size_t> first;
@@ -303,14 +305,18 @@ void sample_tables(const settings& s, const std::vector<std::string>& names, con
                                pairs != nullptr ? molecules_by_sample.data() + first[i] : nullptr);
         }
     };
-    // Many rows: the samples that hold the later half of them are written
-    // on a second core (their warnings still after the earlier samples').
-    const size_t samples = totals.size();
+    // Many rows: the samples that hold the later half of them, and last,
+    // are written on a second core (their words still after the earlier
+    // samples').
+    const size_t samples = totals.size(), all_rows = by_sample.size() + last_rows;
     size_t later = 1;
-    while (later < samples && first[later] < by_sample.size() / 2) ++later;
+    while (later < samples && first[later] < all_rows / 2) ++later;
     in_turn_on_two_cores(
-        samples >= 2 && by_sample.size() >= parallel_tables_least, [&] { write(0, std::min(later, samples)); },
-        [&] { write(std::min(later, samples), samples); });
+        samples >= 2 && all_rows >= parallel_tables_least, [&] { write(0, std::min(later, samples)); },
+        [&] {
+            write(std::min(later, samples), samples);
+            last();
+        });
 }
 
 }  // namespace
@@ -617,10 +623,14 @@ void run_samples(settings& s, line_reader& in, bool fastq, const char* sheet_pat
         names.push_back(sheet->samples[i].name);
         all_reads += totals[i].records;
     }
-    sample_tables(s, names, totals, counts, pairs ? &*pairs : nullptr,
-                  [&](size_t i) { return open_in_dir(dir, names[i] + ".txt"); });
-    std::unique_ptr<out_stream> out = open_in_dir(dir, "undetermined.txt");
-    write_undetermined(*out, undetermined);
+    sample_tables(
+        s, names, totals, counts, pairs ? &*pairs : nullptr,
+        [&](size_t i) { return open_in_dir(dir, names[i] + ".txt"); },
+        [&] {
+            std::unique_ptr<out_stream> out = open_in_dir(dir, "undetermined.txt");
+            write_undetermined(*out, undetermined);
+        },
+        undetermined.barcodes.size());
     std::fputs(matcher->orientation_note().c_str(), stderr);
     if (all_reads > 0 && undetermined.reads * 2 > all_reads) {
         warn("Warning: reads of no sample: %lld of %lld; see %s/undetermined.txt\n",
