@@ -122,6 +122,7 @@ struct alignas(64) undetermined_tally {
     std::vector<std::pair<std::string_view, int64_t>> barcodes;
     int64_t reads = 0;          // reads (pairs) of no sample
     int64_t without_index = 0;  // ... of which no sample barcode was found (no index field, no layout)
+    bool ordered = false;       // barcodes in the table's order (order_undetermined)
 };
 
 // -x: every sample's keys are counted in one counter, each led by the
@@ -142,9 +143,12 @@ void process_samples(line_reader& in, line_reader* mate, bool fastq, settings& s
 void print_sample_table(const settings& s, const std::string& sample, out_stream& out, const read_totals& totals,
                         std::span<const read_counter::record* const> records, const int64_t* molecules = nullptr);
 
-// The undetermined table: its header, then each index with its reads, most
-// first, ties in byte order.
-void write_undetermined(out_stream& out, const undetermined_tally& undetermined);
+// Puts the undetermined barcodes in their table's order: most reads first,
+// ties in byte order.
+void order_undetermined(undetermined_tally& undetermined);
+// The undetermined table: its header, then each index with its reads, in
+// that order (put so first when it is not yet).
+void write_undetermined(out_stream& out, undetermined_tally& undetermined);
 
 // Writes the count table to f_out (when not null), then to standard output;
 // the warning about quality values below the encoding's range comes first.

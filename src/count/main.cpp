@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 #include <cerrno>
@@ -321,7 +323,8 @@ void sample_tables(const settings& s, const std::vector<std::string>& names, con
 
 }  // namespace
 
-void write_undetermined(out_stream& out, const undetermined_tally& undetermined) {
+void order_undetermined(undetermined_tally& undetermined) {
+    if (undetermined.ordered) return;
     // Most are seen once (index errors): each row carries its first eight
     // bytes as a number, so that few comparisons go to the texts.
     struct row {
@@ -341,11 +344,17 @@ void write_undetermined(out_stream& out, const undetermined_tally& undetermined)
         if (a.head != b.head) return a.head < b.head;
         return a.barcode < b.barcode;
     });
+    for (size_t i = 0; i < rows.size(); ++i) undetermined.barcodes[i] = {rows[i].barcode, rows[i].reads};
+    undetermined.ordered = true;
+}
+
+void write_undetermined(out_stream& out, undetermined_tally& undetermined) {
+    order_undetermined(undetermined);
     out.printf("#reads of no sample: %" PRId64 "\n", undetermined.reads);
     out.printf("#reads without index: %" PRId64 "\n", undetermined.without_index);
     out.put("#sample barcode\treads\n");
     line_buffer lines(out);
-    for (const row& r : rows) lines.line(r.barcode, {r.reads});
+    for (const auto& [barcode, reads] : undetermined.barcodes) lines.line(barcode, {reads});
     lines.flush();
     out.flush();
 }
@@ -623,10 +632,20 @@ void run_samples(settings& s, line_reader& in, bool fastq, const char* sheet_pat
         names.push_back(sheet->samples[i].name);
         all_reads += totals[i].records;
     }
+    // The undetermined barcodes are put in order on a core of their own
+    // while the samples' tables are sorted; their table comes after those.
+    std::future<void> ordering;
+    if (undetermined.barcodes.size() >= parallel_tables_least) {
+        try {
+            ordering = std::async(std::launch::async, [&undetermined] { order_undetermined(undetermined); });
+        } catch (const std::system_error&) {
+        }
+    }
     sample_tables(
         s, names, totals, counts, pairs ? &*pairs : nullptr,
         [&](size_t i) { return open_in_dir(dir, names[i] + ".txt"); },
         [&] {
+            if (ordering.valid()) ordering.get();
             std::unique_ptr<out_stream> out = open_in_dir(dir, "undetermined.txt");
             write_undetermined(*out, undetermined);
         },
