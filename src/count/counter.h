@@ -11,9 +11,9 @@
 
 namespace count {
 
-// Zeroed memory straight from the system, on 2 MB pages where the system
-// allows: the counter's table and arena are touched at random, and with small
-// pages nearly every look-up would also miss the address translation cache.
+// Zeroed memory straight from the system, on 2 MB boundaries: where the
+// system puts all memory on 2 MB pages, the counter's table and arena
+// (touched at random) miss the address translation cache less.
 class table_memory {
 public:
     table_memory() = default;
