@@ -311,12 +311,12 @@ void sample_tables(const settings& s, const std::vector<std::string>& names, con
     // are written on a second core (their words still after the earlier
     // samples').
     const size_t samples = totals.size(), all_rows = by_sample.size() + last_rows;
-    size_t later = 1;
+    size_t later = std::min<size_t>(1, samples);
     while (later < samples && first[later] < all_rows / 2) ++later;
     in_turn_on_two_cores(
-        samples >= 2 && all_rows >= parallel_tables_least, [&] { write(0, std::min(later, samples)); },
+        samples >= 2 && all_rows >= parallel_tables_least, [&] { write(0, later); },
         [&] {
-            write(std::min(later, samples), samples);
+            write(later, samples);
             last();
         });
 }

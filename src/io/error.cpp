@@ -20,15 +20,20 @@ void hold(const char* fmt, va_list args) {
     std::vsnprintf(held_text->data() + at, static_cast<size_t>(n) + 1, fmt, args);
     held_text->pop_back();
 }
+
+// Writes the words to standard error, or holds them.
+void say(const char* fmt, va_list args) {
+    if (held_text == nullptr)
+        std::vfprintf(stderr, fmt, args);
+    else
+        hold(fmt, args);
+}
 }  // namespace
 
 void fail(int status, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    if (held_text == nullptr)
-        std::vfprintf(stderr, fmt, args);
-    else
-        hold(fmt, args);
+    say(fmt, args);
     va_end(args);
     throw exit_request{status};
 }
@@ -51,10 +56,7 @@ void warn(const char* fmt, ...) {
     if (quiet_depth > 0) return;
     va_list args;
     va_start(args, fmt);
-    if (held_text == nullptr)
-        std::vfprintf(stderr, fmt, args);
-    else
-        hold(fmt, args);
+    say(fmt, args);
     va_end(args);
 }
 
